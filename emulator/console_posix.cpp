@@ -1,0 +1,103 @@
+// Console keys on POSIX systems, from standard input. On a terminal, input is
+// switched to no echo and no line buffering while the program runs; any other
+// standard input (a pipe, a file) gives a key for each byte read from it, and its end
+// is no key at all, so the emulator can run unattended until it is told to stop.
+// SIGINT, SIGTERM and SIGHUP end the run the way a key does.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "emulator/console.h"
+
+namespace {
+
+volatile sig_atomic_t gStopRequested = 0;
+bool gTerminal = false;
+bool gSaved = false;
+termios gSavedTermios{};
+int gPendingKey = -1;
+bool gInputEnded = false;
+
+void OnStopSignal(int) {
+    gStopRequested = 1;
+}
+
+void RestoreTerminal() {
+    if (gSaved) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTermios);
+        gSaved = false;
+    }
+}
+
+// Reads the byte waiting on standard input, if any, into gPendingKey.
+void TakeInput() {
+    unsigned char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) {
+        gPendingKey = c;
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        if (gTerminal) {
+            gStopRequested = 1;  // the terminal has gone away: nobody can press a key
+        } else {
+            gInputEnded = true;
+        }
+    }
+}
+
+}  // namespace
+
+void ConsoleStart() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    gTerminal = isatty(STDIN_FILENO) != 0;
+    if (gTerminal && tcgetattr(STDIN_FILENO, &gSavedTermios) == 0) {
+        termios tio = gSavedTermios;
+        tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &tio) == 0) {
+            gSaved = true;
+            std::atexit(RestoreTerminal);
+        }
+    }
+}
+
+void ConsoleStop() {
+    RestoreTerminal();
+}
+
+int ConsoleKeyHit() {
+    if (gStopRequested != 0 || gPendingKey >= 0) {
+        return 1;
+    }
+    if (gInputEnded) {
+        return 0;
+    }
+    pollfd pfd{STDIN_FILENO, POLLIN, 0};
+    if (poll(&pfd, 1, 0) > 0) {
+        if ((pfd.revents & POLLNVAL) != 0) {
+            gInputEnded = true;  // no standard input at all
+        } else {
+            TakeInput();
+        }
+    }
+    return gStopRequested != 0 || gPendingKey >= 0 ? 1 : 0;
+}
+
+int ConsoleGetKey() {
+    while (gPendingKey < 0 && gStopRequested == 0 && !gInputEnded) {
+        TakeInput();
+    }
+    const int key = gPendingKey;
+    gPendingKey = -1;
+    return key < 0 ? 0 : key;
+}

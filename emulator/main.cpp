@@ -1,0 +1,38 @@
+// zolemul: plays a Zol device at the end of a serial link. Opens port 2 at 115200
+// baud 8N1, answers every good request, reports each on one status line, and ends
+// when a key is pressed. Exit status 0, or -1 when the port cannot be opened.
+#include <cstdint>
+
+#include "emulator/console.h"
+#include "emulator/frames.h"
+#include "serial/com_port.h"
+
+namespace {
+
+const int nComPort = 2;
+
+}  // namespace
+
+int main() {
+    std::uint32_t nFrames = 0;
+    if (ComOpen(static_cast<std::uint32_t>(nComPort), 115200, 'N', 8, 1) != 0) {
+        return -1;
+    }
+    ConsoleStart();
+    ConsolePrint("Zol Emul Started in COM%d\n", nComPort);
+    for (;;) {
+        if (ReceiveRequest() >= 0) {
+            ConsolePrint("Frame %u received", nFrames++);
+            EA = static_cast<std::uint8_t>(TORA ^ 0xFF);
+            SendReply();
+            ConsolePrint("EA:%2.2X, TORA:%2.2X\r", EA, TORA);
+        }
+        if (ConsoleKeyHit()) {
+            break;
+        }
+    }
+    ConsoleGetKey();
+    ComClose();
+    ConsoleStop();
+    return 0;
+}

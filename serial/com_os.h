@@ -1,0 +1,94 @@
+// The OS layer under the serial port layer: the few raw operations the port rules in
+// com_port.cpp need, one implementation per platform (com_os_posix.cpp,
+// com_os_win32.cpp) and a recording fake for the unit tests, chosen at link time.
+//
+// The layer carries calls; it holds no rules. Results follow the Windows API they
+// stand for: functions returning int give nonzero for success and 0 for failure,
+// with OsLastError() telling why.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
+using OsHandle = HANDLE;
+#else
+#  include "serial/com_defs_posix.h"
+#endif
+
+// How a port is opened.
+enum class OsOpenMode {
+    // Exclusive: a port another program holds is refused. Reads and writes never
+    // wait: a read takes only what is waiting, a write hands its bytes to the
+    // system and returns (Windows: overlapped handle).
+    Exclusive,
+    // Shared: no exclusivity asked for. Reads and writes complete before they
+    // return.
+    Shared,
+};
+
+// The platform's own name for port number nPort, tried when "COM<n>" cannot be
+// opened: "\\.\COM<n>" on Windows, the native device on POSIX. false when the
+// port has no such name or it does not fit in cbBuff bytes.
+bool OsNativePortName(std::uint32_t nPort, char* szBuff, std::size_t cbBuff);
+
+// Opens the port named szName exactly as given. INVALID_HANDLE_VALUE on failure.
+OsHandle OsOpen(const char* szName, OsOpenMode mode);
+void OsClose(OsHandle h);
+
+// Suggested driver queue sizes; ignored where the platform has none.
+int OsSetupComm(OsHandle h, std::uint32_t dwInQueue, std::uint32_t dwOutQueue);
+
+// Current line settings of the port, and applying a complete set.
+int OsGetCommState(OsHandle h, DCB* pDcb);
+int OsSetCommState(OsHandle h, const DCB* pDcb);
+
+// Queue status; clears any pending line error (the error itself is discarded).
+// Either count pointer may be null when the caller does not need that count.
+int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQue);
+
+// Reads up to cb bytes. *pcbRead receives the number read (0 when none).
+int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
+
+// Writes cb bytes as one unit: either the system has taken all of them, or the call
+// fails and none of them reach the line in a torn state. On an exclusive port the
+// call does not wait for transmission; the caller's buffer may be reused as soon as
+// it returns. 0 with OsLastError() == ERROR_IO_PENDING: the bytes were taken and
+// are still being written.
+int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb);
+
+// Error code of the last failed call on this thread.
+std::uint32_t OsLastError();
+
+// Discards the given queues (PURGE_TXCLEAR | PURGE_RXCLEAR).
+int OsPurgeComm(OsHandle h, std::uint32_t dwFlags);
+
+// Line commands: SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK, CLRBREAK.
+int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc);
+
+// Modem status bits (MS_CTS_ON, MS_DSR_ON, ...).
+int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus);
+
+// The monitor thread. OsMonitorStart creates what the thread waits on and starts it
+// running body; the body waits with OsMonitorWait, which sleeps until the port
+// reports an event or OsMonitorStop asks the thread to end. OsMonitorStop wakes the
+// thread, waits until it has ended, and releases it; the port handle stays open.
+struct OsMonitor;
+using OsMonitorBody = void (*)(OsMonitor* pMonitor);
+
+OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body);
+// Raises the thread to the highest priority the platform grants this process.
+void OsMonitorRaisePriority(OsMonitor* pMonitor);
+// Chooses the port events the thread waits for (EV_RXCHAR, EV_TXEMPTY).
+int OsMonitorSetMask(OsMonitor* pMonitor, std::uint32_t dwMask);
+// false: the thread has been asked to stop. true: *pdwEvents holds the events seen
+// (possibly none, for a wake-up the platform reports without one).
+bool OsMonitorWait(OsMonitor* pMonitor, std::uint32_t* pdwEvents);
+void OsMonitorStop(OsMonitor* pMonitor);

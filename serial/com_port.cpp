@@ -1,0 +1,271 @@
+// The serial port layer's rules: opening and its two name forms, the line settings
+// built from scratch, the parity and stop-bit tables, the saved settings, the RTS
+// level bookkeeping and the monitor loop. The OS layer (com_os.h) only carries the
+// calls, so every platform follows the same rules.
+#include "serial/com_port.h"
+
+#include <cstdio>
+
+#include "serial/com_state.h"
+
+ComPortState ComPort;
+
+namespace {
+
+constexpr std::uint32_t kQueueSize = 4096;
+// The port-name buffer holds the longer name form of an eight-digit port number.
+constexpr std::uint32_t kMaxPortNumber = 99999999;
+constexpr std::size_t kPortNameSize = 32;
+
+// Events the monitor thread waits for.
+constexpr std::uint32_t kMonitorMask = EV_RXCHAR | EV_TXEMPTY;
+
+void ComMonitor(OsMonitor* pMonitor) {
+    OsMonitorSetMask(pMonitor, kMonitorMask);
+    std::uint32_t dwEvents = 0;
+    while (OsMonitorWait(pMonitor, &dwEvents)) {
+        if ((dwEvents & EV_RXCHAR) == 0) {
+            continue;  // EV_TXEMPTY and every other event are taken and ignored
+        }
+        std::uint32_t cbInQue = 0;
+        OsClearCommError(ComPort.hCom, &cbInQue, nullptr);
+        if (cbInQue > 0 && ComPort.pfnRxHandler != nullptr) {
+            ComPort.pfnRxHandler(cbInQue);
+        }
+    }
+}
+
+// Starts the monitor on the open port and raises its priority. On failure the
+// caller closes the port.
+bool StartMonitor() {
+    ComPort.hThread = OsMonitorStart(ComPort.hCom, ComMonitor);
+    if (ComPort.hThread == nullptr) {
+        return false;
+    }
+    OsMonitorRaisePriority(ComPort.hThread);
+    return true;
+}
+
+// Parity letter -> (fParity, Parity). Upper case only; anything else means none.
+void ApplyParity(DCB& dcb, int parity) {
+    switch (parity) {
+    case 'E': dcb.fParity = 1; dcb.Parity = EVENPARITY; break;
+    case 'M': dcb.fParity = 1; dcb.Parity = MARKPARITY; break;
+    case 'O': dcb.fParity = 1; dcb.Parity = ODDPARITY; break;
+    case 'S': dcb.fParity = 1; dcb.Parity = SPACEPARITY; break;
+    default:  dcb.fParity = 0; dcb.Parity = NOPARITY; break;
+    }
+}
+
+// Stop bits 1 or 2; false for any other count.
+bool ApplyStopBits(DCB& dcb, int stopBits) {
+    switch (stopBits) {
+    case 1: dcb.StopBits = ONESTOPBIT; return true;
+    case 2: dcb.StopBits = TWOSTOPBITS; return true;
+    default: return false;
+    }
+}
+
+std::uint32_t InQueue() {
+    std::uint32_t cbInQue = 0;
+    if (!OsClearCommError(ComPort.hCom, &cbInQue, nullptr)) {
+        return 0;  // below the frame length, so a frame hunt ends at once
+    }
+    return cbInQue;
+}
+
+std::uint32_t OutQueue() {
+    std::uint32_t cbOutQue = 0;
+    if (!OsClearCommError(ComPort.hCom, nullptr, &cbOutQue)) {
+        return 0;
+    }
+    return cbOutQue;
+}
+
+}  // namespace
+
+int ComOpen(std::uint32_t port, std::uint32_t baud, int parity, int dataBits, int stopBits) {
+    ComPort.nPort = port;
+    ComPort.dwBaud = baud;
+    ComPort.cParity = parity;
+    ComPort.nDataBits = dataBits;
+    ComPort.nStopBits = stopBits;
+    ComPort.rtsLevel = kRtsNotRequested;
+    ComClose();
+
+    if (port > kMaxPortNumber) {
+        return -1;
+    }
+    char szBuff[kPortNameSize];
+    std::snprintf(szBuff, sizeof szBuff, "COM%lu", static_cast<unsigned long>(port));
+    ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
+    if (ComPort.hCom == INVALID_HANDLE_VALUE && OsNativePortName(port, szBuff, sizeof szBuff)) {
+        ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
+    }
+    if (ComPort.hCom == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    OsSetupComm(ComPort.hCom, kQueueSize, kQueueSize);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = baud;
+    dcb.fBinary = 1;
+    dcb.ByteSize = static_cast<std::uint8_t>(dataBits);
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ApplyParity(dcb, parity);
+    if (!ApplyStopBits(dcb, stopBits) || !OsSetCommState(ComPort.hCom, &dcb) || !StartMonitor()) {
+        ComClose();
+        return -1;
+    }
+    return 0;
+}
+
+int ComOpenDevice(const char* name) {
+    ComPort.rtsLevel = kRtsNotRequested;
+    if (ComPort.hCom != INVALID_HANDLE_VALUE || name == nullptr) {
+        return -1;  // one port at a time: the open one is left as it is
+    }
+    ComPort.hCom = OsOpen(name, OsOpenMode::Shared);
+    if (ComPort.hCom == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    OsSetupComm(ComPort.hCom, kQueueSize, kQueueSize);
+    if (!StartMonitor()) {
+        ComClose();
+        return -1;
+    }
+    return 0;
+}
+
+int ComReopen() {
+    return ComOpen(ComPort.nPort, ComPort.dwBaud, ComPort.cParity, ComPort.nDataBits,
+                   ComPort.nStopBits);
+}
+
+void ComClose() {
+    // The monitor waits on the handle: it is gone before the handle is closed.
+    if (ComPort.hThread != nullptr) {
+        OsMonitorStop(ComPort.hThread);
+        ComPort.hThread = nullptr;
+    }
+    if (ComPort.hCom != INVALID_HANDLE_VALUE) {
+        OsClose(ComPort.hCom);
+        ComPort.hCom = INVALID_HANDLE_VALUE;
+    }
+}
+
+std::uint32_t ComRxCount() {
+    return InQueue();
+}
+
+int ComRxReady() {
+    return InQueue() > 0 ? 1 : 0;
+}
+
+int ComReadByte() {
+    if (ComRxReady() == 0) {
+        return -1;
+    }
+    unsigned char byte = 0;
+    std::uint32_t cbRead = 0;
+    OsRead(ComPort.hCom, &byte, 1, &cbRead);
+    if (cbRead == 0) {
+        return -1;
+    }
+    return byte;
+}
+
+int ComRead(void* buffer, std::uint32_t count) {
+    if (ComRxReady() == 0) {
+        return -1;
+    }
+    std::uint32_t cbRead = 0;
+    OsRead(ComPort.hCom, buffer, count, &cbRead);
+    return cbRead == 0 ? -1 : 0;
+}
+
+int ComWrite(const void* buffer, std::uint32_t count) {
+    const int fOk = OsWrite(ComPort.hCom, buffer, count);
+    if (fOk) {
+        return fOk;
+    }
+    return static_cast<int>(OsLastError());
+}
+
+int ComWriteByte(int value) {
+    const unsigned char byte = static_cast<unsigned char>(value & 0xFF);
+    return OsWrite(ComPort.hCom, &byte, 1);
+}
+
+int ComTxBusy() {
+    return OutQueue() > 0 ? 1 : 0;
+}
+
+std::uint32_t ComTxCount() {
+    return OutQueue();
+}
+
+int ComPurge() {
+    return OsPurgeComm(ComPort.hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void ComSetRts(std::uint32_t code) {
+    if (code == 2) {
+        DCB dcb{};
+        if (OsGetCommState(ComPort.hCom, &dcb)) {
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            OsSetCommState(ComPort.hCom, &dcb);
+        }
+        ComPort.rtsLevel = 0;
+        return;
+    }
+    std::int32_t level = static_cast<std::int32_t>(code);
+    switch (code) {
+    case 0:
+    case 128: level = 0; break;
+    case 1:
+    case 3:
+    case 129: level = 1; break;
+    default: break;
+    }
+    if (level == ComPort.rtsLevel) {
+        return;
+    }
+    // Recorded even when the command fails, so a repeat is not sent.
+    OsEscapeCommFunction(ComPort.hCom, level != 0 ? SETRTS : CLRRTS);
+    ComPort.rtsLevel = level;
+}
+
+int ComSetDtr(int on) {
+    return OsEscapeCommFunction(ComPort.hCom, on != 0 ? SETDTR : CLRDTR);
+}
+
+int ComBreakOn() {
+    return OsEscapeCommFunction(ComPort.hCom, SETBREAK);
+}
+
+int ComBreakOff() {
+    return OsEscapeCommFunction(ComPort.hCom, CLRBREAK);
+}
+
+namespace {
+
+int ModemLine(std::uint32_t dwBit) {
+    std::uint32_t dwStatus = 0;
+    if (!OsGetCommModemStatus(ComPort.hCom, &dwStatus)) {
+        return 0;
+    }
+    return (dwStatus & dwBit) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int ComReadCts() {
+    return ModemLine(MS_CTS_ON);
+}
+
+int ComReadDsr() {
+    return ModemLine(MS_DSR_ON);
+}

@@ -1,0 +1,420 @@
+// The serial port layer's rules, checked call by call on the recording fake.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/com_port.h"
+#include "serial/com_state.h"
+#include "tests/fake_os.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class ComPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ComClose();
+        fake::Reset();
+        ComPort = ComPortState{};
+    }
+    void TearDown() override {
+        ComClose();
+        EXPECT_EQ(fake::OpenHandles(), 0);
+        EXPECT_EQ(fake::RunningMonitors(), 0);
+    }
+    static void ExpectClosed() {
+        EXPECT_EQ(ComPort.hCom, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(ComPort.hThread, nullptr);
+        EXPECT_EQ(fake::OpenHandles(), 0);
+        EXPECT_EQ(fake::RunningMonitors(), 0);
+    }
+    // Opens COM2 and forgets the calls of the open.
+    static fake::Device& OpenCom2() {
+        fake::Device& d = fake::AddDevice("COM2");
+        EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+        fake::ClearCalls();
+        return d;
+    }
+};
+
+TEST_F(ComPortTest, OpenConfiguresTheLineFromScratchAndStartsTheMonitor) {
+    fake::Device& d = fake::AddDevice("COM2");
+    d.dcb.fOutX = 1;  // left over from an earlier user: must not survive
+    d.dcb.fOutxCtsFlow = 1;
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    EXPECT_EQ(fake::Calls(), (Calls{"open COM2 exclusive", "setupcomm 4096 4096", "setstate",
+                                    "monitor start", "monitor raise"}));
+    EXPECT_EQ(d.dcb.DCBlength, 28u);
+    EXPECT_EQ(d.dcb.BaudRate, 115200u);
+    EXPECT_EQ(d.dcb.fBinary, 1u);
+    EXPECT_EQ(d.dcb.ByteSize, 8);
+    EXPECT_EQ(d.dcb.fParity, 0u);
+    EXPECT_EQ(d.dcb.Parity, NOPARITY);
+    EXPECT_EQ(d.dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(d.dcb.fRtsControl, RTS_CONTROL_DISABLE);
+    EXPECT_EQ(d.dcb.fDtrControl, DTR_CONTROL_DISABLE);
+    EXPECT_EQ(d.dcb.fOutX + d.dcb.fInX + d.dcb.fOutxCtsFlow + d.dcb.fOutxDsrFlow + d.dcb.fNull, 0u);
+    EXPECT_EQ(d.dcb.XonChar + d.dcb.XoffChar + d.dcb.EvtChar, 0);
+    EXPECT_EQ(fake::RunningMonitors(), 1);
+    fake::SignalMonitor(EV_TXEMPTY);  // returns once the monitor is waiting on its mask
+    EXPECT_EQ(fake::MonitorMask() & EV_RXCHAR, EV_RXCHAR);
+}
+
+TEST_F(ComPortTest, ParityLettersAndTheirFallback) {
+    fake::Device& d = fake::AddDevice("COM2");
+    const struct {
+        int letter;
+        unsigned fParity;
+        std::uint8_t parity;
+    } cases[] = {{'E', 1, EVENPARITY}, {'M', 1, MARKPARITY}, {'N', 0, NOPARITY}, {'O', 1, ODDPARITY},
+                 {'S', 1, SPACEPARITY}, {'e', 0, NOPARITY}, {'X', 0, NOPARITY}, {0, 0, NOPARITY}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(ComOpen(2, 9600, c.letter, 7, 2), 0) << char(c.letter);
+        EXPECT_EQ(d.dcb.fParity, c.fParity) << char(c.letter);
+        EXPECT_EQ(d.dcb.Parity, c.parity) << char(c.letter);
+        EXPECT_EQ(d.dcb.ByteSize, 7);
+        EXPECT_EQ(d.dcb.StopBits, TWOSTOPBITS);
+    }
+}
+
+TEST_F(ComPortTest, SecondNameFormIsTriedWhenTheFirstFails) {
+    fake::AddDevice("/dev/ttyS2");
+    ASSERT_EQ(ComOpen(3, 115200, 'N', 8, 1), 0);
+    const Calls calls = fake::Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "open COM3 exclusive");
+    EXPECT_EQ(calls[1], "open /dev/ttyS2 exclusive");
+}
+
+TEST_F(ComPortTest, MissingOrBusyPortFailsWithNothingOpen) {
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1);
+    EXPECT_EQ(fake::Calls(), (Calls{"open COM2 exclusive", "open /dev/ttyS1 exclusive"}));
+    ExpectClosed();
+
+    fake::AddDevice("COM2").busy = true;
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1);
+    ExpectClosed();
+}
+
+TEST_F(ComPortTest, BadStopBitsOpenThePortThenCloseIt) {
+    fake::AddDevice("COM2");
+    for (int stopBits : {0, 3}) {
+        fake::ClearCalls();
+        EXPECT_EQ(ComOpen(2, 115200, 'N', 8, stopBits), -1);
+        EXPECT_EQ(fake::Calls(), (Calls{"open COM2 exclusive", "setupcomm 4096 4096", "close COM2"}));
+        ExpectClosed();
+    }
+}
+
+TEST_F(ComPortTest, SettingsThatCannotBeAppliedCloseThePort) {
+    fake::AddDevice("COM2").terminal = false;
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1);
+    EXPECT_EQ(fake::Calls().back(), "close COM2");
+    ExpectClosed();
+}
+
+TEST_F(ComPortTest, MonitorThatCannotStartClosesThePort) {
+    fake::AddDevice("COM2");
+    fake::FailNextMonitorStart();
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1);
+    EXPECT_EQ(fake::Calls().back(), "close COM2");
+    ExpectClosed();
+}
+
+TEST_F(ComPortTest, PortNumbersBeyondEightDigitsAreRefused) {
+    fake::AddDevice("COM99999999");
+    fake::AddDevice("COM100000000");
+    EXPECT_EQ(ComOpen(100000000, 115200, 'N', 8, 1), -1);
+    EXPECT_EQ(ComOpen(4294967295u, 115200, 'N', 8, 1), -1);
+    ExpectClosed();
+    EXPECT_EQ(fake::Calls(), Calls{});
+    EXPECT_EQ(ComOpen(99999999, 115200, 'N', 8, 1), 0);
+}
+
+TEST_F(ComPortTest, FailedOpenStillSavesItsSettingsAndResetsRts) {
+    OpenCom2();
+    ComSetRts(1);
+    EXPECT_EQ(ComPort.rtsLevel, 1);
+    EXPECT_EQ(ComOpen(7, 19200, 'E', 7, 2), -1);
+    EXPECT_EQ(ComPort.nPort, 7u);
+    EXPECT_EQ(ComPort.dwBaud, 19200u);
+    EXPECT_EQ(ComPort.cParity, 'E');
+    EXPECT_EQ(ComPort.nDataBits, 7);
+    EXPECT_EQ(ComPort.nStopBits, 2);
+    EXPECT_EQ(ComPort.rtsLevel, kRtsNotRequested);
+    ExpectClosed();  // the open port was closed first
+}
+
+TEST_F(ComPortTest, SecondOpenClosesTheFirstPortAndThreadFirst) {
+    fake::AddDevice("COM1");
+    OpenCom2();
+    ASSERT_EQ(ComOpen(1, 9600, 'N', 8, 1), 0);
+    const Calls calls = fake::Calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "monitor stop");
+    EXPECT_EQ(calls[1], "close COM2");
+    EXPECT_EQ(calls[2], "open COM1 exclusive");
+    EXPECT_EQ(fake::OpenHandles(), 1);
+    EXPECT_EQ(fake::RunningMonitors(), 1);
+}
+
+TEST_F(ComPortTest, CloseStopsTheMonitorBeforeClosingAndIsHarmlessTwice) {
+    ComClose();  // before any open
+    EXPECT_EQ(fake::Calls(), Calls{});
+    OpenCom2();
+    ComClose();
+    EXPECT_EQ(fake::Calls(), (Calls{"monitor stop", "close COM2"}));
+    ComClose();
+    EXPECT_EQ(fake::Calls().size(), 2u);
+    ExpectClosed();
+}
+
+TEST_F(ComPortTest, MonitorReportsWaitingBytesToAHandlerAndIgnoresOtherEvents) {
+    static std::vector<std::uint32_t> seen;
+    seen.clear();
+    ComPort.pfnRxHandler = [](std::uint32_t n) { seen.push_back(n); };
+    fake::Device& d = OpenCom2();
+    d.rx = {1, 2, 3};
+    fake::SignalMonitor(EV_RXCHAR);
+    fake::SignalMonitor(EV_TXEMPTY);
+    d.rx.clear();
+    fake::SignalMonitor(EV_RXCHAR);  // nothing waiting: no call
+    EXPECT_EQ(seen, std::vector<std::uint32_t>{3});
+    EXPECT_EQ(d.rx.size(), 0u);
+}
+
+TEST_F(ComPortTest, ByteTransfer) {
+    fake::Device& d = OpenCom2();
+    EXPECT_EQ(ComReadByte(), -1);
+    EXPECT_EQ(ComRxReady(), 0);
+    d.rx = {0x00, 0xFF, 3, 4, 5, 6, 7};
+    EXPECT_EQ(ComRxCount(), 7u);
+    EXPECT_EQ(ComRxReady(), 1);
+    EXPECT_EQ(ComReadByte(), 0x00);
+    EXPECT_EQ(ComReadByte(), 0xFF);
+    EXPECT_EQ(ComRxCount(), 5u);
+
+    const std::uint8_t frame[] = {0x12, 0x13, 0x00, 0x11};
+    EXPECT_NE(ComWrite(frame, sizeof frame), 0);
+    EXPECT_EQ(d.tx, std::vector<std::uint8_t>(frame, frame + sizeof frame));
+    d.writePending = true;
+    EXPECT_EQ(ComWrite(frame, sizeof frame), static_cast<int>(ERROR_IO_PENDING));
+}
+
+TEST_F(ComPortTest, StatusQueriesOnAClosedPortReportNothing) {
+    EXPECT_EQ(ComRxCount(), 0u);
+    EXPECT_EQ(ComRxReady(), 0);
+    EXPECT_EQ(ComReadByte(), -1);
+    EXPECT_EQ(ComTxCount(), 0u);
+    EXPECT_EQ(ComReadCts(), 0);
+}
+
+// Further port operations.
+
+TEST_F(ComPortTest, OpenDeviceUsesThePathAsGivenSharedKeepingItsSettings) {
+    fake::Device& d = fake::AddDevice("/dev/ttyUSB0");
+    d.dcb.BaudRate = 4800;
+    ComPort.rtsLevel = 0;
+    ASSERT_EQ(ComOpenDevice("/dev/ttyUSB0"), 0);
+    EXPECT_EQ(fake::Calls(),
+              (Calls{"open /dev/ttyUSB0 shared", "setupcomm 4096 4096", "monitor start", "monitor raise"}));
+    EXPECT_EQ(d.dcb.BaudRate, 4800u);
+    EXPECT_EQ(ComPort.rtsLevel, kRtsNotRequested);
+    EXPECT_EQ(ComPort.nPort, 0u);  // not a saved setting
+}
+
+TEST_F(ComPortTest, OpenDeviceFailures) {
+    EXPECT_EQ(ComOpenDevice("/nowhere"), -1);
+    EXPECT_EQ(fake::Calls(), Calls{"open /nowhere shared"});
+    ExpectClosed();
+
+    fake::AddDevice("/dev/ttyUSB0");
+    fake::FailNextMonitorStart();
+    EXPECT_EQ(ComOpenDevice("/dev/ttyUSB0"), -1);
+    ExpectClosed();
+
+    // One port at a time: the open one stays as it is.
+    OpenCom2();
+    EXPECT_EQ(ComOpenDevice("/dev/ttyUSB0"), -1);
+    EXPECT_EQ(fake::Calls(), Calls{});
+    EXPECT_NE(ComPort.hCom, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(ComPortTest, ReopenUsesTheSettingsOfTheLastOpen) {
+    fake::Device& d = fake::AddDevice("COM3");
+    ASSERT_EQ(ComOpen(3, 115200, 'E', 7, 2), 0);
+    d.dcb = DCB{};
+    fake::ClearCalls();
+    ASSERT_EQ(ComReopen(), 0);
+    EXPECT_EQ(fake::Calls()[0], "monitor stop");
+    EXPECT_EQ(fake::Calls()[1], "close COM3");
+    EXPECT_EQ(d.dcb.BaudRate, 115200u);
+    EXPECT_EQ(d.dcb.Parity, EVENPARITY);
+    EXPECT_EQ(d.dcb.ByteSize, 7);
+    EXPECT_EQ(d.dcb.StopBits, TWOSTOPBITS);
+
+    // After an open by path, the port of the last ComOpen comes back.
+    ComClose();
+    fake::AddDevice("/dev/ttyUSB0");
+    ASSERT_EQ(ComOpenDevice("/dev/ttyUSB0"), 0);
+    fake::ClearCalls();
+    ASSERT_EQ(ComReopen(), 0);
+    EXPECT_EQ(fake::Calls()[1], "close /dev/ttyUSB0");
+    EXPECT_EQ(fake::Calls()[2], "open COM3 exclusive");
+
+    // And after a failed open, its settings are the ones tried again.
+    EXPECT_EQ(ComOpen(9, 1200, 'O', 8, 1), -1);
+    fake::ClearCalls();
+    EXPECT_EQ(ComReopen(), -1);
+    EXPECT_EQ(fake::Calls(), (Calls{"open COM9 exclusive", "open /dev/ttyS8 exclusive"}));
+}
+
+TEST_F(ComPortTest, ReopenBeforeAnyOpenTriesPortZeroAndLeavesNothingOpen) {
+    fake::AddDevice("/dev/ttyUSB0");
+    ASSERT_EQ(ComOpenDevice("/dev/ttyUSB0"), 0);
+    EXPECT_EQ(ComReopen(), -1);
+    ExpectClosed();
+
+    fake::AddDevice("COM0");  // where a port 0 exists, 0 stop bits close it again
+    fake::ClearCalls();
+    EXPECT_EQ(ComReopen(), -1);
+    EXPECT_EQ(fake::Calls(), (Calls{"open COM0 exclusive", "setupcomm 4096 4096", "close COM0"}));
+    ExpectClosed();
+}
+
+TEST_F(ComPortTest, BlockReads) {
+    fake::Device& d = OpenCom2();
+    char buf[8] = {};
+    EXPECT_EQ(ComRead(buf, sizeof buf), -1);
+    d.rx = {'a', 'b', 'c', 'd', 'e'};
+    EXPECT_EQ(ComRead(buf, 0), -1);
+    EXPECT_EQ(ComRxCount(), 5u);
+    EXPECT_EQ(ComRead(buf, 3), 0);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(ComRxCount(), 2u);
+    d.readsBeforeFailure = 0;
+    EXPECT_EQ(ComRead(buf, 2), -1);
+}
+
+TEST_F(ComPortTest, SingleByteWritesSendTheLowEightBits) {
+    fake::Device& d = OpenCom2();
+    EXPECT_NE(ComWriteByte(0x141), 0);
+    EXPECT_NE(ComWriteByte(-1), 0);
+    EXPECT_EQ(d.tx, (std::vector<std::uint8_t>{0x41, 0xFF}));
+    d.writePending = true;
+    EXPECT_EQ(ComWriteByte(0x41), 0);
+}
+
+TEST_F(ComPortTest, OutputQueueAndPurge) {
+    fake::Device& d = OpenCom2();
+    EXPECT_EQ(ComTxBusy(), 0);
+    EXPECT_EQ(ComTxCount(), 0u);
+    d.txQueued = 12;
+    EXPECT_EQ(ComTxBusy(), 1);
+    EXPECT_EQ(ComTxCount(), 12u);
+    d.rx = {1, 2, 3};
+    EXPECT_NE(ComPurge(), 0);
+    EXPECT_EQ(fake::Calls(), Calls{"purge " + std::to_string(PURGE_TXCLEAR | PURGE_RXCLEAR)});
+    EXPECT_EQ(ComRxCount(), 0u);
+    EXPECT_EQ(ComTxCount(), 0u);
+    ComClose();
+    EXPECT_EQ(ComPurge(), 0);
+}
+
+// Modem control lines.
+
+Calls Escapes() {
+    Calls out;
+    for (const std::string& c : fake::Calls()) {
+        if (c.rfind("escape ", 0) == 0) {
+            out.push_back(c.substr(7));
+        }
+    }
+    return out;
+}
+
+TEST_F(ComPortTest, RtsRequestsGoOutOnlyWhenTheLevelChanges) {
+    const struct {
+        std::vector<std::uint32_t> codes;
+        Calls sent;
+    } cases[] = {
+        {{0, 0}, {"CLRRTS"}},
+        {{1, 129}, {"SETRTS"}},
+        {{1, 3}, {"SETRTS"}},
+        {{128, 0, 1}, {"CLRRTS", "SETRTS"}},
+        {{5, 1}, {"SETRTS", "SETRTS"}},
+        {{5, 5, 6}, {"SETRTS", "SETRTS"}},
+        {{2, 0}, {}},
+        {{2, 128, 1, 0}, {"SETRTS", "CLRRTS"}},
+    };
+    for (const auto& c : cases) {
+        OpenCom2();
+        for (std::uint32_t code : c.codes) {
+            ComSetRts(code);
+        }
+        EXPECT_EQ(Escapes(), c.sent) << "codes starting " << c.codes[0] << ", count " << c.codes.size();
+    }
+}
+
+TEST_F(ComPortTest, RtsToggleSwitchesTheDriverAndRecordsLow) {
+    fake::Device& d = OpenCom2();
+    ComSetRts(2);
+    EXPECT_EQ(d.dcb.fRtsControl, RTS_CONTROL_TOGGLE);
+    EXPECT_EQ(d.dcb.BaudRate, 115200u);  // the rest of the settings stay
+    EXPECT_EQ(fake::Calls(), (Calls{"getstate", "setstate"}));
+    EXPECT_EQ(ComPort.rtsLevel, 0);
+
+    // Refused by the driver: nothing changes, yet the level is recorded low.
+    ComSetRts(1);
+    d.toggleSupported = false;
+    d.dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ComSetRts(2);
+    EXPECT_EQ(d.dcb.fRtsControl, RTS_CONTROL_DISABLE);
+    EXPECT_EQ(ComPort.rtsLevel, 0);
+
+    // The next open builds its settings afresh, toggling off.
+    ASSERT_EQ(ComReopen(), 0);
+    EXPECT_EQ(d.dcb.fRtsControl, RTS_CONTROL_DISABLE);
+    EXPECT_EQ(ComPort.rtsLevel, kRtsNotRequested);
+}
+
+TEST_F(ComPortTest, RtsLevelIsRecordedEvenWithoutAPort) {
+    ComSetRts(1);
+    ComSetRts(1);
+    EXPECT_EQ(Escapes(), Calls{"SETRTS"});
+    EXPECT_EQ(ComPort.rtsLevel, 1);
+    ComClose();
+    EXPECT_EQ(ComPort.rtsLevel, 1);  // closing leaves the level alone
+}
+
+TEST_F(ComPortTest, DtrAndBreakGoOutEveryTime) {
+    OpenCom2();
+    EXPECT_NE(ComSetDtr(7), 0);
+    EXPECT_NE(ComSetDtr(7), 0);
+    EXPECT_NE(ComSetDtr(0), 0);
+    EXPECT_NE(ComBreakOn(), 0);
+    EXPECT_NE(ComBreakOn(), 0);
+    EXPECT_NE(ComBreakOff(), 0);
+    EXPECT_EQ(Escapes(), (Calls{"SETDTR", "SETDTR", "CLRDTR", "SETBREAK", "SETBREAK", "CLRBREAK"}));
+    ComClose();
+    EXPECT_EQ(ComSetDtr(1), 0);
+    EXPECT_EQ(ComBreakOff(), 0);
+}
+
+TEST_F(ComPortTest, CtsAndDsrReadTheirOwnStatusBits) {
+    fake::Device& d = OpenCom2();
+    const struct {
+        std::uint32_t status;
+        int cts, dsr;
+    } cases[] = {{0, 0, 0}, {MS_CTS_ON, 1, 0}, {MS_DSR_ON, 0, 1}, {MS_CTS_ON | MS_DSR_ON | MS_RING_ON, 1, 1},
+                 {MS_RING_ON | MS_RLSD_ON, 0, 0}};
+    for (const auto& c : cases) {
+        d.modemStatus = c.status;
+        EXPECT_EQ(ComReadCts(), c.cts) << c.status;
+        EXPECT_EQ(ComReadDsr(), c.dsr) << c.status;
+    }
+}
+
+}  // namespace

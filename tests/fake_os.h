@@ -1,0 +1,51 @@
+// A recording fake of the serial OS layer: in-memory devices with input and output
+// queues, and a log of the calls that change something, so a test can say "opened,
+// then closed again" or "one SETRTS, not two".
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "serial/com_os.h"
+
+namespace fake {
+
+struct Device {
+    std::deque<std::uint8_t> rx;    // bytes waiting to be read
+    std::vector<std::uint8_t> tx;   // bytes written, in order
+    std::uint32_t txQueued = 0;     // bytes reported as still in the output queue
+    bool busy = false;              // held by another program: exclusive opens fail
+    bool terminal = true;           // false: line settings cannot be applied
+    bool toggleSupported = true;    // driver accepts hardware RTS toggling
+    int readsBeforeFailure = -1;    // >= 0: reads after this many deliver nothing
+    bool writeFails = false;        // writes fail with an error
+    bool writePending = false;      // writes are taken but still in progress
+    std::uint32_t modemStatus = 0;  // MS_CTS_ON | MS_DSR_ON ...
+    DCB dcb{};                      // the line settings applied last
+};
+
+// Forgets every device, handle and recorded call.
+void Reset();
+// Creates the device that OsOpen finds under `name`.
+Device& AddDevice(const std::string& name);
+Device& GetDevice(const std::string& name);
+
+// Calls recorded so far, one line each, e.g. "open COM2 exclusive", "setupcomm 4096
+// 4096", "setstate", "escape SETRTS", "monitor start", "monitor stop", "close COM2".
+std::vector<std::string> Calls();
+void ClearCalls();
+
+// Number of handles and monitor threads still open.
+int OpenHandles();
+int RunningMonitors();
+
+// Makes the next monitor start fail.
+void FailNextMonitorStart();
+// Hands an event to the running monitor and waits until it has dealt with it.
+void SignalMonitor(std::uint32_t dwEvents);
+// Event mask the monitor asked for.
+std::uint32_t MonitorMask();
+
+}  // namespace fake
