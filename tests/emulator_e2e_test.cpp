@@ -1,0 +1,347 @@
+// The real zolemul over pty pairs: COM2 in a fresh directory points at the slave of a
+// link pty whose master plays the host; the emulator's console is a second pty.
+//
+// The same tests run against the Windows build under Wine when ZOLEMUL_E2E_LOADER
+// names the loader and ZOLEMUL_E2E_EXE the exe; ZOLEMUL_E2E_COM2 is then the path
+// that Wine maps COM2 to, pointed at the link pty by each test.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <filesystem>
+#include <memory>
+#include <regex>
+
+#include "tests/support/pty_link.h"
+
+namespace {
+
+using namespace testsupport;
+
+std::string Env(const char* name, const std::string& fallback = "") {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+bool UnderLoader() {
+    return !Env("ZOLEMUL_E2E_LOADER").empty();
+}
+
+// Deadlines are generous: they only bound a failing test.
+constexpr auto kStartLimit = 20s;
+constexpr auto kReplyLimit = 5s;
+constexpr auto kExitLimit = 10s;
+// How long silence is awaited where nothing must arrive.
+constexpr auto kQuiet = 400ms;
+
+// Console text without terminal control sequences (a console host may add some).
+std::string Plain(const std::string& text) {
+    static const std::regex kEscape("\x1b\\[[0-9;?]*[A-Za-z]|\x1b\\][^\x07]*\x07");
+    return std::regex_replace(text, kEscape, "");
+}
+
+class Emulator {
+public:
+    // Starts zolemul with COM2 pointing at the link (or at `com2Target` if given,
+    // or absent when `withPort` is false).
+    explicit Emulator(bool withPort = true, const std::string& com2Target = "") : console_(false) {
+        const std::string target = com2Target.empty() ? link_.slavePath() : com2Target;
+        if (withPort) {
+            PointCom2(target);
+        } else {
+            RemoveCom2();
+        }
+        tcgetattr(ConsoleSlave(), &before_);
+        linkIn_ = std::make_unique<Collector>(link_.master());
+        consoleOut_ = std::make_unique<Collector>(console_.master());
+        Child::Options o;
+        if (UnderLoader()) {
+            o.argv.push_back(Env("ZOLEMUL_E2E_LOADER"));
+        }
+        o.argv.push_back(Env("ZOLEMUL_E2E_EXE", ZOLEMUL_PATH));
+        o.cwd = dir_.path();
+        o.consolePath = console_.slavePath();
+        child_ = std::make_unique<Child>(o);
+    }
+    ~Emulator() {
+        child_.reset();
+        if (!Env("ZOLEMUL_E2E_COM2").empty()) {
+            RemoveCom2();
+        }
+    }
+
+    std::string Com2Path() const { return Env("ZOLEMUL_E2E_COM2", dir_ / "COM2"); }
+    void PointCom2(const std::string& target) const {
+        RemoveCom2();
+        std::filesystem::create_symlink(target, Com2Path());
+    }
+    void RemoveCom2() const {
+        std::error_code ec;
+        std::filesystem::remove(Com2Path(), ec);
+    }
+
+    bool WaitStarted() { return consoleOut_->waitForText("Zol Emul Started in COM2\n", kStartLimit); }
+    void Send(const Bytes& bytes) { WriteAll(link_.master(), bytes); }
+    // Waits for `n` bytes from the emulator in all (not only new ones).
+    Bytes LinkBytes(std::size_t n) {
+        linkIn_->waitForSize(n, kReplyLimit);
+        return linkIn_->bytes();
+    }
+    bool ConsoleShows(const std::string& text, std::chrono::milliseconds limit = kReplyLimit) {
+        return consoleOut_->waitFor(
+            [&](const Bytes& b) { return Plain(std::string(b.begin(), b.end())).find(text) != std::string::npos; },
+            limit);
+    }
+    std::string ConsoleText() const { return Plain(consoleOut_->text()); }
+    void PressKey(char key = 'q') { WriteAll(console_.master(), Bytes{static_cast<std::uint8_t>(key)}); }
+    std::optional<int> Exit() { return child_->wait(kExitLimit); }
+    Child& Process() { return *child_; }
+    PtyPair& Link() { return link_; }
+    Collector& LinkIn() { return *linkIn_; }
+    const std::string& Dir() const { return dir_.path(); }
+
+    // The console's terminal settings, as seen from the slave side.
+    int ConsoleSlave() const { return console_.slave(); }
+    termios ConsoleSettings() {
+        termios tio{};
+        tcgetattr(ConsoleSlave(), &tio);
+        return tio;
+    }
+    const termios& SettingsBefore() const { return before_; }
+
+private:
+    TempDir dir_;
+    PtyPair link_;
+    PtyPair console_;
+    termios before_{};
+    std::unique_ptr<Collector> linkIn_;
+    std::unique_ptr<Collector> consoleOut_;
+    std::unique_ptr<Child> child_;
+};
+
+TEST(EmulatorE2E, AnswersGoodRequestsAndReportsEachOnTheStatusLine) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted()) << emu.ConsoleText();
+    EXPECT_EQ(emu.ConsoleText(), "Zol Emul Started in COM2\n");
+
+    emu.Send(Request(0x00));
+    EXPECT_EQ(Hex(emu.LinkBytes(9)), Hex({0x12, 0xFF, 0, 0, 0, 0, 0, 0x13, 0xDD}));
+    EXPECT_TRUE(emu.ConsoleShows("Frame 0 receivedEA:FF, TORA:00\r")) << emu.ConsoleText();
+
+    emu.Send(Request(0xA5, 1, 2, 3));
+    EXPECT_EQ(Hex(emu.LinkBytes(18)), Hex(ReplyFor(0x00)) + Hex(ReplyFor(0xA5)));
+    EXPECT_TRUE(emu.ConsoleShows("Frame 1 receivedEA:5A, TORA:A5\r")) << emu.ConsoleText();
+
+    emu.PressKey();
+    EXPECT_EQ(emu.Exit(), 0);
+    EXPECT_EQ(emu.ConsoleText(),
+              "Zol Emul Started in COM2\nFrame 0 receivedEA:FF, TORA:00\rFrame 1 receivedEA:5A, TORA:A5\r");
+}
+
+TEST(EmulatorE2E, BadFramesGetNoReplyNoTextAndNoCount) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    emu.Send({0x02, 0x00, 0x00, 0x00, 0x00, 0x04, 0xFC});  // wrong end byte
+    emu.Send({0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFD});  // wrong checksum
+    emu.Send({0x55, 0x13, 0x11, 0x00, 0xFF});              // noise without a start byte
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(emu.LinkIn().size(), 0u);
+    EXPECT_EQ(emu.ConsoleText(), "Zol Emul Started in COM2\n");
+
+    // The noise is dropped in front of the next good request, which counts as the first.
+    emu.Send(Request(0x11));
+    EXPECT_EQ(Hex(emu.LinkBytes(9)), Hex(ReplyFor(0x11)));
+    EXPECT_TRUE(emu.ConsoleShows("Frame 0 receivedEA:EE, TORA:11\r")) << emu.ConsoleText();
+    emu.Send({0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00});  // wrong checksum between two good ones
+    emu.Send(Request(0x22));
+    EXPECT_EQ(Hex(emu.LinkBytes(18)), Hex(ReplyFor(0x11)) + Hex(ReplyFor(0x22)));
+    EXPECT_TRUE(emu.ConsoleShows("Frame 1 receivedEA:DD, TORA:22\r")) << emu.ConsoleText();
+}
+
+TEST(EmulatorE2E, EveryByteValuePassesUnchangedBothWays) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    // Every value in every data position, flow-control and line-ending bytes included;
+    // the replies carry every value as EA, and zeros and 0x13 in each.
+    Bytes requests;
+    Bytes expected;
+    for (int v = 0; v < 256; ++v) {
+        const auto b = static_cast<std::uint8_t>(v);
+        const Bytes r = Request(b, static_cast<std::uint8_t>(255 - v), static_cast<std::uint8_t>(v * 7),
+                                static_cast<std::uint8_t>(v ^ 0x13));
+        requests.insert(requests.end(), r.begin(), r.end());
+        const Bytes a = ReplyFor(b);
+        expected.insert(expected.end(), a.begin(), a.end());
+    }
+    emu.Send(requests);
+    EXPECT_EQ(Hex(emu.LinkBytes(expected.size())), Hex(expected));
+    EXPECT_TRUE(emu.ConsoleShows("Frame 255 receivedEA:00, TORA:FF\r"));
+}
+
+TEST(EmulatorE2E, FrameArrivingByteByByteIsAnsweredOnceComplete) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    const Bytes request = Request(0x3C, 0x02, 0x03, 0x02);
+    for (std::size_t i = 0; i < request.size(); ++i) {
+        emu.Send({request[i]});
+        std::this_thread::sleep_for(30ms);
+        if (i + 1 < request.size()) {
+            EXPECT_EQ(emu.LinkIn().size(), 0u) << "reply before byte " << i + 1;
+        }
+    }
+    EXPECT_EQ(Hex(emu.LinkBytes(9)), Hex(ReplyFor(0x3C)));
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(emu.LinkIn().size(), 9u);
+}
+
+TEST(EmulatorE2E, KeyEndsTheRunWithZeroAndRestoresTheTerminal) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    if (!UnderLoader()) {
+        const termios during = emu.ConsoleSettings();
+        EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "keys must be read without echo";
+    }
+    emu.PressKey('x');
+    EXPECT_EQ(emu.Exit(), 0);
+    EXPECT_EQ(emu.ConsoleText(), "Zol Emul Started in COM2\n");  // the key is not echoed
+    const termios after = emu.ConsoleSettings();
+    EXPECT_EQ(after.c_lflag, emu.SettingsBefore().c_lflag);
+    EXPECT_EQ(after.c_iflag, emu.SettingsBefore().c_iflag);
+}
+
+TEST(EmulatorE2E, InterruptAndTerminateEndTheRunLikeAKey) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "POSIX signals reach the loader, not the Windows program";
+    }
+    for (int sig : {SIGINT, SIGTERM}) {
+        Emulator emu;
+        ASSERT_TRUE(emu.WaitStarted());
+        emu.Process().signal(sig);
+        EXPECT_EQ(emu.Exit(), 0) << strsignal(sig);
+        EXPECT_EQ(emu.ConsoleSettings().c_lflag, emu.SettingsBefore().c_lflag) << strsignal(sig);
+    }
+}
+
+TEST(EmulatorE2E, MissingPortExitsWithMinusOneSilently) {
+    if (!UnderLoader() && access("/dev/ttyS1", F_OK) == 0) {
+        GTEST_SKIP() << "this machine has /dev/ttyS1, the fallback for COM2";
+    }
+    Emulator emu(false);
+    EXPECT_EQ(emu.Exit(), 255);
+    EXPECT_EQ(emu.ConsoleText(), "");
+}
+
+TEST(EmulatorE2E, PortThatCannotBeConfiguredExitsWithMinusOneSilently) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "Wine maps COM2 to a device path only";
+    }
+    TempDir other;
+    { std::ofstream(other / "plain") << "not a terminal"; }
+    Emulator emu(true, other / "plain");
+    EXPECT_EQ(emu.Exit(), 255);
+    EXPECT_EQ(emu.ConsoleText(), "");
+}
+
+TEST(EmulatorE2E, SecondInstanceOnAHeldPortFailsWhileTheFirstKeepsWorking) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "Wine does not refuse a second exclusive open of a serial port";
+    }
+    Emulator first;
+    ASSERT_TRUE(first.WaitStarted());
+    Emulator second(true, first.Link().slavePath());
+    EXPECT_EQ(second.Exit(), 255);
+    EXPECT_EQ(second.ConsoleText(), "");
+
+    first.Send(Request(0x42));
+    EXPECT_EQ(Hex(first.LinkBytes(9)), Hex(ReplyFor(0x42)));
+    first.PressKey();
+    EXPECT_EQ(first.Exit(), 0);
+}
+
+TEST(EmulatorE2E, HostHangUpNeitherEndsNorSpinsTheMonitor) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    emu.Send(Request(0x01));
+    ASSERT_EQ(emu.LinkBytes(9).size(), 9u);
+    emu.Link().closeMaster();
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(emu.Process().running());
+    if (!UnderLoader()) {
+        // The main loop polls without pause by design; every other thread must sleep.
+        const long before = emu.Process().otherThreadsTicks();
+        std::this_thread::sleep_for(1s);
+        const long used = emu.Process().otherThreadsTicks() - before;
+        EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 5) << "monitor thread busy after hang-up";
+    }
+    emu.PressKey();
+    EXPECT_EQ(emu.Exit(), 0);
+}
+
+TEST(EmulatorE2E, MonitorSleepsWhileBytesWaitUnread) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "thread times are read from /proc";
+    }
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    // Six bytes are not a frame: they stay queued and the monitor must not spin on them.
+    emu.Send({0x02, 0x00, 0x00, 0x00, 0x00, 0x03});
+    std::this_thread::sleep_for(100ms);
+    const long before = emu.Process().otherThreadsTicks();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(emu.Process().otherThreadsTicks() - before, sysconf(_SC_CLK_TCK) / 5);
+    emu.Send({0xFC});
+    EXPECT_EQ(Hex(emu.LinkBytes(9)), Hex(ReplyFor(0x00)));
+}
+
+}  // namespace
+
+namespace {
+
+// Standard input that is not a terminal: each byte is a key; its end is none.
+TEST(EmulatorE2E, NonTerminalInputEndsOnAByteButNotAtItsEnd) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "the Windows console reads keys from a console only";
+    }
+    for (const bool sendByte : {false, true}) {
+        TempDir dir;
+        PtyPair link;
+        std::filesystem::create_symlink(link.slavePath(), dir / "COM2");
+        int in[2];
+        int out[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        Collector linkIn(link.master());
+        Collector output(out[0]);
+        Child::Options o;
+        o.argv = {ZOLEMUL_PATH};
+        o.cwd = dir.path();
+        o.stdinFd = in[0];
+        o.stdoutFd = out[1];
+        Child child(o);
+        close(in[0]);
+        close(out[1]);
+        ASSERT_TRUE(output.waitForText("Zol Emul Started in COM2\n", kStartLimit));
+        if (sendByte) {
+            WriteAll(in[1], {'\n'});
+            EXPECT_EQ(child.wait(kExitLimit), 0);
+            close(in[1]);
+            continue;
+        }
+        close(in[1]);  // end of input
+        WriteAll(link.master(), Request(0x80));
+        EXPECT_TRUE(linkIn.waitForSize(9, kReplyLimit));
+        EXPECT_TRUE(output.waitForText("Frame 0 receivedEA:7F, TORA:80\r", kReplyLimit));
+        EXPECT_TRUE(child.running());
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.wait(kExitLimit), 0);
+    }
+}
+
+}  // namespace

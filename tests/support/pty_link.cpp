@@ -1,0 +1,303 @@
+#include "tests/support/pty_link.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+[[noreturn]] void Die(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+PtyPair::PtyPair(bool raw) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        Die("posix_openpt");
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        Die("ptsname_r");
+    }
+    slavePath_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int s = slave_;
+    if (s < 0) {
+        Die("open " + slavePath_);
+    }
+    termios tio{};
+    tcgetattr(s, &tio);
+    if (raw) {
+        cfmakeraw(&tio);
+    } else {
+        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    }
+    tcsetattr(s, TCSANOW, &tio);
+}
+
+PtyPair::~PtyPair() {
+    closeMaster();
+    close(slave_);
+}
+
+void PtyPair::closeMaster() {
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+}
+
+Collector::Collector(int fd) : fd_(fd), wakeFd_(eventfd(0, EFD_CLOEXEC)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Collector::~Collector() {
+    const std::uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof one);
+    thread_.join();
+    close(wakeFd_);
+}
+
+void Collector::run() {
+    pollfd pfds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        if (poll(pfds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (pfds[1].revents != 0) {
+            return;
+        }
+        if (pfds[0].revents != 0) {
+            std::uint8_t buf[4096];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0) {
+                pfds[0].fd = -1;  // hung up: only the stop request is left to wait for
+                continue;
+            }
+            std::lock_guard lock(m_);
+            data_.insert(data_.end(), buf, buf + n);
+            cv_.notify_all();
+        }
+    }
+}
+
+Bytes Collector::bytes() const {
+    std::lock_guard lock(m_);
+    return data_;
+}
+
+std::string Collector::text() const {
+    std::lock_guard lock(m_);
+    return std::string(data_.begin(), data_.end());
+}
+
+std::size_t Collector::size() const {
+    std::lock_guard lock(m_);
+    return data_.size();
+}
+
+bool Collector::waitFor(const std::function<bool(const Bytes&)>& pred, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, limit, [&] { return pred(data_); });
+}
+
+bool Collector::waitForText(const std::string& needle, std::chrono::milliseconds limit) const {
+    return waitFor(
+        [&](const Bytes& b) { return std::string(b.begin(), b.end()).find(needle) != std::string::npos; },
+        limit);
+}
+
+bool Collector::waitForSize(std::size_t n, std::chrono::milliseconds limit) const {
+    return waitFor([&](const Bytes& b) { return b.size() >= n; }, limit);
+}
+
+void Collector::clear() {
+    std::lock_guard lock(m_);
+    data_.clear();
+}
+
+Child::Child(const Options& o) {
+    std::vector<char*> argv;
+    for (const std::string& a : o.argv) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) {
+        Die("fork");
+    }
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setsid();
+        int in = o.stdinFd;
+        int out = o.stdoutFd;
+        if (!o.consolePath.empty()) {
+            in = out = open(o.consolePath.c_str(), O_RDWR);  // becomes the controlling terminal
+            if (in < 0) {
+                _exit(120);
+            }
+            ioctl(in, TIOCSCTTY, 0);
+        }
+        if (in >= 0) {
+            dup2(in, 0);
+        }
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
+            _exit(121);
+        }
+        execv(argv[0], argv.data());
+        _exit(122);
+    }
+}
+
+Child::~Child() {
+    if (running()) {
+        kill(pid_, SIGKILL);
+        wait(5s);
+    }
+}
+
+std::optional<int> Child::wait(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!status_) {
+        int st = 0;
+        const pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+            break;
+        }
+        if (r < 0 || Clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return status_;
+}
+
+bool Child::running() {
+    return !wait(0ms).has_value();
+}
+
+void Child::signal(int sig) {
+    if (running()) {
+        kill(pid_, sig);
+    }
+}
+
+long Child::otherThreadsTicks() const {
+    long ticks = 0;
+    const std::string dir = "/proc/" + std::to_string(pid_) + "/task";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().filename() == std::to_string(pid_)) {
+            continue;
+        }
+        std::ifstream in(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(close + 2));
+        std::string f;
+        long utime = 0;
+        long stime = 0;
+        // Fields after the name: state is field 3; utime and stime are fields 14, 15.
+        for (int i = 3; i <= 15 && fields >> f; ++i) {
+            if (i == 14) {
+                utime = std::stol(f);
+            } else if (i == 15) {
+                stime = std::stol(f);
+            }
+        }
+        ticks += utime + stime;
+    }
+    return ticks;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/zoltest.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        Die("mkdtemp");
+    }
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+Bytes Request(std::uint8_t d1, std::uint8_t d2, std::uint8_t d3, std::uint8_t d4) {
+    Bytes f = {0x02, d1, d2, d3, d4, 0x03};
+    unsigned sum = 0;
+    for (std::uint8_t b : f) {
+        sum += b;
+    }
+    f.push_back(static_cast<std::uint8_t>(1 - sum));
+    return f;
+}
+
+Bytes ReplyFor(std::uint8_t d1) {
+    Bytes f = {0x12, static_cast<std::uint8_t>(~d1), 0, 0, 0, 0, 0, 0x13};
+    unsigned sum = 0;
+    for (std::uint8_t b : f) {
+        sum += b;
+    }
+    f.push_back(static_cast<std::uint8_t>(1 - sum));
+    return f;
+}
+
+void WriteAll(int fd, const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            Die("write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string Hex(const Bytes& bytes) {
+    std::string out;
+    char b[4];
+    for (std::uint8_t x : bytes) {
+        std::snprintf(b, sizeof b, "%02X ", x);
+        out += b;
+    }
+    return out;
+}
+
+}  // namespace testsupport
