@@ -1,0 +1,253 @@
+// The serial port layer over its POSIX OS layer, on pty pairs: what the line
+// settings become, transfers, queues and the modem-line calls a pty refuses.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "serial/com_port.h"
+#include "serial/com_state.h"
+#include "tests/support/pty_link.h"
+
+namespace {
+
+using namespace testsupport;
+
+// A pty pair with COM2 in a fresh current directory pointing at its slave.
+class SerialPtyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_symlink(link_.slavePath(), dir_ / "COM2");
+        oldCwd_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.path());
+    }
+    void TearDown() override {
+        ComClose();
+        std::filesystem::current_path(oldCwd_);
+    }
+    termios Settings() const {
+        termios tio{};
+        tcgetattr(link_.slave(), &tio);
+        return tio;
+    }
+    // Sends bytes from the host end and waits until the port counts them all.
+    void HostSends(const Bytes& bytes, std::uint32_t expectWaiting) {
+        WriteAll(link_.master(), bytes);
+        const auto deadline = Clock::now() + 5s;
+        while (ComRxCount() < expectWaiting && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(ComRxCount(), expectWaiting);
+    }
+
+    TempDir dir_;
+    PtyPair link_;
+    std::filesystem::path oldCwd_;
+};
+
+TEST_F(SerialPtyTest, OpenSetsTheLineRawAtTheRequestedSettings) {
+    termios cooked = Settings();
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_iflag |= ICRNL | IXON;
+    cooked.c_oflag |= OPOST | ONLCR;
+    cooked.c_cflag |= CRTSCTS;
+    tcsetattr(link_.slave(), TCSANOW, &cooked);
+
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    termios tio = Settings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+
+    // A pty always carries 8 bits without a parity bit (the kernel clears CSIZE and
+    // PARENB on it); the stop bits and the parity kind are what it keeps.
+    const struct {
+        int parity;
+        int stopBits;
+        tcflag_t flags;
+    } cases[] = {{'E', 2, CSTOPB}, {'O', 1, PARODD}, {'M', 1, PARODD | CMSPAR}, {'S', 2, CMSPAR | CSTOPB},
+                 {'o', 1, 0}, {'N', 2, CSTOPB}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(ComOpen(2, 9600, c.parity, 7, c.stopBits), 0);
+        tio = Settings();
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+        EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR | CSTOPB), c.flags) << char(c.parity) << c.stopBits;
+    }
+}
+
+TEST_F(SerialPtyTest, OpenFailsCleanlyOnBadSettings) {
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 3), -1);
+    EXPECT_EQ(ComOpen(2, 12345, 'N', 8, 1), -1);  // no such line rate
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 9, 1), -1);
+    EXPECT_EQ(ComPort.hCom, INVALID_HANDLE_VALUE);
+    // Nothing was left holding the port.
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+}
+
+TEST_F(SerialPtyTest, PortIsExclusiveWhileOpen) {
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    const OsHandle second = OsOpen("COM2", OsOpenMode::Exclusive);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    OsClose(second);
+    ComClose();
+    const OsHandle again = OsOpen("COM2", OsOpenMode::Exclusive);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    OsClose(again);
+}
+
+TEST_F(SerialPtyTest, ByteTransferBothWays) {
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    EXPECT_EQ(ComReadByte(), -1);  // at once, without waiting
+    HostSends({0x02, 0x00, 0x11, 0x13, 0x0D, 0x0A, 0xFF}, 7);
+    EXPECT_EQ(ComReadByte(), 0x02);
+    EXPECT_EQ(ComRxCount(), 6u);
+    Collector host(link_.master());
+    const Bytes reply = {0x12, 0x00, 0x11, 0x13, 0x0A, 0x0D, 0xFF, 0x13, 0x00};
+    EXPECT_EQ(ComWrite(reply.data(), static_cast<std::uint32_t>(reply.size())), 1);
+    ASSERT_TRUE(host.waitForSize(reply.size(), 5s));
+    EXPECT_EQ(host.bytes(), reply);
+}
+
+TEST_F(SerialPtyTest, WritesAreWholeOrNotAtAll) {
+    // The host reads nothing for a while, so the link fills up: every frame the layer
+    // reports as written arrives whole, and the frames it refuses leave no trace.
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    constexpr int kFrames = 20000;  // far more than the link holds
+    Bytes frame(9);
+    std::atomic<int> accepted{0};
+    std::atomic<int> refused{0};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < kFrames; ++i) {
+            for (std::size_t j = 0; j < frame.size(); ++j) {
+                frame[j] = static_cast<std::uint8_t>(accepted.load() * 9 + static_cast<int>(j));
+            }
+            if (ComWrite(frame.data(), 9) == 1) {
+                ++accepted;
+            } else {
+                ++refused;
+            }
+        }
+        done = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    const bool filledUp = refused > 0 || !done;
+    Collector host(link_.master());
+    writer.join();
+    ASSERT_TRUE(filledUp) << "the link never filled up";
+    EXPECT_EQ(accepted + refused, kFrames);
+    ASSERT_TRUE(host.waitForSize(static_cast<std::size_t>(accepted.load()) * 9, 10s));
+    std::this_thread::sleep_for(100ms);
+    const Bytes got = host.bytes();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(accepted.load()) * 9);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], static_cast<std::uint8_t>(i)) << "byte " << i;
+    }
+}
+
+TEST_F(SerialPtyTest, OpenDeviceKeepsTheDeviceSettings) {
+    termios mine = Settings();
+    cfsetospeed(&mine, B9600);
+    cfsetispeed(&mine, B9600);
+    mine.c_cflag |= CSTOPB | PARENB;
+    tcsetattr(link_.slave(), TCSANOW, &mine);
+    const termios before = Settings();
+
+    ASSERT_EQ(ComOpenDevice(link_.slavePath().c_str()), 0);
+    const termios after = Settings();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+
+    // Shared: another program may open it too.
+    const int other = open(link_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(other, 0);
+    close(other);
+
+    EXPECT_EQ(ComOpenDevice("/nonexistent/tty"), -1);  // one port at a time
+    ComClose();
+    EXPECT_EQ(ComOpenDevice("/nonexistent/tty"), -1);
+    EXPECT_EQ(ComPort.hCom, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(SerialPtyTest, BlockReadsTakeWhatIsAskedAndLeaveTheRest) {
+    for (const bool byPath : {false, true}) {
+        if (byPath) {
+            ASSERT_EQ(ComOpenDevice(link_.slavePath().c_str()), 0);
+        } else {
+            ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+        }
+        HostSends({'a', 'b', 'c', 'd', 'e'}, 5);
+        char buf[8] = {};
+        EXPECT_EQ(ComRead(buf, 0), -1);
+        EXPECT_EQ(ComRead(buf, 3), 0);
+        EXPECT_EQ(std::string(buf, 3), "abc");
+        EXPECT_EQ(ComRxCount(), 2u);
+        EXPECT_EQ(ComRead(buf, 2), 0);
+        EXPECT_EQ(ComRead(buf, 1), -1);
+        ComClose();
+    }
+}
+
+TEST_F(SerialPtyTest, ExclusivePortReadsNeverWait) {
+    // Asking for more than is waiting takes what is there and returns at once.
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    HostSends({'x', 'y'}, 2);
+    char buf[16] = {};
+    EXPECT_EQ(ComRead(buf, sizeof buf), 0);
+    EXPECT_EQ(std::string(buf, 2), "xy");
+    EXPECT_EQ(ComRxCount(), 0u);
+}
+
+TEST_F(SerialPtyTest, PurgeAndOutputQueue) {
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    HostSends({1, 2, 3, 4}, 4);
+    EXPECT_NE(ComPurge(), 0);
+    EXPECT_EQ(ComRxCount(), 0u);
+    EXPECT_EQ(ComReadByte(), -1);
+    EXPECT_NE(ComWriteByte(0x141), 0);
+    Collector host(link_.master());
+    ASSERT_TRUE(host.waitForSize(1, 5s));
+    EXPECT_EQ(host.bytes(), Bytes{0x41});
+    EXPECT_EQ(ComTxBusy(), ComTxCount() > 0 ? 1 : 0);
+}
+
+TEST_F(SerialPtyTest, ModemLineCallsOnAPtyFailQuietly) {
+    // A pty has no modem lines: the platform refuses, the layer passes that on.
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    EXPECT_EQ(ComSetDtr(1), 0);
+    EXPECT_EQ(ComSetDtr(0), 0);
+    EXPECT_EQ(ComReadCts(), 0);
+    EXPECT_EQ(ComReadDsr(), 0);
+    ComSetRts(1);
+    EXPECT_EQ(ComPort.rtsLevel, 1);
+    ComSetRts(2);  // no RS-485 mode on a pty: refused, recorded low
+    EXPECT_EQ(ComPort.rtsLevel, 0);
+    EXPECT_NE(ComBreakOn(), 0);  // a pty accepts a break and ignores it
+    EXPECT_NE(ComBreakOff(), 0);
+    // The port still works.
+    HostSends({7}, 1);
+    EXPECT_EQ(ComReadByte(), 7);
+}
+
+TEST_F(SerialPtyTest, ReopenComesBackWithTheSavedSettings) {
+    ASSERT_EQ(ComOpen(2, 9600, 'O', 7, 2), 0);
+    termios tio = Settings();
+    cfsetospeed(&tio, B1200);
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARODD | CSTOPB);
+    tcsetattr(link_.slave(), TCSANOW, &tio);
+    ASSERT_EQ(ComReopen(), 0);
+    tio = Settings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB));
+}
+
+}  // namespace
