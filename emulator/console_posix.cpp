@@ -57,6 +57,9 @@ void ConsoleStart() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // Output that nobody reads any more must not end the emulator while the link
+    // still needs it.
+    signal(SIGPIPE, SIG_IGN);
 
     gTerminal = isatty(STDIN_FILENO) != 0;
     if (gTerminal && tcgetattr(STDIN_FILENO, &gSavedTermios) == 0) {
