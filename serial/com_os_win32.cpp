@@ -1,0 +1,517 @@
+// The OS layer on Windows: the Win32 communications API on an overlapped handle,
+// and a Win32 thread for the monitor.
+//
+// Every handle this layer opens is overlapped, however it was asked for, so the
+// monitor's wait for port events never holds up the caller's reads, writes and
+// status queries (on a handle opened without FILE_FLAG_OVERLAPPED the system runs
+// one operation at a time). The layer remembers per handle how it was opened:
+// a write on a shared handle waits for its completion, as a write on an ordinary
+// handle would.
+//
+// Each kind of operation has its own OVERLAPPED record, never reused while its
+// operation is pending:
+// - reads: one record; a read is never left pending when OsRead returns;
+// - writes: a few records, each with its own copy of the bytes it writes, so a
+//   write still in progress never points into the caller's buffer;
+// - the monitor's WaitCommEvent: a record of the monitor's own, issued and waited
+//   for on the monitor thread.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "serial/com_os.h"
+
+namespace {
+
+// How long a read that the system left pending may take to deliver the bytes
+// waiting when it was issued. The first wait is short: a read for more than is
+// waiting holds the waiting bytes at once and would only wait for the rest. While
+// bytes are still reported waiting, the system is merely slow to hand them over,
+// and the read is given more time, up to the limit.
+constexpr DWORD kReadSettleMs = 20;
+constexpr DWORD kReadLimitMs = 2000;
+
+// Writes that may be in progress at once on an exclusive port, and how long a new
+// write waits for one of them to finish when all are in use. A write that finds
+// none free in time is refused whole.
+constexpr std::size_t kWriteSlots = 8;
+constexpr DWORD kWriteSlotWaitMs = 2000;
+
+// How long closing a port waits for writes still in progress to finish before
+// cancelling them.
+constexpr DWORD kCloseDrainMs = 2000;
+
+// How long the monitor rests after the port refused a wait for events, so that a
+// port that refuses every wait does not keep a time-critical thread busy.
+constexpr DWORD kMonitorRetryMs = 100;
+
+// Ports open at once (the serial layer holds one; tools may hold a few).
+constexpr std::size_t kMaxPorts = 16;
+
+// One overlapped operation: its record, its event, and whether it is pending.
+struct Transfer {
+    OVERLAPPED ov{};
+    HANDLE hEvent = nullptr;
+    bool pending = false;
+    // Writes only: the bytes being written, owned until the write completes.
+    std::unique_ptr<unsigned char[]> pBuf;
+    std::uint32_t cbBuf = 0;
+    std::uint64_t nSeq = 0;  // order in which pending writes were issued
+
+    bool Create() {
+        hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        return hEvent != nullptr;
+    }
+    void Destroy() {
+        if (hEvent != nullptr) {
+            CloseHandle(hEvent);
+            hEvent = nullptr;
+        }
+    }
+    // A fresh record for the next operation.
+    OVERLAPPED* Arm() {
+        std::memset(&ov, 0, sizeof ov);
+        ov.hEvent = hEvent;
+        ResetEvent(hEvent);
+        return &ov;
+    }
+};
+
+struct Port {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    OsOpenMode mode = OsOpenMode::Exclusive;
+    Transfer read;
+    std::array<Transfer, kWriteSlots> writes;
+    std::uint64_t nNextSeq = 0;
+};
+
+// The ports this layer has open, found by handle.
+SRWLOCK gPortsLock = SRWLOCK_INIT;
+std::array<Port*, kMaxPorts> gPorts{};
+
+Port* FindPort(HANDLE h) {
+    Port* p = nullptr;
+    AcquireSRWLockShared(&gPortsLock);
+    for (Port* q : gPorts) {
+        if (q != nullptr && q->h == h) {
+            p = q;
+            break;
+        }
+    }
+    ReleaseSRWLockShared(&gPortsLock);
+    if (p == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return p;
+}
+
+bool AddPort(Port* p) {
+    bool added = false;
+    AcquireSRWLockExclusive(&gPortsLock);
+    for (Port*& q : gPorts) {
+        if (q == nullptr) {
+            q = p;
+            added = true;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&gPortsLock);
+    return added;
+}
+
+void RemovePort(Port* p) {
+    AcquireSRWLockExclusive(&gPortsLock);
+    for (Port*& q : gPorts) {
+        if (q == p) {
+            q = nullptr;
+        }
+    }
+    ReleaseSRWLockExclusive(&gPortsLock);
+}
+
+void FreePort(Port* p) {
+    p->read.Destroy();
+    for (Transfer& t : p->writes) {
+        t.Destroy();
+    }
+    delete p;
+}
+
+// Calls on a handle that is not open fail as Windows would, without reaching the
+// system: INVALID_HANDLE_VALUE is also the pseudo-handle of the process itself.
+bool Usable(HANDLE h) {
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+// Waits for a pending operation to end, cancelling it if it has not ended within
+// msLimit (INFINITE: no limit). Afterwards the system no longer uses its record or
+// buffer. *pcb: bytes transferred, including those of a cancelled operation.
+// Returns the operation's own result.
+BOOL Finish(HANDLE h, Transfer& t, DWORD msLimit, DWORD* pcb) {
+    *pcb = 0;
+    if (WaitForSingleObject(t.hEvent, msLimit) != WAIT_OBJECT_0) {
+        CancelIoEx(h, &t.ov);
+    }
+    const BOOL fOk = GetOverlappedResult(h, &t.ov, pcb, TRUE);
+    t.pending = false;
+    return fOk;
+}
+
+// Frees the write records whose writes have completed.
+void ReapWrites(Port& port) {
+    for (Transfer& t : port.writes) {
+        DWORD cb = 0;
+        if (t.pending && HasOverlappedIoCompleted(&t.ov)) {
+            GetOverlappedResult(port.h, &t.ov, &cb, FALSE);
+            t.pending = false;
+        }
+    }
+}
+
+// A free write record, waiting for the oldest pending write when all are in use.
+Transfer* FreeWriteSlot(Port& port) {
+    ReapWrites(port);
+    for (Transfer& t : port.writes) {
+        if (!t.pending) {
+            return &t;
+        }
+    }
+    Transfer* oldest = &port.writes[0];
+    for (Transfer& t : port.writes) {
+        if (t.nSeq < oldest->nSeq) {
+            oldest = &t;
+        }
+    }
+    if (WaitForSingleObject(oldest->hEvent, kWriteSlotWaitMs) != WAIT_OBJECT_0) {
+        SetLastError(ERROR_BUSY);
+        return nullptr;  // the line does not move: this write is refused whole
+    }
+    DWORD cb = 0;
+    GetOverlappedResult(port.h, &oldest->ov, &cb, FALSE);
+    oldest->pending = false;
+    return oldest;
+}
+
+}  // namespace
+
+bool OsNativePortName(std::uint32_t nPort, char* szBuff, std::size_t cbBuff) {
+    const int n = std::snprintf(szBuff, cbBuff, "\\\\.\\COM%lu", static_cast<unsigned long>(nPort));
+    return n > 0 && static_cast<std::size_t>(n) < cbBuff;
+}
+
+OsHandle OsOpen(const char* szName, OsOpenMode mode) {
+    const DWORD dwShare = mode == OsOpenMode::Exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    Port* p = new (std::nothrow) Port;
+    bool fOk = p != nullptr && p->read.Create();
+    for (std::size_t i = 0; fOk && i < kWriteSlots; ++i) {
+        fOk = p->writes[i].Create();
+    }
+    if (fOk) {
+        p->h = h;
+        p->mode = mode;
+        fOk = AddPort(p);
+        if (!fOk) {
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        }
+    }
+    if (!fOk) {
+        const DWORD dwError = p == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+        if (p != nullptr) {
+            FreePort(p);
+        }
+        CloseHandle(h);
+        SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+void OsClose(OsHandle h) {
+    Port* p = FindPort(h);
+    if (p == nullptr) {
+        if (Usable(h)) {
+            CloseHandle(h);
+        }
+        return;
+    }
+    // Writes still in progress go out before the port closes; one that the line
+    // does not take in time is cancelled. Either way the system is done with their
+    // records and buffers before they are freed.
+    for (Transfer& t : p->writes) {
+        if (t.pending) {
+            DWORD cb = 0;
+            Finish(h, t, kCloseDrainMs, &cb);
+        }
+    }
+    RemovePort(p);
+    CloseHandle(h);
+    FreePort(p);
+}
+
+int OsSetupComm(OsHandle h, std::uint32_t dwInQueue, std::uint32_t dwOutQueue) {
+    return Usable(h) && SetupComm(h, dwInQueue, dwOutQueue) ? 1 : 0;
+}
+
+int OsGetCommState(OsHandle h, DCB* pDcb) {
+    if (!Usable(h)) {
+        return 0;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(h, &dcb)) {
+        return 0;
+    }
+    *pDcb = dcb;
+    return 1;
+}
+
+int OsSetCommState(OsHandle h, const DCB* pDcb) {
+    DCB dcb = *pDcb;
+    return Usable(h) && SetCommState(h, &dcb) ? 1 : 0;
+}
+
+int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQue) {
+    DWORD dwErrors = 0;
+    COMSTAT cs{};
+    if (!Usable(h) || !ClearCommError(h, &dwErrors, &cs)) {
+        return 0;
+    }
+    if (pcbInQue != nullptr) {
+        *pcbInQue = cs.cbInQue;
+    }
+    if (pcbOutQue != nullptr) {
+        *pcbOutQue = cs.cbOutQue;
+    }
+    return 1;
+}
+
+int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
+    *pcbRead = 0;
+    Port* p = FindPort(h);
+    if (p == nullptr) {
+        return 0;
+    }
+    if (cb == 0) {
+        return 1;
+    }
+    Transfer& t = p->read;
+    if (ReadFile(h, pBuf, cb, nullptr, t.Arm())) {
+        DWORD n = 0;
+        const BOOL fOk = GetOverlappedResult(h, &t.ov, &n, FALSE);
+        *pcbRead = n;
+        return fOk ? 1 : 0;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return 0;
+    }
+    // The system may report a read pending even when the bytes are already
+    // waiting; it hands them over shortly. A read for more than is waiting takes
+    // what has arrived, and the rest is cancelled: no read outlives this call.
+    t.pending = true;
+    DWORD dwWaited = 0;
+    DWORD dwWait = kReadSettleMs;
+    while (WaitForSingleObject(t.hEvent, dwWait) != WAIT_OBJECT_0) {
+        dwWaited += dwWait;
+        DWORD dwErrors = 0;
+        COMSTAT cs{};
+        if (dwWaited >= kReadLimitMs || !ClearCommError(h, &dwErrors, &cs) || cs.cbInQue == 0) {
+            break;
+        }
+    }
+    DWORD n = 0;
+    const BOOL fOk = Finish(h, t, 0, &n);
+    *pcbRead = n;
+    if (!fOk && GetLastError() != ERROR_OPERATION_ABORTED) {
+        return 0;
+    }
+    return 1;  // complete, or cut short on purpose: *pcbRead says how much arrived
+}
+
+int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
+    Port* p = FindPort(h);
+    if (p == nullptr) {
+        return 0;
+    }
+    Transfer* t = FreeWriteSlot(*p);
+    if (t == nullptr) {
+        return 0;
+    }
+    if (t->cbBuf < cb || t->pBuf == nullptr) {
+        t->pBuf.reset(new (std::nothrow) unsigned char[std::max<std::uint32_t>(cb, 64)]);
+        t->cbBuf = t->pBuf != nullptr ? std::max<std::uint32_t>(cb, 64) : 0;
+        if (t->pBuf == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+    }
+    if (cb > 0) {
+        std::memcpy(t->pBuf.get(), pBuf, cb);
+    }
+    if (WriteFile(h, t->pBuf.get(), cb, nullptr, t->Arm())) {
+        DWORD n = 0;
+        return GetOverlappedResult(h, &t->ov, &n, FALSE) ? 1 : 0;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return 0;  // nothing was taken
+    }
+    t->pending = true;
+    t->nSeq = p->nNextSeq++;
+    if (p->mode == OsOpenMode::Shared) {
+        // Completes before it returns, as on a handle opened for ordinary I/O.
+        DWORD n = 0;
+        return Finish(h, *t, INFINITE, &n) ? 1 : 0;
+    }
+    SetLastError(ERROR_IO_PENDING);  // taken; the layer's copy is being written
+    return 0;
+}
+
+std::uint32_t OsLastError() {
+    return GetLastError();
+}
+
+int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
+    return Usable(h) && PurgeComm(h, dwFlags) ? 1 : 0;
+}
+
+int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc) {
+    return Usable(h) && EscapeCommFunction(h, dwFunc) ? 1 : 0;
+}
+
+int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus) {
+    DWORD dwStatus = 0;
+    if (!Usable(h) || !GetCommModemStatus(h, &dwStatus)) {
+        return 0;
+    }
+    *pdwStatus = dwStatus;
+    return 1;
+}
+
+// The monitor waits on two events: the completion of its own overlapped
+// WaitCommEvent, and the stop event that OsMonitorStop sets.
+struct OsMonitor {
+    HANDLE hCom = INVALID_HANDLE_VALUE;
+    OsMonitorBody body = nullptr;
+    HANDLE hThread = nullptr;
+    HANDLE hStop = nullptr;
+    Transfer wait;         // the pending WaitCommEvent, if any
+    DWORD dwEvtMask = 0;   // filled by WaitCommEvent when it completes
+};
+
+namespace {
+
+DWORD WINAPI MonitorMain(LPVOID pArg) {
+    auto* m = static_cast<OsMonitor*>(pArg);
+    m->body(m);
+    if (m->wait.pending) {
+        // Normally already ended by OsMonitorStop clearing the event mask.
+        DWORD cb = 0;
+        Finish(m->hCom, m->wait, 0, &cb);
+    }
+    return 0;
+}
+
+void FreeMonitor(OsMonitor* m) {
+    if (m->hThread != nullptr) {
+        CloseHandle(m->hThread);
+    }
+    if (m->hStop != nullptr) {
+        CloseHandle(m->hStop);
+    }
+    m->wait.Destroy();
+    delete m;
+}
+
+bool StopRequested(const OsMonitor* m) {
+    return WaitForSingleObject(m->hStop, 0) == WAIT_OBJECT_0;
+}
+
+// Rests after a refused wait; false when a stop was requested meanwhile.
+bool Rest(const OsMonitor* m) {
+    return WaitForSingleObject(m->hStop, kMonitorRetryMs) != WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
+    auto* m = new (std::nothrow) OsMonitor;
+    if (m == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    m->hCom = h;
+    m->body = body;
+    m->hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (m->hStop == nullptr || !m->wait.Create()) {
+        FreeMonitor(m);
+        return nullptr;
+    }
+    m->hThread = CreateThread(nullptr, 0, MonitorMain, m, 0, nullptr);
+    if (m->hThread == nullptr) {
+        FreeMonitor(m);
+        return nullptr;
+    }
+    return m;
+}
+
+void OsMonitorRaisePriority(OsMonitor* m) {
+    SetThreadPriority(m->hThread, THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
+    return SetCommMask(m->hCom, dwMask) ? 1 : 0;
+}
+
+bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
+    *pdwEvents = 0;
+    if (StopRequested(m)) {
+        return false;
+    }
+    if (!m->wait.pending) {
+        m->dwEvtMask = 0;
+        if (WaitCommEvent(m->hCom, &m->dwEvtMask, m->wait.Arm())) {
+            DWORD cb = 0;
+            GetOverlappedResult(m->hCom, &m->wait.ov, &cb, FALSE);
+            *pdwEvents = m->dwEvtMask;
+            return true;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return Rest(m);
+        }
+        m->wait.pending = true;
+    }
+    const HANDLE handles[2] = {m->hStop, m->wait.hEvent};
+    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (r != WAIT_OBJECT_0 + 1) {
+        return false;  // stop requested (or the wait itself failed)
+    }
+    DWORD cb = 0;
+    const BOOL fOk = GetOverlappedResult(m->hCom, &m->wait.ov, &cb, FALSE);
+    m->wait.pending = false;
+    if (fOk) {
+        *pdwEvents = m->dwEvtMask;  // no bits: the wait was ended early; it is re-armed
+        return true;
+    }
+    if (GetLastError() == ERROR_OPERATION_ABORTED) {
+        return true;  // ended without an event (the mask changed): re-armed next time
+    }
+    return Rest(m);
+}
+
+void OsMonitorStop(OsMonitor* m) {
+    SetEvent(m->hStop);
+    SetCommMask(m->hCom, 0);  // ends a WaitCommEvent in progress
+    WaitForSingleObject(m->hThread, INFINITE);
+    FreeMonitor(m);
+}
