@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -296,6 +297,118 @@ std::string Hex(const Bytes& bytes) {
     for (std::uint8_t x : bytes) {
         std::snprintf(b, sizeof b, "%02X ", x);
         out += b;
+    }
+    return out;
+}
+
+namespace {
+
+// Numeric parameters of a control sequence ("12;3" -> 12, 3); empty ones are 0.
+std::vector<std::size_t> CsiParams(const std::string& params) {
+    std::vector<std::size_t> out(1, 0);
+    for (char c : params) {
+        if (c == ';') {
+            out.push_back(0);
+        } else if (c >= '0' && c <= '9') {
+            out.back() = out.back() * 10 + static_cast<std::size_t>(c - '0');
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ScreenText(const std::string& s) {
+    std::vector<std::string> lines(1);
+    std::size_t row = 0;
+    std::size_t col = 0;
+    const auto toRow = [&](std::size_t r) {
+        row = r;
+        if (lines.size() <= row) {
+            lines.resize(row + 1);
+        }
+    };
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
+            std::size_t j = i + 2;
+            while (j < s.size() && (s[j] < 0x40 || s[j] > 0x7e)) {
+                ++j;
+            }
+            if (j >= s.size()) {
+                break;  // cut off: the rest has not arrived yet
+            }
+            const std::string params = s.substr(i + 2, j - i - 2);
+            const char final = s[j];
+            i = j;
+            if (!params.empty() && params[0] == '?') {
+                continue;  // modes such as showing and hiding the cursor
+            }
+            const std::vector<std::size_t> n = CsiParams(params);
+            const std::size_t n0 = n[0];
+            const std::size_t count = n0 == 0 ? 1 : n0;
+            std::string& line = lines[row];
+            switch (final) {
+            case 'C': col += count; break;
+            case 'D': col -= std::min(col, count); break;
+            case 'A': row -= std::min(row, count); break;
+            case 'B': toRow(row + count); break;
+            case 'G': col = count - 1; break;
+            case 'H':
+            case 'f':
+                toRow(n0 == 0 ? 0 : n0 - 1);
+                col = n.size() > 1 && n[1] > 0 ? n[1] - 1 : 0;
+                break;
+            case 'K':
+                if (n0 == 0) {
+                    line.resize(std::min(line.size(), col));
+                } else if (n0 == 1) {
+                    line.replace(0, std::min(line.size(), col + 1), std::min(line.size(), col + 1), ' ');
+                } else {
+                    line.clear();
+                }
+                break;
+            case 'J':
+                if (n0 == 2 || n0 == 3) {
+                    for (std::string& l : lines) {
+                        l.clear();
+                    }
+                }
+                break;
+            default: break;  // colours and the like change no text
+            }
+            continue;
+        }
+        if (c == '\x1b' && i + 1 < s.size() && s[i + 1] == ']') {
+            // A title or similar: up to BEL or ESC backslash.
+            std::size_t j = i + 2;
+            while (j < s.size() && s[j] != '\x07' && !(s[j] == '\x1b' && j + 1 < s.size() && s[j + 1] == '\\')) {
+                ++j;
+            }
+            i = j < s.size() && s[j] == '\x1b' ? j + 1 : j;
+            continue;
+        }
+        switch (c) {
+        case '\x1b': ++i; break;  // another two-byte escape: no text
+        case '\r': col = 0; break;
+        case '\n': toRow(row + 1); col = 0; break;
+        case '\b': col -= std::min<std::size_t>(col, 1); break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+                std::string& line = lines[row];
+                if (line.size() <= col) {
+                    line.resize(col + 1, ' ');
+                }
+                line[col++] = c;
+            }
+            break;
+        }
+    }
+    std::string out;
+    for (std::size_t r = 0; r < lines.size(); ++r) {
+        std::string line = lines[r];
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += (r == 0 ? "" : "\n") + line;
     }
     return out;
 }

@@ -122,4 +122,12 @@ Bytes ReplyFor(std::uint8_t d1);
 void WriteAll(int fd, const Bytes& bytes);
 std::string Hex(const Bytes& bytes);
 
+// The text a terminal screen shows after receiving `output`: printable characters
+// placed at the cursor, "\r" back to the start of the line, "\n" to the start of
+// the next, and the cursor movement and erase sequences of a console host that
+// redraws its screen instead of passing text through (Wine's does). Lines are
+// joined with "\n", trailing blanks dropped; the line holding the cursor is the
+// last, even when empty.
+std::string ScreenText(const std::string& output);
+
 }  // namespace testsupport
