@@ -1,0 +1,34 @@
+// Line noise for the benchmark: stray bytes and malformed requests put between
+// good requests, from a seeded generator so a run can be repeated.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace zolhost {
+
+class Rng {
+public:
+    explicit Rng(std::uint64_t seed) : state_(seed != 0 ? seed : 0x9E3779B97F4A7C15ull) {}
+    std::uint64_t Next();
+    // Uniform in [0, n); n > 0.
+    std::uint32_t Below(std::uint32_t n);
+
+private:
+    std::uint64_t state_;
+};
+
+enum class NoiseKind {
+    Garbage,           // 1-8 random bytes without a start byte
+    GarbageWithStart,  // 1-6 random bytes with a 0x02 among them
+    BadEnd,            // a request whose end byte is not 0x03
+    BadChecksum,       // a request whose checksum is off
+};
+inline constexpr int kNoiseKinds = 4;
+
+std::vector<std::uint8_t> MakeNoise(Rng& rng, NoiseKind kind);
+
+// With probability pct percent, one noise item of a random kind; else nothing.
+std::vector<std::uint8_t> NoiseBefore(Rng& rng, double pct);
+
+}  // namespace zolhost

@@ -1,0 +1,172 @@
+#include "host/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "host/host_frames.h"
+
+namespace zolhost {
+
+namespace {
+
+bool ParseUnsigned(const std::string& s, std::uint64_t lo, std::uint64_t hi, std::uint64_t* v) {
+    if (s.empty() || s[0] < '0' || s[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long x = std::strtoull(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || x < lo || x > hi) {
+        return false;
+    }
+    *v = x;
+    return true;
+}
+
+bool ParseReal(const std::string& s, double lo, double hi, double* v) {
+    if (s.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double x = std::strtod(s.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(x) || x < lo || x > hi) {
+        return false;
+    }
+    *v = x;
+    return true;
+}
+
+Command CommandNamed(const std::string& s) {
+    if (s == "ping") return Command::Ping;
+    if (s == "drive") return Command::Drive;
+    if (s == "bench") return Command::Bench;
+    return Command::None;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> positional;  // data bytes of ping
+    auto fail = [&](const std::string& what) {
+        *error = what;
+        return false;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        // The value of an option: the next argument, which must exist.
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        std::string v;
+        std::uint64_t u = 0;
+        const bool bench = o->command == Command::Bench;
+        const bool drive = o->command == Command::Drive;
+        if (a == "-h" || a == "--help") {
+            o->help = true;
+            return true;
+        } else if (a == "--virtual") {
+            if (o->link != LinkKind::None) return fail("give one of --virtual and --port, once");
+            o->link = LinkKind::Virtual;
+            // An optional directory: the next argument unless it is an option or a command.
+            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 && CommandNamed(args[i + 1]) == Command::None) {
+                o->dir = args[++i];
+                if (o->dir.empty()) return fail("--virtual: empty directory name");
+            }
+        } else if (a == "--port") {
+            if (o->link != LinkKind::None) return fail("give one of --virtual and --port, once");
+            if (!value(&o->port) || o->port.empty()) return fail("--port needs a path");
+            o->link = LinkKind::Port;
+        } else if (a == "--trace") {
+            o->trace = true;
+        } else if (a == "--pace") {
+            if (!value(&v) || !ParseUnsigned(v, 50, 4000000, &u)) return fail("--pace needs a baud rate (50-4000000)");
+            o->paceBaud = static_cast<std::uint32_t>(u);
+        } else if (a == "--timeout") {
+            if (!value(&v) || !ParseUnsigned(v, 1, 600000, &u)) return fail("--timeout needs milliseconds (1-600000)");
+            o->timeoutMs = static_cast<int>(u);
+        } else if (a == "--wait") {
+            if (!value(&v) || !ParseUnsigned(v, 0, 86400, &u)) return fail("--wait needs seconds (0-86400, 0: no limit)");
+            o->waitSeconds = static_cast<int>(u);
+        } else if (drive && a == "--rate") {
+            if (!value(&v) || !ParseReal(v, 0.01, 100000, &o->rate)) return fail("--rate needs requests per second (0.01-100000)");
+        } else if (drive && a == "--count") {
+            if (!value(&v) || !ParseUnsigned(v, 1, UINT64_MAX, &o->count)) return fail("--count needs a number of requests (1 or more)");
+        } else if (bench && a == "--frames") {
+            if (!value(&v) || !ParseUnsigned(v, 1, 100000000, &u)) return fail("--frames needs a number (1-100000000)");
+            o->frames = static_cast<std::uint32_t>(u);
+        } else if (bench && a == "--window") {
+            if (!value(&v) || !ParseUnsigned(v, 1, 256, &u)) return fail("--window needs a number (1-256)");
+            o->window = static_cast<std::uint32_t>(u);
+        } else if (bench && a == "--noise") {
+            if (!value(&v) || !ParseReal(v, 0, 100, &o->noisePct)) return fail("--noise needs a percentage (0-100)");
+        } else if (bench && a == "--seed") {
+            if (!value(&v) || !ParseUnsigned(v, 0, UINT64_MAX, &o->seed)) return fail("--seed needs a number");
+        } else if (bench && a == "--json") {
+            o->json = true;
+        } else if (bench && a == "--baseline") {
+            o->baseline = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return fail("unknown option " + a + (o->command == Command::None ? "" : " for this command"));
+        } else if (o->command == Command::None) {
+            o->command = CommandNamed(a);
+            if (o->command == Command::None) return fail("unknown command " + a);
+        } else if (o->command == Command::Ping) {
+            positional.push_back(a);
+        } else {
+            return fail("unexpected argument " + a);
+        }
+    }
+    if (o->command == Command::None) return fail("no command given (ping, drive or bench)");
+    if (o->link == LinkKind::None) return fail("give --virtual [DIR] or --port PATH");
+    if (o->command == Command::Ping) {
+        if (positional.size() != 0 && positional.size() != 1 && positional.size() != 4) {
+            return fail("ping takes D1, or D1 D2 D3 D4");
+        }
+        for (std::size_t k = 0; k < positional.size(); ++k) {
+            if (!ParseHexByte(positional[k], &o->data[k])) return fail("not a hex byte: " + positional[k]);
+        }
+    }
+    if (o->baseline && o->link != LinkKind::Virtual) {
+        return fail("--baseline runs on virtual links: use it with --virtual");
+    }
+    return true;
+}
+
+const char* UsageText() {
+    return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
+           "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
+           "\n"
+           "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
+           "                   device end, for zolemul started in DIR; removed on exit\n"
+           "  --port PATH      use a serial device or pty (Windows: COMn), 115200 8N1 raw\n"
+           "  --trace          hex dump of every byte sent and received, on stderr\n"
+           "  --pace BAUD      send request bytes one at a time at the line rate of BAUD\n"
+           "  --timeout MS     wait this long for a reply (default 1000)\n"
+           "  --wait S         --virtual: give up when nothing opens COM2 within S seconds\n"
+           "                   (default: wait until interrupted)\n"
+           "\n"
+           "commands:\n"
+           "  ping [D1 [D2 D3 D4]]   one request (hex data bytes, default 00); shows request,\n"
+           "                         reply and EA, and checks the reply\n"
+           "  drive [--rate N] [--count N]\n"
+           "                         steady requests (default 10/s) until interrupted, the count\n"
+           "                         is reached or the device goes away\n"
+           "  bench [--frames N] [--window K] [--noise PCT] [--seed N] [--json] [--baseline]\n"
+           "                         round trips one at a time, then throughput with K requests\n"
+           "                         in flight (defaults: 10000 frames, window 8); --noise puts\n"
+           "                         stray bytes and bad frames before PCT% of the requests;\n"
+           "                         --baseline measures zolhost's own responder beside it\n"
+           "\n"
+           "exit status: 0 all replies good, 1 a check failed or a reply was missing,\n"
+           "             2 usage error, 3 the link could not be opened\n";
+}
+
+}  // namespace zolhost

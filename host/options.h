@@ -1,0 +1,44 @@
+// zolhost's command line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace zolhost {
+
+enum class LinkKind { None, Virtual, Port };
+enum class Command { None, Ping, Drive, Bench };
+
+struct Options {
+    bool help = false;
+    LinkKind link = LinkKind::None;
+    std::string dir = ".";   // --virtual: where COM2 is made
+    std::string port;        // --port: path (or COMn)
+    bool trace = false;
+    std::uint32_t paceBaud = 0;    // 0: requests go out whole
+    int timeoutMs = 1000;          // wait for one reply
+    int waitSeconds = 0;           // --virtual: wait for the device end to be opened; 0 = no limit
+
+    Command command = Command::None;
+    // ping
+    std::array<std::uint8_t, 4> data = {0, 0, 0, 0};
+    // drive
+    double rate = 10;              // requests per second
+    std::uint64_t count = 0;       // 0: until stopped
+    // bench
+    std::uint32_t frames = 10000;
+    std::uint32_t window = 8;
+    double noisePct = 0;
+    bool json = false;
+    bool baseline = false;
+    std::uint64_t seed = 1;
+};
+
+// Fills *o from the arguments (argv[0] is the program). false with *error set
+// for a command line that cannot be run.
+bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error);
+
+const char* UsageText();
+
+}  // namespace zolhost

@@ -1,0 +1,116 @@
+// POSIX side of zolhost's platform needs: signals through a self-pipe so that
+// every wait wakes on Ctrl-C, poll for input, errno texts.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "host/platform.h"
+
+namespace zolhost {
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+int gWake[2] = {-1, -1};
+
+void OnStop(int) {
+    const int saved = errno;
+    gStop = 1;
+    if (gWake[1] >= 0) {
+        const char c = 1;
+        (void)!write(gWake[1], &c, 1);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+    if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        gWake[0] = gWake[1] = -1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnStop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() {
+    return gStop != 0;
+}
+
+int StopWakeFd() {
+    return gWake[0];
+}
+
+bool SleepUnlessStopped(int ms) {
+    pollfd pfd{gWake[0], POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (gStop != 0) {
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            return true;
+        }
+        poll(&pfd, gWake[0] >= 0 ? 1 : 0, static_cast<int>(left));
+    }
+}
+
+bool IsTerminal(std::FILE* f) {
+    return isatty(fileno(f)) != 0;
+}
+
+std::string SystemErrorText(std::uint32_t code) {
+    return std::strerror(static_cast<int>(code));
+}
+
+bool IsWouldBlock(std::uint32_t code) {
+    return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+bool IsHangUpError(std::uint32_t code) {
+    return code == EIO;
+}
+
+WaitResult WaitReadable(OsHandle h, int timeoutMs) {
+    pollfd pfds[2] = {{h, POLLIN, 0}, {gWake[0], POLLIN, 0}};
+    for (;;) {
+        if (gStop != 0) {
+            return WaitResult::Stopped;
+        }
+        const int r = poll(pfds, gWake[0] >= 0 ? 2 : 1, timeoutMs < 0 ? 0 : timeoutMs);
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return WaitResult::Failed;
+        }
+        if (r == 0) {
+            return WaitResult::Timeout;
+        }
+        if ((pfds[0].revents & POLLIN) != 0) {
+            return WaitResult::Readable;  // what is left is read before a hang-up counts
+        }
+        if ((pfds[0].revents & POLLHUP) != 0) {
+            return WaitResult::HungUp;
+        }
+        if ((pfds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+            return WaitResult::Failed;
+        }
+        if (gStop != 0) {
+            return WaitResult::Stopped;
+        }
+    }
+}
+
+}  // namespace zolhost

@@ -1,0 +1,32 @@
+// zolhost's own minimal device, the benchmark's baseline: it serves the device end
+// of a virtual link as the emulator does (opened exclusively, the same line
+// settings, the same receiver rule, one reply per good request), but sleeps in
+// poll until bytes arrive and takes them in one read. With status text it also
+// prints the emulator's per-frame text, flushed per message, to a pty that it
+// drains itself, as a terminal would.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zolhost {
+
+class Responder {
+public:
+    Responder();
+    ~Responder();  // stops it
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+
+    // Opens the device end at devicePath and starts serving it on its own thread.
+    bool Start(const std::string& devicePath, bool statusText, std::string* error);
+    void Stop();
+    std::uint64_t Answered() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zolhost

@@ -1,0 +1,200 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "host/host_frames.h"
+#include "host/hunt_model.h"
+#include "host/link.h"
+#include "host/platform.h"
+#include "host/responder.h"
+
+namespace zolhost {
+
+struct Responder::Impl {
+    OsHandle port = INVALID_HANDLE_VALUE;
+    int stopFd = -1;
+    bool statusText = false;
+    int sinkMaster = -1;
+    std::FILE* sink = nullptr;  // the status text's terminal
+    std::thread serve;
+    std::thread drain;
+    std::atomic<std::uint64_t> answered{0};
+
+    void Serve();
+    void Drain();
+};
+
+namespace {
+
+// Threads started with every signal blocked: signals stay with the main thread.
+template <class F>
+std::thread StartQuiet(F f) {
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread t(f);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+}  // namespace
+
+void Responder::Impl::Serve() {
+    HuntModel receiver;
+    std::vector<HuntEvent> events;
+    std::uint32_t frames = 0;
+    std::uint8_t buf[4096];
+    pollfd pfds[2] = {{port, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        if (poll(pfds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (pfds[1].revents != 0) {
+            return;
+        }
+        if ((pfds[0].revents & POLLIN) == 0) {
+            if ((pfds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                pfds[0].fd = -1;  // the host end went away: wait for the stop request
+            }
+            continue;
+        }
+        std::uint32_t got = 0;
+        if (!OsRead(port, buf, sizeof buf, &got) || got == 0) {
+            continue;
+        }
+        events.clear();
+        receiver.Feed(buf, got, &events);
+        for (const HuntEvent& ev : events) {
+            if (ev.kind != HuntEvent::Kind::Good) {
+                continue;
+            }
+            const ReplyFrame reply = MakeReply(ExpectedEa(ev.d1));
+            if (sink != nullptr) {
+                std::fprintf(sink, "Frame %u received", frames);
+                std::fflush(sink);
+            }
+            ++frames;
+            OsWrite(port, reply.data(), static_cast<std::uint32_t>(reply.size()));
+            if (sink != nullptr) {
+                std::fprintf(sink, "EA:%2.2X, TORA:%2.2X\r", reply[1], ev.d1);
+                std::fflush(sink);
+            }
+            answered.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void Responder::Impl::Drain() {
+    char buf[4096];
+    pollfd pfds[2] = {{sinkMaster, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        if (poll(pfds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (pfds[1].revents != 0) {
+            return;
+        }
+        if (pfds[0].revents != 0 && read(sinkMaster, buf, sizeof buf) <= 0) {
+            pfds[0].fd = -1;
+        }
+    }
+}
+
+Responder::Responder() : impl_(std::make_unique<Impl>()) {}
+
+Responder::~Responder() {
+    Stop();
+}
+
+bool Responder::Start(const std::string& devicePath, bool statusText, std::string* error) {
+    Impl& m = *impl_;
+    m.port = OsOpen(devicePath.c_str(), OsOpenMode::Exclusive);
+    if (m.port == INVALID_HANDLE_VALUE) {
+        *error = "baseline: cannot open " + devicePath + ": " + SystemErrorText(OsLastError());
+        return false;
+    }
+    const DCB dcb = LinkSettings();
+    if (!OsSetCommState(m.port, &dcb)) {
+        *error = "baseline: cannot configure " + devicePath + ": " + SystemErrorText(OsLastError());
+        return false;
+    }
+    m.stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m.stopFd < 0) {
+        *error = std::string("baseline: eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    if (statusText) {
+        // A terminal for the text: the slave of a pty with a terminal's usual
+        // settings, drained by a thread as a terminal emulator would.
+        m.sinkMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128];
+        if (m.sinkMaster < 0 || grantpt(m.sinkMaster) != 0 || unlockpt(m.sinkMaster) != 0 ||
+            ptsname_r(m.sinkMaster, name, sizeof name) != 0) {
+            *error = std::string("baseline: cannot make a terminal for its text: ") + std::strerror(errno);
+            return false;
+        }
+        const int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        m.sink = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (m.sink == nullptr) {
+            *error = std::string("baseline: cannot open ") + name + ": " + std::strerror(errno);
+            if (fd >= 0) {
+                close(fd);
+            }
+            return false;
+        }
+        m.drain = StartQuiet([&m] { m.Drain(); });
+    }
+    m.serve = StartQuiet([&m] { m.Serve(); });
+    return true;
+}
+
+void Responder::Stop() {
+    Impl& m = *impl_;
+    if (m.stopFd >= 0) {
+        const std::uint64_t one = 1;
+        (void)!write(m.stopFd, &one, sizeof one);
+    }
+    if (m.serve.joinable()) {
+        m.serve.join();
+    }
+    if (m.drain.joinable()) {
+        m.drain.join();
+    }
+    if (m.sink != nullptr) {
+        std::fclose(m.sink);
+        m.sink = nullptr;
+    }
+    if (m.sinkMaster >= 0) {
+        close(m.sinkMaster);
+        m.sinkMaster = -1;
+    }
+    if (m.port != INVALID_HANDLE_VALUE) {
+        OsClose(m.port);
+        m.port = INVALID_HANDLE_VALUE;
+    }
+    if (m.stopFd >= 0) {
+        close(m.stopFd);
+        m.stopFd = -1;
+    }
+}
+
+std::uint64_t Responder::Answered() const {
+    return impl_->answered.load();
+}
+
+}  // namespace zolhost

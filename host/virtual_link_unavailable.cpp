@@ -1,0 +1,63 @@
+// Platforms without ptys (Windows): no virtual links and no baseline responder;
+// zolhost works over --port there.
+#include "host/responder.h"
+#include "host/virtual_link.h"
+
+namespace zolhost {
+
+namespace {
+const char kNoPty[] = "--virtual needs POSIX ptys, which this system does not have; use --port COMn";
+const std::string kEmpty;
+}  // namespace
+
+bool VirtualLinksAvailable() {
+    return false;
+}
+
+struct VirtualLink::Impl {};
+
+VirtualLink::VirtualLink() = default;
+VirtualLink::~VirtualLink() = default;
+
+bool VirtualLink::Create(const std::string&, const std::string&, std::string* error) {
+    *error = kNoPty;
+    return false;
+}
+
+OsHandle VirtualLink::HostEnd() const {
+    return INVALID_HANDLE_VALUE;
+}
+
+const std::string& VirtualLink::DevicePath() const {
+    return kEmpty;
+}
+
+const std::string& VirtualLink::LinkPath() const {
+    return kEmpty;
+}
+
+int VirtualLink::WaitForPeer(int, std::string* error) {
+    *error = kNoPty;
+    return -1;
+}
+
+void VirtualLink::ReleaseDevice() {}
+void VirtualLink::RemoveSymlink() {}
+
+struct Responder::Impl {};
+
+Responder::Responder() = default;
+Responder::~Responder() = default;
+
+bool Responder::Start(const std::string&, bool, std::string* error) {
+    *error = kNoPty;
+    return false;
+}
+
+void Responder::Stop() {}
+
+std::uint64_t Responder::Answered() const {
+    return 0;
+}
+
+}  // namespace zolhost
