@@ -270,7 +270,7 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
     for (const TargetResult& t : targets) {
         const PhaseStats& p = t.pingPong;
         out += "\n" + t.name + " (" + t.where + ")\n";
-        out += Fmt("  round trip, one request at a time (%zu measured):\n", p.rtt.Count());
+        out += Fmt("  round trip, one request at a time (%llu measured):\n", static_cast<unsigned long long>(p.rtt.Count()));
         out += Fmt("    min %s  median %s  p90 %s  p99 %s  p99.9 %s  max %s\n", FormatMicros(p.rtt.Min()).c_str(),
                    FormatMicros(p.rtt.Median()).c_str(), FormatMicros(p.rtt.Percentile(90)).c_str(),
                    FormatMicros(p.rtt.Percentile(99)).c_str(), FormatMicros(p.rtt.Percentile(99.9)).c_str(),
@@ -344,7 +344,7 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
         for (std::size_t k = 0; k + 1 < std::size(kFigures); ++k) {
             out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, kFigures[k].get(t));
         }
-        out += Fmt(", \"measured\": %zu},\n", t.pingPong.rtt.Count());
+        out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
         out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
         out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", t.Throughput());
         out += "     \"failure\": " + quote(t.failure) + "}";

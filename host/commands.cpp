@@ -90,7 +90,7 @@ int RunPing(HostLink& link, const Options& o) {
     // A device that answers once says nothing more.
     const std::size_t extra = reader.Unasked(50);
     if (extra > 0) {
-        std::printf("EA %02X: good, but %zu more bytes followed the reply\n", reply[1], extra);
+        std::printf("EA %02X: good, but %llu more bytes followed the reply\n", reply[1], static_cast<unsigned long long>(extra));
         return kExitCheckFailed;
     }
     std::printf("EA %02X: good (D1 %02X xor FF)\n", reply[1], d[0]);

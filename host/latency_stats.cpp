@@ -85,7 +85,7 @@ std::string LatencyStats::Histogram(int width) const {
         out += line;
         out.append(static_cast<std::size_t>(bar), '#');
         out.append(static_cast<std::size_t>(width - bar + 1), ' ');
-        std::snprintf(line, sizeof line, "%zu\n", c);
+        std::snprintf(line, sizeof line, "%llu\n", static_cast<unsigned long long>(c));
         out += line;
     }
     return out;
