@@ -124,7 +124,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             return fail("unexpected argument " + a);
         }
     }
-    if (o->command == Command::None) return fail("no command given (ping, drive or bench)");
+    if (o->command == Command::None) {
+        return fail(std::string("no command given (ping, drive or bench)") +
+                    (o->link == LinkKind::Virtual && o->dir != "." ? " after --virtual " + o->dir : ""));
+    }
     if (o->link == LinkKind::None) return fail("give --virtual [DIR] or --port PATH");
     if (o->command == Command::Ping) {
         if (positional.size() != 0 && positional.size() != 1 && positional.size() != 4) {

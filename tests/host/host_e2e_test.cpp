@@ -1,0 +1,378 @@
+// zolhost against the real zolemul: zolhost makes the virtual link (DIR/COM2),
+// zolemul is started in DIR with its console on a pty of the test's own.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+
+#include "tests/support/pty_link.h"
+
+namespace {
+
+using namespace testsupport;
+
+// Deadlines only bound a failing test.
+constexpr auto kStartLimit = 20s;
+constexpr auto kRunLimit = 60s;
+
+bool IsSymlink(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// zolhost with its standard output and error collected together.
+class Host {
+public:
+    Host(std::vector<std::string> args, const std::string& cwd = "") {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        readEnd_ = out[0];
+        output_ = std::make_unique<Collector>(readEnd_);
+        null_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        Child::Options o;
+        o.argv = {ZOLHOST_PATH};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.cwd = cwd;
+        o.stdinFd = null_;
+        o.stdoutFd = out[1];
+        child_ = std::make_unique<Child>(o);
+        close(out[1]);
+    }
+    ~Host() {
+        child_.reset();
+        output_.reset();
+        close(readEnd_);
+        close(null_);
+    }
+    std::optional<int> Exit(std::chrono::milliseconds limit = kRunLimit) { return child_->wait(limit); }
+    std::string Output() {
+        output_->waitFor([](const Bytes&) { return false; }, 50ms);  // let the last bytes in
+        return output_->text();
+    }
+    bool Shows(const std::string& text, std::chrono::milliseconds limit = kStartLimit) {
+        return output_->waitForText(text, limit);
+    }
+    Child& Process() { return *child_; }
+
+private:
+    int readEnd_ = -1;
+    int null_ = -1;
+    std::unique_ptr<Collector> output_;
+    std::unique_ptr<Child> child_;
+};
+
+// zolemul in dir, on its own console.
+class Emulator {
+public:
+    explicit Emulator(const std::string& dir) : console_(false), out_(console_.master()) {
+        Child::Options o;
+        o.argv = {ZOLEMUL_PATH};
+        o.cwd = dir;
+        o.consolePath = console_.slavePath();
+        child_ = std::make_unique<Child>(o);
+    }
+    bool Started() { return out_.waitForText("Zol Emul Started in COM2\n", kStartLimit); }
+    std::string Console() const { return out_.text(); }
+    std::optional<int> Stop() {
+        WriteAll(console_.master(), {'q'});
+        return child_->wait(10s);
+    }
+    Child& Process() { return *child_; }
+
+private:
+    PtyPair console_;
+    Collector out_;
+    std::unique_ptr<Child> child_;
+};
+
+// zolhost --virtual DIR ARGS with zolemul started in DIR once COM2 is there.
+struct Session {
+    TempDir dir;
+    std::unique_ptr<Host> host;
+    std::unique_ptr<Emulator> emu;
+
+    explicit Session(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--virtual", dir.path(), "--wait", "20"});
+        host = std::make_unique<Host>(args);
+        if (WaitUntil([&] { return IsSymlink(dir / "COM2"); }, kStartLimit)) {
+            emu = std::make_unique<Emulator>(dir.path());
+        }
+    }
+    std::string Com2() const { return dir / "COM2"; }
+};
+
+TEST(HostE2E, PingGetsTheComplementAndTheLinkIsRemovedAfterwards) {
+    Session s({"ping", "5A"});
+    ASSERT_TRUE(s.emu) << s.host->Output();
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("request  02 5A 00 00 00 03 A2"), std::string::npos) << out;
+    EXPECT_NE(out.find("reply    12 A5 00 00 00 00 00 13 37"), std::string::npos) << out;
+    EXPECT_NE(out.find("EA A5: good"), std::string::npos) << out;
+    EXPECT_FALSE(Exists(s.Com2()));
+    EXPECT_TRUE(s.emu->Started());
+    EXPECT_NE(s.emu->Console().find("Frame 0 receivedEA:A5, TORA:5A\r"), std::string::npos);
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, PingWithFourDataBytesAndTrace) {
+    Session s({"--trace", "ping", "02", "03", "02", "FC"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("> 02 02 03 02 FC 03 F9"), std::string::npos) << out;
+    EXPECT_NE(out.find("< 12 FD 00 00 00 00 00 13 DF"), std::string::npos) << out;
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, PacedRequestGoesOutOneByteAtATime) {
+    Session s({"--trace", "--pace", "9600", "ping", "11"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    const std::regex oneByte(R"(> [0-9A-F]{2}\n)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), oneByte), std::sregex_iterator()), 7) << out;
+    EXPECT_NE(out.find("EA EE: good"), std::string::npos) << out;
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, ShortBenchHasNoErrors) {
+    Session s({"bench", "--frames", "300", "--window", "4"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("(300 measured)"), std::string::npos) << out;
+    EXPECT_NE(out.find("300 requests, 300 replies owed: 300 good, 0 bad, 0 missing, 0 unexpected bytes"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("all replies good"), std::string::npos) << out;
+    EXPECT_FALSE(Exists(s.Com2()));
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, ShortBenchWithNoiseHasNoErrors) {
+    Session s({"bench", "--frames", "400", "--noise", "40", "--seed", "9", "--json"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("\"ok\": true"), std::string::npos) << out;
+    // Noise was sent and some of it spoiled requests, yet nothing went wrong.
+    const std::regex noise(R"("noise_items": ([1-9][0-9]*))");
+    const std::regex spoiled(R"("spoiled_requests": ([1-9][0-9]*))");
+    const std::regex errors(R"("bad": 0, "missing": 0, "unexpected_bytes": 0)");
+    EXPECT_TRUE(std::regex_search(out, noise)) << out;
+    EXPECT_TRUE(std::regex_search(out, spoiled)) << out;
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), errors), std::sregex_iterator()), 2) << out;
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, BenchWithBaselineComparesThreeTargets) {
+    Session s({"bench", "--frames", "200", "--noise", "10", "--baseline"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("\nbaseline (zolhost's responder, sleeping in poll)"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nbaseline+text (zolhost's responder, printing the status text"), std::string::npos) << out;
+    EXPECT_NE(out.find("round trip p99.9"), std::string::npos) << out;
+    const std::regex good("all replies good");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), good), std::sregex_iterator()), 3)
+        << out;
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, DriveCountsItsRequests) {
+    Session s({"drive", "--rate", "200", "--count", "20"});
+    ASSERT_TRUE(s.emu);
+    EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("drive: sent 20, answered 20, bad 0, timeouts 0"), std::string::npos) << out;
+    EXPECT_NE(out.find("count reached"), std::string::npos) << out;
+    EXPECT_TRUE(s.emu->Started());
+    EXPECT_NE(s.emu->Console().find("Frame 19 received"), std::string::npos);
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, DriveEndsWhenTheEmulatorLeaves) {
+    Session s({"drive", "--rate", "100"});
+    ASSERT_TRUE(s.emu);
+    ASSERT_TRUE(s.emu->Started());
+    ASSERT_TRUE(s.emu->Process().running());
+    EXPECT_EQ(s.emu->Stop(), 0);
+    const auto status = s.host->Exit(10s);
+    ASSERT_TRUE(status.has_value()) << "zolhost did not notice the emulator leave";
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("closed it"), std::string::npos) << out;
+    // Good unless the emulator left with a request unanswered, which the summary says.
+    EXPECT_EQ(*status, out.find("with a reply outstanding") == std::string::npos ? 0 : 1) << out;
+    EXPECT_FALSE(Exists(s.Com2()));
+}
+
+TEST(HostE2E, DriveFailsWhenTheEmulatorStopsAnswering) {
+    Session s({"--timeout", "100", "drive", "--rate", "50"});
+    ASSERT_TRUE(s.emu);
+    ASSERT_TRUE(s.host->Shows("driving"));
+    ASSERT_TRUE(s.emu->Started());
+    s.emu->Process().signal(SIGSTOP);
+    EXPECT_EQ(s.host->Exit(), 1) << s.host->Output();
+    EXPECT_NE(s.host->Output().find("is not answering"), std::string::npos) << s.host->Output();
+    s.emu->Process().signal(SIGCONT);
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, PingWithNobodyAnsweringFails) {
+    PtyPair link;  // a device end that nobody serves
+    Host host({"--port", link.slavePath(), "--timeout", "200", "ping"});
+    EXPECT_EQ(host.Exit(), 1);
+    EXPECT_NE(host.Output().find("no reply from " + link.slavePath() + " within 200 ms"), std::string::npos)
+        << host.Output();
+}
+
+TEST(HostE2E, PortUsedDirectly) {
+    // A serial line given by path: a pty whose other end the test answers.
+    PtyPair link;
+    Collector fromHost(link.master());
+    Host host({"--port", link.slavePath(), "ping", "A5"});
+    ASSERT_TRUE(fromHost.waitForSize(7, kStartLimit));
+    EXPECT_EQ(Hex(fromHost.bytes()), Hex(Request(0xA5)));
+    WriteAll(link.master(), ReplyFor(0xA5));
+    EXPECT_EQ(host.Exit(), 0) << host.Output();
+    EXPECT_NE(host.Output().find("EA 5A: good"), std::string::npos);
+}
+
+TEST(HostE2E, BadReplyIsReportedAndFails) {
+    PtyPair link;
+    Collector fromHost(link.master());
+    Host host({"--port", link.slavePath(), "ping", "10"});
+    ASSERT_TRUE(fromHost.waitForSize(7, kStartLimit));
+    WriteAll(link.master(), ReplyFor(0x11));  // the reply to another request
+    EXPECT_EQ(host.Exit(), 1);
+    EXPECT_NE(host.Output().find("bad reply: EA is not the request's D1 xor FF"), std::string::npos) << host.Output();
+}
+
+TEST(HostE2E, MissingPortExitsWithThree) {
+    TempDir dir;
+    Host host({"--port", dir / "nothing-here", "ping"});
+    EXPECT_EQ(host.Exit(), 3);
+    EXPECT_NE(host.Output().find("cannot open " + (dir / "nothing-here") + ": No such file or directory"),
+              std::string::npos)
+        << host.Output();
+}
+
+TEST(HostE2E, PortThatIsNotASerialLineExitsWithThree) {
+    TempDir dir;
+    { std::ofstream(dir / "plain") << "text"; }
+    Host host({"--port", dir / "plain", "ping"});
+    EXPECT_EQ(host.Exit(), 3);
+    EXPECT_NE(host.Output().find("cannot configure " + (dir / "plain")), std::string::npos) << host.Output();
+}
+
+TEST(HostE2E, UsageErrorsExitWithTwoAndMakeNothing) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--virtual", dir.path()},
+        {"--virtual", dir.path(), "frobnicate"},
+        {"--virtual", dir.path(), "ping", "1", "2"},
+        {"--virtual", dir.path(), "ping", "xyz"},
+        {"--virtual", dir.path(), "bench", "--window", "0"},
+        {"--port", "/dev/null", "bench", "--baseline"},
+        {"--virtual", dir.path(), "--bogus", "ping"},
+    };
+    for (const auto& args : cases) {
+        Host host(args);
+        EXPECT_EQ(host.Exit(), 2) << ::testing::PrintToString(args);
+        EXPECT_NE(host.Output().find("zolhost: "), std::string::npos) << host.Output();
+        EXPECT_FALSE(Exists(dir / "COM2"));
+    }
+}
+
+TEST(HostE2E, ExistingCom2IsNeverReplaced) {
+    TempDir dir;
+    std::filesystem::create_symlink("/dev/null", dir / "COM2");
+    Host host({"--virtual", dir.path(), "--wait", "5", "ping"});
+    EXPECT_EQ(host.Exit(), 3);
+    EXPECT_NE(host.Output().find(dir / "COM2"), std::string::npos) << host.Output();
+    EXPECT_NE(host.Output().find("already exists"), std::string::npos) << host.Output();
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "COM2"), "/dev/null");
+
+    TempDir other;
+    { std::ofstream(other / "COM2") << "keep me"; }
+    Host second({"--virtual", other.path(), "--wait", "5", "ping"});
+    EXPECT_EQ(second.Exit(), 3);
+    std::ifstream in(other / "COM2");
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "keep me");
+}
+
+TEST(HostE2E, InterruptOrTerminateRemovesTheLink) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        Host host({"--virtual", dir.path(), "ping"});
+        ASSERT_TRUE(WaitUntil([&] { return IsSymlink(dir / "COM2"); }, kStartLimit));
+        host.Process().signal(sig);
+        EXPECT_EQ(host.Exit(10s), 1) << strsignal(sig);
+        EXPECT_FALSE(Exists(dir / "COM2")) << strsignal(sig);
+    }
+}
+
+TEST(HostE2E, InterruptDuringDriveRemovesTheLinkAndSummarises) {
+    Session s({"drive", "--rate", "100"});
+    ASSERT_TRUE(s.emu);
+    ASSERT_TRUE(s.host->Shows("driving"));
+    ASSERT_TRUE(s.emu->Started());
+    std::this_thread::sleep_for(200ms);
+    s.host->Process().signal(SIGINT);
+    EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+    EXPECT_NE(s.host->Output().find("drive: sent "), std::string::npos);
+    EXPECT_NE(s.host->Output().find("interrupted"), std::string::npos);
+    EXPECT_FALSE(Exists(s.Com2()));
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, ALinkPutInPlaceOfOursIsLeftAlone) {
+    TempDir dir;
+    Host host({"--virtual", dir.path(), "ping"});
+    ASSERT_TRUE(WaitUntil([&] { return IsSymlink(dir / "COM2"); }, kStartLimit));
+    std::filesystem::remove(dir / "COM2");
+    std::filesystem::create_symlink("/dev/null", dir / "COM2");
+    host.Process().signal(SIGTERM);
+    EXPECT_EQ(host.Exit(10s), 1);
+    EXPECT_TRUE(IsSymlink(dir / "COM2"));
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "COM2"), "/dev/null");
+}
+
+TEST(HostE2E, NothingOpeningTheLinkInTimeFails) {
+    TempDir dir;
+    Host host({"--virtual", dir.path(), "--wait", "1", "ping"});
+    EXPECT_EQ(host.Exit(), 1);
+    EXPECT_NE(host.Output().find("nothing opened " + (dir / "COM2") + " within 1 s"), std::string::npos)
+        << host.Output();
+    EXPECT_FALSE(Exists(dir / "COM2"));
+}
+
+}  // namespace

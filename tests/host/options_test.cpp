@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/options.h"
+
+namespace {
+
+using namespace zolhost;
+
+bool Parse(std::vector<const char*> args, Options* o, std::string* error) {
+    args.insert(args.begin(), "zolhost");
+    return ParseOptions(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+std::string ErrorOf(std::vector<const char*> args) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &o, &error));
+    return error;
+}
+
+TEST(Options, VirtualWithAndWithoutDirectory) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--virtual", "ping"}, &o, &e)) << e;
+    EXPECT_EQ(o.link, LinkKind::Virtual);
+    EXPECT_EQ(o.dir, ".");
+    EXPECT_EQ(o.command, Command::Ping);
+
+    Options p;
+    ASSERT_TRUE(Parse({"--virtual", "/tmp/x", "--trace", "drive", "--rate", "50", "--count", "7"}, &p, &e)) << e;
+    EXPECT_EQ(p.dir, "/tmp/x");
+    EXPECT_TRUE(p.trace);
+    EXPECT_EQ(p.command, Command::Drive);
+    EXPECT_EQ(p.rate, 50);
+    EXPECT_EQ(p.count, 7u);
+}
+
+TEST(Options, PingDataBytes) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--port", "/dev/ttyUSB0", "ping", "5a"}, &o, &e)) << e;
+    EXPECT_EQ(o.data[0], 0x5A);
+    EXPECT_EQ(o.data[1], 0);
+    Options p;
+    ASSERT_TRUE(Parse({"--port", "COM3", "ping", "1", "2", "0x03", "ff"}, &p, &e)) << e;
+    EXPECT_EQ(p.port, "COM3");
+    EXPECT_EQ(p.data[0], 1);
+    EXPECT_EQ(p.data[3], 0xFF);
+    EXPECT_NE(ErrorOf({"--port", "x", "ping", "1", "2"}), "");
+    EXPECT_NE(ErrorOf({"--port", "x", "ping", "1", "2", "3", "4", "5"}), "");
+    EXPECT_NE(ErrorOf({"--port", "x", "ping", "zz"}).find("zz"), std::string::npos);
+}
+
+TEST(Options, BenchOptions) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--virtual", "bench", "--frames", "500", "--window", "4", "--noise", "12.5", "--json",
+                       "--baseline", "--pace", "9600"},
+                      &o, &e))
+        << e;
+    EXPECT_EQ(o.frames, 500u);
+    EXPECT_EQ(o.window, 4u);
+    EXPECT_EQ(o.noisePct, 12.5);
+    EXPECT_TRUE(o.json);
+    EXPECT_TRUE(o.baseline);
+    EXPECT_EQ(o.paceBaud, 9600u);
+}
+
+TEST(Options, UsageErrors) {
+    EXPECT_NE(ErrorOf({}), "");
+    EXPECT_NE(ErrorOf({"--virtual"}).find("no command"), std::string::npos);
+    EXPECT_NE(ErrorOf({"ping"}).find("--virtual"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", ".", "frobnicate"}).find("unknown command frobnicate"), std::string::npos);
+    // A mistyped command right after --virtual is taken for its directory.
+    EXPECT_NE(ErrorOf({"--virtual", "pnig"}).find("after --virtual pnig"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "--port", "x", "ping"}), "");
+    EXPECT_NE(ErrorOf({"--port"}), "");
+    EXPECT_NE(ErrorOf({"--port", "x", "bench", "--baseline"}).find("--virtual"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "ping", "--rate", "5"}).find("--rate"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "drive", "--rate", "0"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "drive", "--rate", "abc"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "bench", "--window", "0"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "bench", "--noise", "101"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "bench", "--frames", "-3"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "--pace", "10", "ping"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "drive", "extra"}), "");
+}
+
+TEST(Options, Help) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--help"}, &o, &e));
+    EXPECT_TRUE(o.help);
+    EXPECT_NE(std::string(UsageText()).find("--virtual"), std::string::npos);
+}
+
+}  // namespace
