@@ -48,6 +48,16 @@ constexpr DWORD kCloseDrainMs = 2000;
 // port that refuses every wait does not keep a time-critical thread busy.
 constexpr DWORD kMonitorRetryMs = 100;
 
+// Waits that end idle (with no event, or within kQuickWaitUs of being issued),
+// kIdleWaitsBeforePause times in a row, mean the driver wakes the monitor for
+// nothing new: some report "characters waiting" for as long as any are unread, or
+// end every wait after a few milliseconds (Wine's do both on a pty). The monitor
+// then pauses kMonitorPauseMs before its next wait; events that occur meanwhile
+// are reported by that wait, together.
+constexpr LONGLONG kQuickWaitUs = 1000;
+constexpr int kIdleWaitsBeforePause = 3;
+constexpr DWORD kMonitorPauseMs = 10;
+
 // Ports open at once (the serial layer holds one; tools may hold a few).
 constexpr std::size_t kMaxPorts = 16;
 
@@ -405,8 +415,10 @@ struct OsMonitor {
     OsMonitorBody body = nullptr;
     HANDLE hThread = nullptr;
     HANDLE hStop = nullptr;
-    Transfer wait;         // the pending WaitCommEvent, if any
-    DWORD dwEvtMask = 0;   // filled by WaitCommEvent when it completes
+    Transfer wait;            // the pending WaitCommEvent, if any
+    DWORD dwEvtMask = 0;      // filled by WaitCommEvent when it completes
+    LARGE_INTEGER tArmed{};   // when the current wait was issued
+    int nIdleWaits = 0;       // waits in a row that ended idle
 };
 
 namespace {
@@ -437,9 +449,19 @@ bool StopRequested(const OsMonitor* m) {
     return WaitForSingleObject(m->hStop, 0) == WAIT_OBJECT_0;
 }
 
-// Rests after a refused wait; false when a stop was requested meanwhile.
-bool Rest(const OsMonitor* m) {
-    return WaitForSingleObject(m->hStop, kMonitorRetryMs) != WAIT_OBJECT_0;
+// Sleeps msRest unless a stop is requested meanwhile; false on a stop.
+bool Rest(const OsMonitor* m, DWORD msRest) {
+    return WaitForSingleObject(m->hStop, msRest) != WAIT_OBJECT_0;
+}
+
+// Counts the waits in a row that ended idle: with no event, or at once.
+void NoteWaitEnded(OsMonitor* m, DWORD dwEvents) {
+    LARGE_INTEGER now;
+    LARGE_INTEGER freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    const LONGLONG us = (now.QuadPart - m->tArmed.QuadPart) * 1000000 / freq.QuadPart;
+    m->nIdleWaits = dwEvents == 0 || us < kQuickWaitUs ? m->nIdleWaits + 1 : 0;
 }
 
 }  // namespace
@@ -479,15 +501,23 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
         return false;
     }
     if (!m->wait.pending) {
+        if (m->nIdleWaits >= kIdleWaitsBeforePause) {
+            m->nIdleWaits = 0;
+            if (!Rest(m, kMonitorPauseMs)) {
+                return false;
+            }
+        }
         m->dwEvtMask = 0;
+        QueryPerformanceCounter(&m->tArmed);
         if (WaitCommEvent(m->hCom, &m->dwEvtMask, m->wait.Arm())) {
             DWORD cb = 0;
             GetOverlappedResult(m->hCom, &m->wait.ov, &cb, FALSE);
+            NoteWaitEnded(m, m->dwEvtMask);
             *pdwEvents = m->dwEvtMask;
             return true;
         }
         if (GetLastError() != ERROR_IO_PENDING) {
-            return Rest(m);
+            return Rest(m, kMonitorRetryMs);  // refused: try again later
         }
         m->wait.pending = true;
     }
@@ -499,14 +529,15 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
     DWORD cb = 0;
     const BOOL fOk = GetOverlappedResult(m->hCom, &m->wait.ov, &cb, FALSE);
     m->wait.pending = false;
+    NoteWaitEnded(m, fOk ? m->dwEvtMask : 0);
     if (fOk) {
-        *pdwEvents = m->dwEvtMask;  // no bits: the wait was ended early; it is re-armed
+        *pdwEvents = m->dwEvtMask;  // no bits: the wait ended early and is issued again
         return true;
     }
     if (GetLastError() == ERROR_OPERATION_ABORTED) {
-        return true;  // ended without an event (the mask changed): re-armed next time
+        return true;  // ended without an event (the mask changed, or the driver gave up)
     }
-    return Rest(m);
+    return Rest(m, kMonitorRetryMs);
 }
 
 void OsMonitorStop(OsMonitor* m) {
