@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The Windows side: cross-builds the 32-bit (i686) and 64-bit (x86_64) console
+# exes with mingw-w64, checks that the 32-bit exe needs no DLL beyond the system's,
+# then runs the end-to-end tests (the Linux test binaries that ./test.sh built in
+# build/ci, or ZOL_LINUX_TESTS) against the exes under Wine, in a fresh Wine prefix with COM2 mapped
+# to a path each test points at a pty.
+#
+# Installs mingw-w64 and Wine first where they are missing (Debian packages).
+# Every step has a time limit; the Wine prefix and its server are removed on exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+step() { printf '\n== %s\n' "$*"; }
+
+# --- Tools -------------------------------------------------------------------
+WINE_LOADER=/usr/lib/wine/wine64
+need=()
+command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
+command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64)
+[ -x "$WINE_LOADER" ] || need+=(wine64)
+# The 32-bit loader and its libraries come with wine32:i386.
+[ -x /usr/lib/wine/wine ] && [ -d /usr/lib/i386-linux-gnu/wine ] || need+=(wine32:i386)
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+if [ ${#need[@]} -gt 0 ]; then
+    step "installing: ${need[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+    timeout 600 $sudo apt-get update -qq
+    timeout 1800 $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null
+fi
+export PATH="/usr/lib/wine:$PATH"  # wine64, wineserver
+
+# --- Cross builds --------------------------------------------------------------
+for arch in i686 x86_64; do
+    step "cross build: win-$arch"
+    timeout 900 cmake --preset "win-$arch" >/dev/null
+    timeout 1800 cmake --build --preset "win-$arch"
+done
+
+EXE32=build/win-i686/zolemul.exe
+EXE64=build/win-x86_64/zolemul.exe
+PROBE32=build/win-i686/tests/wine/serial_probe.exe
+
+# --- Imports -------------------------------------------------------------------
+# A single statically linked exe: only DLLs that every Windows has.
+step "DLL imports of $EXE32"
+dlls=$(i686-w64-mingw32-objdump -p "$EXE32" | sed -n 's/^[[:space:]]*DLL Name: //p')
+printf '%s\n' "$dlls"
+bad=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|msvcrt|user32|advapi32|ws2_32|shell32|ole32|oleaut32|gdi32|ntdll|api-ms-win-[a-z0-9-]+)\.dll$' || true)
+if [ -n "$bad" ]; then
+    echo "FAIL: $EXE32 needs DLLs that are not part of Windows: $bad"
+    exit 1
+fi
+echo "ok: system DLLs only"
+
+# --- Wine ----------------------------------------------------------------------
+# The Linux test binaries: those of ./test.sh unless told otherwise.
+TESTS="${ZOL_LINUX_TESTS:-build/ci/tests}"
+for t in "$TESTS/emulator_e2e_tests" "$TESTS/serial_probe_tests"; do
+    if [ ! -x "$t" ]; then
+        echo "FAIL: $t is missing: run ./test.sh first"
+        exit 1
+    fi
+done
+
+WORK=$(mktemp -d /tmp/zolwine.XXXXXX)
+export WINEPREFIX="$WORK/prefix"
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts: the tests need neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+COM2="$WORK/com2"
+cleanup() {
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+step "Wine prefix"
+start=$SECONDS
+timeout 180 wine64 wineboot --init </dev/null >/dev/null 2>&1
+# COM2 through the registry: Wine rewrites its dosdevices links when its server
+# starts, but takes the ports named here from the registry.
+timeout 60 wine64 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$COM2" /f </dev/null >/dev/null
+timeout 60 wineserver -k || true
+timeout 60 wineserver -w || true
+echo "prefix ready in $((SECONDS - start)) s"
+# One server for the whole run, detached from this shell's terminal and output.
+setsid wineserver -p </dev/null >/dev/null 2>&1 || true
+
+# A 32-bit exe that Wine cannot start prints nothing (WINEDEBUG=-all), so the
+# exit status tells: with nothing behind COM2 the emulator ends with -1 (255).
+step "smoke: $EXE32 with COM2 missing"
+rm -f "$COM2"
+set +e
+timeout 60 wine64 "$EXE32" </dev/null >"$WORK/smoke.out" 2>&1
+status=$?
+set -e
+echo "exit status $status, output: '$(cat "$WORK/smoke.out")'"
+if [ "$status" -ne 255 ]; then
+    echo "FAIL: expected 255; Wine could not run the 32-bit exe (is wine32:i386 installed?)"
+    exit 1
+fi
+
+export ZOLEMUL_E2E_LOADER="$WINE_LOADER"
+export ZOLEMUL_E2E_COM2="$COM2"
+
+step "end to end under Wine: $EXE32"
+ZOLEMUL_E2E_EXE="$PWD/$EXE32" timeout 900 "$TESTS/emulator_e2e_tests"
+
+step "serial layer probe under Wine: $PROBE32"
+ZOLEMUL_E2E_PROBE="$PWD/$PROBE32" timeout 600 "$TESTS/serial_probe_tests"
+
+step "end to end under Wine: $EXE64"
+ZOLEMUL_E2E_EXE="$PWD/$EXE64" timeout 900 "$TESTS/emulator_e2e_tests"
+
+step "Windows step passed in $SECONDS s"
