@@ -27,10 +27,10 @@
 namespace {
 
 // How long a read that the system left pending may take to deliver the bytes
-// waiting when it was issued. The first wait is short: a read for more than is
-// waiting holds the waiting bytes at once and would only wait for the rest. While
-// bytes are still reported waiting, the system is merely slow to hand them over,
-// and the read is given more time, up to the limit.
+// that were waiting when it was issued. The first wait is short: a read for more
+// than is waiting takes the waiting bytes at once and then only waits for more.
+// While bytes are still reported waiting, the system is merely slow to hand them
+// over, and the read is given more time, up to the limit.
 constexpr DWORD kReadSettleMs = 20;
 constexpr DWORD kReadLimitMs = 2000;
 
@@ -256,13 +256,15 @@ void OsClose(OsHandle h) {
         }
         return;
     }
-    // Writes still in progress go out before the port closes; one that the line
-    // does not take in time is cancelled. Either way the system is done with their
+    // Writes still in progress go out before the port closes; those the line does
+    // not take in time are cancelled. Either way the system is done with their
     // records and buffers before they are freed.
+    const ULONGLONG tEnd = GetTickCount64() + kCloseDrainMs;
     for (Transfer& t : p->writes) {
         if (t.pending) {
+            const ULONGLONG tNow = GetTickCount64();
             DWORD cb = 0;
-            Finish(h, t, kCloseDrainMs, &cb);
+            Finish(h, t, tNow < tEnd ? static_cast<DWORD>(tEnd - tNow) : 0, &cb);
         }
     }
     RemovePort(p);
