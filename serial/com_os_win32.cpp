@@ -174,6 +174,15 @@ BOOL Finish(HANDLE h, Transfer& t, DWORD msLimit, DWORD* pcb) {
     return fOk;
 }
 
+// The result of a write that has ended: 1 when all cb bytes went out.
+int Whole(BOOL fOk, DWORD cbDone, std::uint32_t cb) {
+    if (fOk && cbDone != cb) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return 0;
+    }
+    return fOk ? 1 : 0;
+}
+
 // Frees the write records whose writes have completed.
 void ReapWrites(Port& port) {
     for (Transfer& t : port.writes) {
@@ -360,9 +369,10 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     if (t == nullptr) {
         return 0;
     }
-    if (t->cbBuf < cb || t->pBuf == nullptr) {
-        t->pBuf.reset(new (std::nothrow) unsigned char[std::max<std::uint32_t>(cb, 64)]);
-        t->cbBuf = t->pBuf != nullptr ? std::max<std::uint32_t>(cb, 64) : 0;
+    if (t->pBuf == nullptr || t->cbBuf < cb) {
+        const std::uint32_t cbNew = std::max<std::uint32_t>(cb, 64);
+        t->pBuf.reset(new (std::nothrow) unsigned char[cbNew]);
+        t->cbBuf = t->pBuf != nullptr ? cbNew : 0;
         if (t->pBuf == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;
@@ -371,9 +381,12 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     if (cb > 0) {
         std::memcpy(t->pBuf.get(), pBuf, cb);
     }
+    // A write that ends having sent only part of its bytes (possible only where the
+    // port has write timeouts) is reported as failed, never as sent.
+    DWORD n = 0;
     if (WriteFile(h, t->pBuf.get(), cb, nullptr, t->Arm())) {
-        DWORD n = 0;
-        return GetOverlappedResult(h, &t->ov, &n, FALSE) ? 1 : 0;
+        const BOOL fOk = GetOverlappedResult(h, &t->ov, &n, FALSE);
+        return Whole(fOk, n, cb);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
         return 0;  // nothing was taken
@@ -382,8 +395,8 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     t->nSeq = p->nNextSeq++;
     if (p->mode == OsOpenMode::Shared) {
         // Completes before it returns, as on a handle opened for ordinary I/O.
-        DWORD n = 0;
-        return Finish(h, *t, INFINITE, &n) ? 1 : 0;
+        const BOOL fOk = Finish(h, *t, INFINITE, &n);
+        return Whole(fOk, n, cb);
     }
     SetLastError(ERROR_IO_PENDING);  // taken; the layer's copy is being written
     return 0;
