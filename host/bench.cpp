@@ -5,7 +5,9 @@
 #include <cstdarg>
 #include <iterator>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <sstream>
 
 #include "host/commands.h"
@@ -18,6 +20,7 @@ namespace zolhost {
 namespace {
 
 constexpr int kQuietMs = 100;  // silence that ends a phase: nothing more is owed
+constexpr std::uint64_t kBlockFrames = 500;  // frames a target runs before the next one's turn
 
 struct Owed {
     std::uint8_t d1;
@@ -137,51 +140,54 @@ public:
         return true;
     }
 
-    bool PingPong(Progress* progress) {
+    // Round trips for requests first..first+n-1, one request at a time.
+    bool PingPongBlock(std::uint64_t first, std::uint64_t n) {
         PhaseStats* st = &result_.pingPong;
         const auto t0 = Clock::now();
-        for (std::uint64_t i = 0; i < o_.frames; ++i) {
+        bool ok = true;
+        for (std::uint64_t i = first; ok && i < first + n; ++i) {
             bool answered = false;
             const auto sentAt = Clock::now();
-            if (!SendRound(st, i, &answered)) {
-                return false;
+            ok = SendRound(st, i, &answered);
+            while (ok && !owed_.empty()) {
+                ok = TakeReply(st, sentAt);
             }
-            while (!owed_.empty()) {
-                if (!TakeReply(st, sentAt)) {
-                    return false;
-                }
-            }
-            if (StopRequested()) {
+            if (ok && StopRequested()) {
                 result_.failure = "interrupted";
-                return false;
+                ok = false;
             }
-            progress->Show(result_.name + ": round trips", i + 1, o_.frames);
         }
-        const bool ok = Finish(st);
-        st->seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        st->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
         return ok;
     }
 
-    bool Pipelined(Progress* progress) {
+    // n requests with up to `window` replies owed at any time; the time counted
+    // runs from the first request to the last reply of the block.
+    bool PipelinedBlock(std::uint64_t first, std::uint64_t n) {
         PhaseStats* st = &result_.pipelined;
         const auto t0 = Clock::now();
-        std::uint64_t sent = 0;
-        while (sent < o_.frames || !owed_.empty()) {
-            while (sent < o_.frames && owed_.size() < o_.window) {
+        std::uint64_t sent = first;
+        bool ok = true;
+        while (ok && (sent < first + n || !owed_.empty())) {
+            while (ok && sent < first + n && owed_.size() < o_.window) {
                 bool answered = false;
-                if (!SendRound(st, sent, &answered)) {
-                    return false;
-                }
+                ok = SendRound(st, sent, &answered);
                 ++sent;
             }
-            if (!owed_.empty() && !TakeReply(st, t0)) {
-                return false;
+            if (ok && !owed_.empty()) {
+                ok = TakeReply(st, t0);
             }
-            progress->Show(result_.name + ": pipelined", st->good, o_.frames);
+            if (ok && StopRequested()) {
+                result_.failure = "interrupted";
+                ok = false;
+            }
         }
-        st->seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        return Finish(st);
+        st->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+        return ok;
     }
+
+    bool FinishPingPong() { return Finish(&result_.pingPong); }
+    bool FinishPipelined() { return Finish(&result_.pipelined); }
 
     void Start() {
         // Whatever waited on the link before the run is not the run's.
@@ -202,18 +208,40 @@ private:
 
 }  // namespace
 
-TargetResult RunBench(HostLink& link, const Options& o, const std::string& name, const std::string& where,
-                      Progress* progress) {
-    TargetResult result;
-    result.name = name;
-    result.where = where;
-    Session s(link, o, &result);
-    s.Start();
-    if (s.PingPong(progress)) {
-        s.Pipelined(progress);
+std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress) {
+    std::vector<TargetResult> results(targets.size());
+    std::vector<std::unique_ptr<Session>> sessions;
+    std::vector<bool> going(targets.size(), true);
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        results[k].name = targets[k].name;
+        results[k].where = targets[k].where;
+        sessions.push_back(std::make_unique<Session>(*targets[k].link, o, &results[k]));
+        sessions[k]->Start();
+    }
+    // The targets take turns in blocks, so that whatever else the machine does
+    // during the run falls on all of them alike.
+    const std::uint64_t block = std::min<std::uint64_t>(o.frames, kBlockFrames);
+    const std::uint64_t total = static_cast<std::uint64_t>(o.frames) * 2 * targets.size();
+    std::uint64_t progressDone = 0;
+    for (const bool pipelined : {false, true}) {
+        for (std::uint64_t first = 0; first < o.frames; first += block) {
+            const std::uint64_t n = std::min<std::uint64_t>(block, o.frames - first);
+            for (std::size_t k = 0; k < targets.size(); ++k) {
+                if (going[k]) {
+                    going[k] = pipelined ? sessions[k]->PipelinedBlock(first, n) : sessions[k]->PingPongBlock(first, n);
+                }
+                progressDone += n;
+                progress->Show(pipelined ? "pipelined" : "round trips", progressDone, total);
+            }
+        }
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            if (going[k]) {
+                going[k] = pipelined ? sessions[k]->FinishPipelined() : sessions[k]->FinishPingPong();
+            }
+        }
     }
     progress->Clear();
-    return result;
+    return results;
 }
 
 namespace {

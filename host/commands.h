@@ -83,8 +83,14 @@ private:
     Clock::time_point last_{};
 };
 
-TargetResult RunBench(HostLink& link, const Options& o, const std::string& name, const std::string& where,
-                      Progress* progress);
+struct BenchTarget {
+    std::string name;
+    std::string where;
+    HostLink* link;
+};
+
+// Measures every target in one run; they take turns in blocks of frames.
+std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress);
 
 std::string BenchText(const Options& o, const std::vector<TargetResult>& targets);
 std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets);

@@ -22,26 +22,24 @@ void Say(const std::string& text) {
     std::fprintf(stderr, "zolhost: %s\n", text.c_str());
 }
 
-// The bench against zolhost's own responder, with and without status text.
-bool RunBaseline(const Options& o, bool statusText, Progress* progress, TargetResult* result) {
-    const std::string name = statusText ? "baseline+text" : "baseline";
+// zolhost's own responder on a virtual link of its own: the benchmark's baseline.
+struct Baseline {
     VirtualLink link;
     Responder responder;
+    HostLink host;
+};
+
+bool StartBaseline(const Options& o, bool statusText, Baseline* b) {
     std::string error;
-    if (!link.Create("", "", &error) || !responder.Start(link.DevicePath(), statusText, &error)) {
+    if (!b->link.Create("", "", &error) || !b->responder.Start(b->link.DevicePath(), statusText, &error)) {
         Say(error);
         return false;
     }
-    link.ReleaseDevice();
-    HostLink host;
-    host.Attach(link.HostEnd(), link.DevicePath());
-    host.SetTrace(o.trace, name);
-    host.SetPace(o.paceBaud);
-    *result = RunBench(host, o, name,
-                       statusText ? "zolhost's responder, printing the status text to a terminal"
-                                  : "zolhost's responder, sleeping in poll",
-                       progress);
-    responder.Stop();
+    b->link.ReleaseDevice();
+    b->host.Attach(b->link.HostEnd(), b->link.DevicePath());
+    b->host.SetTrace(o.trace, statusText ? "baseline+text" : "baseline");
+    b->host.SetPace(o.paceBaud);
+    b->host.SetWriteTimeout(o.timeoutMs);
     return true;
 }
 
@@ -85,22 +83,23 @@ int Run(const Options& o) {
     case Command::Ping: return RunPing(link, o);
     case Command::Drive: return RunDrive(link, o, ctx);
     case Command::Bench: {
-        Progress progress;
-        std::vector<TargetResult> targets;
-        targets.push_back(RunBench(link, o, o.link == LinkKind::Virtual ? "zolemul" : "device", where, &progress));
+        std::vector<BenchTarget> targets;
+        targets.push_back({o.link == LinkKind::Virtual ? "zolemul" : "device", where, &link});
+        Baseline quiet;
+        Baseline text;
         if (o.baseline) {
-            for (const bool statusText : {false, true}) {
-                TargetResult t;
-                if (!RunBaseline(o, statusText, &progress, &t)) {
-                    return kExitCheckFailed;
-                }
-                targets.push_back(t);
+            if (!StartBaseline(o, false, &quiet) || !StartBaseline(o, true, &text)) {
+                return kExitCheckFailed;
             }
+            targets.push_back({"baseline", "zolhost's responder, sleeping in poll", &quiet.host});
+            targets.push_back({"baseline+text", "zolhost's responder, printing the status text to a terminal", &text.host});
         }
-        const std::string report = o.json ? BenchJson(o, targets) : BenchText(o, targets);
+        Progress progress;
+        const std::vector<TargetResult> results = RunBench(targets, o, &progress);
+        const std::string report = o.json ? BenchJson(o, results) : BenchText(o, results);
         std::fputs(report.c_str(), stdout);
         std::fflush(stdout);
-        for (const TargetResult& t : targets) {
+        for (const TargetResult& t : results) {
             if (!t.Ok()) {
                 return kExitCheckFailed;
             }
