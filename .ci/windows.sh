@@ -61,7 +61,7 @@ echo "ok: system DLLs only"
 # --- Wine ----------------------------------------------------------------------
 # The Linux test binaries: those of ./test.sh unless told otherwise.
 TESTS="${ZOL_LINUX_TESTS:-build/ci/tests}"
-for t in "$TESTS/emulator_e2e_tests" "$TESTS/serial_probe_tests"; do
+for t in "$TESTS/emulator_e2e_tests" "$TESTS/wine_tests"; do
     if [ ! -x "$t" ]; then
         echo "FAIL: $t is missing: run ./test.sh first"
         exit 1
@@ -121,7 +121,7 @@ step "end to end under Wine: $EXE32"
 ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 
 step "serial layer probe under Wine: $PROBE32"
-ZOLEMUL_E2E_PROBE="$PWD/$PROBE32" run_tests 600 "$TESTS/serial_probe_tests"
+ZOLEMUL_E2E_PROBE="$PWD/$PROBE32" run_tests 600 "$TESTS/wine_tests"
 
 step "end to end under Wine: $EXE64"
 ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"
