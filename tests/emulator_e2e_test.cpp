@@ -300,7 +300,7 @@ TEST(EmulatorE2E, HostHangUpNeitherEndsNorSpinsTheMonitor) {
 
 TEST(EmulatorE2E, MonitorSleepsWhileBytesWaitUnread) {
     if (UnderLoader()) {
-        // serial_probe_tests check the Windows monitor under Wine from inside the program.
+        // wine_tests (serial_probe.exe) check the Windows monitor under Wine from inside the program.
         GTEST_SKIP() << "thread times are read from /proc, where the loader's process is not the Windows program";
     }
     Emulator emu;
