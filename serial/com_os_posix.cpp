@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -96,6 +98,58 @@ bool SetRs485(int fd, bool on) {
     return ioctl(fd, TIOCSRS485, &rs) == 0;
 }
 
+// Read-ahead of an exclusive port. The frame reader takes one byte at a time, and
+// on a terminal every read is a system call; a one-byte read instead takes all
+// that is waiting in one call and hands the rest out from here. Those bytes still
+// count as waiting in the input queue (OsClearCommError) and a purge drops them.
+// Only the thread that reads the port changes the buffer; the monitor reads the
+// count.
+struct ReadAhead {
+    std::atomic<int> fd{-1};               // the port it serves, -1 when free
+    std::atomic<std::uint32_t> count{0};   // bytes held
+    std::uint32_t head = 0;                // next byte to hand out
+    unsigned char buf[4096];
+};
+
+constexpr std::size_t kReadAheadPorts = 16;  // beyond this, ports read directly
+ReadAhead gReadAhead[kReadAheadPorts];
+
+ReadAhead* FindReadAhead(int fd) {
+    for (ReadAhead& ra : gReadAhead) {
+        if (ra.fd.load(std::memory_order_acquire) == fd) {
+            return &ra;
+        }
+    }
+    return nullptr;
+}
+
+void ClaimReadAhead(int fd) {
+    for (ReadAhead& ra : gReadAhead) {
+        int free = -1;
+        if (ra.fd.compare_exchange_strong(free, fd, std::memory_order_acq_rel)) {
+            return;
+        }
+    }
+}
+
+void ReleaseReadAhead(int fd) {
+    if (ReadAhead* ra = FindReadAhead(fd)) {
+        ra->count.store(0, std::memory_order_relaxed);
+        ra->head = 0;
+        ra->fd.store(-1, std::memory_order_release);
+    }
+}
+
+// Hands out up to cb held bytes; returns how many.
+std::uint32_t TakeHeld(ReadAhead& ra, unsigned char* p, std::uint32_t cb) {
+    const std::uint32_t held = ra.count.load(std::memory_order_relaxed);
+    const std::uint32_t n = std::min(cb, held);
+    std::memcpy(p, ra.buf + ra.head, n);
+    ra.head += n;
+    ra.count.store(held - n, std::memory_order_release);
+    return n;
+}
+
 bool Rs485Enabled(int fd) {
     serial_rs485 rs{};
     return ioctl(fd, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED) != 0;
@@ -126,6 +180,7 @@ OsHandle OsOpen(const char* szName, OsOpenMode mode) {
             return INVALID_HANDLE_VALUE;
         }
         ioctl(fd, TIOCEXCL);  // not a terminal: configuring it fails next
+        ClaimReadAhead(fd);
     } else {
         // Opened without waiting for carrier; transfers then block until done.
         const int flags = fcntl(fd, F_GETFL);
@@ -142,6 +197,7 @@ void OsClose(OsHandle h) {
     if (h < 0) {
         return;
     }
+    ReleaseReadAhead(h);
     ioctl(h, TIOCNXCL);
     close(h);  // releases the flock too
 }
@@ -275,7 +331,8 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
         if (ioctl(h, FIONREAD, &n) != 0) {
             return Fail();
         }
-        *pcbInQue = static_cast<std::uint32_t>(n);
+        const ReadAhead* ra = FindReadAhead(h);
+        *pcbInQue = static_cast<std::uint32_t>(n) + (ra != nullptr ? ra->count.load(std::memory_order_acquire) : 0);
     }
     if (pcbOutQue != nullptr) {
         if (ioctl(h, TIOCOUTQ, &n) != 0) {
@@ -286,16 +343,47 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
     return 1;
 }
 
-int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
-    *pcbRead = 0;
+namespace {
+
+ssize_t ReadOnce(int fd, void* p, std::size_t cb) {
     ssize_t n;
     do {
-        n = read(h, pBuf, cb);
+        n = read(fd, p, cb);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        return Fail();
+    return n;
+}
+
+}  // namespace
+
+int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
+    *pcbRead = 0;
+    auto* p = static_cast<unsigned char*>(pBuf);
+    std::uint32_t got = 0;
+    ReadAhead* ra = FindReadAhead(h);
+    if (ra != nullptr) {
+        if (cb == 1 && ra->count.load(std::memory_order_relaxed) == 0) {
+            const ssize_t n = ReadOnce(h, ra->buf, sizeof ra->buf);
+            if (n < 0) {
+                return Fail();
+            }
+            ra->head = 0;
+            ra->count.store(static_cast<std::uint32_t>(n), std::memory_order_release);
+        }
+        got = TakeHeld(*ra, p, cb);
+        if (got == cb) {
+            *pcbRead = got;
+            return 1;
+        }
     }
-    *pcbRead = static_cast<std::uint32_t>(n);
+    // The rest comes straight from the port, as much as is there.
+    ssize_t n = ReadOnce(h, p + got, cb - got);
+    if (n < 0) {
+        if (got == 0) {
+            return Fail();
+        }
+        n = 0;  // the held bytes are delivered; the port's trouble shows next time
+    }
+    *pcbRead = got + static_cast<std::uint32_t>(n);
     return 1;
 }
 
@@ -345,6 +433,12 @@ int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
     const bool tx = (dwFlags & PURGE_TXCLEAR) != 0;
     if (!rx && !tx) {
         return 1;
+    }
+    if (rx) {
+        if (ReadAhead* ra = FindReadAhead(h)) {
+            ra->count.store(0, std::memory_order_release);
+            ra->head = 0;
+        }
     }
     if (tcflush(h, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) != 0) {
         return Fail();
