@@ -54,6 +54,11 @@ int OsSetCommState(OsHandle h, const DCB* pDcb);
 // Either count pointer may be null when the caller does not need that count.
 int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQue);
 
+// 1 when at least one input byte is waiting, else 0 (also when the port cannot be
+// asked). Clears a pending line error as OsClearCommError does; cheaper where the
+// platform can answer without counting.
+int OsInputWaiting(OsHandle h);
+
 // Reads up to cb bytes. *pcbRead receives the number read (0 when none).
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 

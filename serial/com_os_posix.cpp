@@ -355,6 +355,16 @@ ssize_t ReadOnce(int fd, void* p, std::size_t cb) {
 
 }  // namespace
 
+int OsInputWaiting(OsHandle h) {
+    // Bytes held are enough to know: no system call while a frame is taken apart.
+    const ReadAhead* ra = FindReadAhead(h);
+    if (ra != nullptr && ra->count.load(std::memory_order_acquire) > 0) {
+        return 1;
+    }
+    std::uint32_t cbInQue = 0;
+    return OsClearCommError(h, &cbInQue, nullptr) && cbInQue > 0 ? 1 : 0;
+}
+
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     *pcbRead = 0;
     auto* p = static_cast<unsigned char*>(pBuf);

@@ -318,6 +318,11 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
     return 1;
 }
 
+int OsInputWaiting(OsHandle h) {
+    std::uint32_t cbInQue = 0;
+    return OsClearCommError(h, &cbInQue, nullptr) && cbInQue > 0 ? 1 : 0;
+}
+
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     *pcbRead = 0;
     Port* p = FindPort(h);

@@ -161,7 +161,7 @@ std::uint32_t ComRxCount() {
 }
 
 int ComRxReady() {
-    return InQueue() > 0 ? 1 : 0;
+    return OsInputWaiting(ComPort.hCom);
 }
 
 int ComReadByte() {
