@@ -59,7 +59,11 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
 // platform can answer without counting.
 int OsInputWaiting(OsHandle h);
 
-// Reads up to cb bytes. *pcbRead receives the number read (0 when none).
+// Reads up to cb bytes. *pcbRead receives the number read (0 when none). On an
+// exclusive port a one-byte read may take more from the system than it returns;
+// those bytes stay counted by OsClearCommError and OsInputWaiting, but a wait on
+// the handle by other means does not see them, so callers that wait that way
+// read in larger blocks.
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 
 // Writes cb bytes as one unit: either the system has taken all of them, or the call

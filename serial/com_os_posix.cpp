@@ -417,7 +417,6 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
         }
         // The kernel took part of the frame; the rest follows as soon as there is
         // room, so the frame goes out whole.
-        static_assert(kWriteCompletionLimit.count() > 0);
         pollfd pfd{h, POLLOUT, 0};
         const int ms = static_cast<int>(std::chrono::milliseconds(kWriteCompletionLimit).count());
         int r;
