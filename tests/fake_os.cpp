@@ -213,6 +213,9 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
     }
     if (pcbInQue != nullptr) {
         *pcbInQue = static_cast<std::uint32_t>(d->rx.size());
+        if (d->logTransfers) {
+            d->transfers.push_back({fake::Transfer::Kind::Count, *pcbInQue, 0});
+        }
     }
     if (pcbOutQue != nullptr) {
         *pcbOutQue = d->txQueued;
@@ -221,8 +224,9 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
 }
 
 int OsInputWaiting(OsHandle h) {
-    std::uint32_t cbInQue = 0;
-    return OsClearCommError(h, &cbInQue, nullptr) && cbInQue > 0 ? 1 : 0;
+    std::lock_guard lock(gMutex);
+    const fake::Device* d = DeviceOf(h);
+    return d != nullptr && !d->rx.empty() ? 1 : 0;
 }
 
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
@@ -233,6 +237,9 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
         return 0;
     }
     if (d->readsBeforeFailure == 0) {
+        if (d->logTransfers) {
+            d->transfers.push_back({fake::Transfer::Kind::Read, cb, 0});
+        }
         tLastError = kErrorWriteFault;
         return 0;
     }
@@ -243,6 +250,9 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     while (*pcbRead < cb && !d->rx.empty()) {
         p[(*pcbRead)++] = d->rx.front();
         d->rx.pop_front();
+    }
+    if (d->logTransfers) {
+        d->transfers.push_back({fake::Transfer::Kind::Read, cb, *pcbRead});
     }
     return 1;
 }

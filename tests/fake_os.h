@@ -12,6 +12,15 @@
 
 namespace fake {
 
+// One entry of a device's transfer log: an input count handed out by
+// OsClearCommError, or a read.
+struct Transfer {
+    enum class Kind { Count, Read };
+    Kind kind = Kind::Count;
+    std::uint32_t value = 0;      // Count: bytes counted; Read: bytes asked for
+    std::uint32_t delivered = 0;  // Read: bytes handed out (0 for a failed read)
+};
+
 struct Device {
     std::deque<std::uint8_t> rx;    // bytes waiting to be read
     std::vector<std::uint8_t> tx;   // bytes written, in order
@@ -24,6 +33,10 @@ struct Device {
     bool writePending = false;      // writes are taken but still in progress
     std::uint32_t modemStatus = 0;  // MS_CTS_ON | MS_DSR_ON ...
     DCB dcb{};                      // the line settings applied last
+    // Off by default. When on, every input count and every read is appended to
+    // `transfers`; OsInputWaiting is a yes/no question, not a count, and is not logged.
+    bool logTransfers = false;
+    std::vector<Transfer> transfers;
 };
 
 // Forgets every device, handle and recorded call.
