@@ -150,6 +150,22 @@ std::uint32_t TakeHeld(ReadAhead& ra, unsigned char* p, std::uint32_t cb) {
     return n;
 }
 
+// Keeps a descriptor of the port layer off the numbers of the standard streams.
+// When the program starts with one of them closed, the port would otherwise take
+// its number: console text would go out on the line, and the key test would read
+// the line's bytes as key presses. Returns the descriptor to use (-1 on failure,
+// with the given one closed).
+int AboveStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
 bool Rs485Enabled(int fd) {
     serial_rs485 rs{};
     return ioctl(fd, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED) != 0;
@@ -166,7 +182,7 @@ bool OsNativePortName(std::uint32_t nPort, char* szBuff, std::size_t cbBuff) {
 }
 
 OsHandle OsOpen(const char* szName, OsOpenMode mode) {
-    const int fd = open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = AboveStandardStreams(open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         Fail();
         return INVALID_HANDLE_VALUE;
@@ -518,8 +534,8 @@ OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
     auto* m = new OsMonitor;
     m->hCom = h;
     m->body = body;
-    m->epfd = epoll_create1(EPOLL_CLOEXEC);
-    m->stopfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m->epfd = AboveStandardStreams(epoll_create1(EPOLL_CLOEXEC));
+    m->stopfd = AboveStandardStreams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = m->stopfd;

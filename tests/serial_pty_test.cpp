@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "serial/com_port.h"
@@ -89,6 +90,56 @@ TEST_F(SerialPtyTest, OpenFailsCleanlyOnBadSettings) {
     EXPECT_EQ(ComPort.hCom, INVALID_HANDLE_VALUE);
     // Nothing was left holding the port.
     EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+}
+
+std::size_t Entries(const char* dir) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++n;
+    }
+    return n;
+}
+
+TEST_F(SerialPtyTest, OpenThatFailsLeavesNoDescriptorOrThreadBehind) {
+    TempDir other;
+    { std::ofstream(other / "plain") << "not a terminal"; }
+    std::filesystem::create_directory(other / "dir");
+    const std::size_t descriptors = Entries("/proc/self/fd");
+    const std::size_t threads = Entries("/proc/self/task");
+    for (const std::string& target : {other / "plain", other / "dir"}) {
+        if (target == other / "dir" && access("/dev/ttyS1", F_OK) == 0) {
+            continue;  // COM2 falls back to this device
+        }
+        std::filesystem::remove(dir_ / "COM2");
+        std::filesystem::create_symlink(target, dir_ / "COM2");
+        EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1) << target;
+        EXPECT_EQ(Entries("/proc/self/fd"), descriptors) << target;
+        EXPECT_EQ(Entries("/proc/self/task"), threads) << target;
+    }
+}
+
+// With standard input, output and error closed, the port and its monitor take
+// other numbers: console text must never reach the line, nor the line the keys.
+TEST_F(SerialPtyTest, PortNeverTakesTheNumberOfAClosedStandardStream) {
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) {
+        saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        close(fd);
+    }
+    const int opened = ComOpen(2, 115200, 'N', 8, 1);
+    bool standardStreamTaken = false;
+    for (int fd = 0; fd < 3; ++fd) {
+        standardStreamTaken = standardStreamTaken || fcntl(fd, F_GETFD) != -1;
+    }
+    ComClose();
+    for (int fd = 0; fd < 3; ++fd) {
+        if (saved[fd] >= 0) {
+            dup2(saved[fd], fd);
+            close(saved[fd]);
+        }
+    }
+    ASSERT_EQ(opened, 0);
+    EXPECT_FALSE(standardStreamTaken);
 }
 
 TEST_F(SerialPtyTest, PortIsExclusiveWhileOpen) {
