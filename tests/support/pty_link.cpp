@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -166,10 +165,15 @@ Child::Child(const Options& o) {
         }
         if (in >= 0) {
             dup2(in, 0);
+        } else if (in == kClosed) {
+            close(0);
         }
         if (out >= 0) {
             dup2(out, 1);
             dup2(out, 2);
+        } else if (out == kClosed) {
+            close(1);
+            close(2);
         }
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
             _exit(121);
@@ -213,35 +217,26 @@ void Child::signal(int sig) {
     }
 }
 
-long Child::otherThreadsTicks() const {
-    long ticks = 0;
+Child::ThreadUsage Child::otherThreadsUsage() const {
+    ThreadUsage usage;
     const std::string dir = "/proc/" + std::to_string(pid_) + "/task";
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         if (entry.path().filename() == std::to_string(pid_)) {
             continue;
         }
-        std::ifstream in(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) {
-            continue;
+        // schedstat: nanoseconds on a CPU, nanoseconds waiting for one, times run.
+        std::ifstream in(entry.path() / "schedstat");
+        long long ns = 0;
+        long long waited = 0;
+        long runs = 0;
+        if (!(in >> ns >> waited >> runs)) {
+            throw std::runtime_error("no scheduler statistics in " + entry.path().string());
         }
-        std::istringstream fields(stat.substr(close + 2));
-        std::string f;
-        long utime = 0;
-        long stime = 0;
-        // Fields after the name: state is field 3; utime and stime are fields 14, 15.
-        for (int i = 3; i <= 15 && fields >> f; ++i) {
-            if (i == 14) {
-                utime = std::stol(f);
-            } else if (i == 15) {
-                stime = std::stol(f);
-            }
-        }
-        ticks += utime + stime;
+        usage.cpu += std::chrono::nanoseconds(ns);
+        usage.runs += runs;
     }
-    return ticks;
+    return usage;
 }
 
 TempDir::TempDir() {

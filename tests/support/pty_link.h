@@ -84,6 +84,8 @@ public:
         int stdinFd = -1;         // instead of a console: stdin from this fd ...
         int stdoutFd = -1;        // ... and stdout/stderr to this one
     };
+    // As stdinFd or stdoutFd: the child starts with that stream closed.
+    static constexpr int kClosed = -2;
     explicit Child(const Options& options);
     ~Child();  // kills the child if it still runs
     Child(const Child&) = delete;
@@ -95,8 +97,14 @@ public:
     std::optional<int> wait(std::chrono::milliseconds limit);
     bool running();
     void signal(int sig);
-    // CPU time (clock ticks) used so far by the child's threads other than the main one.
-    long otherThreadsTicks() const;
+    // What the child's threads other than the main one have used so far: CPU time,
+    // and how many times they were put on a CPU (each wake-up of a sleeping thread
+    // counts one).
+    struct ThreadUsage {
+        std::chrono::nanoseconds cpu{0};
+        long runs = 0;
+    };
+    ThreadUsage otherThreadsUsage() const;
 
 private:
     pid_t pid_ = -1;
