@@ -93,6 +93,8 @@ struct OsMonitor;
 using OsMonitorBody = void (*)(OsMonitor* pMonitor);
 
 OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body);
+// The name the thread carries where the platform names threads.
+inline constexpr const char* kMonitorThreadName = "com monitor";
 // Raises the thread to the highest priority the platform grants this process.
 void OsMonitorRaisePriority(OsMonitor* pMonitor);
 // Chooses the port events the thread waits for (EV_RXCHAR, EV_TXEMPTY).

@@ -557,6 +557,7 @@ OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
         FreeMonitor(m);
         return nullptr;
     }
+    pthread_setname_np(m->thread, kMonitorThreadName);  // as ps, top -H and gdb show it
     return m;
 }
 

@@ -217,26 +217,25 @@ void Child::signal(int sig) {
     }
 }
 
-Child::ThreadUsage Child::otherThreadsUsage() const {
-    ThreadUsage usage;
+std::map<pid_t, Child::ThreadUsage> Child::threadUsage() const {
+    std::map<pid_t, ThreadUsage> threads;
     const std::string dir = "/proc/" + std::to_string(pid_) + "/task";
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        if (entry.path().filename() == std::to_string(pid_)) {
-            continue;
-        }
+        const pid_t tid = std::stoi(entry.path().filename().string());
+        ThreadUsage& t = threads[tid];
+        t.main = tid == pid_;
+        std::getline(std::ifstream(entry.path() / "comm"), t.name);
         // schedstat: nanoseconds on a CPU, nanoseconds waiting for one, times run.
         std::ifstream in(entry.path() / "schedstat");
         long long ns = 0;
         long long waited = 0;
-        long runs = 0;
-        if (!(in >> ns >> waited >> runs)) {
+        if (!(in >> ns >> waited >> t.runs)) {
             throw std::runtime_error("no scheduler statistics in " + entry.path().string());
         }
-        usage.cpu += std::chrono::nanoseconds(ns);
-        usage.runs += runs;
+        t.cpu = std::chrono::nanoseconds(ns);
     }
-    return usage;
+    return threads;
 }
 
 TempDir::TempDir() {

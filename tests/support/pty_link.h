@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -97,14 +98,15 @@ public:
     std::optional<int> wait(std::chrono::milliseconds limit);
     bool running();
     void signal(int sig);
-    // What the child's threads other than the main one have used so far: CPU time,
-    // and how many times they were put on a CPU (each wake-up of a sleeping thread
-    // counts one).
+    // What each of the child's threads has used so far: CPU time, and how many
+    // times it was put on a CPU (each wake-up of a sleeping thread counts one).
     struct ThreadUsage {
+        std::string name;
+        bool main = false;
         std::chrono::nanoseconds cpu{0};
         long runs = 0;
     };
-    ThreadUsage otherThreadsUsage() const;
+    std::map<pid_t, ThreadUsage> threadUsage() const;
 
 private:
     pid_t pid_ = -1;
