@@ -1,0 +1,127 @@
+// Soak: zolhost's benchmark drives the real zolemul over a virtual link with line
+// noise and bad frames before one request in ten. Every reply owed must arrive and
+// be right, no bad frame may get one, and the emulator's resident memory must be the
+// same at the end as once the traffic was under way.
+//
+// ZOL_SOAK_FRAMES sets the number of requests per benchmark phase (two phases:
+// one at a time, then pipelined); the default keeps the run to seconds.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <string>
+
+#include "tests/support/pty_link.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr unsigned long kDefaultFrames = 100000;
+
+unsigned long SoakFrames() {
+    const char* v = std::getenv("ZOL_SOAK_FRAMES");
+    return v != nullptr && *v != '\0' ? std::stoul(v) : kDefaultFrames;
+}
+
+// A field of /proc/<pid>/<file> ("VmRSS:" in status, "wchar:" in io); -1 if gone.
+long ProcField(pid_t pid, const char* file, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, field.size(), field) == 0) {
+            return std::stol(line.substr(field.size()));
+        }
+    }
+    return -1;
+}
+
+// Every "key": number pair of one benchmark phase in zolhost's JSON report.
+long PhaseCount(const std::string& json, const std::string& phase, const std::string& key) {
+    const std::regex re("\"" + phase + "\": \\{[^}]*\"" + key + "\": ([0-9]+)");
+    std::smatch m;
+    return std::regex_search(json, m, re) ? std::stol(m[1]) : -1;
+}
+
+TEST(Soak, NoiseAndBadFramesLoseNothingAndMemoryStaysFlat) {
+    const unsigned long frames = SoakFrames();
+    TempDir dir;
+    TempDir work;
+    const std::string report = work / "report.json";
+    const int reportFd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(reportFd, 0);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(devNull, 0);
+
+    Child::Options h;
+    h.argv = {ZOLHOST_PATH, "--virtual", dir.path(), "--wait", "30", "bench", "--frames", std::to_string(frames),
+              "--noise", "10", "--seed", "20261208", "--json"};
+    h.stdinFd = devNull;
+    h.stdoutFd = reportFd;
+    Child host(h);
+    close(reportFd);
+    const auto linkDeadline = Clock::now() + 20s;
+    while (!std::filesystem::is_symlink(dir / "COM2") && host.running() && Clock::now() < linkDeadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(std::filesystem::is_symlink(dir / "COM2")) << "zolhost made no virtual link";
+
+    Child::Options e;
+    e.argv = {ZOLEMUL_PATH};
+    e.cwd = dir.path();
+    e.stdinFd = devNull;  // unattended: runs until told to stop
+    e.stdoutFd = devNull;
+    Child emu(e);
+    close(devNull);
+
+    // The traffic is under way once the emulator has written some thousands of frames.
+    const auto hostDeadline = Clock::now() + std::chrono::milliseconds(frames * 2) + 60s;
+    while (ProcField(emu.pid(), "io", "wchar:") < 64 * 1024 && host.running() && Clock::now() < hostDeadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const long rssStart = ProcField(emu.pid(), "status", "VmRSS:");
+    long rssEnd = rssStart;
+    long rssMax = rssStart;
+    while (host.running() && Clock::now() < hostDeadline) {
+        const long rss = ProcField(emu.pid(), "status", "VmRSS:");
+        if (rss > 0 && emu.running()) {
+            rssEnd = rss;
+            rssMax = std::max(rssMax, rss);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const std::optional<int> hostStatus = host.wait(0ms);
+    ASSERT_TRUE(emu.running()) << "the emulator ended during the soak";
+    emu.signal(SIGTERM);
+    EXPECT_EQ(emu.wait(10s), 0);
+
+    std::ifstream in(report);
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(hostStatus, 0) << json;
+    for (const char* phase : {"ping_pong", "pipelined"}) {
+        SCOPED_TRACE(phase);
+        const long owed = PhaseCount(json, phase, "owed");
+        EXPECT_EQ(PhaseCount(json, phase, "requests"), static_cast<long>(frames));
+        EXPECT_GT(owed, static_cast<long>(frames * 8 / 10));  // the noise spoils some requests, not most
+        EXPECT_GT(PhaseCount(json, phase, "bad_frames"), 0);
+        EXPECT_EQ(PhaseCount(json, phase, "good"), owed);
+        EXPECT_EQ(PhaseCount(json, phase, "missing"), 0);
+        EXPECT_EQ(PhaseCount(json, phase, "bad"), 0);
+        EXPECT_EQ(PhaseCount(json, phase, "unexpected_bytes"), 0);
+        std::cout << phase << ": " << PhaseCount(json, phase, "requests") << " requests, " << owed << " owed, "
+                  << PhaseCount(json, phase, "good") << " good, " << PhaseCount(json, phase, "bad_frames")
+                  << " bad frames\n";
+    }
+    std::cout << "zolemul RSS: " << rssStart << " kB once under way, " << rssEnd << " kB at the end, " << rssMax
+              << " kB at most\n";
+    ASSERT_GT(rssStart, 0);
+    // Flat: a loop that keeps anything per frame would grow by far more over the run.
+    EXPECT_LE(rssEnd - rssStart, 64) << "kB grown";
+}
+
+}  // namespace
