@@ -6,19 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-need=()
-command -v clang++ >/dev/null || need+=(clang)
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
-    || need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null
-fi
+tools/install-build-deps.sh --fuzz
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -32,7 +20,7 @@ bash tests/fuzz/make_seeds.sh "$work"
 
 status=0
 build/fuzz/tests/fuzz/frame_reader_fuzz "$work" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -max_total_time="$seconds" -max_len=1024 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$findings/" >"$log" 2>&1 || status=$?
 
 grep -E '^#[0-9]+.*cov:' "$log" | tail -n 1 || true
