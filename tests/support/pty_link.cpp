@@ -223,17 +223,17 @@ std::map<pid_t, Child::ThreadUsage> Child::threadUsage() const {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const pid_t tid = std::stoi(entry.path().filename().string());
-        ThreadUsage& t = threads[tid];
+        ThreadUsage t;
         t.main = tid == pid_;
         std::getline(std::ifstream(entry.path() / "comm"), t.name);
         // schedstat: nanoseconds on a CPU, nanoseconds waiting for one, times run.
         std::ifstream in(entry.path() / "schedstat");
         long long ns = 0;
         long long waited = 0;
-        if (!(in >> ns >> waited >> t.runs)) {
-            throw std::runtime_error("no scheduler statistics in " + entry.path().string());
+        if (in >> ns >> waited >> t.runs) {  // else the thread has just ended
+            t.cpu = std::chrono::nanoseconds(ns);
+            threads[tid] = t;
         }
-        t.cpu = std::chrono::nanoseconds(ns);
     }
     return threads;
 }
