@@ -1,4 +1,4 @@
-// The emulator's console: messages shown as soon as they are printed, a test for a
+// The emulator's console: messages shown in order and promptly, a test for a
 // pending key and a read of one key without echo.
 #pragma once
 
@@ -8,12 +8,22 @@
 void ConsoleStart();
 void ConsoleStop();
 
-// Prints and flushes one message.
+// Prints one message. It reaches the console, in order, when the loop is next
+// idle (ConsoleIdle), at ConsoleFlush, or at the latest some 20 ms after the
+// oldest text still waiting was printed.
 void ConsolePrint(const char* szFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// Writes out every message printed so far.
+void ConsoleFlush();
+
+// For a loop pass that found nothing to do: the waiting text goes out, and the
+// core is offered to other threads for a moment, without sleeping.
+void ConsoleIdle();
+// Offers the core to other ready threads; returns at once when there are none.
+void ConsoleYield();
 
 // Nonzero when a key (or a request to stop) is pending.
 int ConsoleKeyHit();

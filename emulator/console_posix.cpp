@@ -4,6 +4,7 @@
 // is no key at all, so the emulator can run unattended until it is told to stop.
 // SIGINT, SIGTERM and SIGHUP end the run the way a key does.
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,7 +49,49 @@ void TakeInput() {
     }
 }
 
+// A key's further bytes come right behind its first; a short wait covers a slow
+// terminal link without holding up the end of the run.
+constexpr int kKeyByteWaitMs = 30;
+constexpr int kMaxKeyBytes = 32;  // the longest escape sequence taken as one key
+
+// The next byte of the key being read, or -1 when none comes in time.
+int NextKeyByte() {
+    pollfd pfd{STDIN_FILENO, POLLIN, 0};
+    if (poll(&pfd, 1, kKeyByteWaitMs) <= 0 || (pfd.revents & POLLIN) == 0) {
+        return -1;
+    }
+    unsigned char c = 0;
+    return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
+}
+
+// Reads what is left of a key that a terminal sends as several bytes, so that
+// none of it reaches the next program on the terminal: an escape sequence (ESC [
+// ... final byte, ESC O x, or ESC x for Alt+x) or a multi-byte UTF-8 character.
+void TakeRestOfKey(int first) {
+    int more = 0;
+    if (first >= 0xC0 && first < 0xF8) {
+        more = first < 0xE0 ? 1 : (first < 0xF0 ? 2 : 3);
+    } else if (first == 0x1B) {
+        const int second = NextKeyByte();
+        if (second == 'O') {
+            more = 1;
+        } else if (second == '[') {
+            for (int n = 0, c = 0; n < kMaxKeyBytes && (c = NextKeyByte()) >= 0; ++n) {
+                if (c >= 0x40 && c <= 0x7E) {
+                    break;  // the final byte of the sequence
+                }
+            }
+        }
+    }
+    while (more-- > 0 && NextKeyByte() >= 0) {
+    }
+}
+
 }  // namespace
+
+void ConsoleYield() {
+    sched_yield();
+}
 
 void ConsoleStart() {
     struct sigaction sa {};
@@ -102,5 +145,8 @@ int ConsoleGetKey() {
     }
     const int key = gPendingKey;
     gPendingKey = -1;
+    if (key >= 0 && gTerminal) {
+        TakeRestOfKey(key);
+    }
     return key < 0 ? 0 : key;
 }

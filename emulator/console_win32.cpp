@@ -43,6 +43,10 @@ void ConsoleStart() {
     }
 }
 
+void ConsoleYield() {
+    SwitchToThread();
+}
+
 void ConsoleStop() {
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }

@@ -20,8 +20,10 @@ int main() {
     }
     ConsoleStart();
     ConsolePrint("Zol Emul Started in COM%d\n", nComPort);
+    ConsoleFlush();
     for (;;) {
-        if (ReceiveRequest() >= 0) {
+        const bool fAnswered = ReceiveRequest() >= 0;
+        if (fAnswered) {
             ConsolePrint("Frame %u received", nFrames++);
             EA = static_cast<std::uint8_t>(TORA ^ 0xFF);
             SendReply();
@@ -30,7 +32,11 @@ int main() {
         if (ConsoleKeyHit()) {
             break;
         }
+        if (!fAnswered) {
+            ConsoleIdle();  // no frame this pass: show the text, let others run
+        }
     }
+    ConsoleFlush();
     ConsoleGetKey();
     ComClose();
     ConsoleStop();

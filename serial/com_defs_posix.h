@@ -87,5 +87,14 @@ inline constexpr std::uint32_t PURGE_RXABORT = 0x0002;
 inline constexpr std::uint32_t PURGE_TXCLEAR = 0x0004;
 inline constexpr std::uint32_t PURGE_RXCLEAR = 0x0008;
 
-// Error code of a write that was accepted but has not completed yet.
+// Windows error codes that the layer reports for the POSIX failures they stand for.
+inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;
+inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr std::uint32_t ERROR_BUSY = 170;
+inline constexpr std::uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
+// A write that was accepted but has not completed yet.
 inline constexpr std::uint32_t ERROR_IO_PENDING = 997;

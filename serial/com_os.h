@@ -66,15 +66,34 @@ int OsInputWaiting(OsHandle h);
 // read in larger blocks.
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 
-// Writes cb bytes as one unit: either the system has taken all of them, or the call
-// fails and none of them reach the line in a torn state. On an exclusive port the
-// call does not wait for transmission; the caller's buffer may be reused as soon as
-// it returns. 0 with OsLastError() == ERROR_IO_PENDING: the bytes were taken and
-// are still being written.
+// Writes cb bytes as one unit, never leaving part of them on the line with other
+// bytes after it. On an exclusive port the call never waits: the caller's buffer
+// may be reused as soon as it returns, and
+// - nonzero: the system has taken all of the bytes;
+// - 0 with OsLastError() == ERROR_IO_PENDING: the bytes are the layer's to send
+//   (the system took some or none of them yet); they go out whole, before any
+//   later byte, as the line takes them;
+// - 0 with OsLastError() == ERROR_BUSY: an earlier write is still in progress and
+//   the line has no room: these bytes were dropped whole, none of them sent;
+// - 0 otherwise: the write failed and nothing was taken.
+// On a shared port the call completes before it returns.
 int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb);
 
-// Error code of the last failed call on this thread.
+// Sends on what the layer holds of an earlier write, as far as the line takes it
+// now, without waiting. The thread that writes calls it while it polls the port;
+// where the system keeps unfinished writes itself, there is nothing to do.
+void OsContinueWrite(OsHandle h);
+
+// Error code of the last failed call on this thread: the platform's own (errno on
+// POSIX), or one of the layer's own write outcomes above.
 std::uint32_t OsLastError();
+// The Windows error code that stands for a code of OsLastError() (the same code
+// on Windows).
+std::uint32_t OsWindowsError(std::uint32_t code);
+// true when a code of OsLastError() after a failed OsOpen says that the name does
+// not exist (no such file, or a folder on its path missing), as opposed to a port
+// that exists but cannot be opened (held by another program, no permission).
+bool OsNameMissing(std::uint32_t code);
 
 // Discards the given queues (PURGE_TXCLEAR | PURGE_RXCLEAR).
 int OsPurgeComm(OsHandle h, std::uint32_t dwFlags);
@@ -85,19 +104,21 @@ int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc);
 // Modem status bits (MS_CTS_ON, MS_DSR_ON, ...).
 int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus);
 
-// The monitor thread. OsMonitorStart creates what the thread waits on and starts it
-// running body; the body waits with OsMonitorWait, which sleeps until the port
-// reports an event or OsMonitorStop asks the thread to end. OsMonitorStop wakes the
+// The monitor thread. OsMonitorStart creates what the thread waits on, chooses the
+// port events it waits for (dwMask: EV_RXCHAR, EV_TXEMPTY) and starts it running
+// body; the body waits with OsMonitorWait, which sleeps until the port reports one
+// of those events or OsMonitorStop asks the thread to end. OsMonitorStop wakes the
 // thread, waits until it has ended, and releases it; the port handle stays open.
 struct OsMonitor;
 using OsMonitorBody = void (*)(OsMonitor* pMonitor);
 
-OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body);
+OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body);
 // The name the thread carries where the platform names threads.
 inline constexpr const char* kMonitorThreadName = "com monitor";
 // Raises the thread to the highest priority the platform grants this process.
 void OsMonitorRaisePriority(OsMonitor* pMonitor);
-// Chooses the port events the thread waits for (EV_RXCHAR, EV_TXEMPTY).
+// Changes the port events the thread waits for, from any thread; a wait in
+// progress goes on with the new choice.
 int OsMonitorSetMask(OsMonitor* pMonitor, std::uint32_t dwMask);
 // false: the thread has been asked to stop. true: *pdwEvents holds the events seen
 // (possibly none, for a wake-up the platform reports without one).

@@ -2,7 +2,6 @@
 // queues and modem lines, epoll and an eventfd for the monitor thread.
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -19,8 +18,30 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "serial/com_os.h"
+
+// The kernel's termios with a speed of its own in bits per second, for the rates
+// outside the B-constants (TCGETS2/TCSETS2 with BOTHER). glibc's <termios.h> and
+// the kernel's header that declares it cannot both be included.
+struct termios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+#ifndef BOTHER
+#  define BOTHER 0010000
+#endif
+#ifndef IBSHIFT
+#  define IBSHIFT 16  // where the input speed sits in c_cflag
+#endif
 
 namespace {
 
@@ -31,9 +52,10 @@ int Fail() {
     return 0;
 }
 
-// How long a write that the kernel took only in part may wait for room for the
-// rest of its frame before the frame is given up.
-constexpr auto kWriteCompletionLimit = std::chrono::seconds(2);
+// How long closing a port gives output still on its way to the line, so that a
+// reply written just before the close goes out; a line that does not take it in
+// that time is not waited for.
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
 
 struct BaudEntry {
     std::uint32_t dwBaud;
@@ -61,13 +83,28 @@ bool SpeedOf(std::uint32_t dwBaud, speed_t* pSpeed) {
     return false;
 }
 
-std::uint32_t BaudOf(speed_t speed) {
+// The line's speed in bits per second, a rate of its own included.
+std::uint32_t BaudOf(int fd, speed_t speed) {
     for (const BaudEntry& e : kBauds) {
         if (e.speed == speed) {
             return e.dwBaud;
         }
     }
-    return 0;
+    termios2 t2{};
+    return ioctl(fd, TCGETS2, &t2) == 0 ? t2.c_ospeed : 0;
+}
+
+// Sets a rate outside the table, which the driver may refuse.
+bool SetOtherBaud(int fd, std::uint32_t dwBaud) {
+    termios2 t2{};
+    if (ioctl(fd, TCGETS2, &t2) != 0) {
+        return false;
+    }
+    t2.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    t2.c_ispeed = dwBaud;
+    t2.c_ospeed = dwBaud;
+    return ioctl(fd, TCSETS2, &t2) == 0;
 }
 
 // A termios with none of the line discipline's processing: what a binary link needs.
@@ -98,56 +135,94 @@ bool SetRs485(int fd, bool on) {
     return ioctl(fd, TIOCSRS485, &rs) == 0;
 }
 
-// Read-ahead of an exclusive port. The frame reader takes one byte at a time, and
-// on a terminal every read is a system call; a one-byte read instead takes all
-// that is waiting in one call and hands the rest out from here. Those bytes still
-// count as waiting in the input queue (OsClearCommError) and a purge drops them.
-// Only the thread that reads the port changes the buffer; the monitor reads the
-// count.
-struct ReadAhead {
+// What the layer holds for an exclusive port beside the kernel's queues.
+//
+// Read-ahead: the frame reader takes one byte at a time, and on a terminal every
+// read is a system call; a one-byte read instead takes all that is waiting in one
+// call and hands the rest out from here. Those bytes still count as waiting in the
+// input queue (OsClearCommError) and a purge drops them.
+//
+// Write tail: what the kernel has not yet taken of the last write. It goes out
+// before any later byte, so a frame is never cut on the line by the next one.
+//
+// Only the thread that reads and writes the port changes the buffers; the monitor
+// reads the input count.
+struct PortBuffers {
     std::atomic<int> fd{-1};               // the port it serves, -1 when free
-    std::atomic<std::uint32_t> count{0};   // bytes held
-    std::uint32_t head = 0;                // next byte to hand out
+    std::atomic<std::uint32_t> count{0};   // read-ahead bytes held
+    std::uint32_t head = 0;                // next read-ahead byte to hand out
     unsigned char buf[4096];
+    std::vector<unsigned char> tail;       // unsent end of the last write
+    std::size_t tailHead = 0;              // next tail byte to send
+    std::size_t TailLeft() const { return tail.size() - tailHead; }
 };
 
-constexpr std::size_t kReadAheadPorts = 16;  // beyond this, ports read directly
-ReadAhead gReadAhead[kReadAheadPorts];
+constexpr std::size_t kMaxExclusivePorts = 16;
+PortBuffers gPorts[kMaxExclusivePorts];
 
-ReadAhead* FindReadAhead(int fd) {
-    for (ReadAhead& ra : gReadAhead) {
-        if (ra.fd.load(std::memory_order_acquire) == fd) {
-            return &ra;
+PortBuffers* FindBuffers(int fd) {
+    for (PortBuffers& pb : gPorts) {
+        if (pb.fd.load(std::memory_order_acquire) == fd) {
+            return &pb;
         }
     }
     return nullptr;
 }
 
-void ClaimReadAhead(int fd) {
-    for (ReadAhead& ra : gReadAhead) {
+bool ClaimBuffers(int fd) {
+    for (PortBuffers& pb : gPorts) {
         int free = -1;
-        if (ra.fd.compare_exchange_strong(free, fd, std::memory_order_acq_rel)) {
-            return;
+        if (pb.fd.compare_exchange_strong(free, fd, std::memory_order_acq_rel)) {
+            return true;
         }
     }
+    return false;
 }
 
-void ReleaseReadAhead(int fd) {
-    if (ReadAhead* ra = FindReadAhead(fd)) {
-        ra->count.store(0, std::memory_order_relaxed);
-        ra->head = 0;
-        ra->fd.store(-1, std::memory_order_release);
-    }
+void ReleaseBuffers(PortBuffers& pb) {
+    pb.count.store(0, std::memory_order_relaxed);
+    pb.head = 0;
+    pb.tail.clear();
+    pb.tailHead = 0;
+    pb.fd.store(-1, std::memory_order_release);
 }
 
 // Hands out up to cb held bytes; returns how many.
-std::uint32_t TakeHeld(ReadAhead& ra, unsigned char* p, std::uint32_t cb) {
-    const std::uint32_t held = ra.count.load(std::memory_order_relaxed);
+std::uint32_t TakeHeld(PortBuffers& pb, unsigned char* p, std::uint32_t cb) {
+    const std::uint32_t held = pb.count.load(std::memory_order_relaxed);
     const std::uint32_t n = std::min(cb, held);
-    std::memcpy(p, ra.buf + ra.head, n);
-    ra.head += n;
-    ra.count.store(held - n, std::memory_order_release);
+    std::memcpy(p, pb.buf + pb.head, n);
+    pb.head += n;
+    pb.count.store(held - n, std::memory_order_release);
     return n;
+}
+
+ssize_t WriteOnce(int fd, const void* p, std::size_t cb) {
+    ssize_t n;
+    do {
+        n = write(fd, p, cb);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Sends what the line takes now of the write tail. false: the port failed (the
+// tail is then given up: nothing after it could follow it whole).
+bool PushTail(int fd, PortBuffers& pb) {
+    if (pb.TailLeft() == 0) {
+        return true;
+    }
+    const ssize_t n = WriteOnce(fd, pb.tail.data() + pb.tailHead, pb.TailLeft());
+    if (n < 0 && errno != EAGAIN) {
+        pb.tail.clear();
+        pb.tailHead = 0;
+        return false;
+    }
+    pb.tailHead += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+    if (pb.TailLeft() == 0) {
+        pb.tail.clear();
+        pb.tailHead = 0;
+    }
+    return true;
 }
 
 // Keeps a descriptor of the port layer off the numbers of the standard streams.
@@ -195,8 +270,13 @@ OsHandle OsOpen(const char* szName, OsOpenMode mode) {
             close(fd);
             return INVALID_HANDLE_VALUE;
         }
+        if (!ClaimBuffers(fd)) {
+            errno = EMFILE;
+            Fail();
+            close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
         ioctl(fd, TIOCEXCL);  // not a terminal: configuring it fails next
-        ClaimReadAhead(fd);
     } else {
         // Opened without waiting for carrier; transfers then block until done.
         const int flags = fcntl(fd, F_GETFL);
@@ -213,7 +293,21 @@ void OsClose(OsHandle h) {
     if (h < 0) {
         return;
     }
-    ReleaseReadAhead(h);
+    if (PortBuffers* pb = FindBuffers(h)) {
+        // Output on its way gets a moment to reach the line; a line that does not
+        // move is not waited for, and what it holds is discarded so that close()
+        // does not wait for it either.
+        const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
+        int outq = 0;
+        while (PushTail(h, *pb) && (pb->TailLeft() > 0 || (ioctl(h, TIOCOUTQ, &outq) == 0 && outq > 0)) &&
+               std::chrono::steady_clock::now() < tEnd) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (pb->TailLeft() > 0 || outq > 0) {
+            tcflush(h, TCOFLUSH);
+        }
+        ReleaseBuffers(*pb);
+    }
     ioctl(h, TIOCNXCL);
     close(h);  // releases the flock too
 }
@@ -233,7 +327,7 @@ int OsGetCommState(OsHandle h, DCB* pDcb) {
     }
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = BaudOf(cfgetospeed(&tio));
+    dcb.BaudRate = BaudOf(h, cfgetospeed(&tio));
     dcb.fBinary = IsRaw(tio) ? 1 : 0;
     switch (tio.c_cflag & CSIZE) {
     case CS5: dcb.ByteSize = 5; break;
@@ -277,9 +371,11 @@ int OsSetCommState(OsHandle h, const DCB* pDcb) {
     if (!dcb.fBinary && tcgetattr(h, &tio) != 0) {
         return Fail();  // a device in text mode keeps the rest of its settings
     }
-    speed_t speed = 0;
-    if (!SpeedOf(dcb.BaudRate, &speed)) {
-        errno = EINVAL;
+    // A rate outside the table is set on its own once the rest is applied.
+    speed_t speed = B38400;
+    const bool otherBaud = !SpeedOf(dcb.BaudRate, &speed);
+    if (dcb.BaudRate == 0) {
+        errno = EINVAL;  // would hang up the line, not set a rate
         return Fail();
     }
     tcflag_t size = CS8;
@@ -291,6 +387,9 @@ int OsSetCommState(OsHandle h, const DCB* pDcb) {
     default: errno = EINVAL; return Fail();
     }
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    // Parity is sent, and a byte received with a parity error is delivered as it
+    // came (no input check, which would turn it into 0x00), as Windows does.
+    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | PARMRK | IGNPAR);
     tio.c_cflag |= size | CREAD | CLOCAL;
     if (dcb.fParity) {
         switch (dcb.Parity) {
@@ -299,9 +398,6 @@ int OsSetCommState(OsHandle h, const DCB* pDcb) {
         case MARKPARITY: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
         case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
         default: break;
-        }
-        if (tio.c_cflag & PARENB) {
-            tio.c_iflag |= INPCK;
         }
     }
     switch (dcb.StopBits) {
@@ -329,7 +425,7 @@ int OsSetCommState(OsHandle h, const DCB* pDcb) {
     if (!SetRs485(h, dcb.fRtsControl == RTS_CONTROL_TOGGLE)) {
         return Fail();
     }
-    if (tcsetattr(h, TCSANOW, &tio) != 0) {
+    if (tcsetattr(h, TCSANOW, &tio) != 0 || (otherBaud && !SetOtherBaud(h, dcb.BaudRate))) {
         return Fail();
     }
     if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
@@ -347,14 +443,16 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
         if (ioctl(h, FIONREAD, &n) != 0) {
             return Fail();
         }
-        const ReadAhead* ra = FindReadAhead(h);
-        *pcbInQue = static_cast<std::uint32_t>(n) + (ra != nullptr ? ra->count.load(std::memory_order_acquire) : 0);
+        const PortBuffers* pb = FindBuffers(h);
+        *pcbInQue = static_cast<std::uint32_t>(n) + (pb != nullptr ? pb->count.load(std::memory_order_acquire) : 0);
     }
     if (pcbOutQue != nullptr) {
         if (ioctl(h, TIOCOUTQ, &n) != 0) {
             return Fail();
         }
-        *pcbOutQue = static_cast<std::uint32_t>(n);
+        // Asked by the writing thread only: the tail is its own.
+        const PortBuffers* pb = FindBuffers(h);
+        *pcbOutQue = static_cast<std::uint32_t>(n) + static_cast<std::uint32_t>(pb != nullptr ? pb->TailLeft() : 0);
     }
     return 1;
 }
@@ -373,8 +471,8 @@ ssize_t ReadOnce(int fd, void* p, std::size_t cb) {
 
 int OsInputWaiting(OsHandle h) {
     // Bytes held are enough to know: no system call while a frame is taken apart.
-    const ReadAhead* ra = FindReadAhead(h);
-    if (ra != nullptr && ra->count.load(std::memory_order_acquire) > 0) {
+    const PortBuffers* pb = FindBuffers(h);
+    if (pb != nullptr && pb->count.load(std::memory_order_acquire) > 0) {
         return 1;
     }
     std::uint32_t cbInQue = 0;
@@ -385,17 +483,17 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     *pcbRead = 0;
     auto* p = static_cast<unsigned char*>(pBuf);
     std::uint32_t got = 0;
-    ReadAhead* ra = FindReadAhead(h);
-    if (ra != nullptr) {
-        if (cb == 1 && ra->count.load(std::memory_order_relaxed) == 0) {
-            const ssize_t n = ReadOnce(h, ra->buf, sizeof ra->buf);
+    PortBuffers* pb = FindBuffers(h);
+    if (pb != nullptr) {
+        if (cb == 1 && pb->count.load(std::memory_order_relaxed) == 0) {
+            const ssize_t n = ReadOnce(h, pb->buf, sizeof pb->buf);
             if (n < 0) {
                 return Fail();
             }
-            ra->head = 0;
-            ra->count.store(static_cast<std::uint32_t>(n), std::memory_order_release);
+            pb->head = 0;
+            pb->count.store(static_cast<std::uint32_t>(n), std::memory_order_release);
         }
-        got = TakeHeld(*ra, p, cb);
+        got = TakeHeld(*pb, p, cb);
         if (got == cb) {
             *pcbRead = got;
             return 1;
@@ -415,42 +513,74 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
 
 int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     const auto* p = static_cast<const unsigned char*>(pBuf);
-    std::uint32_t done = 0;
-    while (done < cb) {
-        const ssize_t n = write(h, p + done, cb - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            return Fail();
-        }
-        if (done == 0) {
-            return Fail();  // nothing taken: the frame is dropped whole, never torn
-        }
-        // The kernel took part of the frame; the rest follows as soon as there is
-        // room, so the frame goes out whole.
-        pollfd pfd{h, POLLOUT, 0};
-        const int ms = static_cast<int>(std::chrono::milliseconds(kWriteCompletionLimit).count());
-        int r;
-        do {
-            r = poll(&pfd, 1, ms);
-        } while (r < 0 && errno == EINTR);
-        if (r <= 0) {
-            if (r == 0) {
-                errno = ETIMEDOUT;
+    PortBuffers* pb = FindBuffers(h);
+    if (pb == nullptr) {
+        // A shared port blocks: the write completes before it returns.
+        for (std::uint32_t done = 0; done < cb;) {
+            const ssize_t n = WriteOnce(h, p + done, cb - done);
+            if (n < 0) {
+                return Fail();
             }
-            return Fail();
+            done += static_cast<std::uint32_t>(n);
         }
+        return 1;
     }
-    return 1;
+    if (!PushTail(h, *pb)) {
+        return Fail();
+    }
+    if (pb->TailLeft() > 0) {
+        tLastError = ERROR_BUSY;  // the line still owes the last write: this one is dropped whole
+        return 0;
+    }
+    const ssize_t n = WriteOnce(h, p, cb);
+    if (n == static_cast<ssize_t>(cb)) {
+        return 1;
+    }
+    if (n < 0 && errno != EAGAIN) {
+        return Fail();  // nothing taken
+    }
+    // The line has no room for all of it now: the rest is kept and goes out first
+    // as room appears, so the frame reaches the line whole.
+    const std::size_t taken = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+    pb->tail.assign(p + taken, p + cb);
+    pb->tailHead = 0;
+    tLastError = ERROR_IO_PENDING;
+    return 0;
+}
+
+void OsContinueWrite(OsHandle h) {
+    PortBuffers* pb = FindBuffers(h);
+    if (pb != nullptr && pb->TailLeft() > 0) {
+        PushTail(h, *pb);
+    }
 }
 
 std::uint32_t OsLastError() {
     return tLastError;
+}
+
+std::uint32_t OsWindowsError(std::uint32_t code) {
+    switch (code) {
+    case ERROR_IO_PENDING:
+    case ERROR_BUSY: return code;  // the layer's own outcomes
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE: return ERROR_DEVICE_NOT_CONNECTED;
+    case EINVAL:
+    case EFAULT: return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+    case ENOBUFS: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+bool OsNameMissing(std::uint32_t code) {
+    return code == ENOENT;  // a missing file, or a missing folder on its path
 }
 
 int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
@@ -460,11 +590,12 @@ int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
         return 1;
     }
     if (rx) {
-        if (ReadAhead* ra = FindReadAhead(h)) {
-            ra->count.store(0, std::memory_order_release);
-            ra->head = 0;
+        if (PortBuffers* pb = FindBuffers(h)) {
+            pb->count.store(0, std::memory_order_release);
+            pb->head = 0;
         }
     }
+    // A write tail is a write in progress: purging does not cut it short.
     if (tcflush(h, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) != 0) {
         return Fail();
     }
@@ -506,7 +637,6 @@ struct OsMonitor {
     OsMonitorBody body = nullptr;
     int epfd = -1;
     int stopfd = -1;
-    bool watching = false;  // the port is in the epoll set
     pthread_t thread{};
 };
 
@@ -530,7 +660,7 @@ void FreeMonitor(OsMonitor* m) {
 
 }  // namespace
 
-OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
+OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) {
     auto* m = new OsMonitor;
     m->hCom = h;
     m->body = body;
@@ -539,7 +669,8 @@ OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = m->stopfd;
-    if (m->epfd < 0 || m->stopfd < 0 || epoll_ctl(m->epfd, EPOLL_CTL_ADD, m->stopfd, &ev) != 0) {
+    if (m->epfd < 0 || m->stopfd < 0 || epoll_ctl(m->epfd, EPOLL_CTL_ADD, m->stopfd, &ev) != 0 ||
+        !OsMonitorSetMask(m, dwMask)) {
         Fail();
         FreeMonitor(m);
         return nullptr;
@@ -571,18 +702,18 @@ void OsMonitorRaisePriority(OsMonitor* m) {
 
 int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
     // Only arriving bytes have a counterpart worth waking for: a terminal reports
-    // room to write, not an empty transmitter.
-    const bool want = (dwMask & EV_RXCHAR) != 0;
-    if (want == m->watching) {
-        return 1;
-    }
+    // room to write, not an empty transmitter. epoll may be changed while the
+    // thread waits in it.
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = m->hCom;
-    if (epoll_ctl(m->epfd, want ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m->hCom, &ev) != 0) {
+    if ((dwMask & EV_RXCHAR) != 0) {
+        if (epoll_ctl(m->epfd, EPOLL_CTL_ADD, m->hCom, &ev) != 0 && errno != EEXIST) {
+            return Fail();
+        }
+    } else if (epoll_ctl(m->epfd, EPOLL_CTL_DEL, m->hCom, nullptr) != 0 && errno != ENOENT) {
         return Fail();
     }
-    m->watching = want;
     return 1;
 }
 
@@ -602,7 +733,6 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
             // so the wait sleeps until the stop signal.
             *pdwEvents |= EV_ERR;
             epoll_ctl(m->epfd, EPOLL_CTL_DEL, m->hCom, nullptr);
-            m->watching = false;
         }
     }
     return true;

@@ -34,15 +34,14 @@ namespace {
 constexpr DWORD kReadSettleMs = 20;
 constexpr DWORD kReadLimitMs = 2000;
 
-// Writes that may be in progress at once on an exclusive port, and how long a new
-// write waits for one of them to finish when all are in use. A write that finds
-// none free in time is refused whole.
+// Writes that may be in progress at once on an exclusive port. A write that finds
+// all of them still in progress (the line has stopped taking bytes) is refused
+// whole, at once: nothing waits for the line.
 constexpr std::size_t kWriteSlots = 8;
-constexpr DWORD kWriteSlotWaitMs = 2000;
 
-// How long closing a port waits for writes still in progress to finish before
-// cancelling them.
-constexpr DWORD kCloseDrainMs = 2000;
+// How long closing a port gives writes still in progress to reach the line before
+// cancelling them: enough for a reply written just before, no wait on a stuck line.
+constexpr DWORD kCloseDrainMs = 20;
 
 // How long the monitor rests after the port refused a wait for events, so that a
 // port that refuses every wait does not keep a time-critical thread busy.
@@ -69,7 +68,6 @@ struct Transfer {
     // Writes only: the bytes being written, owned until the write completes.
     std::unique_ptr<unsigned char[]> pBuf;
     std::uint32_t cbBuf = 0;
-    std::uint64_t nSeq = 0;  // order in which pending writes were issued
 
     bool Create() {
         hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -95,7 +93,6 @@ struct Port {
     OsOpenMode mode = OsOpenMode::Exclusive;
     Transfer read;
     std::array<Transfer, kWriteSlots> writes;
-    std::uint64_t nNextSeq = 0;
 };
 
 // The ports this layer has open, found by handle.
@@ -194,7 +191,7 @@ void ReapWrites(Port& port) {
     }
 }
 
-// A free write record, waiting for the oldest pending write when all are in use.
+// A free write record, or none when every one holds a write still in progress.
 Transfer* FreeWriteSlot(Port& port) {
     ReapWrites(port);
     for (Transfer& t : port.writes) {
@@ -202,20 +199,8 @@ Transfer* FreeWriteSlot(Port& port) {
             return &t;
         }
     }
-    Transfer* oldest = &port.writes[0];
-    for (Transfer& t : port.writes) {
-        if (t.nSeq < oldest->nSeq) {
-            oldest = &t;
-        }
-    }
-    if (WaitForSingleObject(oldest->hEvent, kWriteSlotWaitMs) != WAIT_OBJECT_0) {
-        SetLastError(ERROR_BUSY);
-        return nullptr;  // the line does not move: this write is refused whole
-    }
-    DWORD cb = 0;
-    GetOverlappedResult(port.h, &oldest->ov, &cb, FALSE);
-    oldest->pending = false;
-    return oldest;
+    SetLastError(ERROR_BUSY);
+    return nullptr;
 }
 
 }  // namespace
@@ -397,7 +382,6 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
         return 0;  // nothing was taken
     }
     t->pending = true;
-    t->nSeq = p->nNextSeq++;
     if (p->mode == OsOpenMode::Shared) {
         // Completes before it returns, as on a handle opened for ordinary I/O.
         const BOOL fOk = Finish(h, *t, INFINITE, &n);
@@ -407,8 +391,20 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     return 0;
 }
 
+void OsContinueWrite(OsHandle) {
+    // The system keeps writes in progress whole and sends them on by itself.
+}
+
 std::uint32_t OsLastError() {
     return GetLastError();
+}
+
+std::uint32_t OsWindowsError(std::uint32_t code) {
+    return code;
+}
+
+bool OsNameMissing(std::uint32_t code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
 int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
@@ -486,7 +482,7 @@ void NoteWaitEnded(OsMonitor* m, DWORD dwEvents) {
 
 }  // namespace
 
-OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
+OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) {
     auto* m = new (std::nothrow) OsMonitor;
     if (m == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -499,6 +495,7 @@ OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
         FreeMonitor(m);
         return nullptr;
     }
+    SetCommMask(h, dwMask);  // a port that refuses it refuses the waits too: they rest
     m->hThread = CreateThread(nullptr, 0, MonitorMain, m, 0, nullptr);
     if (m->hThread == nullptr) {
         FreeMonitor(m);

@@ -4,6 +4,7 @@
 // calls, so every platform follows the same rules.
 #include "serial/com_port.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "serial/com_state.h"
@@ -17,11 +18,20 @@ constexpr std::uint32_t kQueueSize = 4096;
 constexpr std::uint32_t kMaxPortNumber = 99999999;
 constexpr std::size_t kPortNameSize = 32;
 
-// Events the monitor thread waits for.
-constexpr std::uint32_t kMonitorMask = EV_RXCHAR | EV_TXEMPTY;
+// Events the monitor thread waits for. Arriving bytes concern it only when there
+// is a handler to tell; without one it is not woken for them, so it never takes a
+// core from the thread that reads the bytes.
+using RxHandler = void (*)(std::uint32_t);
+
+RxHandler CurrentRxHandler() {
+    return std::atomic_ref<RxHandler>(ComPort.pfnRxHandler).load();
+}
+
+std::uint32_t MonitorMask() {
+    return CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : EV_TXEMPTY;
+}
 
 void ComMonitor(OsMonitor* pMonitor) {
-    OsMonitorSetMask(pMonitor, kMonitorMask);
     std::uint32_t dwEvents = 0;
     while (OsMonitorWait(pMonitor, &dwEvents)) {
         if ((dwEvents & EV_RXCHAR) == 0) {
@@ -29,8 +39,9 @@ void ComMonitor(OsMonitor* pMonitor) {
         }
         std::uint32_t cbInQue = 0;
         OsClearCommError(ComPort.hCom, &cbInQue, nullptr);
-        if (cbInQue > 0 && ComPort.pfnRxHandler != nullptr) {
-            ComPort.pfnRxHandler(cbInQue);
+        const RxHandler pfnRxHandler = CurrentRxHandler();
+        if (cbInQue > 0 && pfnRxHandler != nullptr) {
+            pfnRxHandler(cbInQue);
         }
     }
 }
@@ -38,7 +49,7 @@ void ComMonitor(OsMonitor* pMonitor) {
 // Starts the monitor on the open port and raises its priority. On failure the
 // caller closes the port.
 bool StartMonitor() {
-    ComPort.hThread = OsMonitorStart(ComPort.hCom, ComMonitor);
+    ComPort.hThread = OsMonitorStart(ComPort.hCom, MonitorMask(), ComMonitor);
     if (ComPort.hThread == nullptr) {
         return false;
     }
@@ -99,7 +110,10 @@ int ComOpen(std::uint32_t port, std::uint32_t baud, int parity, int dataBits, in
     char szBuff[kPortNameSize];
     std::snprintf(szBuff, sizeof szBuff, "COM%lu", static_cast<unsigned long>(port));
     ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
-    if (ComPort.hCom == INVALID_HANDLE_VALUE && OsNativePortName(port, szBuff, sizeof szBuff)) {
+    // The platform's own name is tried only when the first does not exist: a port
+    // that exists but is busy or refused must not send us to another device.
+    if (ComPort.hCom == INVALID_HANDLE_VALUE && OsNameMissing(OsLastError()) &&
+        OsNativePortName(port, szBuff, sizeof szBuff)) {
         ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
     }
     if (ComPort.hCom == INVALID_HANDLE_VALUE) {
@@ -157,6 +171,8 @@ void ComClose() {
 }
 
 std::uint32_t ComRxCount() {
+    // The loop polls here: a write the line took only in part moves on.
+    OsContinueWrite(ComPort.hCom);
     return InQueue();
 }
 
@@ -191,7 +207,7 @@ int ComWrite(const void* buffer, std::uint32_t count) {
     if (fOk) {
         return fOk;
     }
-    return static_cast<int>(OsLastError());
+    return static_cast<int>(OsWindowsError(OsLastError()));
 }
 
 int ComWriteByte(int value) {
@@ -209,6 +225,13 @@ std::uint32_t ComTxCount() {
 
 int ComPurge() {
     return OsPurgeComm(ComPort.hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void ComSetRxHandler(void (*pfnRxHandler)(std::uint32_t)) {
+    std::atomic_ref<RxHandler>(ComPort.pfnRxHandler).store(pfnRxHandler);
+    if (ComPort.hThread != nullptr) {
+        OsMonitorSetMask(ComPort.hThread, MonitorMask());
+    }
 }
 
 void ComSetRts(std::uint32_t code) {

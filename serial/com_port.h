@@ -4,7 +4,9 @@
 //
 // Ports are named by number. On Windows port n is "COMn", then "\\.\COMn". On POSIX
 // systems port n is the file "COMn" in the current directory (a symlink to a device
-// or to a pty), then the native device /dev/ttyS<n-1>.
+// or to a pty), then the native device /dev/ttyS<n-1>. The second name is tried
+// only when the first does not exist: a port that exists but cannot be opened
+// (held by another program, no permission) is a failure.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +34,19 @@ int ComReadByte();           // next byte 0-255, or -1 if none is waiting or non
 int ComRead(void* buffer, std::uint32_t count);
 
 // Output.
-// Writes `count` bytes as one unit; the buffer may be reused when it returns.
-// Nonzero when the write completed at once, otherwise the platform's error code
-// (ERROR_IO_PENDING, 997, for a write still in progress).
+// Writes `count` bytes as one unit and never waits for the line; the buffer may be
+// reused when it returns. A frame is never cut on the line: bytes the line cannot
+// take yet are kept and sent whole, before any later byte.
+// Nonzero when the system took every byte at once; otherwise a Windows error code,
+// never 0 or 1, the same on every platform:
+//   997 ERROR_IO_PENDING   taken, still being written
+//   170 ERROR_BUSY         an earlier write still holds the line: dropped whole
+//     6 ERROR_INVALID_HANDLE        no port open (POSIX: EBADF)
+//  1167 ERROR_DEVICE_NOT_CONNECTED  the other end or the device has gone (EIO,
+//                                   ENXIO, ENODEV, EPIPE)
+//    87 ERROR_INVALID_PARAMETER     (EINVAL, EFAULT)
+//     8 ERROR_NOT_ENOUGH_MEMORY     (ENOMEM, ENOBUFS)
+//    31 ERROR_GEN_FAILURE           any other failure
 int ComWrite(const void* buffer, std::uint32_t count);
 // Writes the low 8 bits of `value`: nonzero if the write completed at once, else 0.
 int ComWriteByte(int value);
@@ -42,6 +54,11 @@ int ComTxBusy();             // 1 if bytes wait in the output queue, else 0
 std::uint32_t ComTxCount();  // bytes waiting in the output queue
 // Discards both queues; nonzero on success, 0 on failure.
 int ComPurge();
+
+// Receive handler: called on the monitor thread with the count of waiting input
+// bytes when bytes arrive; nullptr removes it. The monitor watches arriving bytes
+// only while a handler is installed.
+void ComSetRxHandler(void (*pfnRxHandler)(std::uint32_t cbInQue));
 
 // Modem control lines.
 // RTS codes: 0 and 128 low; 1, 3 and 129 high; 2 hardware RTS toggling; any other

@@ -20,7 +20,9 @@ struct ComPortState {
     std::int32_t nDataBits = 0;
     std::int32_t nStopBits = 0;
     OsMonitor* hThread = nullptr;                  // the monitor thread, none when closed
-    void (*pfnRxHandler)(std::uint32_t) = nullptr; // optional, called by the monitor
+    // Optional, called by the monitor. ComSetRxHandler may change it while the
+    // monitor runs: both sides go through std::atomic_ref.
+    void (*pfnRxHandler)(std::uint32_t) = nullptr;
 };
 
 extern ComPortState ComPort;

@@ -276,8 +276,18 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     return 1;
 }
 
+void OsContinueWrite(OsHandle) {}
+
 std::uint32_t OsLastError() {
     return tLastError;
+}
+
+std::uint32_t OsWindowsError(std::uint32_t code) {
+    return code;  // the fake speaks Windows codes already
+}
+
+bool OsNameMissing(std::uint32_t code) {
+    return code == kErrorNotFound;
 }
 
 int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
@@ -312,13 +322,14 @@ int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus) {
     return 1;
 }
 
-OsMonitor* OsMonitorStart(OsHandle h, OsMonitorBody body) {
+OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) {
     std::lock_guard lock(gMutex);
     Record("monitor start");
     if (gState.failMonitorStart || DeviceOf(h) == nullptr) {
         gState.failMonitorStart = false;
         return nullptr;
     }
+    gState.monitorMask = dwMask;
     auto* m = new OsMonitor;
     ++gState.monitors;
     gRunningMonitor = m;
