@@ -124,6 +124,10 @@ int main(int argc, char** argv) {
         std::fputs(UsageText(), stdout);
         return kExitGood;
     }
+    if (o.version) {
+        std::fputs(VersionText(), stdout);
+        return kExitGood;
+    }
     if (o.link == LinkKind::Virtual && !VirtualLinksAvailable()) {
         std::fprintf(stderr, "zolhost: --virtual needs POSIX ptys, which this system does not have; use --port COMn\n");
         return kExitUsage;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/host_frames.h"
+#include "zol_version.h"
 
 namespace zolhost {
 
@@ -71,6 +72,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         const bool drive = o->command == Command::Drive;
         if (a == "-h" || a == "--help") {
             o->help = true;
+            return true;
+        } else if (a == "--version") {
+            o->version = true;
             return true;
         } else if (a == "--virtual") {
             if (o->link != LinkKind::None) return fail("give one of --virtual and --port, once");
@@ -146,6 +150,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
 const char* UsageText() {
     return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
+           "       zolhost --help | --version\n"
            "\n"
            "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
            "                   device end, for zolemul started in DIR; removed on exit\n"
@@ -170,6 +175,10 @@ const char* UsageText() {
            "\n"
            "exit status: 0 all replies good, 1 a check failed or a reply was missing,\n"
            "             2 usage error, 3 the link could not be opened\n";
+}
+
+const char* VersionText() {
+    return "zolhost " ZOL_VERSION "\n";
 }
 
 }  // namespace zolhost

@@ -12,6 +12,7 @@ enum class Command { None, Ping, Drive, Bench };
 
 struct Options {
     bool help = false;
+    bool version = false;
     LinkKind link = LinkKind::None;
     std::string dir = ".";   // --virtual: where COM2 is made
     std::string port;        // --port: path (or COMn)
@@ -40,5 +41,8 @@ struct Options {
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error);
 
 const char* UsageText();
+
+// "zolhost 1.0.0\n": the program and its release version.
+const char* VersionText();
 
 }  // namespace zolhost

@@ -1,17 +1,35 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, where they are missing.
 # --fuzz: also clang with its libFuzzer runtime, for tools/fuzz.sh.
+# --package: also dpkg-shlibdeps and mingw-w64, for tools/package.sh, and unzip to
+#            look inside the zips.
 set -euo pipefail
+
+fuzz=0
+package=0
+for arg in "$@"; do
+    case "$arg" in
+    --fuzz) fuzz=1 ;;
+    --package) package=1 ;;
+    *) echo "usage: $0 [--fuzz] [--package]" >&2; exit 2 ;;
+    esac
+done
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-if [ "${1:-}" = "--fuzz" ]; then
+if [ "$fuzz" -eq 1 ]; then
     command -v clang++ >/dev/null || need+=(clang)
     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
         || need+=(libclang-rt-14-dev)
+fi
+if [ "$package" -eq 1 ]; then
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
+    command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64)
+    command -v unzip >/dev/null || need+=(unzip)
 fi
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"

@@ -89,12 +89,20 @@ TEST(Options, UsageErrors) {
     EXPECT_NE(ErrorOf({"--virtual", "drive", "extra"}), "");
 }
 
-TEST(Options, Help) {
+TEST(Options, HelpAndVersionNeedNoCommand) {
     Options o;
     std::string e;
     ASSERT_TRUE(Parse({"--help"}, &o, &e));
     EXPECT_TRUE(o.help);
     EXPECT_NE(std::string(UsageText()).find("--virtual"), std::string::npos);
+    EXPECT_NE(std::string(UsageText()).find("--version"), std::string::npos);
+
+    Options v;
+    ASSERT_TRUE(Parse({"--version"}, &v, &e)) << e;
+    EXPECT_TRUE(v.version);
+    Options w;
+    ASSERT_TRUE(Parse({"--virtual", "--version"}, &w, &e)) << e;
+    EXPECT_TRUE(w.version);
 }
 
 }  // namespace
