@@ -1,7 +1,8 @@
 // Console output, the same on every platform. Text waits in a buffer and goes out
-// in one write when the loop has nothing else to do, or once the oldest of it has
-// waited kMaxLag, so a busy link costs one console write per burst of frames
-// rather than two per frame, and the status line is never far behind.
+// in one write once the oldest of it has waited kMaxLag (or the buffer is full),
+// so the console costs the link a write every few milliseconds rather than two
+// per frame, none of them between a reply and the next request, and the status
+// line is never far behind.
 #include "emulator/console.h"
 
 #include <chrono>
@@ -10,9 +11,9 @@
 
 namespace {
 
-constexpr auto kMaxLag = std::chrono::milliseconds(20);
+constexpr auto kMaxLag = std::chrono::milliseconds(10);
 
-char gText[8192];
+char gText[65536];
 std::size_t gLength = 0;
 std::chrono::steady_clock::time_point gOldest{};
 
@@ -28,6 +29,12 @@ bool Append(const char* szFormat, std::va_list args) {
     }
     gLength += static_cast<std::size_t>(n);
     return true;
+}
+
+void FlushIfDue() {
+    if (gLength > 0 && std::chrono::steady_clock::now() - gOldest >= kMaxLag) {
+        ConsoleFlush();
+    }
 }
 
 }  // namespace
@@ -46,9 +53,7 @@ void ConsolePrint(const char* szFormat, ...) {
     }
     va_end(again);
     va_end(args);
-    if (gLength > 0 && std::chrono::steady_clock::now() - gOldest >= kMaxLag) {
-        ConsoleFlush();
-    }
+    FlushIfDue();
 }
 
 void ConsoleFlush() {
@@ -61,6 +66,6 @@ void ConsoleFlush() {
 }
 
 void ConsoleIdle() {
-    ConsoleFlush();
+    FlushIfDue();
     ConsoleYield();
 }

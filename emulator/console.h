@@ -8,9 +8,9 @@
 void ConsoleStart();
 void ConsoleStop();
 
-// Prints one message. It reaches the console, in order, when the loop is next
-// idle (ConsoleIdle), at ConsoleFlush, or at the latest some 20 ms after the
-// oldest text still waiting was printed.
+// Prints one message. It reaches the console in order, together with what else
+// was printed meanwhile, some 10 ms after the oldest text still waiting (seen in
+// ConsolePrint and ConsoleIdle), or at ConsoleFlush.
 void ConsolePrint(const char* szFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -19,7 +19,7 @@ void ConsolePrint(const char* szFormat, ...)
 // Writes out every message printed so far.
 void ConsoleFlush();
 
-// For a loop pass that found nothing to do: the waiting text goes out, and the
+// For a loop pass that found nothing to do: text that is due goes out, and the
 // core is offered to other threads for a moment, without sleeping.
 void ConsoleIdle();
 // Offers the core to other ready threads; returns at once when there are none.
