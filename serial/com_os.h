@@ -1,5 +1,5 @@
 // The OS layer under the serial port layer: the few raw operations the port rules in
-// com_port.cpp need, one implementation per platform (com_os_posix.cpp,
+// com_port.cpp need, one implementation per platform (com_os_linux.cpp,
 // com_os_win32.cpp) and a recording fake for the unit tests, chosen at link time.
 //
 // The layer carries calls; it holds no rules. Results follow the Windows API they

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "serial/com_line.h"
 #include "serial/com_state.h"
 
 ComPortState ComPort;
@@ -16,6 +17,7 @@ namespace {
 constexpr std::uint32_t kQueueSize = 4096;
 // The port-name buffer holds the longer name form of an eight-digit port number.
 constexpr std::uint32_t kMaxPortNumber = 99999999;
+constexpr std::size_t kMaxPortDigits = 8;
 constexpr std::size_t kPortNameSize = 32;
 
 // Events the monitor thread waits for. Arriving bytes concern it only when there
@@ -77,6 +79,29 @@ bool ApplyStopBits(DCB& dcb, int stopBits) {
     }
 }
 
+// "COM<n>" with one to eight digits -> n; anything else -> false.
+bool PortNumberOf(const char* szName, std::uint32_t* pnPort) {
+    if (szName[0] != 'C' || szName[1] != 'O' || szName[2] != 'M' || szName[3] == '\0') {
+        return false;
+    }
+    std::uint32_t n = 0;
+    std::size_t digits = 0;
+    for (const char* p = szName + 3; *p != '\0'; ++p, ++digits) {
+        if (*p < '0' || *p > '9' || digits == kMaxPortDigits) {
+            return false;
+        }
+        n = n * 10 + static_cast<std::uint32_t>(*p - '0');
+    }
+    *pnPort = n;
+    return true;
+}
+
+void CopyName(const char* szName, char* szOut, std::size_t cbOut) {
+    if (szOut != nullptr && cbOut > 0) {
+        std::snprintf(szOut, cbOut, "%s", szName);
+    }
+}
+
 std::uint32_t InQueue() {
     std::uint32_t cbInQue = 0;
     if (!OsClearCommError(ComPort.hCom, &cbInQue, nullptr)) {
@@ -95,6 +120,39 @@ std::uint32_t OutQueue() {
 
 }  // namespace
 
+OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpenMode mode, char* szOpened,
+                     std::size_t cbOpened) {
+    OsHandle h = OsOpen(szName, mode);
+    CopyName(szName, szOpened, cbOpened);
+    // The platform's own name is tried only when the first does not exist: a port
+    // that exists but is busy or refused must not send us to another device.
+    char szNative[kPortNameSize];
+    std::uint32_t nPort = 0;
+    if (h == INVALID_HANDLE_VALUE && OsNameMissing(OsLastError()) && PortNumberOf(szName, &nPort) &&
+        OsNativePortName(nPort, szNative, sizeof szNative)) {
+        h = OsOpen(szNative, mode);
+        CopyName(szNative, szOpened, cbOpened);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        return h;
+    }
+    OsSetupComm(h, kQueueSize, kQueueSize);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = settings.dwBaud;
+    dcb.fBinary = 1;
+    dcb.ByteSize = static_cast<std::uint8_t>(settings.nDataBits);
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ApplyParity(dcb, settings.cParity);
+    if (!ApplyStopBits(dcb, settings.nStopBits) || !OsSetCommState(h, &dcb)) {
+        OsClose(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
 int ComOpen(std::uint32_t port, std::uint32_t baud, int parity, int dataBits, int stopBits) {
     ComPort.nPort = port;
     ComPort.dwBaud = baud;
@@ -109,27 +167,11 @@ int ComOpen(std::uint32_t port, std::uint32_t baud, int parity, int dataBits, in
     }
     char szBuff[kPortNameSize];
     std::snprintf(szBuff, sizeof szBuff, "COM%lu", static_cast<unsigned long>(port));
-    ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
-    // The platform's own name is tried only when the first does not exist: a port
-    // that exists but is busy or refused must not send us to another device.
-    if (ComPort.hCom == INVALID_HANDLE_VALUE && OsNameMissing(OsLastError()) &&
-        OsNativePortName(port, szBuff, sizeof szBuff)) {
-        ComPort.hCom = OsOpen(szBuff, OsOpenMode::Exclusive);
-    }
+    ComPort.hCom = ComOpenLine(szBuff, ComLineSettings{baud, parity, dataBits, stopBits}, OsOpenMode::Exclusive);
     if (ComPort.hCom == INVALID_HANDLE_VALUE) {
         return -1;
     }
-    OsSetupComm(ComPort.hCom, kQueueSize, kQueueSize);
-
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = baud;
-    dcb.fBinary = 1;
-    dcb.ByteSize = static_cast<std::uint8_t>(dataBits);
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    ApplyParity(dcb, parity);
-    if (!ApplyStopBits(dcb, stopBits) || !OsSetCommState(ComPort.hCom, &dcb) || !StartMonitor()) {
+    if (!StartMonitor()) {
         ComClose();
         return -1;
     }

@@ -1,5 +1,6 @@
-// The OS layer on POSIX systems (Linux): termios for the line settings, ioctls for
-// queues and modem lines, epoll and an eventfd for the monitor thread.
+// The OS layer on Linux: termios (and termios2 for rates of their own) for the line
+// settings, ioctls for queues, modem lines and RS-485 mode, epoll and an eventfd for
+// the monitor thread.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
