@@ -55,8 +55,9 @@ int OsSetCommState(OsHandle h, const DCB* pDcb);
 int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQue);
 
 // 1 when at least one input byte is waiting, else 0 (also when the port cannot be
-// asked). Clears a pending line error as OsClearCommError does; cheaper where the
-// platform can answer without counting.
+// asked). Called by the thread that reads. Cheaper where the platform can answer
+// without counting: on an exclusive port the answer may come from reading the
+// waiting bytes ahead, where they stay counted as waiting.
 int OsInputWaiting(OsHandle h);
 
 // Reads up to cb bytes. *pcbRead receives the number read (0 when none). On an

@@ -472,8 +472,19 @@ ssize_t ReadOnce(int fd, void* p, std::size_t cb) {
 
 int OsInputWaiting(OsHandle h) {
     // Bytes held are enough to know: no system call while a frame is taken apart.
-    const PortBuffers* pb = FindBuffers(h);
-    if (pb != nullptr && pb->count.load(std::memory_order_acquire) > 0) {
+    // With none held, one read takes what is waiting into the read-ahead: the same
+    // system call answers the question and fetches the bytes asked about.
+    PortBuffers* pb = FindBuffers(h);
+    if (pb != nullptr) {
+        if (pb->count.load(std::memory_order_acquire) > 0) {
+            return 1;
+        }
+        const ssize_t n = ReadOnce(h, pb->buf, sizeof pb->buf);
+        if (n <= 0) {
+            return 0;
+        }
+        pb->head = 0;
+        pb->count.store(static_cast<std::uint32_t>(n), std::memory_order_release);
         return 1;
     }
     std::uint32_t cbInQue = 0;
