@@ -1,0 +1,47 @@
+// Faults that `zolhost link` puts on the replies it forwards: which reply is
+// dropped, which corrupted, how long each is held back and where it is split.
+// Each reply's faults follow from the seed and the reply's number alone, so a run
+// with the same seed and the same replies meets the same faults, whatever the
+// timing.
+#pragma once
+
+#include <cstdint>
+
+namespace zolhost {
+
+struct FaultSettings {
+    double dropPct = 0;     // of replies never delivered
+    double corruptPct = 0;  // of replies delivered with one byte changed
+    int delayMinMs = 0;     // every reply held back this long, or up to delayMaxMs
+    int delayMaxMs = 0;
+    int splitGapMs = -1;    // >= 0: every reply delivered in two parts, this far apart
+
+    bool Any() const { return dropPct > 0 || corruptPct > 0 || delayMaxMs > 0 || splitGapMs >= 0; }
+};
+
+struct ReplyFaults {
+    bool drop = false;  // a dropped reply gets no other fault
+    int corruptAt = -1;  // offset of the changed byte; -1: unchanged
+    std::uint8_t corruptXor = 0;  // the bit flipped there
+    int delayMs = 0;
+    int splitAt = 0;  // bytes in the first part; 0: delivered whole
+
+    bool Corrupted() const { return corruptAt >= 0; }
+};
+
+class FaultPlan {
+public:
+    FaultPlan(const FaultSettings& settings, std::uint64_t seed) : s_(settings), seed_(seed) {}
+    // The faults of reply number `index` (0 for the first reply of the run).
+    ReplyFaults For(std::uint64_t index) const;
+
+private:
+    FaultSettings s_;
+    std::uint64_t seed_;
+};
+
+// Applies the byte change of `f` to a reply frame (9 bytes); the frame's checksum
+// no longer matches afterwards. Nothing happens when f has no corruption.
+void ApplyCorruption(const ReplyFaults& f, std::uint8_t* reply);
+
+}  // namespace zolhost
