@@ -40,10 +40,27 @@ bool ParseReal(const std::string& s, double lo, double hi, double* v) {
     return true;
 }
 
+// "MS" or "MIN-MAX".
+bool ParseDelay(const std::string& s, FaultSettings* f) {
+    const std::size_t dash = s.find('-');
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    if (dash == std::string::npos) {
+        if (!ParseUnsigned(s, 0, 60000, &lo)) return false;
+        hi = lo;
+    } else if (!ParseUnsigned(s.substr(0, dash), 0, 60000, &lo) || !ParseUnsigned(s.substr(dash + 1), lo, 60000, &hi)) {
+        return false;
+    }
+    f->delayMinMs = static_cast<int>(lo);
+    f->delayMaxMs = static_cast<int>(hi);
+    return true;
+}
+
 Command CommandNamed(const std::string& s) {
     if (s == "ping") return Command::Ping;
     if (s == "drive") return Command::Drive;
     if (s == "bench") return Command::Bench;
+    if (s == "link") return Command::Link;
     return Command::None;
 }
 
@@ -70,6 +87,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         std::uint64_t u = 0;
         const bool bench = o->command == Command::Bench;
         const bool drive = o->command == Command::Drive;
+        const bool link = o->command == Command::Link;
         if (a == "-h" || a == "--help") {
             o->help = true;
             return true;
@@ -91,8 +109,11 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         } else if (a == "--trace") {
             o->trace = true;
         } else if (a == "--pace") {
-            if (!value(&v) || !ParseUnsigned(v, 50, 4000000, &u)) return fail("--pace needs a baud rate (50-4000000)");
-            o->paceBaud = static_cast<std::uint32_t>(u);
+            if (!value(&v) || !(v == "0" || ParseUnsigned(v, 50, 4000000, &u))) {
+                return fail("--pace needs a baud rate (50-4000000, or 0: no pacing)");
+            }
+            o->paceBaud = v == "0" ? 0 : static_cast<std::uint32_t>(u);
+            o->paceGiven = true;
         } else if (a == "--timeout") {
             if (!value(&v) || !ParseUnsigned(v, 1, 600000, &u)) return fail("--timeout needs milliseconds (1-600000)");
             o->timeoutMs = static_cast<int>(u);
@@ -111,7 +132,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->window = static_cast<std::uint32_t>(u);
         } else if (bench && a == "--noise") {
             if (!value(&v) || !ParseReal(v, 0, 100, &o->noisePct)) return fail("--noise needs a percentage (0-100)");
-        } else if (bench && a == "--seed") {
+        } else if (link && a == "--delay") {
+            if (!value(&v) || !ParseDelay(v, &o->faults)) return fail("--delay needs milliseconds, MS or MIN-MAX (0-60000)");
+        } else if (link && a == "--drop") {
+            if (!value(&v) || !ParseReal(v, 0, 100, &o->faults.dropPct)) return fail("--drop needs a percentage (0-100)");
+        } else if (link && a == "--corrupt") {
+            if (!value(&v) || !ParseReal(v, 0, 100, &o->faults.corruptPct)) return fail("--corrupt needs a percentage (0-100)");
+        } else if (link && a == "--split") {
+            if (!value(&v) || !ParseUnsigned(v, 0, 60000, &u)) return fail("--split needs milliseconds (0-60000)");
+            o->faults.splitGapMs = static_cast<int>(u);
+        } else if ((bench || link) && a == "--seed") {
             if (!value(&v) || !ParseUnsigned(v, 0, UINT64_MAX, &o->seed)) return fail("--seed needs a number");
         } else if (bench && a == "--json") {
             o->json = true;
@@ -122,14 +152,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         } else if (o->command == Command::None) {
             o->command = CommandNamed(a);
             if (o->command == Command::None) return fail("unknown command " + a);
-        } else if (o->command == Command::Ping) {
+        } else if (o->command == Command::Ping || (link && positional.empty())) {
             positional.push_back(a);
         } else {
             return fail("unexpected argument " + a);
         }
     }
     if (o->command == Command::None) {
-        return fail(std::string("no command given (ping, drive or bench)") +
+        return fail(std::string("no command given (ping, drive, bench or link)") +
                     (o->link == LinkKind::Virtual && o->dir != "." ? " after --virtual " + o->dir : ""));
     }
     if (o->link == LinkKind::None) return fail("give --virtual [DIR] or --port PATH");
@@ -139,6 +169,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
         for (std::size_t k = 0; k < positional.size(); ++k) {
             if (!ParseHexByte(positional[k], &o->data[k])) return fail("not a hex byte: " + positional[k]);
+        }
+    }
+    if (o->command == Command::Link) {
+        if (positional.empty()) return fail("link needs HOSTPATH: where to make the host program's port");
+        o->hostPath = positional[0];
+        if (o->hostPath.back() == '/') return fail("link: HOSTPATH must name a file, not a directory: " + o->hostPath);
+        if (o->faults.dropPct + o->faults.corruptPct > 100) {
+            return fail("--drop and --corrupt share the replies: together at most 100%");
         }
     }
     if (o->baseline && o->link != LinkKind::Virtual) {
@@ -156,7 +194,9 @@ const char* UsageText() {
            "                   device end, for zolemul started in DIR; removed on exit\n"
            "  --port PATH      use a serial device or pty (Windows: COMn), 115200 8N1 raw\n"
            "  --trace          hex dump of every byte sent and received, on stderr\n"
+           "                   (link: every frame, what it is and what the link did to it)\n"
            "  --pace BAUD      send request bytes one at a time at the line rate of BAUD\n"
+           "                   (link: both ways; default 115200 with --virtual; 0: no pacing)\n"
            "  --timeout MS     wait this long for a reply (default 1000)\n"
            "  --wait S         --virtual: give up when nothing opens COM2 within S seconds\n"
            "                   (default: wait until interrupted)\n"
@@ -172,9 +212,15 @@ const char* UsageText() {
            "                         in flight (defaults: 10000 frames, window 8); --noise puts\n"
            "                         stray bytes and bad frames before PCT% of the requests;\n"
            "                         --baseline measures zolhost's own responder beside it\n"
+           "  link HOSTPATH [--delay MS[-MS]] [--drop PCT] [--corrupt PCT] [--split MS] [--seed N]\n"
+           "                         makes HOSTPATH a serial port for your own host program and\n"
+           "                         forwards every byte between it and the device until Ctrl-C;\n"
+           "                         replies can be dropped, corrupted (one byte), held back or\n"
+           "                         split in two, reproducibly for a seed (default 1)\n"
            "\n"
-           "exit status: 0 all replies good, 1 a check failed or a reply was missing,\n"
-           "             2 usage error, 3 the link could not be opened\n";
+           "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
+           "             failed or a reply was missing, 2 usage error, 3 the link could not\n"
+           "             be opened (link: also HOSTPATH exists already)\n";
 }
 
 const char* VersionText() {

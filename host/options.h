@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "host/fault_plan.h"
+
 namespace zolhost {
 
 enum class LinkKind { None, Virtual, Port };
-enum class Command { None, Ping, Drive, Bench };
+enum class Command { None, Ping, Drive, Bench, Link };
 
 struct Options {
     bool help = false;
@@ -18,6 +20,7 @@ struct Options {
     std::string port;        // --port: path (or COMn)
     bool trace = false;
     std::uint32_t paceBaud = 0;    // 0: requests go out whole
+    bool paceGiven = false;        // link: without --pace, a virtual device end is paced at 115200
     int timeoutMs = 1000;          // wait for one reply
     int waitSeconds = 0;           // --virtual: wait for the device end to be opened; 0 = no limit
 
@@ -33,7 +36,10 @@ struct Options {
     double noisePct = 0;
     bool json = false;
     bool baseline = false;
-    std::uint64_t seed = 1;
+    std::uint64_t seed = 1;        // bench noise, link faults
+    // link
+    std::string hostPath;          // the host program's port: a symlink made here
+    FaultSettings faults;
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set
