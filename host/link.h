@@ -47,6 +47,7 @@ public:
     // Takes whatever has arrived without waiting; returns how many bytes.
     std::size_t Drain(std::vector<std::uint8_t>* out);
 
+    OsHandle Handle() const { return h_; }
     const std::string& Name() const { return name_; }
     const std::string& Error() const { return error_; }
 

@@ -9,14 +9,13 @@
 #include "host/commands.h"
 #include "host/options.h"
 #include "host/platform.h"
+#include "host/relay.h"
 #include "host/responder.h"
 #include "host/virtual_link.h"
 
 namespace {
 
 using namespace zolhost;
-
-constexpr char kPortName[] = "COM2";
 
 void Say(const std::string& text) {
     std::fprintf(stderr, "zolhost: %s\n", text.c_str());
@@ -57,7 +56,7 @@ int Run(const Options& o) {
         ctx.deviceName = link.Name();
         where = link.Name();
     } else {
-        if (!virtualLink.Create(o.dir, kPortName, &error)) {
+        if (!virtualLink.Create(o.dir, kDevicePortName, &error)) {
             Say(error);
             return kExitNoLink;
         }
@@ -106,6 +105,7 @@ int Run(const Options& o) {
         }
         return kExitGood;
     }
+    case Command::Link:
     case Command::None: break;
     }
     return kExitUsage;
@@ -128,10 +128,12 @@ int main(int argc, char** argv) {
         std::fputs(VersionText(), stdout);
         return kExitGood;
     }
-    if (o.link == LinkKind::Virtual && !VirtualLinksAvailable()) {
-        std::fprintf(stderr, "zolhost: --virtual needs POSIX ptys, which this system does not have; use --port COMn\n");
+    if ((o.link == LinkKind::Virtual || o.command == Command::Link) && !VirtualLinksAvailable()) {
+        std::fprintf(stderr, "zolhost: %s needs POSIX ptys, which this system does not have; use --port COMn%s\n",
+                     o.command == Command::Link ? "link" : "--virtual",
+                     o.command == Command::Link ? " with a null-modem pair instead" : "");
         return kExitUsage;
     }
     InstallStopHandlers();
-    return Run(o);
+    return o.command == Command::Link ? RunLink(o) : Run(o);
 }

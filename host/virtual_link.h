@@ -10,6 +10,9 @@
 
 namespace zolhost {
 
+// The name zolemul opens its port by: the symlink a virtual link makes for it.
+inline constexpr char kDevicePortName[] = "COM2";
+
 bool VirtualLinksAvailable();
 
 class VirtualLink {
@@ -32,6 +35,9 @@ public:
     // Waits until another program opens the device end: 1 when it has, 0 when
     // timeoutMs (< 0: no limit) passed first, -1 on a stop request or failure.
     int WaitForPeer(int timeoutMs, std::string* error);
+    // Readable when the device end may have been opened since the last wait: a
+    // WaitForPeer(0, ...) then tells. -1 where there is nothing to wait on.
+    int OpenWatch() const;
     // Lets go of the device end, so that the host end hangs up when the program
     // that opened it closes it.
     void ReleaseDevice();

@@ -142,6 +142,10 @@ int VirtualLink::WaitForPeer(int timeoutMs, std::string* error) {
     }
 }
 
+int VirtualLink::OpenWatch() const {
+    return impl_->watch;
+}
+
 void VirtualLink::ReleaseDevice() {
     if (impl_->device != INVALID_HANDLE_VALUE) {
         // A plain close: the exclusive mode that the program holding the device

@@ -1,5 +1,7 @@
-// Platforms without ptys (Windows): no virtual links and no baseline responder;
-// zolhost works over --port there.
+// Platforms without ptys (Windows): no virtual links, no baseline responder and no
+// link relay; zolhost works over --port there.
+#include "host/commands.h"
+#include "host/relay.h"
 #include "host/responder.h"
 #include "host/virtual_link.h"
 
@@ -41,6 +43,10 @@ int VirtualLink::WaitForPeer(int, std::string* error) {
     return -1;
 }
 
+int VirtualLink::OpenWatch() const {
+    return -1;
+}
+
 void VirtualLink::ReleaseDevice() {}
 void VirtualLink::RemoveSymlink() {}
 
@@ -58,6 +64,10 @@ void Responder::Stop() {}
 
 std::uint64_t Responder::Answered() const {
     return 0;
+}
+
+int RunLink(const Options&) {
+    return kExitUsage;  // main refuses link before it gets here
 }
 
 }  // namespace zolhost
