@@ -69,6 +69,42 @@ TEST(Options, BenchOptions) {
     EXPECT_EQ(o.paceBaud, 9600u);
 }
 
+TEST(Options, LinkAndItsFaults) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--virtual", "/tmp/x", "--pace", "0", "link", "./hostport", "--delay", "5-20", "--drop", "10",
+                       "--corrupt", "2.5", "--split", "0", "--seed", "9"},
+                      &o, &e))
+        << e;
+    EXPECT_EQ(o.command, Command::Link);
+    EXPECT_EQ(o.dir, "/tmp/x");
+    EXPECT_EQ(o.hostPath, "./hostport");
+    EXPECT_TRUE(o.paceGiven);
+    EXPECT_EQ(o.paceBaud, 0u);
+    EXPECT_EQ(o.faults.delayMinMs, 5);
+    EXPECT_EQ(o.faults.delayMaxMs, 20);
+    EXPECT_EQ(o.faults.dropPct, 10);
+    EXPECT_EQ(o.faults.corruptPct, 2.5);
+    EXPECT_EQ(o.faults.splitGapMs, 0);
+    EXPECT_EQ(o.seed, 9u);
+
+    Options p;
+    ASSERT_TRUE(Parse({"--virtual", "link", "hp", "--delay", "7"}, &p, &e)) << e;
+    EXPECT_EQ(p.dir, ".");
+    EXPECT_FALSE(p.paceGiven);
+    EXPECT_EQ(p.faults.delayMinMs, 7);
+    EXPECT_EQ(p.faults.delayMaxMs, 7);
+    EXPECT_EQ(p.faults.splitGapMs, -1);
+
+    EXPECT_NE(ErrorOf({"--virtual", "link"}).find("HOSTPATH"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "link", "a", "b"}).find("unexpected argument b"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "link", "dir/"}).find("not a directory"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "link", "hp", "--delay", "20-5"}).find("--delay"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "link", "hp", "--delay", "5-"}).find("--delay"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "link", "hp", "--drop", "60", "--corrupt", "50"}).find("100%"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "ping", "--drop", "5"}).find("--drop"), std::string::npos);
+}
+
 TEST(Options, UsageErrors) {
     EXPECT_NE(ErrorOf({}), "");
     EXPECT_NE(ErrorOf({"--virtual"}).find("no command"), std::string::npos);
