@@ -42,10 +42,10 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
     return true;
 }
 
-// zolhost with its standard output and error collected together.
+// zolhost (or another program) with its standard output and error collected together.
 class Host {
 public:
-    Host(std::vector<std::string> args, const std::string& cwd = "") {
+    Host(std::vector<std::string> args, const std::string& cwd = "", const std::string& program = ZOLHOST_PATH) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe");
@@ -54,7 +54,7 @@ public:
         output_ = std::make_unique<Collector>(readEnd_);
         null_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
         Child::Options o;
-        o.argv = {ZOLHOST_PATH};
+        o.argv = {program};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.cwd = cwd;
         o.stdinFd = null_;
@@ -294,6 +294,8 @@ TEST(HostE2E, UsageErrorsExitWithTwoAndMakeNothing) {
     TempDir dir;
     const std::vector<std::vector<std::string>> cases = {
         {},
+        {"--virtual", dir.path(), "link"},
+        {"--virtual", dir.path(), "link", dir / "hostport", "--drop", "60", "--corrupt", "50"},
         {"--virtual", dir.path()},
         {"--virtual", dir.path(), "frobnicate"},
         {"--virtual", dir.path(), "ping", "1", "2"},
@@ -307,6 +309,7 @@ TEST(HostE2E, UsageErrorsExitWithTwoAndMakeNothing) {
         EXPECT_EQ(host.Exit(), 2) << ::testing::PrintToString(args);
         EXPECT_NE(host.Output().find("zolhost: "), std::string::npos) << host.Output();
         EXPECT_FALSE(Exists(dir / "COM2"));
+        EXPECT_FALSE(Exists(dir / "hostport"));
     }
 }
 
@@ -373,6 +376,131 @@ TEST(HostE2E, NothingOpeningTheLinkInTimeFails) {
     EXPECT_NE(host.Output().find("nothing opened " + (dir / "COM2") + " within 1 s"), std::string::npos)
         << host.Output();
     EXPECT_FALSE(Exists(dir / "COM2"));
+}
+
+// zolhost link with a host program of the kind users write (pyserial) in front of
+// zolemul: zolhost --virtual DIR GLOBAL link DIR/hostport LINKARGS, zolemul in DIR.
+struct LinkSession {
+    TempDir dir;
+    std::unique_ptr<Host> host;
+    std::unique_ptr<Emulator> emu;
+
+    LinkSession(const std::vector<std::string>& global, const std::vector<std::string>& linkArgs) {
+        std::vector<std::string> args = {"--virtual", dir.path(), "--wait", "20"};
+        args.insert(args.end(), global.begin(), global.end());
+        args.insert(args.end(), {"link", Port()});
+        args.insert(args.end(), linkArgs.begin(), linkArgs.end());
+        host = std::make_unique<Host>(args);
+        if (WaitUntil([&] { return IsSymlink(Com2()) && IsSymlink(Port()); }, kStartLimit)) {
+            emu = std::make_unique<Emulator>(dir.path());
+        }
+    }
+    std::string Com2() const { return dir / "COM2"; }
+    std::string Port() const { return dir / "hostport"; }
+    // Both ends made, zolemul running and its end seen open by zolhost.
+    bool Ready() { return emu && emu->Started() && host->Shows(Com2() + " opened"); }
+};
+
+// What tests/host/link_host.py saw.
+struct HostProgramRun {
+    int good = 0, corrupted = 0, missing = 0, other = 0;
+    long rttMinUs = 0, rttMedianUs = 0;
+};
+
+std::optional<HostProgramRun> RunHostProgram(const std::string& port, std::vector<std::string> args) {
+    args.insert(args.begin(), {LINK_HOST_SCRIPT, port});
+    Host program(args, "", ZOL_SYSTEM_PYTHON);
+    const auto status = program.Exit();
+    const std::string out = program.Output();
+    std::smatch m;
+    const std::regex line(R"(good (\d+) corrupted (\d+) missing (\d+) other (\d+) rtt_min_us (-?\d+) rtt_median_us (-?\d+))");
+    if (status != 0 || !std::regex_search(out, m, line)) {
+        ADD_FAILURE() << "host program: " << out;
+        return std::nullopt;
+    }
+    return HostProgramRun{std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), std::stol(m[5]),
+                          std::stol(m[6])};
+}
+
+bool HavePyserial() {
+    Host probe({"-c", "import serial"}, "", ZOL_SYSTEM_PYTHON);
+    return probe.Exit() == 0;
+}
+
+#define REQUIRE_PYSERIAL()                                                                                   \
+    if (!HavePyserial())                                                                                     \
+    GTEST_SKIP() << ZOL_SYSTEM_PYTHON " cannot import serial: install python3-serial "                       \
+                    "(tools/install-build-deps.sh does)"
+
+TEST(HostE2E, LinkCarriesAHostProgramPacedThroughReopensAndItsOwnSettings) {
+    REQUIRE_PYSERIAL();
+    LinkSession s({}, {});
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    // Halfway the program closes the port, opens it again and turns on a terminal's
+    // echo, line editing, XON/XOFF and CR/LF translation, which would eat or change
+    // reply bytes (00, 13) and request bytes (D1 0A).
+    const auto run = RunHostProgram(s.Port(), {"40", "--reopen", "--cooked"});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->good, 40);
+    EXPECT_EQ(run->corrupted + run->missing + run->other, 0);
+    // At 115200 baud a request (7 bytes) and its reply (9 bytes) take 1.39 ms on the wire.
+    EXPECT_GE(run->rttMinUs, 1389);
+    EXPECT_LT(run->rttMedianUs, 8000);
+
+    s.host->Process().signal(SIGTERM);
+    EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    EXPECT_NE(out.find("host to device: 280 bytes, 40 requests seen"), std::string::npos) << out;
+    EXPECT_NE(out.find("device to host: 360 bytes, 40 replies: 40 forwarded, 0 dropped, 0 corrupted"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(Exists(s.Port()));
+    EXPECT_FALSE(Exists(s.Com2()));
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, LinkFaultsInTheSummaryAreTheOnesTheHostSaw) {
+    REQUIRE_PYSERIAL();
+    LinkSession s({"--pace", "0", "--trace"},
+                  {"--drop", "20", "--corrupt", "20", "--delay", "1-3", "--split", "1", "--seed", "7"});
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    const auto run = RunHostProgram(s.Port(), {"60", "--timeout", "0.5"});
+    ASSERT_TRUE(run);
+    s.host->Process().signal(SIGTERM);
+    EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+    const std::string out = s.host->Output();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(60 replies: (\d+) forwarded, (\d+) dropped, (\d+) corrupted, (\d+) delayed, (\d+) split)")))
+        << out;
+    const int forwarded = std::stoi(m[1]), dropped = std::stoi(m[2]), corrupted = std::stoi(m[3]);
+    // Seed 7 gives both faults; each reply is delayed 1-3 ms and split, and still whole.
+    EXPECT_GT(dropped, 0);
+    EXPECT_GT(corrupted, 0);
+    EXPECT_EQ(run->missing, dropped);
+    EXPECT_EQ(run->corrupted, corrupted);
+    EXPECT_EQ(run->good, forwarded - corrupted);
+    EXPECT_EQ(run->other, 0);
+    EXPECT_EQ(std::stoi(m[4]), forwarded);
+    EXPECT_EQ(std::stoi(m[5]), forwarded);
+    // The trace names each frame and what was done to it.
+    EXPECT_NE(out.find("> 02 00 00 00 00 03 FC        request D1 00"), std::string::npos) << out;
+    const std::regex droppedLine(R"(< 12 [0-9A-F ]+ reply EA [0-9A-F]{2} good, dropped\n)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), droppedLine), std::sregex_iterator()), dropped)
+        << out;
+    EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, LinkNeverReplacesWhatIsAtHostPath) {
+    TempDir dir;
+    { std::ofstream(dir / "hostport") << "keep me"; }
+    Host host({"--virtual", dir.path(), "link", dir / "hostport"});
+    EXPECT_EQ(host.Exit(), 3);
+    EXPECT_NE(host.Output().find(dir / "hostport" + ": it already exists"), std::string::npos) << host.Output();
+    std::ifstream in(dir / "hostport");
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "keep me");
+    EXPECT_FALSE(Exists(dir / "COM2"));  // the device end made first is gone too
 }
 
 }  // namespace
