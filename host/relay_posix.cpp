@@ -528,13 +528,13 @@ void Relay::TraceNoise(Line& l) {
 void Relay::Summary() const {
     const ReplyCounts& c = counts_;
     std::printf("link summary (seed %" PRIu64 "):\n", o_.seed);
-    std::printf("  host to device: %" PRIu64 " bytes, %" PRIu64 " requests seen\n", toDevice_.bytes,
+    std::printf("  host to device: %" PRIu64 " bytes; requests seen: %" PRIu64 "\n", toDevice_.bytes,
                 requests_.GoodRequests());
-    std::printf("  device to host: %" PRIu64 " bytes, %" PRIu64 " replies: %" PRIu64 " forwarded, %" PRIu64
-                " dropped, %" PRIu64 " corrupted, %" PRIu64 " delayed, %" PRIu64 " split",
+    std::printf("  device to host: %" PRIu64 " bytes; replies: %" PRIu64 ", forwarded %" PRIu64 ", dropped %" PRIu64
+                ", corrupted %" PRIu64 ", delayed %" PRIu64 ", split %" PRIu64,
                 toHost_.bytes, c.replies, c.forwarded, c.dropped, c.corrupted, c.delayed, c.split);
     if (c.unheard > 0) {
-        std::printf(", %" PRIu64 " while the host end was closed", c.unheard);
+        std::printf(", while the host end was closed %" PRIu64, c.unheard);
     }
     std::printf("\n");
     if (toDevice_.lost + toHost_.lost > 0) {
