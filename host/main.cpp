@@ -128,10 +128,13 @@ int main(int argc, char** argv) {
         std::fputs(VersionText(), stdout);
         return kExitGood;
     }
-    if ((o.link == LinkKind::Virtual || o.command == Command::Link) && !VirtualLinksAvailable()) {
-        std::fprintf(stderr, "zolhost: %s needs POSIX ptys, which this system does not have; use --port COMn%s\n",
-                     o.command == Command::Link ? "link" : "--virtual",
-                     o.command == Command::Link ? " with a null-modem pair instead" : "");
+    if (o.command == Command::Link && !VirtualLinksAvailable()) {
+        std::fprintf(stderr, "zolhost: link needs POSIX ptys, which this system does not have; connect your program "
+                             "to zolemul with a null-modem pair instead\n");
+        return kExitUsage;
+    }
+    if (o.link == LinkKind::Virtual && !VirtualLinksAvailable()) {
+        std::fprintf(stderr, "zolhost: --virtual needs POSIX ptys, which this system does not have; use --port COMn\n");
         return kExitUsage;
     }
     InstallStopHandlers();
