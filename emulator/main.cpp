@@ -5,6 +5,7 @@
 
 #include "emulator/console.h"
 #include "emulator/frames.h"
+#include "protocol/status_text.h"
 #include "serial/com_port.h"
 
 namespace {
@@ -19,15 +20,15 @@ int main() {
         return -1;
     }
     ConsoleStart();
-    ConsolePrint("Zol Emul Started in COM%d\n", nComPort);
+    ConsolePrint(kStartLineFormat, nComPort);
     ConsoleFlush();
     for (;;) {
         const bool fAnswered = ReceiveRequest() >= 0;
         if (fAnswered) {
-            ConsolePrint("Frame %u received", nFrames++);
-            EA = static_cast<std::uint8_t>(TORA ^ 0xFF);
+            ConsolePrint(kFrameCountFormat, nFrames++);
+            EA = ReplyEa(TORA);
             SendReply();
-            ConsolePrint("EA:%2.2X, TORA:%2.2X\r", EA, TORA);
+            ConsolePrint(kFrameImageFormat, EA, TORA);
         }
         if (ConsoleKeyHit()) {
             break;

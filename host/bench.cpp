@@ -1,6 +1,6 @@
 // The benchmark: round trips one request at a time, then throughput with a window
 // of requests in flight. Every reply is checked against what the device's receiver
-// owes for the bytes sent, noise included, as the hunt model works it out.
+// owes for the bytes sent, noise included, as the receiver model works it out.
 #include <cinttypes>
 #include <cstdarg>
 #include <iterator>
@@ -8,12 +8,11 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
-#include <sstream>
 
 #include "host/commands.h"
-#include "host/hunt_model.h"
 #include "host/noise.h"
 #include "host/platform.h"
+#include "protocol/receiver.h"
 
 namespace zolhost {
 
@@ -59,15 +58,15 @@ public:
 
     // Feeds the model; true when a good frame starts at reqStart.
     bool Owe(PhaseStats* st, const std::vector<std::uint8_t>& bytes, std::uint64_t reqStart) {
-        events_.clear();
-        model_.Feed(bytes.data(), bytes.size(), &events_);
+        frames_.clear();
+        model_.Feed(bytes.data(), bytes.size(), &frames_);
         streamPos_ += bytes.size();
         bool answered = false;
-        for (const HuntEvent& ev : events_) {
-            if (ev.kind == HuntEvent::Kind::Good) {
-                const bool mine = ev.start == reqStart;
+        for (const ReceivedFrame& f : frames_) {
+            if (f.result == kRequestOk) {
+                const bool mine = f.start == reqStart;
                 answered = answered || mine;
-                owed_.push_back({ev.d1, mine});
+                owed_.push_back({f.d1, mine});
                 ++st->expected;
             } else {
                 ++st->badFrames;
@@ -199,8 +198,8 @@ private:
     const Options& o_;
     ReplyReader reader_;
     Rng rng_;
-    HuntModel model_;
-    std::vector<HuntEvent> events_;
+    ReceiverModel model_;
+    std::vector<ReceivedFrame> frames_;
     std::deque<Owed> owed_;
     std::uint64_t streamPos_ = 0;
     TargetResult& result_;

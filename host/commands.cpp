@@ -84,7 +84,7 @@ int RunPing(HostLink& link, const Options& o) {
     const ReplyFault fault = CheckReply(reply.data(), d[0]);
     if (fault != ReplyFault::None) {
         std::printf("EA %02X: bad reply: %s (the reply to D1 %02X has EA %02X)\n", reply[1], ReplyFaultText(fault), d[0],
-                    ExpectedEa(d[0]));
+                    ReplyEa(d[0]));
         return kExitCheckFailed;
     }
     // A device that answers once says nothing more.

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "host/host_frames.h"
+#include "host/hex.h"
 #include "host/latency_stats.h"
 #include "host/link.h"
 #include "host/options.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 

@@ -2,8 +2,8 @@
 
 #include <iterator>
 
-#include "host/host_frames.h"
 #include "host/noise.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "host/host_frames.h"
+#include "host/hex.h"
 #include "host/platform.h"
 
 namespace zolhost {

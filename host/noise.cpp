@@ -1,6 +1,6 @@
 #include "host/noise.h"
 
-#include "host/host_frames.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "host/host_frames.h"
+#include "host/hex.h"
 #include "zol_version.h"
 
 namespace zolhost {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "host/host_frames.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 
@@ -15,18 +15,19 @@ std::string Text(const char* format, unsigned value) {
     return b;
 }
 
-std::string RequestText(const HuntEvent& ev) {
-    switch (ev.kind) {
-    case HuntEvent::Kind::Good: return Text("request D1 %02X", ev.d1);
-    case HuntEvent::Kind::BadEnd: return "request bad end byte, dropped by the device";
-    case HuntEvent::Kind::BadChecksum: return "request bad checksum, dropped by the device";
+std::string RequestText(const ReceivedFrame& f) {
+    switch (f.result) {
+    case kRequestOk: return Text("request D1 %02X", f.d1);
+    case kRequestBadEnd: return "request bad end byte, dropped by the device";
+    case kRequestBadChecksum: return "request bad checksum, dropped by the device";
     }
     return "request";
 }
 
 // A reply as the host sees it; its EA is not held against any request here.
 std::string ReplyText(const std::uint8_t* p, bool* good) {
-    const ReplyFault fault = CheckReply(p, static_cast<std::uint8_t>(p[1] ^ 0xFF));
+    // Held against the request it answers: the EA rule is its own inverse.
+    const ReplyFault fault = CheckReply(p, ReplyEa(p[1]));
     *good = fault == ReplyFault::None;
     if (fault == ReplyFault::None) {
         return Text("reply EA %02X good", p[1]);
@@ -48,18 +49,16 @@ void RequestStream::Emit(Segment::Kind kind, std::uint64_t from, std::uint64_t t
 void RequestStream::Feed(const std::uint8_t* p, std::size_t n, std::vector<Segment>* out) {
     bytes_.insert(bytes_.end(), p, p + n);
     total_ += n;
-    std::vector<HuntEvent> events;
-    receiver_.Feed(p, n, &events);
-    for (const HuntEvent& ev : events) {
-        if (ev.start > shown_) {
-            Emit(Segment::Kind::Noise, shown_, ev.start, "noise", out);
+    std::vector<ReceivedFrame> frames;
+    receiver_.Feed(p, n, &frames);
+    for (const ReceivedFrame& f : frames) {
+        if (f.start > shown_) {
+            Emit(Segment::Kind::Noise, shown_, f.start, "noise", out);
         }
-        // A wrong end byte ends the frame there: the byte after it is hunted again.
-        const std::uint64_t end = ev.start + (ev.kind == HuntEvent::Kind::BadEnd ? kRequestSize - 1 : kRequestSize);
-        Emit(Segment::Kind::Request, ev.start, end, RequestText(ev), out);
-        out->back().good = ev.kind == HuntEvent::Kind::Good;
+        Emit(Segment::Kind::Request, f.start, f.end, RequestText(f), out);
+        out->back().good = f.result == kRequestOk;
         good_ += out->back().good ? 1 : 0;
-        shown_ = std::max(shown_, end);
+        shown_ = std::max(shown_, f.end);
     }
     // Bytes before both what is shown and what the receiver still holds are done with.
     const std::uint64_t keep = std::min(shown_, receiver_.Position());

@@ -1,6 +1,6 @@
 // What `zolhost link` makes of the bytes going each way: frames, and the noise
 // between them.
-//  - Host to device: requests as the device's receiver takes them (HuntModel), so
+//  - Host to device: requests as the device's receiver takes them (ReceiverModel), so
 //    the trace says what the device will do with each frame.
 //  - Device to host: replies as a host program cuts them: a 0x12 with 0x13 eight
 //    bytes on starts a reply, whose checksum may still be wrong; any other byte is
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/hunt_model.h"
+#include "protocol/receiver.h"
 
 namespace zolhost {
 
@@ -39,7 +39,7 @@ public:
 private:
     void Emit(Segment::Kind kind, std::uint64_t from, std::uint64_t to, std::string what, std::vector<Segment>* out);
 
-    HuntModel receiver_;
+    ReceiverModel receiver_;
     std::vector<std::uint8_t> bytes_;  // the stream from offset base_ on
     std::uint64_t base_ = 0;
     std::uint64_t shown_ = 0;  // everything before this offset has been given out

@@ -21,7 +21,7 @@
 
 #include "host/commands.h"
 #include "host/fault_plan.h"
-#include "host/host_frames.h"
+#include "host/hex.h"
 #include "host/link.h"
 #include "host/platform.h"
 #include "host/relay.h"

@@ -13,11 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_frames.h"
-#include "host/hunt_model.h"
 #include "host/link.h"
 #include "host/platform.h"
 #include "host/responder.h"
+#include "protocol/frame_rules.h"
+#include "protocol/receiver.h"
+#include "protocol/status_text.h"
 
 namespace zolhost {
 
@@ -52,9 +53,9 @@ std::thread StartQuiet(F f) {
 }  // namespace
 
 void Responder::Impl::Serve() {
-    HuntModel receiver;
-    std::vector<HuntEvent> events;
-    std::uint32_t frames = 0;
+    ReceiverModel receiver;
+    std::vector<ReceivedFrame> frames;
+    std::uint32_t count = 0;  // frames answered
     std::uint8_t buf[4096];
     pollfd pfds[2] = {{port, POLLIN, 0}, {stopFd, POLLIN, 0}};
     for (;;) {
@@ -77,21 +78,21 @@ void Responder::Impl::Serve() {
         if (!OsRead(port, buf, sizeof buf, &got) || got == 0) {
             continue;
         }
-        events.clear();
-        receiver.Feed(buf, got, &events);
-        for (const HuntEvent& ev : events) {
-            if (ev.kind != HuntEvent::Kind::Good) {
+        frames.clear();
+        receiver.Feed(buf, got, &frames);
+        for (const ReceivedFrame& f : frames) {
+            if (f.result != kRequestOk) {
                 continue;
             }
-            const ReplyFrame reply = MakeReply(ExpectedEa(ev.d1));
+            const ReplyFrame reply = MakeReply(ReplyEa(f.d1));
             if (sink != nullptr) {
-                std::fprintf(sink, "Frame %u received", frames);
+                std::fprintf(sink, kFrameCountFormat, count);
                 std::fflush(sink);
             }
-            ++frames;
+            ++count;
             OsWrite(port, reply.data(), static_cast<std::uint32_t>(reply.size()));
             if (sink != nullptr) {
-                std::fprintf(sink, "EA:%2.2X, TORA:%2.2X\r", reply[1], ev.d1);
+                std::fprintf(sink, kFrameImageFormat, reply[1], f.d1);
                 std::fflush(sink);
             }
             answered.fetch_add(1, std::memory_order_relaxed);

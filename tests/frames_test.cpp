@@ -1,6 +1,9 @@
 // The frame reader and writer on bytes queued in the fake port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "emulator/frames.h"
@@ -151,9 +154,42 @@ TEST_F(FramesTest, ReplyWriteFailuresAreNotReported) {
     EXPECT_EQ(SendReply(), 0);
 }
 
-TEST(FrameChecksum, MakesEveryFrameSumToOne) {
-    for (const Bytes& frame : {kGood00, kGood5A}) {
-        EXPECT_EQ(FrameChecksum(frame.data(), frame.size() - 1), frame.back());
+TEST_F(FramesTest, ReaderAgreesWithTheReceiverModelOnTheSameBytes) {
+    // Good requests, frames with a wrong end byte or checksum, and stray bytes
+    // (start bytes among them), queued in pieces of random size; after each piece
+    // the reader is called until nothing more can be taken, as the loop does.
+    std::mt19937 rng(11);
+    auto byte = [&] { return static_cast<std::uint8_t>(rng() & 0xFF); };
+    Bytes stream;
+    for (int i = 0; i < 2000; ++i) {
+        RequestFrame f = MakeRequest(byte(), byte(), byte(), byte());
+        switch (rng() % 5) {
+        case 0: f[kRequestEndAt] = byte(); break;
+        case 1: f[kRequestSize - 1] = byte(); break;
+        case 2: stream.push_back(rng() % 3 == 0 ? kRequestStart : byte()); break;
+        default: break;
+        }
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    ReceiverModel model;
+    std::vector<ReceivedFrame> expected;
+    std::vector<std::pair<int, std::uint8_t>> read;
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t n = std::min<std::size_t>(1 + rng() % 20, stream.size() - at);
+        const Bytes piece(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                          stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
+        model.Feed(piece.data(), piece.size(), &expected);
+        Queue(piece);
+        for (int r = ReceiveRequest(); r != kRequestIncomplete; r = ReceiveRequest()) {
+            read.emplace_back(r, TORA);
+        }
+        ASSERT_EQ(Port().rx.size(), model.Waiting()) << "after " << at << " bytes";
+    }
+    ASSERT_EQ(read.size(), expected.size());
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        EXPECT_EQ(read[i].first, expected[i].result) << "frame " << i;
+        EXPECT_EQ(read[i].second, expected[i].d1) << "frame " << i;
     }
 }
 

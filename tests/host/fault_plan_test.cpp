@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/fault_plan.h"
-#include "host/host_frames.h"
+#include "protocol/frame_rules.h"
 
 namespace {
 

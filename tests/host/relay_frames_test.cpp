@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "host/host_frames.h"
+#include "host/hex.h"
 #include "host/noise.h"
 #include "host/relay_frames.h"
+#include "protocol/frame_rules.h"
 
 namespace {
 

@@ -1,0 +1,24 @@
+// The emulator's console texts: the start-up line, and the status text of one
+// answered frame, "Frame N received" then "EA:.., TORA:..\r", which together form
+// one status line rewritten in place (no line feed).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// printf format of the start-up line; its argument is the port number (int).
+inline constexpr char kStartLineFormat[] = "Zol Emul Started in COM%d\n";
+// printf formats of the two halves of a frame's status text: the frame count
+// (unsigned), then EA and TORA (two upper-case hex digits each).
+inline constexpr char kFrameCountFormat[] = "Frame %u received";
+inline constexpr char kFrameImageFormat[] = "EA:%2.2X, TORA:%2.2X\r";
+
+// Length of the longest status text of one frame ("Frame 4294967295 received" and
+// "EA:FF, TORA:FF\r").
+inline constexpr std::size_t kFrameTextMax = 40;
+
+// Writes the status text of frame number `frame` (both halves, no terminating
+// NUL counted) into out[0..size) and returns its length. Returns 0 and leaves
+// `out` unspecified when it does not fit with a NUL after it: size kFrameTextMax + 1
+// always fits.
+std::size_t FormatFrameText(char* out, std::size_t size, std::uint32_t frame, std::uint8_t ea, std::uint8_t tora);
