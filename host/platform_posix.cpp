@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "host/platform.h"
+#include "platform/posix_signals.h"
 
 namespace zolhost {
 
@@ -34,13 +35,7 @@ void InstallStopHandlers() {
     if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         gWake[0] = gWake[1] = -1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    InstallStopSignals(OnStop);
 }
 
 bool StopRequested() {

@@ -6,7 +6,6 @@
 // drains itself, as a terminal would.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -22,7 +21,6 @@ public:
     // Opens the device end at devicePath and starts serving it on its own thread.
     bool Start(const std::string& devicePath, bool statusText, std::string* error);
     void Stop();
-    std::uint64_t Answered() const;
 
 private:
     struct Impl;

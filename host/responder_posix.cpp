@@ -1,12 +1,9 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +13,7 @@
 #include "host/link.h"
 #include "host/platform.h"
 #include "host/responder.h"
+#include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 #include "protocol/status_text.h"
@@ -30,27 +28,10 @@ struct Responder::Impl {
     std::FILE* sink = nullptr;  // the status text's terminal
     std::thread serve;
     std::thread drain;
-    std::atomic<std::uint64_t> answered{0};
 
     void Serve();
     void Drain();
 };
-
-namespace {
-
-// Threads started with every signal blocked: signals stay with the main thread.
-template <class F>
-std::thread StartQuiet(F f) {
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    std::thread t(f);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return t;
-}
-
-}  // namespace
 
 void Responder::Impl::Serve() {
     ReceiverModel receiver;
@@ -95,7 +76,6 @@ void Responder::Impl::Serve() {
                 std::fprintf(sink, kFrameImageFormat, reply[1], f.d1);
                 std::fflush(sink);
             }
-            answered.fetch_add(1, std::memory_order_relaxed);
         }
     }
 }
@@ -158,9 +138,12 @@ bool Responder::Start(const std::string& devicePath, bool statusText, std::strin
             }
             return false;
         }
-        m.drain = StartQuiet([&m] { m.Drain(); });
     }
-    m.serve = StartQuiet([&m] { m.Serve(); });
+    AllSignalsBlocked quiet;  // signals stay with the main thread
+    if (m.sink != nullptr) {
+        m.drain = std::thread([&m] { m.Drain(); });
+    }
+    m.serve = std::thread([&m] { m.Serve(); });
     return true;
 }
 
@@ -192,10 +175,6 @@ void Responder::Stop() {
         close(m.stopFd);
         m.stopFd = -1;
     }
-}
-
-std::uint64_t Responder::Answered() const {
-    return impl_->answered.load();
 }
 
 }  // namespace zolhost

@@ -62,10 +62,6 @@ bool Responder::Start(const std::string&, bool, std::string* error) {
 
 void Responder::Stop() {}
 
-std::uint64_t Responder::Answered() const {
-    return 0;
-}
-
 int RunLink(const Options&) {
     return kExitUsage;  // main refuses link before it gets here
 }
