@@ -1,17 +1,16 @@
-// The benchmark: round trips one request at a time, then throughput with a window
-// of requests in flight. Every reply is checked against what the device's receiver
+// The benchmark's run: every reply is checked against what the device's receiver
 // owes for the bytes sent, noise included, as the receiver model works it out.
-#include <cinttypes>
-#include <cstdarg>
-#include <iterator>
-#include <cstdio>
+#include "host/bench.h"
+
 #include <algorithm>
 #include <deque>
 #include <memory>
 
-#include "host/commands.h"
+#include "host/hex.h"
 #include "host/noise.h"
 #include "host/platform.h"
+#include "host/reply_reader.h"
+#include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 
 namespace zolhost {
@@ -104,7 +103,7 @@ public:
         }
         ++st->good;
         if (want.measured) {
-            st->rtt.Add(std::chrono::duration<double, std::micro>(Clock::now() - sentAt).count());
+            st->rtt.Add(MicrosSince(sentAt));
         }
         return true;
     }
@@ -141,48 +140,48 @@ public:
 
     // Round trips for requests first..first+n-1, one request at a time.
     bool PingPongBlock(std::uint64_t first, std::uint64_t n) {
-        PhaseStats* st = &result_.pingPong;
-        const auto t0 = Clock::now();
-        bool ok = true;
-        for (std::uint64_t i = first; ok && i < first + n; ++i) {
-            bool answered = false;
-            const auto sentAt = Clock::now();
-            ok = SendRound(st, i, &answered);
-            while (ok && !owed_.empty()) {
-                ok = TakeReply(st, sentAt);
+        return TimedBlock(&result_.pingPong, [&](PhaseStats* st) {
+            for (std::uint64_t i = first; i < first + n; ++i) {
+                bool answered = false;
+                const auto sentAt = Clock::now();
+                if (!SendRound(st, i, &answered)) {
+                    return false;
+                }
+                while (!owed_.empty()) {
+                    if (!TakeReply(st, sentAt)) {
+                        return false;
+                    }
+                }
+                if (Interrupted()) {
+                    return false;
+                }
             }
-            if (ok && StopRequested()) {
-                result_.failure = "interrupted";
-                ok = false;
-            }
-        }
-        st->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-        return ok;
+            return true;
+        });
     }
 
     // n requests with up to `window` replies owed at any time; the time counted
     // runs from the first request to the last reply of the block.
     bool PipelinedBlock(std::uint64_t first, std::uint64_t n) {
-        PhaseStats* st = &result_.pipelined;
-        const auto t0 = Clock::now();
-        std::uint64_t sent = first;
-        bool ok = true;
-        while (ok && (sent < first + n || !owed_.empty())) {
-            while (ok && sent < first + n && owed_.size() < o_.window) {
-                bool answered = false;
-                ok = SendRound(st, sent, &answered);
-                ++sent;
+        return TimedBlock(&result_.pipelined, [&](PhaseStats* st) {
+            const auto t0 = Clock::now();
+            std::uint64_t sent = first;
+            while (sent < first + n || !owed_.empty()) {
+                while (sent < first + n && owed_.size() < o_.window) {
+                    bool answered = false;
+                    if (!SendRound(st, sent++, &answered)) {
+                        return false;
+                    }
+                }
+                if (!owed_.empty() && !TakeReply(st, t0)) {
+                    return false;
+                }
+                if (Interrupted()) {
+                    return false;
+                }
             }
-            if (ok && !owed_.empty()) {
-                ok = TakeReply(st, t0);
-            }
-            if (ok && StopRequested()) {
-                result_.failure = "interrupted";
-                ok = false;
-            }
-        }
-        st->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-        return ok;
+            return true;
+        });
     }
 
     bool FinishPingPong() { return Finish(&result_.pingPong); }
@@ -194,6 +193,23 @@ public:
     }
 
 private:
+    // Runs one block of a phase, adding its time to the phase's.
+    template <class Body>
+    bool TimedBlock(PhaseStats* st, Body body) {
+        const auto t0 = Clock::now();
+        const bool ok = body(st);
+        st->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+        return ok;
+    }
+
+    bool Interrupted() {
+        if (!StopRequested()) {
+            return false;
+        }
+        result_.failure = "interrupted";
+        return true;
+    }
+
     HostLink& link_;
     const Options& o_;
     ReplyReader reader_;
@@ -241,157 +257,6 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
     }
     progress->Clear();
     return results;
-}
-
-namespace {
-
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Fmt(const char* format, ...) {
-    char b[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(b, sizeof b, format, args);
-    va_end(args);
-    return b;
-}
-
-struct Figure {
-    const char* label;
-    const char* key;
-    double (*get)(const TargetResult&);
-    bool higherIsBetter;
-};
-
-const Figure kFigures[] = {
-    {"round trip min", "min_us", [](const TargetResult& t) { return t.pingPong.rtt.Min(); }, false},
-    {"round trip median", "median_us", [](const TargetResult& t) { return t.pingPong.rtt.Median(); }, false},
-    {"round trip p90", "p90_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(90); }, false},
-    {"round trip p99", "p99_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99); }, false},
-    {"round trip p99.9", "p99_9_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99.9); }, false},
-    {"round trip max", "max_us", [](const TargetResult& t) { return t.pingPong.rtt.Max(); }, false},
-    {"pipelined frames/s", "frames_per_s", [](const TargetResult& t) { return t.Throughput(); }, true},
-};
-
-std::string Counts(const PhaseStats& s) {
-    return Fmt("%" PRIu64 " requests, %" PRIu64 " replies owed: %" PRIu64 " good, %" PRIu64 " bad, %" PRIu64
-               " missing, %" PRIu64 " unexpected bytes",
-               s.requests, s.expected, s.good, s.bad, s.missing, s.unexpected);
-}
-
-std::string NoiseLine(const PhaseStats& s) {
-    return Fmt("noise: %" PRIu64 " items (%" PRIu64 " bytes), %" PRIu64 " bad frames dropped, %" PRIu64
-               " requests spoiled by the noise before them",
-               s.noiseItems, s.noiseBytes, s.badFrames, s.swallowed);
-}
-
-std::string Value(const Figure& f, double v) {
-    return f.higherIsBetter ? Fmt("%.0f", v) : FormatMicros(v);
-}
-
-}  // namespace
-
-std::string BenchText(const Options& o, const std::vector<TargetResult>& targets) {
-    std::string out = Fmt("zolhost bench: %u frames per phase, window %u, noise %g%%%s\n", o.frames, o.window,
-                          o.noisePct, o.paceBaud != 0 ? Fmt(", paced at %u baud", o.paceBaud).c_str() : "");
-    for (const TargetResult& t : targets) {
-        const PhaseStats& p = t.pingPong;
-        out += "\n" + t.name + " (" + t.where + ")\n";
-        out += Fmt("  round trip, one request at a time (%llu measured):\n", static_cast<unsigned long long>(p.rtt.Count()));
-        out += Fmt("    min %s  median %s  p90 %s  p99 %s  p99.9 %s  max %s\n", FormatMicros(p.rtt.Min()).c_str(),
-                   FormatMicros(p.rtt.Median()).c_str(), FormatMicros(p.rtt.Percentile(90)).c_str(),
-                   FormatMicros(p.rtt.Percentile(99)).c_str(), FormatMicros(p.rtt.Percentile(99.9)).c_str(),
-                   FormatMicros(p.rtt.Max()).c_str());
-        out += p.rtt.Histogram(40);
-        out += "    " + Counts(p) + "\n";
-        if (o.noisePct > 0) {
-            out += "    " + NoiseLine(p) + "\n";
-        }
-        const PhaseStats& q = t.pipelined;
-        out += Fmt("  pipelined, %u in flight: %" PRIu64 " replies in %.3f s: %.0f frames/s\n", o.window, q.good,
-                   q.seconds, t.Throughput());
-        out += "    " + Counts(q) + "\n";
-        if (o.noisePct > 0) {
-            out += "    " + NoiseLine(q) + "\n";
-        }
-        out += t.Ok() ? "  all replies good\n" : "  FAILED: " + t.failure + "\n";
-    }
-    if (targets.size() > 1) {
-        const TargetResult& e = targets.front();
-        out += "\ncompared (ratio = " + e.name + " / baseline; below 1 is faster for times, above 1 for frames/s)\n";
-        out += Fmt("  %-20s %12s", "", e.name.c_str());
-        for (std::size_t i = 1; i < targets.size(); ++i) {
-            out += Fmt(" %14s %7s", targets[i].name.c_str(), "ratio");
-        }
-        out += "\n";
-        for (const Figure& f : kFigures) {
-            out += Fmt("  %-20s %12s", f.label, Value(f, f.get(e)).c_str());
-            for (std::size_t i = 1; i < targets.size(); ++i) {
-                const double b = f.get(targets[i]);
-                out += Fmt(" %14s %7.2f", Value(f, b).c_str(), b > 0 ? f.get(e) / b : 0.0);
-            }
-            out += "\n";
-        }
-    }
-    return out;
-}
-
-std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets) {
-    auto counts = [](const PhaseStats& s) {
-        return Fmt("\"requests\": %" PRIu64 ", \"owed\": %" PRIu64 ", \"good\": %" PRIu64 ", \"bad\": %" PRIu64
-                   ", \"missing\": %" PRIu64 ", \"unexpected_bytes\": %" PRIu64 ", \"noise_items\": %" PRIu64
-                   ", \"noise_bytes\": %" PRIu64 ", \"bad_frames\": %" PRIu64 ", \"spoiled_requests\": %" PRIu64
-                   ", \"seconds\": %.6f",
-                   s.requests, s.expected, s.good, s.bad, s.missing, s.unexpected, s.noiseItems, s.noiseBytes,
-                   s.badFrames, s.swallowed, s.seconds);
-    };
-    auto quote = [](const std::string& s) {
-        std::string q = "\"";
-        for (char c : s) {
-            if (c == '"' || c == '\\') {
-                q += '\\';
-                q += c;
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                q += Fmt("\\u%04x", c);
-            } else {
-                q += c;
-            }
-        }
-        return q + "\"";
-    };
-    std::string out = Fmt("{\n  \"frames\": %u,\n  \"window\": %u,\n  \"noise_pct\": %g,\n  \"pace_baud\": %u,\n"
-                          "  \"seed\": %" PRIu64 ",\n  \"targets\": [",
-                          o.frames, o.window, o.noisePct, o.paceBaud, o.seed);
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const TargetResult& t = targets[i];
-        out += i == 0 ? "\n" : ",\n";
-        out += "    {\"name\": " + quote(t.name) + ", \"where\": " + quote(t.where) +
-               Fmt(", \"ok\": %s,\n", t.Ok() ? "true" : "false");
-        out += "     \"round_trip_us\": {";
-        for (std::size_t k = 0; k + 1 < std::size(kFigures); ++k) {
-            out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, kFigures[k].get(t));
-        }
-        out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
-        out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
-        out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", t.Throughput());
-        out += "     \"failure\": " + quote(t.failure) + "}";
-    }
-    out += "\n  ]";
-    if (targets.size() > 1) {
-        out += ",\n  \"ratios\": {";
-        for (std::size_t i = 1; i < targets.size(); ++i) {
-            out += (i == 1 ? "\n    " : ",\n    ") + quote(targets[i].name) + ": {";
-            for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-                const double b = kFigures[k].get(targets[i]);
-                out += Fmt("%s\"%s\": %.4f", k == 0 ? "" : ", ", kFigures[k].key,
-                           b > 0 ? kFigures[k].get(targets.front()) / b : 0.0);
-            }
-            out += "}";
-        }
-        out += "\n  }";
-    }
-    out += "\n}\n";
-    return out;
 }
 
 }  // namespace zolhost

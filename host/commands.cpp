@@ -1,54 +1,18 @@
-// ping and drive, and the reply reader they share with the benchmark.
+// ping and drive.
 #include "host/commands.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "host/hex.h"
+#include "host/latency_stats.h"
 #include "host/platform.h"
+#include "host/reply_reader.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
-
-HostLink::Rx ReplyReader::Next(ReplyFrame* reply, Clock::time_point deadline) {
-    while (Buffered() < kReplySize) {
-        const HostLink::Rx r = link_.Receive(&buf_, deadline);
-        if (r != HostLink::Rx::Data) {
-            return r;
-        }
-    }
-    std::copy_n(buf_.begin() + static_cast<std::ptrdiff_t>(head_), kReplySize, reply->begin());
-    head_ += kReplySize;
-    if (head_ == buf_.size()) {
-        buf_.clear();
-        head_ = 0;
-    }
-    return HostLink::Rx::Data;
-}
-
-std::size_t ReplyReader::DiscardPending() {
-    link_.Drain(&buf_);
-    const std::size_t n = Buffered();
-    buf_.clear();
-    head_ = 0;
-    return n;
-}
-
-std::size_t ReplyReader::Unasked(int quietMs) {
-    const std::size_t before = Buffered();
-    auto deadline = Clock::now() + std::chrono::milliseconds(quietMs);
-    while (link_.Receive(&buf_, deadline) == HostLink::Rx::Data) {
-        deadline = Clock::now() + std::chrono::milliseconds(quietMs);
-    }
-    return Buffered() - before;
-}
-
-namespace {
-
-double MicrosSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-}  // namespace
 
 int RunPing(HostLink& link, const Options& o) {
     const auto& d = o.data;
@@ -191,34 +155,6 @@ int RunDrive(HostLink& link, const Options& o, const LinkContext& ctx) {
                 missing ? (ended + ", with a reply outstanding").c_str() : ended.c_str());
     std::fflush(stdout);
     return bad == 0 && timeouts == 0 && stray == 0 && !missing && answered == sent ? kExitGood : kExitCheckFailed;
-}
-
-Progress::Progress() : on_(IsTerminal(stderr)) {}
-
-void Progress::Show(const std::string& what, std::uint64_t done, std::uint64_t total) {
-    if (!on_ || total == 0) {
-        return;
-    }
-    const auto now = Clock::now();
-    if (done < total && now - last_ < std::chrono::milliseconds(100)) {
-        return;
-    }
-    last_ = now;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(done * kWidth / total);
-    std::fprintf(stderr, "\r[%s%s] %3d%% %-40s", std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), static_cast<int>(done * 100 / total),
-                 what.c_str());
-    std::fflush(stderr);
-    shown_ = true;
-}
-
-void Progress::Clear() {
-    if (shown_) {
-        std::fprintf(stderr, "\r%*s\r", 80, "");
-        std::fflush(stderr);
-        shown_ = false;
-    }
 }
 
 }  // namespace zolhost

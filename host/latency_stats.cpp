@@ -46,15 +46,28 @@ int BucketOf(double micros) {
     return i;
 }
 
-std::string Bound(double micros) {
-    char b[32];
+// The unit ladder of every time shown: seconds from 1e6 us, milliseconds from 1e3 us.
+struct Scaled {
+    double value;
+    const char* unit;
+    int decimals;  // shown by FormatMicros
+};
+
+Scaled InUnits(double micros) {
     if (micros >= 1e6) {
-        std::snprintf(b, sizeof b, "%g s", micros / 1e6);
-    } else if (micros >= 1e3) {
-        std::snprintf(b, sizeof b, "%g ms", micros / 1e3);
-    } else {
-        std::snprintf(b, sizeof b, "%g us", micros);
+        return {micros / 1e6, "s", 2};
     }
+    if (micros >= 1e3) {
+        return {micros / 1e3, "ms", 2};
+    }
+    return {micros, "us", 1};
+}
+
+// A bucket bound: "20 us", "1 ms".
+std::string Bound(double micros) {
+    const Scaled s = InUnits(micros);
+    char b[32];
+    std::snprintf(b, sizeof b, "%g %s", s.value, s.unit);
     return b;
 }
 
@@ -92,15 +105,14 @@ std::string LatencyStats::Histogram(int width) const {
 }
 
 std::string FormatMicros(double micros) {
+    const Scaled s = InUnits(micros);
     char b[32];
-    if (micros >= 1e6) {
-        std::snprintf(b, sizeof b, "%.2f s", micros / 1e6);
-    } else if (micros >= 1e3) {
-        std::snprintf(b, sizeof b, "%.2f ms", micros / 1e3);
-    } else {
-        std::snprintf(b, sizeof b, "%.1f us", micros);
-    }
+    std::snprintf(b, sizeof b, "%.*f %s", s.decimals, s.value, s.unit);
     return b;
+}
+
+double MicrosSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }
 
 }  // namespace zolhost

@@ -1,6 +1,7 @@
 // Round-trip times: order statistics and a small text histogram.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -30,5 +31,8 @@ private:
 
 // "12.3 us", "1.23 ms", "1.23 s"
 std::string FormatMicros(double micros);
+
+// Microseconds from t0 until now.
+double MicrosSince(std::chrono::steady_clock::time_point t0);
 
 }  // namespace zolhost

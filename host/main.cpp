@@ -2,10 +2,11 @@
 // real thing) over a serial port or a virtual link it makes, checks every reply,
 // and measures the link.
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/bench.h"
+#include "host/bench_report.h"
 #include "host/commands.h"
 #include "host/options.h"
 #include "host/platform.h"

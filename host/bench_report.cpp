@@ -1,0 +1,162 @@
+// The benchmark's reports: text and JSON.
+#include "host/bench_report.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <iterator>
+
+namespace zolhost {
+
+namespace {
+
+std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Fmt(const char* format, ...) {
+    char b[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(b, sizeof b, format, args);
+    va_end(args);
+    return b;
+}
+
+struct Figure {
+    const char* label;
+    const char* key;
+    double (*get)(const TargetResult&);
+    bool higherIsBetter;
+};
+
+const Figure kFigures[] = {
+    {"round trip min", "min_us", [](const TargetResult& t) { return t.pingPong.rtt.Min(); }, false},
+    {"round trip median", "median_us", [](const TargetResult& t) { return t.pingPong.rtt.Median(); }, false},
+    {"round trip p90", "p90_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(90); }, false},
+    {"round trip p99", "p99_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99); }, false},
+    {"round trip p99.9", "p99_9_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99.9); }, false},
+    {"round trip max", "max_us", [](const TargetResult& t) { return t.pingPong.rtt.Max(); }, false},
+    {"pipelined frames/s", "frames_per_s", [](const TargetResult& t) { return t.Throughput(); }, true},
+};
+
+std::string Counts(const PhaseStats& s) {
+    return Fmt("%" PRIu64 " requests, %" PRIu64 " replies owed: %" PRIu64 " good, %" PRIu64 " bad, %" PRIu64
+               " missing, %" PRIu64 " unexpected bytes",
+               s.requests, s.expected, s.good, s.bad, s.missing, s.unexpected);
+}
+
+std::string NoiseLine(const PhaseStats& s) {
+    return Fmt("noise: %" PRIu64 " items (%" PRIu64 " bytes), %" PRIu64 " bad frames dropped, %" PRIu64
+               " requests spoiled by the noise before them",
+               s.noiseItems, s.noiseBytes, s.badFrames, s.swallowed);
+}
+
+std::string Value(const Figure& f, double v) {
+    return f.higherIsBetter ? Fmt("%.0f", v) : FormatMicros(v);
+}
+
+}  // namespace
+
+std::string BenchText(const Options& o, const std::vector<TargetResult>& targets) {
+    std::string out = Fmt("zolhost bench: %u frames per phase, window %u, noise %g%%%s\n", o.frames, o.window,
+                          o.noisePct, o.paceBaud != 0 ? Fmt(", paced at %u baud", o.paceBaud).c_str() : "");
+    for (const TargetResult& t : targets) {
+        const PhaseStats& p = t.pingPong;
+        out += "\n" + t.name + " (" + t.where + ")\n";
+        out += Fmt("  round trip, one request at a time (%llu measured):\n", static_cast<unsigned long long>(p.rtt.Count()));
+        out += Fmt("    min %s  median %s  p90 %s  p99 %s  p99.9 %s  max %s\n", FormatMicros(p.rtt.Min()).c_str(),
+                   FormatMicros(p.rtt.Median()).c_str(), FormatMicros(p.rtt.Percentile(90)).c_str(),
+                   FormatMicros(p.rtt.Percentile(99)).c_str(), FormatMicros(p.rtt.Percentile(99.9)).c_str(),
+                   FormatMicros(p.rtt.Max()).c_str());
+        out += p.rtt.Histogram(40);
+        out += "    " + Counts(p) + "\n";
+        if (o.noisePct > 0) {
+            out += "    " + NoiseLine(p) + "\n";
+        }
+        const PhaseStats& q = t.pipelined;
+        out += Fmt("  pipelined, %u in flight: %" PRIu64 " replies in %.3f s: %.0f frames/s\n", o.window, q.good,
+                   q.seconds, t.Throughput());
+        out += "    " + Counts(q) + "\n";
+        if (o.noisePct > 0) {
+            out += "    " + NoiseLine(q) + "\n";
+        }
+        out += t.Ok() ? "  all replies good\n" : "  FAILED: " + t.failure + "\n";
+    }
+    if (targets.size() > 1) {
+        const TargetResult& e = targets.front();
+        out += "\ncompared (ratio = " + e.name + " / baseline; below 1 is faster for times, above 1 for frames/s)\n";
+        out += Fmt("  %-20s %12s", "", e.name.c_str());
+        for (std::size_t i = 1; i < targets.size(); ++i) {
+            out += Fmt(" %14s %7s", targets[i].name.c_str(), "ratio");
+        }
+        out += "\n";
+        for (const Figure& f : kFigures) {
+            out += Fmt("  %-20s %12s", f.label, Value(f, f.get(e)).c_str());
+            for (std::size_t i = 1; i < targets.size(); ++i) {
+                const double b = f.get(targets[i]);
+                out += Fmt(" %14s %7.2f", Value(f, b).c_str(), b > 0 ? f.get(e) / b : 0.0);
+            }
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets) {
+    auto counts = [](const PhaseStats& s) {
+        return Fmt("\"requests\": %" PRIu64 ", \"owed\": %" PRIu64 ", \"good\": %" PRIu64 ", \"bad\": %" PRIu64
+                   ", \"missing\": %" PRIu64 ", \"unexpected_bytes\": %" PRIu64 ", \"noise_items\": %" PRIu64
+                   ", \"noise_bytes\": %" PRIu64 ", \"bad_frames\": %" PRIu64 ", \"spoiled_requests\": %" PRIu64
+                   ", \"seconds\": %.6f",
+                   s.requests, s.expected, s.good, s.bad, s.missing, s.unexpected, s.noiseItems, s.noiseBytes,
+                   s.badFrames, s.swallowed, s.seconds);
+    };
+    auto quote = [](const std::string& s) {
+        std::string q = "\"";
+        for (char c : s) {
+            if (c == '"' || c == '\\') {
+                q += '\\';
+                q += c;
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                q += Fmt("\\u%04x", c);
+            } else {
+                q += c;
+            }
+        }
+        return q + "\"";
+    };
+    std::string out = Fmt("{\n  \"frames\": %u,\n  \"window\": %u,\n  \"noise_pct\": %g,\n  \"pace_baud\": %u,\n"
+                          "  \"seed\": %" PRIu64 ",\n  \"targets\": [",
+                          o.frames, o.window, o.noisePct, o.paceBaud, o.seed);
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const TargetResult& t = targets[i];
+        out += i == 0 ? "\n" : ",\n";
+        out += "    {\"name\": " + quote(t.name) + ", \"where\": " + quote(t.where) +
+               Fmt(", \"ok\": %s,\n", t.Ok() ? "true" : "false");
+        out += "     \"round_trip_us\": {";
+        for (std::size_t k = 0; k + 1 < std::size(kFigures); ++k) {
+            out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, kFigures[k].get(t));
+        }
+        out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
+        out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
+        out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", t.Throughput());
+        out += "     \"failure\": " + quote(t.failure) + "}";
+    }
+    out += "\n  ]";
+    if (targets.size() > 1) {
+        out += ",\n  \"ratios\": {";
+        for (std::size_t i = 1; i < targets.size(); ++i) {
+            out += (i == 1 ? "\n    " : ",\n    ") + quote(targets[i].name) + ": {";
+            for (std::size_t k = 0; k < std::size(kFigures); ++k) {
+                const double b = kFigures[k].get(targets[i]);
+                out += Fmt("%s\"%s\": %.4f", k == 0 ? "" : ", ", kFigures[k].key,
+                           b > 0 ? kFigures[k].get(targets.front()) / b : 0.0);
+            }
+            out += "}";
+        }
+        out += "\n  }";
+    }
+    out += "\n}\n";
+    return out;
+}
+
+}  // namespace zolhost
