@@ -21,6 +21,9 @@ bool SleepUnlessStopped(int ms);
 
 bool IsTerminal(std::FILE* f);
 
+// The directory zolhost's own program file is in; empty when it cannot be told.
+std::string OwnDirectory();
+
 // The system's text for an error code of OsLastError().
 std::string SystemErrorText(std::uint32_t code);
 // The error is "try again later" (the link's queue is full).
@@ -35,6 +38,9 @@ bool IsHangUpError(std::uint32_t code);
 #if !defined(_WIN32)
 // Readable once a stop has been requested; for waits of the POSIX-only parts.
 int StopWakeFd();
+// A new pty: its master end (close-on-exec), and the path of its other end in
+// *slavePath. -1 with errno set when none could be made.
+int OpenPty(std::string* slavePath);
 #endif
 
 }  // namespace zolhost

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 
@@ -46,6 +48,21 @@ int StopWakeFd() {
     return gWake[0];
 }
 
+int OpenPty(std::string* slavePath) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[PATH_MAX];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+        const int e = errno;
+        if (master >= 0) {
+            close(master);
+        }
+        errno = e;
+        return -1;
+    }
+    *slavePath = name;
+    return master;
+}
+
 bool SleepUnlessStopped(int ms) {
     pollfd pfd{gWake[0], POLLIN, 0};
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -63,6 +80,16 @@ bool SleepUnlessStopped(int ms) {
 
 bool IsTerminal(std::FILE* f) {
     return isatty(fileno(f)) != 0;
+}
+
+std::string OwnDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string exe(path, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.rfind('/'));
 }
 
 std::string SystemErrorText(std::uint32_t code) {

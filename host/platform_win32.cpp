@@ -45,6 +45,17 @@ bool IsTerminal(std::FILE* f) {
     return _isatty(_fileno(f)) != 0;
 }
 
+std::string OwnDirectory() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) {
+        return {};
+    }
+    const std::string exe(path, n);
+    const std::size_t cut = exe.find_last_of("\\/");
+    return cut == std::string::npos ? std::string() : exe.substr(0, cut);
+}
+
 std::string SystemErrorText(std::uint32_t code) {
     char buf[512] = {};
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,

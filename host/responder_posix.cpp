@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/child_process.h"
 #include "host/link.h"
 #include "host/platform.h"
 #include "host/responder.h"
@@ -23,14 +23,11 @@ namespace zolhost {
 struct Responder::Impl {
     OsHandle port = INVALID_HANDLE_VALUE;
     int stopFd = -1;
-    bool statusText = false;
-    int sinkMaster = -1;
-    std::FILE* sink = nullptr;  // the status text's terminal
+    DrainedTerminal terminal;   // for the status text
+    std::FILE* sink = nullptr;  // its end the text is printed to
     std::thread serve;
-    std::thread drain;
 
     void Serve();
-    void Drain();
 };
 
 void Responder::Impl::Serve() {
@@ -80,22 +77,6 @@ void Responder::Impl::Serve() {
     }
 }
 
-void Responder::Impl::Drain() {
-    char buf[4096];
-    pollfd pfds[2] = {{sinkMaster, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    for (;;) {
-        if (poll(pfds, 2, -1) < 0 && errno != EINTR) {
-            return;
-        }
-        if (pfds[1].revents != 0) {
-            return;
-        }
-        if (pfds[0].revents != 0 && read(sinkMaster, buf, sizeof buf) <= 0) {
-            pfds[0].fd = -1;
-        }
-    }
-}
-
 Responder::Responder() : impl_(std::make_unique<Impl>()) {}
 
 Responder::~Responder() {
@@ -120,19 +101,16 @@ bool Responder::Start(const std::string& devicePath, bool statusText, std::strin
         return false;
     }
     if (statusText) {
-        // A terminal for the text: the slave of a pty with a terminal's usual
-        // settings, drained by a thread as a terminal emulator would.
-        m.sinkMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (m.sinkMaster < 0 || grantpt(m.sinkMaster) != 0 || unlockpt(m.sinkMaster) != 0 ||
-            ptsname_r(m.sinkMaster, name, sizeof name) != 0) {
-            *error = std::string("baseline: cannot make a terminal for its text: ") + std::strerror(errno);
+        // A terminal for the text, drained as a terminal emulator would.
+        if (!m.terminal.Open(error)) {
+            *error = "baseline: " + *error;
             return false;
         }
-        const int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const std::string& name = m.terminal.SlavePath();
+        const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         m.sink = fd >= 0 ? fdopen(fd, "w") : nullptr;
         if (m.sink == nullptr) {
-            *error = std::string("baseline: cannot open ") + name + ": " + std::strerror(errno);
+            *error = "baseline: cannot open " + name + ": " + std::strerror(errno);
             if (fd >= 0) {
                 close(fd);
             }
@@ -140,9 +118,6 @@ bool Responder::Start(const std::string& devicePath, bool statusText, std::strin
         }
     }
     AllSignalsBlocked quiet;  // signals stay with the main thread
-    if (m.sink != nullptr) {
-        m.drain = std::thread([&m] { m.Drain(); });
-    }
     m.serve = std::thread([&m] { m.Serve(); });
     return true;
 }
@@ -156,16 +131,9 @@ void Responder::Stop() {
     if (m.serve.joinable()) {
         m.serve.join();
     }
-    if (m.drain.joinable()) {
-        m.drain.join();
-    }
     if (m.sink != nullptr) {
         std::fclose(m.sink);
         m.sink = nullptr;
-    }
-    if (m.sinkMaster >= 0) {
-        close(m.sinkMaster);
-        m.sinkMaster = -1;
     }
     if (m.port != INVALID_HANDLE_VALUE) {
         OsClose(m.port);

@@ -4,7 +4,6 @@
 // does not hang up before then. Opens of the device end are seen through inotify.
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -46,14 +45,12 @@ VirtualLink::~VirtualLink() {
 
 bool VirtualLink::Create(const std::string& dir, const std::string& linkName, std::string* error) {
     Impl& m = *impl_;
-    m.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[PATH_MAX];
-    if (m.master < 0 || grantpt(m.master) != 0 || unlockpt(m.master) != 0 ||
-        ptsname_r(m.master, name, sizeof name) != 0) {
+    m.master = OpenPty(&m.devicePath);
+    if (m.master < 0) {
         *error = std::string("cannot make a virtual link (pty): ") + std::strerror(errno);
         return false;
     }
-    m.devicePath = name;
+    const char* name = m.devicePath.c_str();
     // Writes on the host end never block: a full queue is reported and retried.
     const int flags = fcntl(m.master, F_GETFL);
     fcntl(m.master, F_SETFL, flags | O_NONBLOCK);

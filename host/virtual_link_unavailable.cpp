@@ -1,5 +1,7 @@
 // Platforms without ptys (Windows): no virtual links, no baseline responder and no
-// link relay; zolhost works over --port there.
+// link relay, no programs started for the benchmark; zolhost works over --port
+// there.
+#include "host/child_process.h"
 #include "host/commands.h"
 #include "host/relay.h"
 #include "host/responder.h"
@@ -64,6 +66,54 @@ void Responder::Stop() {}
 
 int RunLink(const Options&) {
     return kExitUsage;  // main refuses link before it gets here
+}
+
+struct DrainedTerminal::Impl {};
+
+DrainedTerminal::DrainedTerminal() = default;
+DrainedTerminal::~DrainedTerminal() = default;
+
+bool DrainedTerminal::Open(std::string* error) {
+    *error = kNoPty;
+    return false;
+}
+
+const std::string& DrainedTerminal::SlavePath() const {
+    return kEmpty;
+}
+
+bool DrainedTerminal::PressKey(char) {
+    return false;
+}
+
+std::string DrainedTerminal::Tail() const {
+    return {};
+}
+
+struct ChildProcess::Impl {};
+
+ChildProcess::ChildProcess() = default;
+ChildProcess::~ChildProcess() = default;
+
+bool ChildProcess::Start(const Spec&, std::string* error) {
+    *error = kNoPty;
+    return false;
+}
+
+bool ChildProcess::Running() {
+    return false;
+}
+
+std::optional<int> ChildProcess::Wait(int) {
+    return std::nullopt;
+}
+
+std::optional<int> ChildProcess::Terminate(int) {
+    return std::nullopt;
+}
+
+bool RunsCleanly(const std::vector<std::string>&, int) {
+    return false;
 }
 
 }  // namespace zolhost

@@ -1,0 +1,293 @@
+// Child processes and drained terminals on POSIX systems: fork and exec with a
+// close-on-exec pipe that reports a failed exec, a pty from posix_openpt.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "host/child_process.h"
+#include "host/platform.h"
+#include "platform/posix_signals.h"
+
+namespace zolhost {
+
+namespace {
+
+constexpr std::size_t kTailBytes = 512;
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// The program `name` as the shell would find it in PATH; empty when it is not there.
+std::string InPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        std::size_t end = dirs.find(':', at);
+        if (end == std::string::npos) {
+            end = dirs.size();
+        }
+        const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+        const std::string candidate = dir + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+struct DrainedTerminal::Impl {
+    int master = -1;
+    int stopFd = -1;
+    std::string slavePath;
+    std::thread drain;
+    mutable std::mutex lock;
+    std::string tail;
+
+    void Drain() {
+        char buf[4096];
+        pollfd pfds[2] = {{master, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        for (;;) {
+            if (poll(pfds, 2, -1) < 0 && errno != EINTR) {
+                return;
+            }
+            if (pfds[1].revents != 0) {
+                return;
+            }
+            if (pfds[0].revents == 0) {
+                continue;
+            }
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) {
+                pfds[0].fd = -1;  // nothing writes to the terminal any more: wait for the stop
+                continue;
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            tail.append(buf, static_cast<std::size_t>(n));
+            if (tail.size() > kTailBytes) {
+                tail.erase(0, tail.size() - kTailBytes);
+            }
+        }
+    }
+};
+
+DrainedTerminal::DrainedTerminal() : impl_(std::make_unique<Impl>()) {}
+
+DrainedTerminal::~DrainedTerminal() {
+    Impl& m = *impl_;
+    if (m.drain.joinable()) {
+        const std::uint64_t one = 1;
+        (void)!write(m.stopFd, &one, sizeof one);
+        m.drain.join();
+    }
+    if (m.stopFd >= 0) {
+        close(m.stopFd);
+    }
+    if (m.master >= 0) {
+        close(m.master);
+    }
+}
+
+bool DrainedTerminal::Open(std::string* error) {
+    Impl& m = *impl_;
+    m.master = OpenPty(&m.slavePath);
+    if (m.master < 0) {
+        *error = Errno("cannot make a terminal (pty)");
+        return false;
+    }
+    m.stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m.stopFd < 0) {
+        *error = Errno("eventfd");
+        return false;
+    }
+    AllSignalsBlocked quiet;  // signals stay with the main thread
+    m.drain = std::thread([&m] { m.Drain(); });
+    return true;
+}
+
+const std::string& DrainedTerminal::SlavePath() const {
+    return impl_->slavePath;
+}
+
+bool DrainedTerminal::PressKey(char key) {
+    return impl_->master >= 0 && write(impl_->master, &key, 1) == 1;
+}
+
+std::string DrainedTerminal::Tail() const {
+    std::lock_guard<std::mutex> hold(impl_->lock);
+    return impl_->tail;
+}
+
+struct ChildProcess::Impl {
+    pid_t pid = -1;
+    std::optional<int> status;
+
+    // Reaps the child if it has ended.
+    void Poll() {
+        if (pid < 0 || status) {
+            return;
+        }
+        int st = 0;
+        const pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        } else if (r < 0 && errno == ECHILD) {
+            status = -1;  // not ours to reap any more
+        }
+    }
+};
+
+ChildProcess::ChildProcess() : impl_(std::make_unique<Impl>()) {}
+
+ChildProcess::~ChildProcess() {
+    Terminate(2000);
+}
+
+bool ChildProcess::Start(const Spec& spec, std::string* error) {
+    // Everything the child needs is made before fork: after it, the child only
+    // makes calls that are safe in a copy of a threaded process.
+    if (spec.argv.empty()) {
+        *error = "no program to run";
+        return false;
+    }
+    const std::string program = spec.argv[0].find('/') == std::string::npos ? InPath(spec.argv[0]) : spec.argv[0];
+    if (program.empty()) {
+        *error = "cannot run " + spec.argv[0] + ": not found in PATH";
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : spec.argv) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    int report[2];  // the child writes errno here when it cannot exec
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        *error = Errno("pipe");
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *error = Errno("fork");
+        close(report[0]);
+        close(report[1]);
+        return false;
+    }
+    if (pid == 0) {
+        auto fail = [&](int e) {
+            (void)!write(report[1], &e, sizeof e);
+            _exit(127);
+        };
+        if (!spec.console.empty()) {
+            setsid();
+            const int tty = open(spec.console.c_str(), O_RDWR);
+            if (tty < 0) {
+                fail(errno);
+            }
+            ioctl(tty, TIOCSCTTY, 0);
+            dup2(tty, STDIN_FILENO);
+            dup2(tty, STDOUT_FILENO);
+            dup2(tty, STDERR_FILENO);
+            if (tty > STDERR_FILENO) {
+                close(tty);
+            }
+        } else {
+            setpgid(0, 0);  // Ctrl-C at zolhost's terminal is zolhost's to handle
+            const int null = open("/dev/null", O_RDWR);
+            if (null < 0) {
+                fail(errno);
+            }
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            if (spec.quiet) {
+                dup2(null, STDERR_FILENO);
+            }
+            if (null > STDERR_FILENO) {
+                close(null);
+            }
+        }
+        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) {
+            fail(errno);
+        }
+        // zolhost ignores SIGPIPE and may run this from a thread with signals
+        // blocked: the program starts with neither.
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(program.c_str(), argv.data());
+        fail(errno);
+    }
+    close(report[1]);
+    int e = 0;
+    ssize_t n;
+    do {
+        n = read(report[0], &e, sizeof e);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    impl_->pid = pid;
+    impl_->status.reset();
+    if (n == static_cast<ssize_t>(sizeof e)) {
+        Wait(1000);
+        *error = "cannot run " + spec.argv[0] + ": " + std::strerror(e);
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::Running() {
+    impl_->Poll();
+    return impl_->pid >= 0 && !impl_->status;
+}
+
+std::optional<int> ChildProcess::Wait(int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        impl_->Poll();
+        if (impl_->pid < 0 || impl_->status || std::chrono::steady_clock::now() >= until) {
+            return impl_->status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<int> ChildProcess::Terminate(int timeoutMs) {
+    if (!Running()) {
+        return impl_->status;
+    }
+    kill(impl_->pid, SIGTERM);
+    if (!Wait(timeoutMs)) {
+        kill(impl_->pid, SIGKILL);
+        Wait(5000);
+    }
+    return impl_->status;
+}
+
+bool RunsCleanly(const std::vector<std::string>& argv, int timeoutMs) {
+    ChildProcess child;
+    std::string error;
+    ChildProcess::Spec spec;
+    spec.argv = argv;
+    spec.quiet = true;
+    if (!child.Start(spec, &error)) {
+        return false;
+    }
+    const std::optional<int> status = child.Wait(timeoutMs);
+    return status && *status == 0;
+}
+
+}  // namespace zolhost
