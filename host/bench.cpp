@@ -223,7 +223,8 @@ private:
 
 }  // namespace
 
-std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress) {
+std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress,
+                                   const std::string& label) {
     std::vector<TargetResult> results(targets.size());
     std::vector<std::unique_ptr<Session>> sessions;
     std::vector<bool> going(targets.size(), true);
@@ -234,29 +235,103 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
         sessions[k]->Start();
     }
     // The targets take turns in blocks, so that whatever else the machine does
-    // during the run falls on all of them alike.
+    // during the run falls on all of them alike. Progress counts frames, and for a
+    // timed pipelined phase milliseconds.
     const std::uint64_t block = std::min<std::uint64_t>(o.frames, kBlockFrames);
-    const std::uint64_t total = static_cast<std::uint64_t>(o.frames) * 2 * targets.size();
-    std::uint64_t progressDone = 0;
-    for (const bool pipelined : {false, true}) {
-        for (std::uint64_t first = 0; first < o.frames; first += block) {
-            const std::uint64_t n = std::min<std::uint64_t>(block, o.frames - first);
-            for (std::size_t k = 0; k < targets.size(); ++k) {
-                if (going[k]) {
-                    going[k] = pipelined ? sessions[k]->PipelinedBlock(first, n) : sessions[k]->PingPongBlock(first, n);
-                }
-                progressDone += n;
-                progress->Show(pipelined ? "pipelined" : "round trips", progressDone, total);
-            }
-        }
+    const bool timed = o.pipelinedSeconds > 0;
+    const auto pipelinedDone = [&](std::size_t k, std::uint64_t sent) -> std::uint64_t {
+        return timed ? static_cast<std::uint64_t>(std::min(results[k].pipelined.seconds, o.pipelinedSeconds) * 1000)
+                     : std::min<std::uint64_t>(sent, o.frames);
+    };
+    const std::uint64_t pipelinedTotal = timed ? static_cast<std::uint64_t>(o.pipelinedSeconds * 1000) : o.frames;
+    const std::uint64_t total = (o.frames + pipelinedTotal) * targets.size();
+
+    for (std::uint64_t first = 0; first < o.frames; first += block) {
+        const std::uint64_t n = std::min<std::uint64_t>(block, o.frames - first);
         for (std::size_t k = 0; k < targets.size(); ++k) {
             if (going[k]) {
-                going[k] = pipelined ? sessions[k]->FinishPipelined() : sessions[k]->FinishPingPong();
+                going[k] = sessions[k]->PingPongBlock(first, n);
             }
+            progress->Show(label + "round trips", (first + n) * targets.size(), total);
         }
+    }
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        going[k] = going[k] && sessions[k]->FinishPingPong();
+    }
+
+    // o.frames requests, or blocks until each target has run for o.pipelinedSeconds.
+    for (std::uint64_t first = 0;; first += block) {
+        bool more = false;
+        std::uint64_t done = static_cast<std::uint64_t>(o.frames) * targets.size();
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            const bool left = timed ? results[k].pipelined.seconds < o.pipelinedSeconds : first < o.frames;
+            if (going[k] && left) {
+                more = true;
+                going[k] = sessions[k]->PipelinedBlock(first, timed ? block : std::min<std::uint64_t>(block, o.frames - first));
+            }
+            done += pipelinedDone(k, first + block);
+        }
+        if (!more) {
+            break;
+        }
+        progress->Show(label + "pipelined", done, total);
+    }
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        going[k] = going[k] && sessions[k]->FinishPipelined();
     }
     progress->Clear();
     return results;
+}
+
+namespace {
+
+double MedianOf(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+}  // namespace
+
+Figures TargetResult::Summary() const {
+    Figures out;
+    for (double Figures::*f : {&Figures::min, &Figures::median, &Figures::p90, &Figures::p99, &Figures::p999,
+                               &Figures::max, &Figures::framesPerSecond}) {
+        std::vector<double> values;
+        for (const Figures& r : rounds) {
+            values.push_back(r.*f);
+        }
+        out.*f = MedianOf(values);
+    }
+    return out;
+}
+
+void AddRound(TargetResult* total, const TargetResult& round) {
+    const LatencyStats& rtt = round.pingPong.rtt;
+    total->rounds.push_back({rtt.Min(), rtt.Median(), rtt.Percentile(90), rtt.Percentile(99), rtt.Percentile(99.9),
+                             rtt.Max(), round.Throughput()});
+    for (auto phase : {&TargetResult::pingPong, &TargetResult::pipelined}) {
+        PhaseStats& to = total->*phase;
+        const PhaseStats& from = round.*phase;
+        to.requests += from.requests;
+        to.expected += from.expected;
+        to.good += from.good;
+        to.bad += from.bad;
+        to.missing += from.missing;
+        to.unexpected += from.unexpected;
+        to.noiseItems += from.noiseItems;
+        to.noiseBytes += from.noiseBytes;
+        to.badFrames += from.badFrames;
+        to.swallowed += from.swallowed;
+        to.rtt.AddAll(from.rtt);
+        to.seconds += from.seconds;
+    }
+    if (total->failure.empty()) {
+        total->failure = round.failure;
+    }
 }
 
 }  // namespace zolhost

@@ -30,15 +30,33 @@ struct PhaseStats {
     bool Ok() const { return bad == 0 && missing == 0 && unexpected == 0; }
 };
 
+// The figures compared between targets: of one round, or the median of rounds.
+struct Figures {
+    double min = 0;
+    double median = 0;
+    double p90 = 0;
+    double p99 = 0;
+    double p999 = 0;
+    double max = 0;
+    double framesPerSecond = 0;  // pipelined
+};
+
+// A target's results: its phases over every round run, and each round's figures.
 struct TargetResult {
     std::string name;
     std::string where;
     PhaseStats pingPong;
     PhaseStats pipelined;
     std::string failure;  // first failure seen; empty when all went well
+    std::vector<Figures> rounds;
     bool Ok() const { return failure.empty() && pingPong.Ok() && pipelined.Ok(); }
     double Throughput() const { return pipelined.seconds > 0 ? pipelined.good / pipelined.seconds : 0; }
+    // The median of the rounds' figures, each figure on its own.
+    Figures Summary() const;
 };
+
+// Adds one round's results of a target to its results so far.
+void AddRound(TargetResult* total, const TargetResult& round);
 
 struct BenchTarget {
     std::string name;
@@ -46,7 +64,9 @@ struct BenchTarget {
     HostLink* link;
 };
 
-// Measures every target in one run; they take turns in blocks of frames.
-std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress);
+// Measures every target once (one round); they take turns in blocks of frames.
+// `label` goes before the phase's name in the progress display.
+std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress,
+                                   const std::string& label = "");
 
 }  // namespace zolhost

@@ -24,18 +24,19 @@ std::string Fmt(const char* format, ...) {
 struct Figure {
     const char* label;
     const char* key;
-    double (*get)(const TargetResult&);
+    double Figures::*value;
     bool higherIsBetter;
+    double Of(const TargetResult& t) const { return t.Summary().*value; }
 };
 
 const Figure kFigures[] = {
-    {"round trip min", "min_us", [](const TargetResult& t) { return t.pingPong.rtt.Min(); }, false},
-    {"round trip median", "median_us", [](const TargetResult& t) { return t.pingPong.rtt.Median(); }, false},
-    {"round trip p90", "p90_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(90); }, false},
-    {"round trip p99", "p99_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99); }, false},
-    {"round trip p99.9", "p99_9_us", [](const TargetResult& t) { return t.pingPong.rtt.Percentile(99.9); }, false},
-    {"round trip max", "max_us", [](const TargetResult& t) { return t.pingPong.rtt.Max(); }, false},
-    {"pipelined frames/s", "frames_per_s", [](const TargetResult& t) { return t.Throughput(); }, true},
+    {"round trip min", "min_us", &Figures::min, false},
+    {"round trip median", "median_us", &Figures::median, false},
+    {"round trip p90", "p90_us", &Figures::p90, false},
+    {"round trip p99", "p99_us", &Figures::p99, false},
+    {"round trip p99.9", "p99_9_us", &Figures::p999, false},
+    {"round trip max", "max_us", &Figures::max, false},
+    {"pipelined frames/s", "frames_per_s", &Figures::framesPerSecond, true},
 };
 
 std::string Counts(const PhaseStats& s) {
@@ -56,9 +57,11 @@ std::string Value(const Figure& f, double v) {
 
 }  // namespace
 
-std::string BenchText(const Options& o, const std::vector<TargetResult>& targets) {
-    std::string out = Fmt("zolhost bench: %u frames per phase, window %u, noise %g%%%s\n", o.frames, o.window,
-                          o.noisePct, o.paceBaud != 0 ? Fmt(", paced at %u baud", o.paceBaud).c_str() : "");
+std::string BenchText(const Options& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
+    std::string out = Fmt("zolhost bench: %u frames per phase, window %u, noise %g%%%s%s%s\n", o.frames, o.window,
+                          o.noisePct, o.paceBaud != 0 ? Fmt(", paced at %u baud", o.paceBaud).c_str() : "",
+                          o.pipelinedSeconds > 0 ? Fmt(", pipelined for %g s", o.pipelinedSeconds).c_str() : "",
+                          o.rounds > 1 ? Fmt(", %u rounds", o.rounds).c_str() : "");
     for (const TargetResult& t : targets) {
         const PhaseStats& p = t.pingPong;
         out += "\n" + t.name + " (" + t.where + ")\n";
@@ -79,21 +82,34 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
         if (o.noisePct > 0) {
             out += "    " + NoiseLine(q) + "\n";
         }
+        if (t.rounds.size() > 1) {
+            out += Fmt("  each of %u rounds (the comparison takes the median of each figure):\n",
+                       static_cast<unsigned>(t.rounds.size()));
+            for (std::size_t r = 0; r < t.rounds.size(); ++r) {
+                const Figures& f = t.rounds[r];
+                out += Fmt("    %u: median %s  p99.9 %s  pipelined %.0f frames/s\n", static_cast<unsigned>(r + 1), FormatMicros(f.median).c_str(),
+                           FormatMicros(f.p999).c_str(), f.framesPerSecond);
+            }
+        }
         out += t.Ok() ? "  all replies good\n" : "  FAILED: " + t.failure + "\n";
     }
-    if (targets.size() > 1) {
+    for (const Skipped& s : skipped) {
+        out += "\n" + s.name + ": not measured: " + s.reason + "\n";
+    }
+    if (targets.size() > 1 && !targets.front().rounds.empty()) {
         const TargetResult& e = targets.front();
-        out += "\ncompared (ratio = " + e.name + " / baseline; below 1 is faster for times, above 1 for frames/s)\n";
+        out += "\ncompared (" + (e.rounds.size() > 1 ? Fmt("median of %u rounds; ", static_cast<unsigned>(e.rounds.size())) : std::string()) +
+               "ratio = " + e.name + " / baseline; below 1 is faster for times, above 1 for frames/s)\n";
         out += Fmt("  %-20s %12s", "", e.name.c_str());
         for (std::size_t i = 1; i < targets.size(); ++i) {
             out += Fmt(" %14s %7s", targets[i].name.c_str(), "ratio");
         }
         out += "\n";
         for (const Figure& f : kFigures) {
-            out += Fmt("  %-20s %12s", f.label, Value(f, f.get(e)).c_str());
+            out += Fmt("  %-20s %12s", f.label, Value(f, f.Of(e)).c_str());
             for (std::size_t i = 1; i < targets.size(); ++i) {
-                const double b = f.get(targets[i]);
-                out += Fmt(" %14s %7.2f", Value(f, b).c_str(), b > 0 ? f.get(e) / b : 0.0);
+                const double b = f.Of(targets[i]);
+                out += Fmt(" %14s %7.2f", Value(f, b).c_str(), b > 0 ? f.Of(e) / b : 0.0);
             }
             out += "\n";
         }
@@ -101,7 +117,7 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
     return out;
 }
 
-std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets) {
+std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
     auto counts = [](const PhaseStats& s) {
         return Fmt("\"requests\": %" PRIu64 ", \"owed\": %" PRIu64 ", \"good\": %" PRIu64 ", \"bad\": %" PRIu64
                    ", \"missing\": %" PRIu64 ", \"unexpected_bytes\": %" PRIu64 ", \"noise_items\": %" PRIu64
@@ -124,21 +140,34 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
         }
         return q + "\"";
     };
+    auto figures = [](const Figures& f) {
+        std::string s;
+        for (std::size_t k = 0; k < std::size(kFigures); ++k) {
+            s += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, f.*kFigures[k].value);
+        }
+        return s;
+    };
     std::string out = Fmt("{\n  \"frames\": %u,\n  \"window\": %u,\n  \"noise_pct\": %g,\n  \"pace_baud\": %u,\n"
-                          "  \"seed\": %" PRIu64 ",\n  \"targets\": [",
-                          o.frames, o.window, o.noisePct, o.paceBaud, o.seed);
+                          "  \"seed\": %" PRIu64 ",\n  \"rounds\": %u,\n  \"pipelined_seconds\": %g,\n  \"targets\": [",
+                          o.frames, o.window, o.noisePct, o.paceBaud, o.seed, o.rounds, o.pipelinedSeconds);
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const TargetResult& t = targets[i];
         out += i == 0 ? "\n" : ",\n";
         out += "    {\"name\": " + quote(t.name) + ", \"where\": " + quote(t.where) +
                Fmt(", \"ok\": %s,\n", t.Ok() ? "true" : "false");
+        const Figures summary = t.Summary();
         out += "     \"round_trip_us\": {";
         for (std::size_t k = 0; k + 1 < std::size(kFigures); ++k) {
-            out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, kFigures[k].get(t));
+            out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, summary.*kFigures[k].value);
         }
         out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
         out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
-        out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", t.Throughput());
+        out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", summary.framesPerSecond);
+        out += "     \"each_round\": [";
+        for (std::size_t r = 0; r < t.rounds.size(); ++r) {
+            out += (r == 0 ? "{" : ", {") + figures(t.rounds[r]) + "}";
+        }
+        out += "],\n";
         out += "     \"failure\": " + quote(t.failure) + "}";
     }
     out += "\n  ]";
@@ -147,13 +176,21 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
         for (std::size_t i = 1; i < targets.size(); ++i) {
             out += (i == 1 ? "\n    " : ",\n    ") + quote(targets[i].name) + ": {";
             for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-                const double b = kFigures[k].get(targets[i]);
+                const double b = kFigures[k].Of(targets[i]);
                 out += Fmt("%s\"%s\": %.4f", k == 0 ? "" : ", ", kFigures[k].key,
-                           b > 0 ? kFigures[k].get(targets.front()) / b : 0.0);
+                           b > 0 ? kFigures[k].Of(targets.front()) / b : 0.0);
             }
             out += "}";
         }
         out += "\n  }";
+    }
+    if (!skipped.empty()) {
+        out += ",\n  \"skipped\": [";
+        for (std::size_t i = 0; i < skipped.size(); ++i) {
+            out += (i == 0 ? "{\"name\": " : ", {\"name\": ") + quote(skipped[i].name) +
+                   ", \"reason\": " + quote(skipped[i].reason) + "}";
+        }
+        out += "]";
     }
     out += "\n}\n";
     return out;

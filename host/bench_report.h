@@ -10,7 +10,17 @@
 
 namespace zolhost {
 
-std::string BenchText(const Options& o, const std::vector<TargetResult>& targets);
-std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets);
+// A target that was not measured, and why.
+struct Skipped {
+    std::string name;
+    std::string reason;
+};
+
+// The first target is compared with each of the others. Its figures, and those in
+// the comparison, are the median of the rounds (TargetResult::Summary).
+std::string BenchText(const Options& o, const std::vector<TargetResult>& targets,
+                      const std::vector<Skipped>& skipped = {});
+std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets,
+                      const std::vector<Skipped>& skipped = {});
 
 }  // namespace zolhost

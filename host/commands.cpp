@@ -14,6 +14,10 @@
 
 namespace zolhost {
 
+void Say(const std::string& text) {
+    std::fprintf(stderr, "zolhost: %s\n", text.c_str());
+}
+
 int RunPing(HostLink& link, const Options& o) {
     const auto& d = o.data;
     const RequestFrame request = MakeRequest(d[0], d[1], d[2], d[3]);

@@ -18,7 +18,13 @@ struct LinkContext {
     std::string deviceName;  // "COM2 in /tmp/x" or the port path
 };
 
+// A message on standard error: "zolhost: <text>".
+void Say(const std::string& text);
+
 int RunPing(HostLink& link, const Options& o);
 int RunDrive(HostLink& link, const Options& o, const LinkContext& ctx);
+// The benchmark on `device` (described by `where`), with its baselines when asked
+// for; with --spawn zolhost starts the device itself and `device` is null.
+int RunBenchCommand(const Options& o, HostLink* device, const std::string& where);
 
 }  // namespace zolhost

@@ -11,6 +11,11 @@ void LatencyStats::Add(double micros) {
     sorted_ = false;
 }
 
+void LatencyStats::AddAll(const LatencyStats& other) {
+    samples_.insert(samples_.end(), other.samples_.begin(), other.samples_.end());
+    sorted_ = samples_.empty();
+}
+
 void LatencyStats::Sort() const {
     if (!sorted_) {
         std::sort(samples_.begin(), samples_.end());

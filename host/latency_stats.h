@@ -11,6 +11,7 @@ namespace zolhost {
 class LatencyStats {
 public:
     void Add(double micros);
+    void AddAll(const LatencyStats& other);
     std::size_t Count() const { return samples_.size(); }
     // Nearest-rank percentile, p in [0, 100]: the smallest sample with at least p%
     // of the samples at or below it. 0 when there are no samples.

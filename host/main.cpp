@@ -3,47 +3,23 @@
 // and measures the link.
 #include <cstdio>
 #include <string>
-#include <vector>
 
-#include "host/bench.h"
-#include "host/bench_report.h"
 #include "host/commands.h"
 #include "host/options.h"
 #include "host/platform.h"
 #include "host/relay.h"
-#include "host/responder.h"
 #include "host/virtual_link.h"
 
 namespace {
 
 using namespace zolhost;
 
-void Say(const std::string& text) {
-    std::fprintf(stderr, "zolhost: %s\n", text.c_str());
-}
-
-// zolhost's own responder on a virtual link of its own: the benchmark's baseline.
-struct Baseline {
-    VirtualLink link;
-    Responder responder;
-    HostLink host;
-};
-
-bool StartBaseline(const Options& o, bool statusText, Baseline* b) {
-    std::string error;
-    if (!b->link.Create("", "", &error) || !b->responder.Start(b->link.DevicePath(), statusText, &error)) {
-        Say(error);
-        return false;
-    }
-    b->link.ReleaseDevice();
-    b->host.Attach(b->link.HostEnd(), b->link.DevicePath());
-    b->host.SetTrace(o.trace, statusText ? "baseline+text" : "baseline");
-    b->host.SetPace(o.paceBaud);
-    b->host.SetWriteTimeout(o.timeoutMs);
-    return true;
-}
+constexpr char kPortName[] = "COM2";
 
 int Run(const Options& o) {
+    if (o.command == Command::Bench && o.spawn) {
+        return RunBenchCommand(o, nullptr, "");
+    }
     HostLink link;
     VirtualLink virtualLink;
     LinkContext ctx;
@@ -82,30 +58,7 @@ int Run(const Options& o) {
     switch (o.command) {
     case Command::Ping: return RunPing(link, o);
     case Command::Drive: return RunDrive(link, o, ctx);
-    case Command::Bench: {
-        std::vector<BenchTarget> targets;
-        targets.push_back({o.link == LinkKind::Virtual ? "zolemul" : "device", where, &link});
-        Baseline quiet;
-        Baseline text;
-        if (o.baseline) {
-            if (!StartBaseline(o, false, &quiet) || !StartBaseline(o, true, &text)) {
-                return kExitCheckFailed;
-            }
-            targets.push_back({"baseline", "zolhost's responder, sleeping in poll", &quiet.host});
-            targets.push_back({"baseline+text", "zolhost's responder, printing the status text to a terminal", &text.host});
-        }
-        Progress progress;
-        const std::vector<TargetResult> results = RunBench(targets, o, &progress);
-        const std::string report = o.json ? BenchJson(o, results) : BenchText(o, results);
-        std::fputs(report.c_str(), stdout);
-        std::fflush(stdout);
-        for (const TargetResult& t : results) {
-            if (!t.Ok()) {
-                return kExitCheckFailed;
-            }
-        }
-        return kExitGood;
-    }
+    case Command::Bench: return RunBenchCommand(o, &link, where);
     case Command::Link:
     case Command::None: break;
     }
@@ -134,8 +87,9 @@ int main(int argc, char** argv) {
                              "to zolemul with a null-modem pair instead\n");
         return kExitUsage;
     }
-    if (o.link == LinkKind::Virtual && !VirtualLinksAvailable()) {
-        std::fprintf(stderr, "zolhost: --virtual needs POSIX ptys, which this system does not have; use --port COMn\n");
+    if ((o.link == LinkKind::Virtual || o.spawn) && !VirtualLinksAvailable()) {
+        std::fprintf(stderr, "zolhost: %s needs POSIX ptys, which this system does not have; use --port COMn\n",
+                     o.spawn ? "--spawn" : "--virtual");
         return kExitUsage;
     }
     InstallStopHandlers();

@@ -147,6 +147,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->json = true;
         } else if (bench && a == "--baseline") {
             o->baseline = true;
+        } else if (bench && a == "--rounds") {
+            if (!value(&v) || !ParseUnsigned(v, 1, 100, &u)) return fail("--rounds needs a number (1-100)");
+            o->rounds = static_cast<std::uint32_t>(u);
+        } else if (bench && a == "--seconds") {
+            if (!value(&v) || !ParseReal(v, 0.1, 3600, &o->pipelinedSeconds)) return fail("--seconds needs seconds (0.1-3600)");
+        } else if (bench && a == "--spawn") {
+            o->spawn = true;
+        } else if (bench && a == "--device-exe") {
+            if (!value(&o->deviceExe) || o->deviceExe.empty()) return fail("--device-exe needs a path");
+            o->spawn = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return fail("unknown option " + a + (o->command == Command::None ? "" : " for this command"));
         } else if (o->command == Command::None) {
@@ -162,7 +172,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return fail(std::string("no command given (ping, drive, bench or link)") +
                     (o->link == LinkKind::Virtual && o->dir != "." ? " after --virtual " + o->dir : ""));
     }
-    if (o->link == LinkKind::None) return fail("give --virtual [DIR] or --port PATH");
+    if (o->spawn && o->link != LinkKind::None) {
+        return fail("--spawn starts the device on a virtual link of its own: leave out --virtual and --port");
+    }
+    if (o->link == LinkKind::None && !o->spawn) return fail("give --virtual [DIR] or --port PATH");
     if (o->command == Command::Ping) {
         if (positional.size() != 0 && positional.size() != 1 && positional.size() != 4) {
             return fail("ping takes D1, or D1 D2 D3 D4");
@@ -179,8 +192,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             return fail("--drop and --corrupt share the replies: together at most 100%");
         }
     }
-    if (o->baseline && o->link != LinkKind::Virtual) {
-        return fail("--baseline runs on virtual links: use it with --virtual");
+    if (o->baseline && o->link != LinkKind::Virtual && !o->spawn) {
+        return fail("--baseline runs on virtual links: use it with --virtual or --spawn");
     }
     return true;
 }
@@ -188,6 +201,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
 const char* UsageText() {
     return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
+           "       zolhost [--trace] [--pace BAUD] [--timeout MS] [--wait S] bench --spawn [ARGS]\n"
            "       zolhost --help | --version\n"
            "\n"
            "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"

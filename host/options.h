@@ -37,6 +37,10 @@ struct Options {
     bool json = false;
     bool baseline = false;
     std::uint64_t seed = 1;        // bench noise, link faults
+    std::uint32_t rounds = 1;        // the whole measurement this often; figures are their median
+    double pipelinedSeconds = 0;     // > 0: the pipelined phase runs this long instead of `frames`
+    bool spawn = false;              // zolhost starts the device program itself
+    std::string deviceExe;           // with spawn: the program; empty: zolemul beside zolhost
     // link
     std::string hostPath;          // the host program's port: a symlink made here
     FaultSettings faults;

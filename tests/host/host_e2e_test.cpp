@@ -190,7 +190,7 @@ TEST(HostE2E, ShortBenchWithNoiseHasNoErrors) {
     EXPECT_EQ(s.emu->Stop(), 0);
 }
 
-TEST(HostE2E, BenchWithBaselineComparesThreeTargets) {
+TEST(HostE2E, BenchWithBaselineComparesItsBaselines) {
     Session s({"bench", "--frames", "200", "--noise", "10", "--baseline"});
     ASSERT_TRUE(s.emu);
     EXPECT_EQ(s.host->Exit(), 0) << s.host->Output();
@@ -198,10 +198,37 @@ TEST(HostE2E, BenchWithBaselineComparesThreeTargets) {
     EXPECT_NE(out.find("\nbaseline (zolhost's responder, sleeping in poll)"), std::string::npos) << out;
     EXPECT_NE(out.find("\nbaseline+text (zolhost's responder, printing the status text"), std::string::npos) << out;
     EXPECT_NE(out.find("round trip p99.9"), std::string::npos) << out;
+    // The pyserial script is measured too, or said to be skipped.
+    const bool pyserial = out.find("\npyserial (pyserial script under ") != std::string::npos;
+    EXPECT_NE(pyserial, out.find("\npyserial: not measured: ") != std::string::npos) << out;
     const std::regex good("all replies good");
-    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), good), std::sregex_iterator()), 3)
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), good), std::sregex_iterator()),
+              pyserial ? 4 : 3)
         << out;
     EXPECT_EQ(s.emu->Stop(), 0);
+}
+
+TEST(HostE2E, BenchStartsZolemulItselfInRoundsAndLeavesNothingBehind) {
+    TempDir tmp;  // zolhost's temp dir, where it makes zolemul's directory
+    const std::string tmpdir = "TMPDIR=" + tmp.path();
+    Host host({tmpdir, ZOLHOST_PATH, "bench", "--spawn", "--device-exe", ZOLEMUL_PATH, "--frames", "200", "--rounds", "2",
+               "--seconds", "0.2"},
+              "", "/usr/bin/env");
+    // Each round starts zolemul afresh and ends it with a key press: exit 0 says
+    // every reply was good and zolemul ended with status 0 each time.
+    EXPECT_EQ(host.Exit(), 0) << host.Output();
+    const std::string out = host.Output();
+    EXPECT_NE(out.find("zolemul (started by zolhost: " ZOLEMUL_PATH " in " + tmp.path()), std::string::npos) << out;
+    EXPECT_NE(out.find("400 requests, 400 replies owed: 400 good, 0 bad"), std::string::npos) << out;
+    EXPECT_NE(out.find("each of 2 rounds"), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+
+    // A program that never serves the link: its status is reported, nothing stays.
+    Host bad({tmpdir, ZOLHOST_PATH, "bench", "--spawn", "--device-exe", "/bin/false", "--frames", "10"}, "", "/usr/bin/env");
+    EXPECT_EQ(bad.Exit(), 1) << bad.Output();
+    EXPECT_NE(bad.Output().find("zolemul: ended (status 1) without opening its port"), std::string::npos)
+        << bad.Output();
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
 }
 
 TEST(HostE2E, DriveCountsItsRequests) {
@@ -302,6 +329,7 @@ TEST(HostE2E, UsageErrorsExitWithTwoAndMakeNothing) {
         {"--virtual", dir.path(), "ping", "xyz"},
         {"--virtual", dir.path(), "bench", "--window", "0"},
         {"--port", "/dev/null", "bench", "--baseline"},
+        {"--virtual", dir.path(), "bench", "--spawn"},
         {"--virtual", dir.path(), "--bogus", "ping"},
     };
     for (const auto& args : cases) {

@@ -67,6 +67,16 @@ TEST(Options, BenchOptions) {
     EXPECT_TRUE(o.json);
     EXPECT_TRUE(o.baseline);
     EXPECT_EQ(o.paceBaud, 9600u);
+    EXPECT_FALSE(o.spawn);
+
+    // zolhost starts the device itself: no link option, --device-exe implies --spawn.
+    Options s;
+    ASSERT_TRUE(Parse({"bench", "--device-exe", "/opt/zolemul", "--rounds", "3", "--seconds", "2.5", "--baseline"}, &s, &e))
+        << e;
+    EXPECT_TRUE(s.spawn);
+    EXPECT_EQ(s.deviceExe, "/opt/zolemul");
+    EXPECT_EQ(s.rounds, 3u);
+    EXPECT_EQ(s.pipelinedSeconds, 2.5);
 }
 
 TEST(Options, LinkAndItsFaults) {
@@ -123,6 +133,10 @@ TEST(Options, UsageErrors) {
     EXPECT_NE(ErrorOf({"--virtual", "bench", "--frames", "-3"}), "");
     EXPECT_NE(ErrorOf({"--virtual", "--pace", "10", "ping"}), "");
     EXPECT_NE(ErrorOf({"--virtual", "drive", "extra"}), "");
+    EXPECT_NE(ErrorOf({"--virtual", "bench", "--spawn"}).find("leave out --virtual"), std::string::npos);
+    EXPECT_NE(ErrorOf({"bench"}).find("--virtual"), std::string::npos);
+    EXPECT_NE(ErrorOf({"bench", "--spawn", "--rounds", "0"}), "");
+    EXPECT_NE(ErrorOf({"bench", "--spawn", "--seconds", "0"}), "");
 }
 
 TEST(Options, HelpAndVersionNeedNoCommand) {
