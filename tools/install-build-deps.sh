@@ -20,7 +20,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-# The zolhost link tests drive it with a pyserial host program under Debian's python3.
+# The zolhost link tests drive it with a pyserial host program under Debian's
+# python3, and the bench measures a pyserial baseline with it.
 /usr/bin/python3 -c 'import serial' 2>/dev/null || need+=(python3-serial)
 if [ "$fuzz" -eq 1 ]; then
     command -v clang++ >/dev/null || need+=(clang)
