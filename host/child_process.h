@@ -26,8 +26,6 @@ public:
     const std::string& SlavePath() const;
     // Types one key on the console. false when it could not be written.
     bool PressKey(char key);
-    // The last bytes shown (up to a few hundred), for messages.
-    std::string Tail() const;
 
 private:
     struct Impl;

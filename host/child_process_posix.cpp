@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "host/child_process.h"
@@ -23,8 +22,6 @@
 namespace zolhost {
 
 namespace {
-
-constexpr std::size_t kTailBytes = 512;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -56,8 +53,6 @@ struct DrainedTerminal::Impl {
     int stopFd = -1;
     std::string slavePath;
     std::thread drain;
-    mutable std::mutex lock;
-    std::string tail;
 
     void Drain() {
         char buf[4096];
@@ -72,15 +67,8 @@ struct DrainedTerminal::Impl {
             if (pfds[0].revents == 0) {
                 continue;
             }
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) {
+            if (read(master, buf, sizeof buf) <= 0) {
                 pfds[0].fd = -1;  // nothing writes to the terminal any more: wait for the stop
-                continue;
-            }
-            std::lock_guard<std::mutex> hold(lock);
-            tail.append(buf, static_cast<std::size_t>(n));
-            if (tail.size() > kTailBytes) {
-                tail.erase(0, tail.size() - kTailBytes);
             }
         }
     }
@@ -126,11 +114,6 @@ const std::string& DrainedTerminal::SlavePath() const {
 
 bool DrainedTerminal::PressKey(char key) {
     return impl_->master >= 0 && write(impl_->master, &key, 1) == 1;
-}
-
-std::string DrainedTerminal::Tail() const {
-    std::lock_guard<std::mutex> hold(impl_->lock);
-    return impl_->tail;
 }
 
 struct ChildProcess::Impl {

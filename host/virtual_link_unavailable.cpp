@@ -86,10 +86,6 @@ bool DrainedTerminal::PressKey(char) {
     return false;
 }
 
-std::string DrainedTerminal::Tail() const {
-    return {};
-}
-
 struct ChildProcess::Impl {};
 
 ChildProcess::ChildProcess() = default;
