@@ -195,21 +195,21 @@ bool Contender::Begin(std::string* error) {
             return false;
         }
     } else {
-        ChildProcess::Spec spec;
+        ChildProcess::Launch launch;
         if (emulator) {
             m.console = std::make_unique<DrainedTerminal>();
             if (!m.console->Open(error)) {
                 *error = name_ + ": " + *error;
                 return false;
             }
-            spec.argv = {m.program};
-            spec.cwd = m.dir;
-            spec.console = m.console->SlavePath();
+            launch.argv = {m.program};
+            launch.cwd = m.dir;
+            launch.console = m.console->SlavePath();
         } else {
-            spec.argv = {m.program, "-c", kPyserialResponder, m.link->DevicePath()};
+            launch.argv = {m.program, "-c", kPyserialResponder, m.link->DevicePath()};
         }
         m.child = std::make_unique<ChildProcess>();
-        if (!m.child->Start(spec, error) || !WaitOpened(*m.link, *m.child, deadline, error)) {
+        if (!m.child->Start(launch, error) || !WaitOpened(*m.link, *m.child, deadline, error)) {
             *error = name_ + ": " + *error;
             return false;
         }

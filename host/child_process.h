@@ -34,7 +34,7 @@ private:
 
 class ChildProcess {
 public:
-    struct Spec {
+    struct Launch {
         std::vector<std::string> argv;  // argv[0] is looked up in PATH when it has no '/'
         std::string cwd;                // empty: zolhost's own
         // Console: a terminal's path for standard input, output and error, made the
@@ -50,7 +50,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts the program. false with *error when it could not be run at all.
-    bool Start(const Spec& spec, std::string* error);
+    bool Start(const Launch& launch, std::string* error);
     bool Running();
     // Waits up to timeoutMs for it to end: its exit status, or 128 + the signal that
     // ended it; nothing while it still runs.

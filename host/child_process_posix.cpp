@@ -141,20 +141,20 @@ ChildProcess::~ChildProcess() {
     Terminate(2000);
 }
 
-bool ChildProcess::Start(const Spec& spec, std::string* error) {
+bool ChildProcess::Start(const Launch& launch, std::string* error) {
     // Everything the child needs is made before fork: after it, the child only
     // makes calls that are safe in a copy of a threaded process.
-    if (spec.argv.empty()) {
+    if (launch.argv.empty()) {
         *error = "no program to run";
         return false;
     }
-    const std::string program = spec.argv[0].find('/') == std::string::npos ? InPath(spec.argv[0]) : spec.argv[0];
+    const std::string program = launch.argv[0].find('/') == std::string::npos ? InPath(launch.argv[0]) : launch.argv[0];
     if (program.empty()) {
-        *error = "cannot run " + spec.argv[0] + ": not found in PATH";
+        *error = "cannot run " + launch.argv[0] + ": not found in PATH";
         return false;
     }
     std::vector<char*> argv;
-    for (const std::string& a : spec.argv) {
+    for (const std::string& a : launch.argv) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
@@ -175,9 +175,9 @@ bool ChildProcess::Start(const Spec& spec, std::string* error) {
             (void)!write(report[1], &e, sizeof e);
             _exit(127);
         };
-        if (!spec.console.empty()) {
+        if (!launch.console.empty()) {
             setsid();
-            const int tty = open(spec.console.c_str(), O_RDWR);
+            const int tty = open(launch.console.c_str(), O_RDWR);
             if (tty < 0) {
                 fail(errno);
             }
@@ -196,14 +196,14 @@ bool ChildProcess::Start(const Spec& spec, std::string* error) {
             }
             dup2(null, STDIN_FILENO);
             dup2(null, STDOUT_FILENO);
-            if (spec.quiet) {
+            if (launch.quiet) {
                 dup2(null, STDERR_FILENO);
             }
             if (null > STDERR_FILENO) {
                 close(null);
             }
         }
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) {
+        if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) {
             fail(errno);
         }
         // zolhost ignores SIGPIPE and may run this from a thread with signals
@@ -226,7 +226,7 @@ bool ChildProcess::Start(const Spec& spec, std::string* error) {
     impl_->status.reset();
     if (n == static_cast<ssize_t>(sizeof e)) {
         Wait(1000);
-        *error = "cannot run " + spec.argv[0] + ": " + std::strerror(e);
+        *error = "cannot run " + launch.argv[0] + ": " + std::strerror(e);
         return false;
     }
     return true;
@@ -263,10 +263,10 @@ std::optional<int> ChildProcess::Terminate(int timeoutMs) {
 bool RunsCleanly(const std::vector<std::string>& argv, int timeoutMs) {
     ChildProcess child;
     std::string error;
-    ChildProcess::Spec spec;
-    spec.argv = argv;
-    spec.quiet = true;
-    if (!child.Start(spec, &error)) {
+    ChildProcess::Launch launch;
+    launch.argv = argv;
+    launch.quiet = true;
+    if (!child.Start(launch, &error)) {
         return false;
     }
     const std::optional<int> status = child.Wait(timeoutMs);

@@ -91,7 +91,7 @@ struct ChildProcess::Impl {};
 ChildProcess::ChildProcess() = default;
 ChildProcess::~ChildProcess() = default;
 
-bool ChildProcess::Start(const Spec&, std::string* error) {
+bool ChildProcess::Start(const Launch&, std::string* error) {
     *error = kNoPty;
     return false;
 }
