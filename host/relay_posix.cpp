@@ -41,10 +41,6 @@ constexpr std::uint32_t kDefaultPace = 115200;  // the device's own line rate
 constexpr int kQuietByteTimes = 4;              // a line this long without bytes is quiet ...
 constexpr auto kQuietAtLeast = 2ms;             // ... but never shorter than the system's own hiccups
 
-void Say(const std::string& text) {
-    std::fprintf(stderr, "zolhost: %s\n", text.c_str());
-}
-
 std::string Printf(const char* format, auto... args) {
     char b[160];
     std::snprintf(b, sizeof b, format, args...);
