@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "emulator/console.h"
+#include "platform/posix_signals.h"
 
 namespace {
 
@@ -94,15 +95,9 @@ void ConsoleYield() {
 }
 
 void ConsoleStart() {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
     // Output that nobody reads any more must not end the emulator while the link
-    // still needs it.
-    signal(SIGPIPE, SIG_IGN);
+    // still needs it: SIGPIPE is ignored with the stop signals' set-up.
+    InstallStopSignals(OnStopSignal);
 
     gTerminal = isatty(STDIN_FILENO) != 0;
     if (gTerminal && tcgetattr(STDIN_FILENO, &gSavedTermios) == 0) {

@@ -34,7 +34,7 @@ int main() {
             break;
         }
         if (!fAnswered) {
-            ConsoleIdle();  // no frame this pass: show the text, let others run
+            ConsoleIdle();  // no frame this pass: text that is due, then let others run
         }
     }
     ConsoleFlush();

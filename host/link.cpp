@@ -5,27 +5,13 @@
 
 #include "host/hex.h"
 #include "host/platform.h"
+#include "serial/com_line.h"
 
 namespace zolhost {
 
 namespace {
 
 const Clock::time_point kStart = Clock::now();
-
-// "COM<n>" -> n, else 0.
-std::uint32_t ComNumber(const std::string& path) {
-    if (path.size() < 4 || path.size() > 11 || path.compare(0, 3, "COM") != 0) {
-        return 0;
-    }
-    std::uint32_t n = 0;
-    for (std::size_t i = 3; i < path.size(); ++i) {
-        if (path[i] < '0' || path[i] > '9') {
-            return 0;
-        }
-        n = n * 10 + static_cast<std::uint32_t>(path[i] - '0');
-    }
-    return n;
-}
 
 // Waits until t, sleeping while far from it and spinning the last stretch, since
 // a byte time at high rates is shorter than the system's sleep granularity.
@@ -45,19 +31,6 @@ double Elapsed() {
     return std::chrono::duration<double>(Clock::now() - kStart).count();
 }
 
-DCB LinkSettings() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 115200;
-    dcb.fBinary = 1;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    return dcb;
-}
-
 HostLink::~HostLink() {
     if (owned_ && h_ != INVALID_HANDLE_VALUE) {
         OsClose(h_);
@@ -65,23 +38,14 @@ HostLink::~HostLink() {
 }
 
 bool HostLink::OpenPort(const std::string& path, std::string* error) {
-    name_ = path;
-    OsHandle h = OsOpen(path.c_str(), OsOpenMode::Exclusive);
-    std::uint32_t code = OsLastError();
-    const std::uint32_t n = ComNumber(path);
-    char native[64];
-    if (h == INVALID_HANDLE_VALUE && n != 0 && OsNativePortName(n, native, sizeof native)) {
-        h = OsOpen(native, OsOpenMode::Exclusive);
-        if (h != INVALID_HANDLE_VALUE) {
-            name_ = native;
-        }
-    }
+    char opened[256];
+    const OsHandle h = ComOpenName(path.c_str(), OsOpenMode::Exclusive, opened, sizeof opened);
     if (h == INVALID_HANDLE_VALUE) {
-        *error = "cannot open " + path + ": " + SystemErrorText(code);
+        *error = "cannot open " + path + ": " + SystemErrorText(OsLastError());
         return false;
     }
-    const DCB dcb = LinkSettings();
-    if (!OsSetCommState(h, &dcb)) {
+    name_ = opened;
+    if (!ComApplyLine(h, ComLineSettings{})) {
         *error = "cannot configure " + name_ + " as a serial line: " + SystemErrorText(OsLastError());
         OsClose(h);
         return false;

@@ -15,10 +15,6 @@ namespace zolhost {
 
 using Clock = std::chrono::steady_clock;
 
-// Line settings of both ends: 115200 baud, 8 data bits, no parity, 1 stop bit,
-// binary, no flow control, DTR and RTS off.
-DCB LinkSettings();
-
 class HostLink {
 public:
     enum class Rx { Data, Timeout, HungUp, Stopped, Failed };
@@ -28,8 +24,9 @@ public:
     HostLink(const HostLink&) = delete;
     HostLink& operator=(const HostLink&) = delete;
 
-    // Opens the device at `path` exclusively with LinkSettings(). "COMn" that
-    // cannot be opened as given is tried under the platform's own name for port n.
+    // Opens the device at `path` exclusively at 115200 8N1, raw, through the
+    // serial layer's own opening code ("COMn" that does not exist is tried under
+    // the platform's own name for port n).
     // false with *error naming the path and the system's reason.
     bool OpenPort(const std::string& path, std::string* error);
     // Uses a host end opened elsewhere; it stays open when this object goes.

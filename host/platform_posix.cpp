@@ -97,7 +97,8 @@ std::string SystemErrorText(std::uint32_t code) {
 }
 
 bool IsWouldBlock(std::uint32_t code) {
-    return code == EAGAIN || code == EWOULDBLOCK;
+    // ERROR_BUSY: the serial layer still owes the line an earlier write.
+    return code == EAGAIN || code == EWOULDBLOCK || code == ERROR_BUSY;
 }
 
 bool IsHangUpError(std::uint32_t code) {

@@ -67,8 +67,10 @@ std::string SystemErrorText(std::uint32_t code) {
     return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-bool IsWouldBlock(std::uint32_t) {
-    return false;  // a write on an overlapped port is taken or pending, never refused for room
+bool IsWouldBlock(std::uint32_t code) {
+    // A write on an overlapped port is taken or pending; it is refused only while
+    // the line still holds every write the serial layer keeps in progress.
+    return code == ERROR_BUSY;
 }
 
 bool IsHangUpError(std::uint32_t code) {

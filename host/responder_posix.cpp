@@ -17,6 +17,7 @@
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 #include "protocol/status_text.h"
+#include "serial/com_line.h"
 
 namespace zolhost {
 
@@ -85,14 +86,9 @@ Responder::~Responder() {
 
 bool Responder::Start(const std::string& devicePath, bool statusText, std::string* error) {
     Impl& m = *impl_;
-    m.port = OsOpen(devicePath.c_str(), OsOpenMode::Exclusive);
+    m.port = ComOpenLine(devicePath.c_str(), ComLineSettings{}, OsOpenMode::Exclusive);
     if (m.port == INVALID_HANDLE_VALUE) {
-        *error = "baseline: cannot open " + devicePath + ": " + SystemErrorText(OsLastError());
-        return false;
-    }
-    const DCB dcb = LinkSettings();
-    if (!OsSetCommState(m.port, &dcb)) {
-        *error = "baseline: cannot configure " + devicePath + ": " + SystemErrorText(OsLastError());
+        *error = "baseline: cannot open " + devicePath + " as a serial line: " + SystemErrorText(OsLastError());
         return false;
     }
     m.stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -14,6 +14,7 @@
 #include "host/link.h"
 #include "host/platform.h"
 #include "host/virtual_link.h"
+#include "serial/com_line.h"
 
 namespace zolhost {
 
@@ -55,14 +56,9 @@ bool VirtualLink::Create(const std::string& dir, const std::string& linkName, st
     const int flags = fcntl(m.master, F_GETFL);
     fcntl(m.master, F_SETFL, flags | O_NONBLOCK);
 
-    m.device = OsOpen(name, OsOpenMode::Shared);
+    m.device = ComOpenLine(m.devicePath.c_str(), ComLineSettings{}, OsOpenMode::Shared);
     if (m.device == INVALID_HANDLE_VALUE) {
-        *error = "cannot open " + m.devicePath + ": " + SystemErrorText(OsLastError());
-        return false;
-    }
-    const DCB dcb = LinkSettings();
-    if (!OsSetCommState(m.device, &dcb)) {
-        *error = "cannot configure " + m.devicePath + ": " + SystemErrorText(OsLastError());
+        *error = "cannot open " + m.devicePath + " as a serial line: " + SystemErrorText(OsLastError());
         return false;
     }
     // Watched before anyone else can know the device's name.

@@ -3,9 +3,9 @@
 // the monitor thread.
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix_signals.h"
 #include "serial/com_os.h"
 
 // The kernel's termios with a speed of its own in bits per second, for the rates
@@ -57,6 +58,10 @@ int Fail() {
 // reply written just before the close goes out; a line that does not take it in
 // that time is not waited for.
 constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
+
+// How long a write on a descriptor without the layer's buffers waits for room for
+// the rest of bytes it has begun to send.
+constexpr auto kWriteThroughLimit = std::chrono::milliseconds(2000);
 
 struct BaudEntry {
     std::uint32_t dwBaud;
@@ -204,6 +209,34 @@ ssize_t WriteOnce(int fd, const void* p, std::size_t cb) {
         n = write(fd, p, cb);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+// A write on a descriptor the layer keeps no buffers for (a shared port, which
+// blocks; or a descriptor opened elsewhere, such as a pty's master end): nothing
+// taken fails at once (EAGAIN where it would block); once part is taken, the rest
+// follows as room appears, within kWriteThroughLimit, so the bytes go out whole.
+int WriteThrough(int fd, const unsigned char* p, std::uint32_t cb) {
+    std::uint32_t done = 0;
+    while (done < cb) {
+        const ssize_t n = WriteOnce(fd, p + done, cb - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno != EAGAIN || done == 0)) {
+            return Fail();
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        int r;
+        do {
+            r = poll(&pfd, 1, static_cast<int>(kWriteThroughLimit.count()));
+        } while (r < 0 && errno == EINTR);
+        if (r <= 0) {
+            errno = r == 0 ? ETIMEDOUT : errno;
+            return Fail();
+        }
+    }
+    return 1;
 }
 
 // Sends what the line takes now of the write tail. false: the port failed (the
@@ -527,15 +560,7 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     const auto* p = static_cast<const unsigned char*>(pBuf);
     PortBuffers* pb = FindBuffers(h);
     if (pb == nullptr) {
-        // A shared port blocks: the write completes before it returns.
-        for (std::uint32_t done = 0; done < cb;) {
-            const ssize_t n = WriteOnce(h, p + done, cb - done);
-            if (n < 0) {
-                return Fail();
-            }
-            done += static_cast<std::uint32_t>(n);
-        }
-        return 1;
+        return WriteThrough(h, p, cb);
     }
     if (!PushTail(h, *pb)) {
         return Fail();
@@ -688,12 +713,11 @@ OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) 
         return nullptr;
     }
     // Signals are handled by the program's own threads, never by the monitor.
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    const int r = pthread_create(&m->thread, nullptr, MonitorMain, m);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    int r;
+    {
+        const AllSignalsBlocked quiet;
+        r = pthread_create(&m->thread, nullptr, MonitorMain, m);
+    }
     if (r != 0) {
         errno = r;
         Fail();

@@ -120,8 +120,7 @@ std::uint32_t OutQueue() {
 
 }  // namespace
 
-OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpenMode mode, char* szOpened,
-                     std::size_t cbOpened) {
+OsHandle ComOpenName(const char* szName, OsOpenMode mode, char* szOpened, std::size_t cbOpened) {
     OsHandle h = OsOpen(szName, mode);
     CopyName(szName, szOpened, cbOpened);
     // The platform's own name is tried only when the first does not exist: a port
@@ -133,11 +132,11 @@ OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpen
         h = OsOpen(szNative, mode);
         CopyName(szNative, szOpened, cbOpened);
     }
-    if (h == INVALID_HANDLE_VALUE) {
-        return h;
-    }
-    OsSetupComm(h, kQueueSize, kQueueSize);
+    return h;
+}
 
+int ComApplyLine(OsHandle h, const ComLineSettings& settings) {
+    OsSetupComm(h, kQueueSize, kQueueSize);
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     dcb.BaudRate = settings.dwBaud;
@@ -146,7 +145,13 @@ OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpen
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     ApplyParity(dcb, settings.cParity);
-    if (!ApplyStopBits(dcb, settings.nStopBits) || !OsSetCommState(h, &dcb)) {
+    return ApplyStopBits(dcb, settings.nStopBits) && OsSetCommState(h, &dcb) ? 1 : 0;
+}
+
+OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpenMode mode, char* szOpened,
+                     std::size_t cbOpened) {
+    const OsHandle h = ComOpenName(szName, mode, szOpened, cbOpened);
+    if (h != INVALID_HANDLE_VALUE && !ComApplyLine(h, settings)) {
         OsClose(h);
         return INVALID_HANDLE_VALUE;
     }
