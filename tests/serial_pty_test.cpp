@@ -214,6 +214,15 @@ TEST_F(SerialPtyTest, WritesAreWholeOrNotAtAll) {
     }
 }
 
+TEST_F(SerialPtyTest, WriteFailuresReadAsWindowsCodesNeverAsSuccess) {
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    link_.closeMaster();  // the other end has gone: the kernel says EIO
+    const Bytes reply = {0x12, 0x00, 0, 0, 0, 0, 0, 0x13, 0xDC};
+    EXPECT_EQ(ComWrite(reply.data(), static_cast<std::uint32_t>(reply.size())), 1167);  // ERROR_DEVICE_NOT_CONNECTED
+    ComClose();
+    EXPECT_EQ(ComWrite(reply.data(), static_cast<std::uint32_t>(reply.size())), 6);  // ERROR_INVALID_HANDLE
+}
+
 TEST_F(SerialPtyTest, OpenDeviceKeepsTheDeviceSettings) {
     termios mine = Settings();
     cfsetospeed(&mine, B9600);
