@@ -329,15 +329,22 @@ void OsClose(OsHandle h) {
     }
     if (PortBuffers* pb = FindBuffers(h)) {
         // Output on its way gets a moment to reach the line; a line that does not
-        // move is not waited for, and what it holds is discarded so that close()
-        // does not wait for it either.
+        // move is not waited for. What the driver still holds then is discarded,
+        // so that close() does not wait for it either (a pty holds none: what it
+        // took is the other end's to read, and stays).
         const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
         int outq = 0;
-        while (PushTail(h, *pb) && (pb->TailLeft() > 0 || (ioctl(h, TIOCOUTQ, &outq) == 0 && outq > 0)) &&
-               std::chrono::steady_clock::now() < tEnd) {
+        for (;;) {
+            const bool fOk = PushTail(h, *pb);
+            if (ioctl(h, TIOCOUTQ, &outq) != 0) {
+                outq = 0;
+            }
+            if (!fOk || (pb->TailLeft() == 0 && outq == 0) || std::chrono::steady_clock::now() >= tEnd) {
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (pb->TailLeft() > 0 || outq > 0) {
+        if (outq > 0) {
             tcflush(h, TCOFLUSH);
         }
         ReleaseBuffers(*pb);
