@@ -102,8 +102,7 @@ bool HostLink::Send(const std::uint8_t* p, std::size_t n) {
         Trace('>', p, n);
         return WriteOnce(p, n);
     }
-    // One start bit, eight data bits, one stop bit per byte.
-    const auto byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / paceBaud_));
+    const Clock::duration byteTime = ByteTime(paceBaud_);
     for (std::size_t i = 0; i < n; ++i) {
         const auto now = Clock::now();
         if (nextByte_ > now) {

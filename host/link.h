@@ -64,6 +64,13 @@ private:
     int writeTimeoutMs_ = 2000;
 };
 
+// How long a line at `baud` takes for one byte: a start bit, eight data bits and
+// a stop bit. Zero for a baud of 0 (no pacing).
+inline Clock::duration ByteTime(std::uint32_t baud) {
+    return baud == 0 ? Clock::duration::zero()
+                     : std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / baud));
+}
+
 // Seconds since the program started, for traces and timestamps.
 double Elapsed();
 

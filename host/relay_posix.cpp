@@ -144,10 +144,8 @@ private:
 
 Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
     const std::uint32_t pace = o.paceGiven ? o.paceBaud : o.link == LinkKind::Virtual ? kDefaultPace : 0;
-    const auto byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pace ? 10.0 / pace : 0));
-    toDevice_.byteTime = toHost_.byteTime = byteTime;
-    const auto lineByte = std::chrono::duration<double>(10.0 / (pace ? pace : kDefaultPace));
-    quiet_ = std::max<Clock::duration>(std::chrono::duration_cast<Clock::duration>(lineByte * kQuietByteTimes), kQuietAtLeast);
+    toDevice_.byteTime = toHost_.byteTime = ByteTime(pace);
+    quiet_ = std::max<Clock::duration>(ByteTime(pace ? pace : kDefaultPace) * kQuietByteTimes, kQuietAtLeast);
 }
 
 std::optional<int> Relay::Start() {
