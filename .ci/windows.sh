@@ -117,7 +117,23 @@ trap cleanup EXIT
 
 step "Wine prefix"
 start=$SECONDS
-timeout 180 wine64 wineboot --init </dev/null >/dev/null 2>&1
+# Wine's first start now and then ends with an error of its own while making the
+# prefix; one more try from a clean prefix tells that apart from a real failure.
+for try in 1 2; do
+    status=0
+    timeout 180 wine64 wineboot --init </dev/null >"$WORK/wineboot.out" 2>&1 || status=$?
+    if [ "$status" -eq 0 ]; then
+        break
+    fi
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+    if [ "$try" -eq 2 ]; then
+        echo "FAIL: wineboot ended with status $status:"
+        tail -20 "$WORK/wineboot.out"
+        exit 1
+    fi
+    echo "wineboot ended with status $status; trying once more"
+done
 # COM2 through the registry: Wine rewrites its dosdevices links when its server
 # starts, but takes the ports named here from the registry.
 timeout 60 wine64 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$COM2" /f </dev/null >/dev/null
