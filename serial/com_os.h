@@ -106,9 +106,10 @@ int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc);
 int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus);
 
 // The monitor thread. OsMonitorStart creates what the thread waits on, chooses the
-// port events it waits for (dwMask: EV_RXCHAR, EV_TXEMPTY) and starts it running
-// body; the body waits with OsMonitorWait, which sleeps until the port reports one
-// of those events or OsMonitorStop asks the thread to end. OsMonitorStop wakes the
+// port events it waits for (dwMask: EV_RXCHAR, EV_TXEMPTY; 0: none, and the port
+// is not watched at all) and starts it running body; the body waits with
+// OsMonitorWait, which sleeps until the port reports one of those events or
+// OsMonitorStop asks the thread to end. OsMonitorStop wakes the
 // thread, waits until it has ended, and releases it; the port handle stays open.
 struct OsMonitor;
 using OsMonitorBody = void (*)(OsMonitor* pMonitor);

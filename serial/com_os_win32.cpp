@@ -17,6 +17,7 @@
 //   for on the monitor thread.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -425,12 +426,16 @@ int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus) {
 }
 
 // The monitor waits on two events: the completion of its own overlapped
-// WaitCommEvent, and the stop event that OsMonitorStop sets.
+// WaitCommEvent, and the stop event that OsMonitorStop sets. With no port events
+// chosen it issues no WaitCommEvent (a driver may poll the port for as long as
+// one is pending: Wine's does) and waits for the stop event or a new choice.
 struct OsMonitor {
     HANDLE hCom = INVALID_HANDLE_VALUE;
     OsMonitorBody body = nullptr;
     HANDLE hThread = nullptr;
     HANDLE hStop = nullptr;
+    HANDLE hNewMask = nullptr;           // set by OsMonitorSetMask
+    std::atomic<DWORD> dwWanted{0};     // the port events chosen
     Transfer wait;            // the pending WaitCommEvent, if any
     DWORD dwEvtMask = 0;      // filled by WaitCommEvent when it completes
     LARGE_INTEGER tArmed{};   // when the current wait was issued
@@ -456,6 +461,9 @@ void FreeMonitor(OsMonitor* m) {
     }
     if (m->hStop != nullptr) {
         CloseHandle(m->hStop);
+    }
+    if (m->hNewMask != nullptr) {
+        CloseHandle(m->hNewMask);
     }
     m->wait.Destroy();
     delete m;
@@ -491,10 +499,12 @@ OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) 
     m->hCom = h;
     m->body = body;
     m->hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m->hStop == nullptr || !m->wait.Create()) {
+    m->hNewMask = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (m->hStop == nullptr || m->hNewMask == nullptr || !m->wait.Create()) {
         FreeMonitor(m);
         return nullptr;
     }
+    m->dwWanted = dwMask;
     SetCommMask(h, dwMask);  // a port that refuses it refuses the waits too: they rest
     m->hThread = CreateThread(nullptr, 0, MonitorMain, m, 0, nullptr);
     if (m->hThread == nullptr) {
@@ -509,13 +519,20 @@ void OsMonitorRaisePriority(OsMonitor* m) {
 }
 
 int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
-    return SetCommMask(m->hCom, dwMask) ? 1 : 0;
+    m->dwWanted = dwMask;
+    const BOOL fOk = SetCommMask(m->hCom, dwMask);  // ends a WaitCommEvent in progress
+    SetEvent(m->hNewMask);
+    return fOk ? 1 : 0;
 }
 
 bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
     *pdwEvents = 0;
     if (StopRequested(m)) {
         return false;
+    }
+    if (!m->wait.pending && m->dwWanted == 0) {
+        const HANDLE handles[2] = {m->hStop, m->hNewMask};
+        return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
     }
     if (!m->wait.pending) {
         if (m->nIdleWaits >= kIdleWaitsBeforePause) {

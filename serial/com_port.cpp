@@ -21,8 +21,9 @@ constexpr std::size_t kMaxPortDigits = 8;
 constexpr std::size_t kPortNameSize = 32;
 
 // Events the monitor thread waits for. Arriving bytes concern it only when there
-// is a handler to tell; without one it is not woken for them, so it never takes a
-// core from the thread that reads the bytes.
+// is a handler to tell, and the other events never do: without a handler it waits
+// for no port event at all, only for a handler or the close, so it never takes a
+// core from the thread that reads and writes the bytes.
 using RxHandler = void (*)(std::uint32_t);
 
 RxHandler CurrentRxHandler() {
@@ -30,7 +31,7 @@ RxHandler CurrentRxHandler() {
 }
 
 std::uint32_t MonitorMask() {
-    return CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : EV_TXEMPTY;
+    return CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : 0;
 }
 
 void ComMonitor(OsMonitor* pMonitor) {

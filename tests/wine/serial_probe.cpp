@@ -10,6 +10,7 @@
 // asks for them with "want <dev|port> <hex bytes>" and waits until they are
 // counted. Last line: "done <passed> <failed>"; the exit status is 0 only when no
 // check failed.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +79,17 @@ double ProcessCpuMs() {
     };
     return (ticks(ftKernel) + ticks(ftUser)) / 10000.0;
 }
+
+// CPU time the process uses over the next second, after a moment to settle.
+double CpuMsOverOneSecond() {
+    Sleep(100);
+    const double before = ProcessCpuMs();
+    Sleep(1000);
+    return before < 0 ? -1 : ProcessCpuMs() - before;
+}
+
+// The last count of waiting bytes the receive handler was given.
+std::atomic<std::uint32_t> gLastRxCount{0};
 
 // Checks shared by both ways of opening: queues, purge, writes, modem lines.
 // Writes on a shared port complete before they return; on an exclusive one they
@@ -174,14 +186,17 @@ int main(int argc, char** argv) {
     if (fPort == 0) {
         QueueAndLineChecks("port", false);
 
-        // The monitor sleeps while bytes wait unread.
+        // The monitor sleeps while bytes wait unread, with no handler and with one;
+        // the handler hears how many wait.
         const bool fSix = Want("port", "012345", 6);
-        Sleep(100);
-        const double before = ProcessCpuMs();
-        Sleep(1000);
-        const double used = ProcessCpuMs() - before;
-        Check(fSix && before >= 0 && used < 200, "port.monitor_sleeps",
-              Format("cpu_ms=%.0f in 1000 ms with %u bytes unread", used, ComRxCount()));
+        const double usedAlone = CpuMsOverOneSecond();
+        Check(fSix && usedAlone >= 0 && usedAlone < 200, "port.monitor_sleeps",
+              Format("cpu_ms=%.0f in 1000 ms with %u bytes unread", usedAlone, ComRxCount()));
+        ComSetRxHandler([](std::uint32_t cb) { gLastRxCount = cb; });
+        const double usedWithHandler = CpuMsOverOneSecond();
+        ComSetRxHandler(nullptr);
+        Check(gLastRxCount == 6 && usedWithHandler >= 0 && usedWithHandler < 200, "port.handler_told",
+              Format("count=%u cpu_ms=%.0f in 1000 ms", static_cast<unsigned>(gLastRxCount), usedWithHandler));
 
         ComClose();
         ComClose();
