@@ -40,17 +40,21 @@ void FlushIfDue() {
 }  // namespace
 
 void ConsolePrint(const char* szFormat, ...) {
+    // Each attempt at formatting uses up its own copy of the arguments.
     std::va_list args;
     va_start(args, szFormat);
     std::va_list again;
     va_copy(again, args);
+    std::va_list last;
+    va_copy(last, args);
     if (!Append(szFormat, args)) {
         ConsoleFlush();
         if (!Append(szFormat, again)) {
-            std::vprintf(szFormat, again);  // longer than the buffer: straight out
+            std::vprintf(szFormat, last);  // longer than the buffer: straight out
             std::fflush(stdout);
         }
     }
+    va_end(last);
     va_end(again);
     va_end(args);
     FlushIfDue();
