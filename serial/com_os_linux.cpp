@@ -161,6 +161,10 @@ struct PortBuffers {
     std::vector<unsigned char> tail;       // unsent end of the last write
     std::size_t tailHead = 0;              // next tail byte to send
     std::size_t TailLeft() const { return tail.size() - tailHead; }
+    void DropTail() {
+        tail.clear();
+        tailHead = 0;
+    }
 };
 
 constexpr std::size_t kMaxExclusivePorts = 16;
@@ -188,8 +192,7 @@ bool ClaimBuffers(int fd) {
 void ReleaseBuffers(PortBuffers& pb) {
     pb.count.store(0, std::memory_order_relaxed);
     pb.head = 0;
-    pb.tail.clear();
-    pb.tailHead = 0;
+    pb.DropTail();
     pb.fd.store(-1, std::memory_order_release);
 }
 
@@ -246,17 +249,12 @@ bool PushTail(int fd, PortBuffers& pb) {
         return true;
     }
     const ssize_t n = WriteOnce(fd, pb.tail.data() + pb.tailHead, pb.TailLeft());
-    if (n < 0 && errno != EAGAIN) {
-        pb.tail.clear();
-        pb.tailHead = 0;
-        return false;
-    }
+    const bool fOk = n >= 0 || errno == EAGAIN;
     pb.tailHead += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-    if (pb.TailLeft() == 0) {
-        pb.tail.clear();
-        pb.tailHead = 0;
+    if (!fOk || pb.TailLeft() == 0) {
+        pb.DropTail();
     }
-    return true;
+    return fOk;
 }
 
 // Keeps a descriptor of the port layer off the numbers of the standard streams.
