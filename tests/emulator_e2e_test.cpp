@@ -120,6 +120,12 @@ public:
     // link's queue), and reads again from a fresh start.
     void StopReading() { linkIn_.reset(); }
     void ResumeReading() { linkIn_ = std::make_unique<Collector>(link_.master()); }
+    // The host hangs up: its reader stops before the link's end is closed, so no
+    // thread reads a descriptor number the process may hand out again.
+    void HangUp() {
+        linkIn_.reset();
+        link_.closeMaster();
+    }
     std::optional<int> Exit() { return child_->wait(kExitLimit); }
     Child& Process() { return *child_; }
     PtyPair& Link() { return link_; }
@@ -365,7 +371,7 @@ TEST(EmulatorE2E, HostHangUpOrVanishedPortNeitherEndsNorSpinsTheMonitor) {
         if (vanish) {
             emu.RemoveCom2();
         }
-        emu.Link().closeMaster();
+        emu.HangUp();
         std::this_thread::sleep_for(200ms);
         ASSERT_TRUE(emu.Process().running());
         if (!UnderLoader()) {
