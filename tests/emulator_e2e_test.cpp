@@ -101,7 +101,19 @@ public:
         std::filesystem::remove(Com2Path(), ec);
     }
 
-    bool WaitStarted() { return ConsoleShows("Zol Emul Started in COM2\n", kStartLimit); }
+    // Under Wine the console host takes the terminal's input over (echo off) in a
+    // thread of its own, now and then after the program's first line: a key typed
+    // before that is echoed by the terminal itself. So the start waits for both.
+    bool WaitStarted() {
+        if (!ConsoleShows("Zol Emul Started in COM2\n", kStartLimit)) {
+            return false;
+        }
+        const auto deadline = Clock::now() + kStartLimit;
+        while (UnderLoader() && (ConsoleSettings().c_lflag & ECHO) != 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
     void Send(const Bytes& bytes) { WriteAll(link_.master(), bytes); }
     // Waits for `n` bytes from the emulator in all (not only new ones).
     Bytes LinkBytes(std::size_t n, std::chrono::milliseconds limit = kReplyLimit) {
