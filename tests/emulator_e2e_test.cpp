@@ -135,7 +135,7 @@ public:
     // The host hangs up: its reader stops before the link's end is closed, so no
     // thread reads a descriptor number the process may hand out again.
     void HangUp() {
-        linkIn_.reset();
+        StopReading();
         link_.closeMaster();
     }
     std::optional<int> Exit() { return child_->wait(kExitLimit); }
