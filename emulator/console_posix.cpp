@@ -3,9 +3,17 @@
 // standard input (a pipe, a file) gives a key for each byte read from it, and its end
 // is no key at all, so the emulator can run unattended until it is told to stop.
 // SIGINT, SIGTERM and SIGHUP end the run the way a key does.
+//
+// Output never waits for the terminal: a terminal or a pipe is opened again for
+// this program alone, without blocking (the descriptor it inherited shares its
+// flags with the shell and whoever else holds it, and stays as it was). Where that
+// cannot be done (a socket), the inherited descriptor is made non-blocking for the
+// run and put back at the end.
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +21,7 @@
 #include <cstdlib>
 
 #include "emulator/console.h"
+#include "emulator/console_os.h"
 #include "platform/posix_signals.h"
 
 namespace {
@@ -28,10 +37,21 @@ void OnStopSignal(int) {
     gStopRequested = 1;
 }
 
+int gOut = STDOUT_FILENO;
+bool gOwnOut = false;      // gOut is this program's own description of standard output
+int gSavedOutFlags = -1;   // the inherited description's flags, while changed
+
 void RestoreTerminal() {
     if (gSaved) {
         tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTermios);
         gSaved = false;
+    }
+}
+
+void RestoreOutput() {
+    if (gSavedOutFlags >= 0) {
+        fcntl(STDOUT_FILENO, F_SETFL, gSavedOutFlags);
+        gSavedOutFlags = -1;
     }
 }
 
@@ -94,6 +114,52 @@ void ConsoleYield() {
     sched_yield();
 }
 
+void ConsoleOutOpen() {
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode)) {
+        return;  // a file never keeps a writer waiting; no output at all is found out on writing
+    }
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+        const int fd = open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            gOut = fd;
+            gOwnOut = true;
+            return;
+        }
+    }
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK) == 0) {
+        gSavedOutFlags = flags;
+        std::atexit(RestoreOutput);
+    }
+}
+
+void ConsoleOutClose() {
+    if (gOwnOut) {
+        close(gOut);
+        gOut = STDOUT_FILENO;
+        gOwnOut = false;
+    }
+    RestoreOutput();
+}
+
+long ConsoleOutWrite(const char* p, std::size_t n) {
+    const ssize_t r = write(gOut, p, n);
+    if (r >= 0) {
+        return static_cast<long>(r);
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kOutWouldBlock : kOutGone;
+}
+
+void ConsoleOutWait(int ms) {
+    pollfd pfd{gOut, POLLOUT, 0};
+    poll(&pfd, 1, ms);
+}
+
+void ConsoleRestoreInput() {
+    RestoreTerminal();
+}
+
 void ConsoleStart() {
     // Output that nobody reads any more must not end the emulator while the link
     // still needs it: SIGPIPE is ignored with the stop signals' set-up.
@@ -110,10 +176,7 @@ void ConsoleStart() {
             std::atexit(RestoreTerminal);
         }
     }
-}
-
-void ConsoleStop() {
-    RestoreTerminal();
+    ConsoleOutOpen();
 }
 
 int ConsoleKeyHit() {

@@ -1,7 +1,14 @@
 // Console keys on Windows: the C runtime's _kbhit and _getch (no echo, no line
 // buffering of their own). Ctrl-C and Ctrl-Break end the run the way a key does,
 // so the port is closed on the way out.
+//
+// Output: a console window pauses every write to it while the user selects text
+// with the mouse (QuickEdit), so QuickEdit is off while the program runs and put
+// back at the end. A console cannot be written without waiting otherwise; text to
+// a pipe or file is written as it is.
 #include <conio.h>
+
+#include <cstdio>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #  define WIN32_LEAN_AND_MEAN
@@ -9,6 +16,7 @@
 #include <windows.h>
 
 #include "emulator/console.h"
+#include "emulator/console_os.h"
 
 namespace {
 
@@ -25,14 +33,53 @@ BOOL WINAPI OnConsoleControl(DWORD dwCtrlType) {
     }
 }
 
+HANDLE gIn = INVALID_HANDLE_VALUE;
+DWORD gSavedInMode = 0;
+bool gInModeSaved = false;
+
 bool StopRequested() {
     return InterlockedCompareExchange(&gStopRequested, 0, 0) != 0;
 }
 
 }  // namespace
 
+void ConsoleOutOpen() {
+    gIn = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (gIn != nullptr && gIn != INVALID_HANDLE_VALUE && GetConsoleMode(gIn, &mode)) {
+        const DWORD quiet = (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+        if (quiet != mode && SetConsoleMode(gIn, quiet)) {
+            gSavedInMode = mode;
+            gInModeSaved = true;
+        }
+    }
+}
+
+void ConsoleOutClose() {
+    if (gInModeSaved) {
+        SetConsoleMode(gIn, gSavedInMode | ENABLE_EXTENDED_FLAGS);
+        gInModeSaved = false;
+    }
+}
+
+long ConsoleOutWrite(const char* p, std::size_t n) {
+    // Through the C runtime, whose text mode gives a file or pipe "\r\n" lines.
+    const std::size_t taken = std::fwrite(p, 1, n, stdout);
+    std::fflush(stdout);
+    return taken == 0 && n > 0 ? kOutGone : static_cast<long>(taken);
+}
+
+void ConsoleOutWait(int ms) {
+    Sleep(static_cast<DWORD>(ms < 1 ? 1 : ms));
+}
+
+void ConsoleRestoreInput() {
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+}
+
 void ConsoleStart() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    ConsoleOutOpen();
     // Some console hosts (Wine's among them) report no pending key to _kbhit until
     // the console input has been read or peeked once; a peek takes nothing away.
     const HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
@@ -45,10 +92,6 @@ void ConsoleStart() {
 
 void ConsoleYield() {
     SwitchToThread();
-}
-
-void ConsoleStop() {
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }
 
 int ConsoleKeyHit() {

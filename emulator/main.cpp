@@ -37,9 +37,8 @@ int main() {
             ConsoleIdle();  // no frame this pass: text that is due, then let others run
         }
     }
-    ConsoleFlush();
     ConsoleGetKey();
     ComClose();
-    ConsoleStop();
+    ConsoleStop();  // text still waiting gets a moment to go out
     return 0;
 }
