@@ -126,6 +126,14 @@ public:
             limit);
     }
     std::string ConsoleText() const { return Shown(consoleOut_->text()); }
+    // The terminal stops taking the console's text (a frozen window, Ctrl-S), and
+    // takes it again; ConsoleAll is everything it took.
+    void StopConsole() {
+        consoleSeen_ += consoleOut_->text();
+        consoleOut_.reset();
+    }
+    void ResumeConsole() { consoleOut_ = std::make_unique<Collector>(console_.master()); }
+    std::string ConsoleAll() const { return consoleSeen_ + (consoleOut_ ? consoleOut_->text() : ""); }
     void PressKey(char key = 'q') { WriteAll(console_.master(), Bytes{static_cast<std::uint8_t>(key)}); }
     void Type(const std::string& keys) { WriteAll(console_.master(), Bytes(keys.begin(), keys.end())); }
     // The host stops reading the link (what the emulator sends then waits in the
@@ -160,6 +168,7 @@ private:
     termios before_{};
     std::unique_ptr<Collector> linkIn_;
     std::unique_ptr<Collector> consoleOut_;
+    std::string consoleSeen_;
     std::unique_ptr<Child> child_;
 };
 
@@ -401,6 +410,106 @@ void ExpectWholeReplies(const Bytes& got, const char* when) {
         const Bytes frame(got.begin() + static_cast<std::ptrdiff_t>(i), got.begin() + static_cast<std::ptrdiff_t>(i) + 9);
         ASSERT_EQ(Hex(frame), Hex(ReplyFor(static_cast<std::uint8_t>(frame[1] ^ 0xFF)))) << when << ", reply " << i / 9;
     }
+}
+
+// One ping: the request for d1, then its reply within `limit`; false when none came.
+// `replies` counts the replies the host has had so far.
+bool Ping(Emulator& emu, std::uint8_t d1, std::size_t* replies, std::chrono::milliseconds limit) {
+    emu.Send(Request(d1));
+    ++*replies;
+    return emu.LinkIn().waitForSize(*replies * 9, limit);
+}
+
+// The console's stream as texts: the start-up line, then one text per frame, each
+// "Frame N receivedEA:XX, TORA:YY\r". Checks that each is whole and names its own
+// frame (request N had D1 = N & FF), in order; returns the frame numbers. A run
+// that ended while the terminal took nothing may leave the start of one last text
+// that the terminal took in part (the rest is dropped at the end): `cutEnd` allows it.
+std::vector<unsigned> FrameTexts(const std::string& all, bool cutEnd = false) {
+    const std::string start = "Zol Emul Started in COM2\n";
+    EXPECT_EQ(all.compare(0, start.size(), start), 0) << "the start-up line is missing";
+    std::vector<unsigned> frames;
+    static const std::regex kText("Frame ([0-9]+) receivedEA:([0-9A-F]{2}), TORA:([0-9A-F]{2})\r");
+    std::size_t at = start.size();
+    for (std::smatch m; at < all.size(); at += static_cast<std::size_t>(m.length(0))) {
+        const std::string rest = all.substr(at, 64);
+        if (!std::regex_search(rest, m, kText, std::regex_constants::match_continuous)) {
+            if (cutEnd && rest.size() < 40 && std::string("Frame ").compare(0, std::min<std::size_t>(rest.size(), 6), rest, 0, 6) == 0 &&
+                rest.find('\r') == std::string::npos) {
+                break;  // the piece the terminal took of the last text
+            }
+            ADD_FAILURE() << "not a whole frame text at byte " << at << ": " << Hex(Bytes(rest.begin(), rest.end()));
+            break;
+        }
+        const unsigned n = static_cast<unsigned>(std::stoul(m[1]));
+        const unsigned tora = static_cast<unsigned>(std::stoul(m[3], nullptr, 16));
+        EXPECT_EQ(tora, n & 0xFF) << "frame " << n;
+        EXPECT_EQ(static_cast<unsigned>(std::stoul(m[2], nullptr, 16)), tora ^ 0xFF) << "frame " << n;
+        EXPECT_TRUE(frames.empty() || n > frames.back()) << "frame " << n << " after " << frames.back();
+        frames.push_back(n);
+    }
+    return frames;
+}
+
+// A terminal that stops taking text never holds up the link or the key: the host
+// pings without pause for 3 s and every request is answered in time; once the
+// terminal reads again, the latest frame shows within a second; stalled again, a key
+// still ends the run at once. What reached the terminal is whole texts in order,
+// with some from the middle dropped while it took nothing.
+TEST(EmulatorE2E, StalledTerminalNeverHoldsUpTheLinkOrTheKey) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "under Wine the console host writes to the terminal on the program's behalf, and "
+                        "waits on it itself";
+    }
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    emu.StopConsole();
+    std::size_t replies = 0;
+    for (const auto until = Clock::now() + 3s; Clock::now() < until;) {
+        ASSERT_TRUE(Ping(emu, static_cast<std::uint8_t>(replies), &replies, 500ms))
+            << "no reply within 0.5 s to request " << replies - 1 << " while the terminal took nothing";
+    }
+    const std::size_t stalled = replies;
+
+    emu.ResumeConsole();
+    const std::string latest = "Frame " + std::to_string(stalled - 1) + " received";
+    EXPECT_TRUE(emu.ConsoleShows(latest, 1s)) << "the latest frame did not show within 1 s";
+
+    emu.StopConsole();
+    for (const auto until = Clock::now() + 1s; Clock::now() < until;) {
+        ASSERT_TRUE(Ping(emu, static_cast<std::uint8_t>(replies), &replies, 500ms));
+    }
+    const auto pressed = Clock::now();
+    emu.PressKey();
+    const std::optional<int> status = emu.Exit();
+    const auto took = Clock::now() - pressed;
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(took, 500ms) << "the run ended " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                           << " ms after the key";
+    EXPECT_EQ(emu.ConsoleSettings().c_lflag, emu.SettingsBefore().c_lflag);
+
+    emu.ResumeConsole();
+    std::this_thread::sleep_for(kQuiet);
+    const std::vector<unsigned> frames = FrameTexts(emu.ConsoleAll(), true);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_LT(frames.size(), stalled) << "the terminal never filled: the test stalled nothing";
+}
+
+// With the terminal reading, a frame's status text follows its reply at once, not
+// after a batch: the median over 50 round trips stays far below a batching delay.
+TEST(EmulatorE2E, StatusTextFollowsItsReplyAtOnce) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    std::vector<double> lagMs;
+    std::size_t replies = 0;
+    for (unsigned i = 0; i < 50; ++i) {
+        ASSERT_TRUE(Ping(emu, static_cast<std::uint8_t>(i), &replies, kReplyLimit));
+        const auto replied = Clock::now();
+        ASSERT_TRUE(emu.ConsoleShows("Frame " + std::to_string(i) + " received", kReplyLimit));
+        lagMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - replied).count());
+    }
+    std::sort(lagMs.begin(), lagMs.end());
+    EXPECT_LT(lagMs[lagMs.size() / 2], 5.0) << "median lag of the status text behind its reply, ms";
 }
 
 // A host that keeps sending but stops reading fills the link toward it. The
