@@ -27,8 +27,54 @@ struct Owed {
 
 class Session {
 public:
-    Session(HostLink& link, const Options& o, TargetResult* result)
-        : link_(link), o_(o), reader_(link), rng_(o.seed), result_(*result) {}
+    Session(HostLink& link, DrainedTerminal* console, const Options& o, TargetResult* result)
+        : link_(link), console_(console), o_(o), reader_(link), rng_(o.seed), result_(*result) {
+        if (console_ != nullptr) {
+            console_->OnText([this](std::uint8_t tora, Clock::time_point at) { TextSeen(tora, at); });
+        }
+    }
+    ~Session() {
+        if (console_ != nullptr) {
+            console_->OnText(nullptr);
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // The status text of the request for d1, answered at repliedAt, is owed on the
+    // console; it may have come already (before zolhost had taken the reply).
+    // Texts come in the order of their frames; one the console dropped is never
+    // matched.
+    void AwaitText(std::uint8_t d1, Clock::time_point sentAt, Clock::time_point repliedAt) {
+        while (!early_.empty() && early_.front().at < sentAt) {
+            early_.pop_front();  // texts of earlier frames
+        }
+        if (!early_.empty() && early_.front().d1 == d1) {
+            early_.pop_front();
+            result_.pingPong.textLag.Add(0);
+            return;
+        }
+        awaited_.push_back({d1, sentAt, repliedAt});
+        if (awaited_.size() > kTextsKept) {
+            awaited_.pop_front();
+        }
+    }
+
+    void TextSeen(std::uint8_t tora, Clock::time_point at) {
+        for (std::size_t k = 0; k < awaited_.size(); ++k) {
+            const TextOwed& w = awaited_[k];
+            if (w.d1 == tora && at >= w.at) {
+                const double lag = std::chrono::duration<double, std::micro>(at - w.repliedAt).count();
+                result_.pingPong.textLag.Add(lag > 0 ? lag : 0);
+                awaited_.erase(awaited_.begin(), awaited_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
+                return;
+            }
+        }
+        early_.push_back({tora, at, at});
+        if (early_.size() > kTextsKept) {
+            early_.pop_front();
+        }
+    }
 
     // Sends noise (maybe) and one request; the receiver's view of the stream says
     // which replies that makes owed. Returns false when the link failed.
@@ -152,6 +198,9 @@ public:
                         return false;
                     }
                 }
+                if (answered && console_ != nullptr) {
+                    AwaitText(static_cast<std::uint8_t>(i), sentAt, Clock::now());
+                }
                 if (Interrupted()) {
                     return false;
                 }
@@ -210,7 +259,17 @@ private:
         return true;
     }
 
+    struct TextOwed {
+        std::uint8_t d1;
+        Clock::time_point at;         // the request's sending (a text seen: its arrival)
+        Clock::time_point repliedAt;
+    };
+    static constexpr std::size_t kTextsKept = 128;  // under the 256 frames after which D1 repeats
+
     HostLink& link_;
+    DrainedTerminal* console_;
+    std::deque<TextOwed> awaited_;  // status texts that round trips are owed, oldest first
+    std::deque<TextOwed> early_;    // texts seen before their round trip ended
     const Options& o_;
     ReplyReader reader_;
     Rng rng_;
@@ -231,7 +290,7 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
     for (std::size_t k = 0; k < targets.size(); ++k) {
         results[k].name = targets[k].name;
         results[k].where = targets[k].where;
-        sessions.push_back(std::make_unique<Session>(*targets[k].link, o, &results[k]));
+        sessions.push_back(std::make_unique<Session>(*targets[k].link, targets[k].console, o, &results[k]));
         sessions[k]->Start();
     }
     // The targets take turns in blocks, so that whatever else the machine does
@@ -299,7 +358,7 @@ double MedianOf(std::vector<double> v) {
 Figures TargetResult::Summary() const {
     Figures out;
     for (double Figures::*f : {&Figures::min, &Figures::median, &Figures::p90, &Figures::p99, &Figures::p999,
-                               &Figures::max, &Figures::framesPerSecond}) {
+                               &Figures::max, &Figures::framesPerSecond, &Figures::textLagMedian, &Figures::textLagP99}) {
         std::vector<double> values;
         for (const Figures& r : rounds) {
             values.push_back(r.*f);
@@ -311,8 +370,10 @@ Figures TargetResult::Summary() const {
 
 void AddRound(TargetResult* total, const TargetResult& round) {
     const LatencyStats& rtt = round.pingPong.rtt;
+    const LatencyStats& lag = round.pingPong.textLag;
+    const bool texts = lag.Count() > 0;
     total->rounds.push_back({rtt.Min(), rtt.Median(), rtt.Percentile(90), rtt.Percentile(99), rtt.Percentile(99.9),
-                             rtt.Max(), round.Throughput()});
+                             rtt.Max(), round.Throughput(), texts ? lag.Median() : -1, texts ? lag.Percentile(99) : -1});
     for (auto phase : {&TargetResult::pingPong, &TargetResult::pipelined}) {
         PhaseStats& to = total->*phase;
         const PhaseStats& from = round.*phase;
@@ -327,6 +388,7 @@ void AddRound(TargetResult* total, const TargetResult& round) {
         to.badFrames += from.badFrames;
         to.swallowed += from.swallowed;
         to.rtt.AddAll(from.rtt);
+        to.textLag.AddAll(from.textLag);
         to.seconds += from.seconds;
     }
     if (total->failure.empty()) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/child_process.h"
 #include "host/latency_stats.h"
 #include "host/link.h"
 #include "host/options.h"
@@ -26,6 +27,7 @@ struct PhaseStats {
     std::uint64_t badFrames = 0;   // frames the receiver drops (noise, or requests it spoils)
     std::uint64_t swallowed = 0;   // good requests spoiled by noise before them
     LatencyStats rtt;
+    LatencyStats textLag;  // console status text behind its reply, where the target has a console
     double seconds = 0;
     bool Ok() const { return bad == 0 && missing == 0 && unexpected == 0; }
 };
@@ -39,6 +41,8 @@ struct Figures {
     double p999 = 0;
     double max = 0;
     double framesPerSecond = 0;  // pipelined
+    double textLagMedian = -1;   // -1: no console text measured
+    double textLagP99 = -1;
 };
 
 // A target's results: its phases over every round run, and each round's figures.
@@ -62,6 +66,7 @@ struct BenchTarget {
     std::string name;
     std::string where;
     HostLink* link;
+    DrainedTerminal* console = nullptr;  // where its status text shows, if it has any
 };
 
 // Measures every target once (one round); they take turns in blocks of frames.

@@ -76,7 +76,7 @@ int RunBenchCommand(const Options& o, HostLink* device, const std::string& where
                     c.End(&error);
                     continue;
                 }
-                const auto round = RunBench({{c.Name(), c.Where(), &c.Link()}}, o, &progress, label + c.Name() + " ");
+                const auto round = RunBench({{c.Name(), c.Where(), &c.Link(), c.Console()}}, o, &progress, label + c.Name() + " ");
                 AddRound(&totals[k], round[0]);
                 if (!c.End(&error) && totals[k].failure.empty()) {
                     totals[k].failure = error;
@@ -88,7 +88,7 @@ int RunBenchCommand(const Options& o, HostLink* device, const std::string& where
         } else {
             std::vector<BenchTarget> targets;
             for (std::size_t k : now) {
-                targets.push_back({contenders[k]->Name(), contenders[k]->Where(), &contenders[k]->Link()});
+                targets.push_back({contenders[k]->Name(), contenders[k]->Where(), &contenders[k]->Link(), contenders[k]->Console()});
             }
             const auto round = RunBench(targets, o, &progress, label);
             for (std::size_t i = 0; i < now.size(); ++i) {

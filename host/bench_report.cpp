@@ -37,6 +37,8 @@ const Figure kFigures[] = {
     {"round trip p99.9", "p99_9_us", &Figures::p999, false},
     {"round trip max", "max_us", &Figures::max, false},
     {"pipelined frames/s", "frames_per_s", &Figures::framesPerSecond, true},
+    {"text lag median", "text_lag_median_us", &Figures::textLagMedian, false},
+    {"text lag p99", "text_lag_p99_us", &Figures::textLagP99, false},
 };
 
 std::string Counts(const PhaseStats& s) {
@@ -51,8 +53,18 @@ std::string NoiseLine(const PhaseStats& s) {
                s.noiseItems, s.noiseBytes, s.badFrames, s.swallowed);
 }
 
+// A figure a target has no value for (the text lag of one without a console) is
+// negative.
 std::string Value(const Figure& f, double v) {
-    return f.higherIsBetter ? Fmt("%.0f", v) : FormatMicros(v);
+    return v < 0 ? "-" : f.higherIsBetter ? Fmt("%.0f", v) : FormatMicros(v);
+}
+
+std::string Ratio(double e, double b) {
+    return e >= 0 && b > 0 ? Fmt("%.2f", e / b) : "-";
+}
+
+std::string JsonNumber(double v, const char* format) {
+    return v < 0 ? "null" : Fmt(format, v);
 }
 
 }  // namespace
@@ -71,6 +83,11 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
                    FormatMicros(p.rtt.Percentile(99)).c_str(), FormatMicros(p.rtt.Percentile(99.9)).c_str(),
                    FormatMicros(p.rtt.Max()).c_str());
         out += p.rtt.Histogram(40);
+        if (p.textLag.Count() > 0) {
+            out += Fmt("    status text behind its reply on the console (%llu seen): median %s  p99 %s  max %s\n",
+                       static_cast<unsigned long long>(p.textLag.Count()), FormatMicros(p.textLag.Median()).c_str(),
+                       FormatMicros(p.textLag.Percentile(99)).c_str(), FormatMicros(p.textLag.Max()).c_str());
+        }
         out += "    " + Counts(p) + "\n";
         if (o.noisePct > 0) {
             out += "    " + NoiseLine(p) + "\n";
@@ -109,7 +126,7 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
             out += Fmt("  %-20s %12s", f.label, Value(f, f.Of(e)).c_str());
             for (std::size_t i = 1; i < targets.size(); ++i) {
                 const double b = f.Of(targets[i]);
-                out += Fmt(" %14s %7.2f", Value(f, b).c_str(), b > 0 ? f.Of(e) / b : 0.0);
+                out += Fmt(" %14s %7s", Value(f, b).c_str(), Ratio(f.Of(e), b).c_str());
             }
             out += "\n";
         }
@@ -143,7 +160,7 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
     auto figures = [](const Figures& f) {
         std::string s;
         for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-            s += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, f.*kFigures[k].value);
+            s += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key, JsonNumber(f.*kFigures[k].value, "%.3f").c_str());
         }
         return s;
     };
@@ -157,8 +174,11 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
                Fmt(", \"ok\": %s,\n", t.Ok() ? "true" : "false");
         const Figures summary = t.Summary();
         out += "     \"round_trip_us\": {";
-        for (std::size_t k = 0; k + 1 < std::size(kFigures); ++k) {
-            out += Fmt("%s\"%s\": %.3f", k == 0 ? "" : ", ", kFigures[k].key, summary.*kFigures[k].value);
+        for (std::size_t k = 0; k < std::size(kFigures); ++k) {
+            if (kFigures[k].value != &Figures::framesPerSecond) {
+                out += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key,
+                           JsonNumber(summary.*kFigures[k].value, "%.3f").c_str());
+            }
         }
         out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
         out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
@@ -177,8 +197,9 @@ std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets
             out += (i == 1 ? "\n    " : ",\n    ") + quote(targets[i].name) + ": {";
             for (std::size_t k = 0; k < std::size(kFigures); ++k) {
                 const double b = kFigures[k].Of(targets[i]);
-                out += Fmt("%s\"%s\": %.4f", k == 0 ? "" : ", ", kFigures[k].key,
-                           b > 0 ? kFigures[k].Of(targets.front()) / b : 0.0);
+                const double e = kFigures[k].Of(targets.front());
+                out += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key,
+                           e >= 0 && b > 0 ? Fmt("%.4f", e / b).c_str() : "null");
             }
             out += "}";
         }

@@ -173,6 +173,10 @@ HostLink& Contender::Link() {
     return impl_->host ? *impl_->host : *impl_->device;
 }
 
+DrainedTerminal* Contender::Console() {
+    return impl_->console ? impl_->console.get() : impl_->responder ? impl_->responder->Terminal() : nullptr;
+}
+
 bool Contender::Begin(std::string* error) {
     Impl& m = *impl_;
     if (kind_ == Kind::Device) {
@@ -220,6 +224,9 @@ bool Contender::Begin(std::string* error) {
     m.host->SetTrace(m.o.trace, name_);
     m.host->SetPace(m.o.paceBaud);
     m.host->SetWriteTimeout(m.o.timeoutMs);
+    if (DrainedTerminal* console = Console()) {
+        m.host->ServeBeside(console->Fd(), [console] { return console->TakeWaiting(); });
+    }
     if (m.child && !AwaitAnswer(*m.host, deadline, error)) {
         *error = name_ + ": " + *error;
         return false;

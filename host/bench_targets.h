@@ -12,6 +12,8 @@
 
 namespace zolhost {
 
+class DrainedTerminal;
+
 class Contender {
 public:
     enum class Kind {
@@ -37,6 +39,9 @@ public:
     // answers. false with *error.
     bool Begin(std::string* error);
     HostLink& Link();
+    // The terminal its console prints to, drained in the link's waits; nullptr for
+    // a target without one.
+    DrainedTerminal* Console();
     // Ends the turn. zolemul is ended by a key press on its console and must exit
     // with status 0; false with *error when anything did not end well.
     bool End(std::string* error);

@@ -3,6 +3,9 @@
 // Open say so.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,20 +13,30 @@
 
 namespace zolhost {
 
-// A terminal for a program's console: a pty whose master end a thread of zolhost
-// drains as a terminal emulator would, so the program's output never waits for a
-// reader. Also the way to press a key on that console.
+// A terminal for a program's console: a pty whose master end zolhost drains as a
+// terminal emulator would, from the thread that drives the program's link
+// (HostLink::ServeBeside), so the console competes with the link as a terminal
+// does and a program that waits for its console shows in the figures. It notes when
+// each per-frame status text arrives. Also the way to press a key on that console.
 class DrainedTerminal {
 public:
+    // A status text "...TORA:XX\r" arrived, at `at`.
+    using TextSeen = std::function<void(std::uint8_t tora, std::chrono::steady_clock::time_point at)>;
+
     DrainedTerminal();
-    ~DrainedTerminal();  // stops draining and closes the pty
+    ~DrainedTerminal();  // closes the pty
     DrainedTerminal(const DrainedTerminal&) = delete;
     DrainedTerminal& operator=(const DrainedTerminal&) = delete;
 
-    // Makes the pty and starts draining it. false with *error.
+    // Makes the pty. false with *error.
     bool Open(std::string* error);
     // The end a program writes to (and reads keys from).
     const std::string& SlavePath() const;
+    // The end zolhost reads; -1 when there is none.
+    int Fd() const;
+    // Reads what has arrived without waiting; false once nothing more can come.
+    bool TakeWaiting();
+    void OnText(TextSeen seen);
     // Types one key on the console. false when it could not be written.
     bool PressKey(char key);
 

@@ -9,8 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -50,44 +52,35 @@ std::string InPath(const std::string& name) {
 
 struct DrainedTerminal::Impl {
     int master = -1;
-    int stopFd = -1;
     std::string slavePath;
-    std::thread drain;
+    TextSeen seen;
+    std::string tail;  // the start of a status text whose end has not arrived yet
 
-    void Drain() {
-        char buf[4096];
-        pollfd pfds[2] = {{master, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        for (;;) {
-            if (poll(pfds, 2, -1) < 0 && errno != EINTR) {
-                return;
+    // Finds the status texts' ends ("TORA:XX\r") in what arrived.
+    void Scan(const char* p, std::size_t n, std::chrono::steady_clock::time_point at) {
+        static constexpr char kKey[] = "TORA:";
+        constexpr std::size_t kText = sizeof kKey - 1 + 3;  // "TORA:XX\r"
+        tail.append(p, n);
+        std::size_t from = 0;
+        for (std::size_t k; (k = tail.find(kKey, from)) != std::string::npos; from = k + 1) {
+            if (k + kText > tail.size()) {
+                break;
             }
-            if (pfds[1].revents != 0) {
-                return;
-            }
-            if (pfds[0].revents == 0) {
-                continue;
-            }
-            if (read(master, buf, sizeof buf) <= 0) {
-                pfds[0].fd = -1;  // nothing writes to the terminal any more: wait for the stop
+            unsigned tora = 0;
+            if (tail[k + kText - 1] == '\r' && std::sscanf(tail.c_str() + k + sizeof kKey - 1, "%2X", &tora) == 1) {
+                seen(static_cast<std::uint8_t>(tora), at);
             }
         }
+        const std::size_t keep = std::min(tail.size() - from, kText);
+        tail.erase(0, tail.size() - keep);
     }
 };
 
 DrainedTerminal::DrainedTerminal() : impl_(std::make_unique<Impl>()) {}
 
 DrainedTerminal::~DrainedTerminal() {
-    Impl& m = *impl_;
-    if (m.drain.joinable()) {
-        const std::uint64_t one = 1;
-        (void)!write(m.stopFd, &one, sizeof one);
-        m.drain.join();
-    }
-    if (m.stopFd >= 0) {
-        close(m.stopFd);
-    }
-    if (m.master >= 0) {
-        close(m.master);
+    if (impl_->master >= 0) {
+        close(impl_->master);
     }
 }
 
@@ -98,18 +91,37 @@ bool DrainedTerminal::Open(std::string* error) {
         *error = Errno("cannot make a terminal (pty)");
         return false;
     }
-    m.stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m.stopFd < 0) {
-        *error = Errno("eventfd");
-        return false;
-    }
-    AllSignalsBlocked quiet;  // signals stay with the main thread
-    m.drain = std::thread([&m] { m.Drain(); });
+    const int flags = fcntl(m.master, F_GETFL);
+    fcntl(m.master, F_SETFL, flags | O_NONBLOCK);
     return true;
 }
 
 const std::string& DrainedTerminal::SlavePath() const {
     return impl_->slavePath;
+}
+
+int DrainedTerminal::Fd() const {
+    return impl_->master;
+}
+
+void DrainedTerminal::OnText(TextSeen seen) {
+    impl_->seen = std::move(seen);
+}
+
+bool DrainedTerminal::TakeWaiting() {
+    Impl& m = *impl_;
+    char buf[4096];  // what a terminal emulator reads at a time
+    for (;;) {
+        const ssize_t n = read(m.master, buf, sizeof buf);
+        if (n > 0) {
+            if (m.seen) {
+                m.Scan(buf, static_cast<std::size_t>(n), std::chrono::steady_clock::now());
+            }
+            continue;
+        }
+        // EIO: nothing holds the other end open any more (until a program opens it again).
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
 }
 
 bool DrainedTerminal::PressKey(char key) {

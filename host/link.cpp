@@ -93,7 +93,12 @@ bool HostLink::WriteOnce(const std::uint8_t* p, std::size_t n) {
             error_ = "cannot write to " + name_ + ": the device end has stopped taking bytes";
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        bool side = false;
+        if (sideFd_ >= 0 && WaitReadable(INVALID_HANDLE_VALUE, 1, sideFd_, &side) == WaitResult::Timeout && side) {
+            ServeSide();
+        } else if (sideFd_ < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
@@ -141,10 +146,21 @@ HostLink::Rx HostLink::ReadAvailable(std::vector<std::uint8_t>* out) {
     return Rx::Data;
 }
 
+void HostLink::ServeSide() {
+    if (!onSide_()) {
+        sideFd_ = -1;  // it has nothing more to give
+    }
+}
+
 HostLink::Rx HostLink::Receive(std::vector<std::uint8_t>* out, Clock::time_point deadline) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        switch (WaitReadable(h_, left < 0 ? 0 : static_cast<int>(left))) {
+        bool side = false;
+        const WaitResult waited = WaitReadable(h_, left < 0 ? 0 : static_cast<int>(left), sideFd_, &side);
+        if (side) {
+            ServeSide();
+        }
+        switch (waited) {
         case WaitResult::Readable: {
             const Rx r = ReadAvailable(out);
             if (r != Rx::Timeout) {

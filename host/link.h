@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,13 @@ public:
     // 0: send whole. Otherwise one byte at a time, 10 bit times apart (8N1).
     void SetPace(std::uint32_t baud) { paceBaud_ = baud; }
     void SetWriteTimeout(int ms) { writeTimeoutMs_ = ms; }
+    // Serves a second descriptor in this link's waits, as a terminal beside the
+    // link would be (POSIX): onReadable runs whenever it has something, and returns
+    // false once it has nothing more to give.
+    void ServeBeside(int fd, std::function<bool()> onReadable) {
+        sideFd_ = fd;
+        onSide_ = std::move(onReadable);
+    }
 
     // Sends all n bytes. false when the link failed or did not take them in time.
     bool Send(const std::uint8_t* p, std::size_t n);
@@ -52,6 +60,7 @@ private:
     bool WriteOnce(const std::uint8_t* p, std::size_t n);
     void Trace(char dir, const std::uint8_t* p, std::size_t n);
     Rx ReadAvailable(std::vector<std::uint8_t>* out);
+    void ServeSide();
 
     OsHandle h_ = INVALID_HANDLE_VALUE;
     bool owned_ = false;
@@ -62,6 +71,8 @@ private:
     std::uint32_t paceBaud_ = 0;
     Clock::time_point nextByte_{};
     int writeTimeoutMs_ = 2000;
+    int sideFd_ = -1;
+    std::function<bool()> onSide_;
 };
 
 // How long a line at `baud` takes for one byte: a start bit, eight data bits and

@@ -30,8 +30,11 @@ std::string SystemErrorText(std::uint32_t code);
 bool IsWouldBlock(std::uint32_t code);
 
 enum class WaitResult { Readable, Timeout, HungUp, Stopped, Failed };
-// Waits up to timeoutMs (at least 0) for input on h, or for a stop request.
-WaitResult WaitReadable(OsHandle h, int timeoutMs);
+// Waits up to timeoutMs (at least 0) for input on h, or for a stop request. With a
+// side descriptor (POSIX; a terminal zolhost drains beside the link), input there
+// ends the wait too: *sideReady is set, and the result is Timeout unless h has
+// something to say as well.
+WaitResult WaitReadable(OsHandle h, int timeoutMs, int sideFd = -1, bool* sideReady = nullptr);
 // The read error means the other end is gone (a pty whose device end was closed).
 bool IsHangUpError(std::uint32_t code);
 

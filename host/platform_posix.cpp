@@ -105,13 +105,13 @@ bool IsHangUpError(std::uint32_t code) {
     return code == EIO;
 }
 
-WaitResult WaitReadable(OsHandle h, int timeoutMs) {
-    pollfd pfds[2] = {{h, POLLIN, 0}, {gWake[0], POLLIN, 0}};
+WaitResult WaitReadable(OsHandle h, int timeoutMs, int sideFd, bool* sideReady) {
+    pollfd pfds[3] = {{h, POLLIN, 0}, {gWake[0], POLLIN, 0}, {sideFd, POLLIN, 0}};
     for (;;) {
         if (gStop != 0) {
             return WaitResult::Stopped;
         }
-        const int r = poll(pfds, gWake[0] >= 0 ? 2 : 1, timeoutMs < 0 ? 0 : timeoutMs);
+        const int r = poll(pfds, 3, timeoutMs < 0 ? 0 : timeoutMs);  // a descriptor of -1 is left out
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -120,6 +120,9 @@ WaitResult WaitReadable(OsHandle h, int timeoutMs) {
         }
         if (r == 0) {
             return WaitResult::Timeout;
+        }
+        if (pfds[2].revents != 0 && sideReady != nullptr) {
+            *sideReady = true;
         }
         if ((pfds[0].revents & POLLIN) != 0) {
             return WaitResult::Readable;  // what is left is read before a hang-up counts
@@ -132,6 +135,9 @@ WaitResult WaitReadable(OsHandle h, int timeoutMs) {
         }
         if (gStop != 0) {
             return WaitResult::Stopped;
+        }
+        if (pfds[2].revents != 0) {
+            return WaitResult::Timeout;
         }
     }
 }

@@ -77,7 +77,7 @@ bool IsHangUpError(std::uint32_t code) {
     return code == ERROR_BROKEN_PIPE || code == ERROR_OPERATION_ABORTED || code == ERROR_DEVICE_NOT_CONNECTED;
 }
 
-WaitResult WaitReadable(OsHandle h, int timeoutMs) {
+WaitResult WaitReadable(OsHandle h, int timeoutMs, int, bool*) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     SetCommMask(h, EV_RXCHAR);
     OVERLAPPED ov{};

@@ -11,6 +11,8 @@
 
 namespace zolhost {
 
+class DrainedTerminal;
+
 class Responder {
 public:
     Responder();
@@ -21,6 +23,8 @@ public:
     // Opens the device end at devicePath and starts serving it on its own thread.
     bool Start(const std::string& devicePath, bool statusText, std::string* error);
     void Stop();
+    // The terminal the status text is printed to; nullptr without status text.
+    DrainedTerminal* Terminal();
 
 private:
     struct Impl;

@@ -118,6 +118,10 @@ bool Responder::Start(const std::string& devicePath, bool statusText, std::strin
     return true;
 }
 
+DrainedTerminal* Responder::Terminal() {
+    return impl_->sink != nullptr ? &impl_->terminal : nullptr;
+}
+
 void Responder::Stop() {
     Impl& m = *impl_;
     if (m.stopFd >= 0) {

@@ -64,6 +64,10 @@ bool Responder::Start(const std::string&, bool, std::string* error) {
 
 void Responder::Stop() {}
 
+DrainedTerminal* Responder::Terminal() {
+    return nullptr;
+}
+
 int RunLink(const Options&) {
     return kExitUsage;  // main refuses link before it gets here
 }
@@ -81,6 +85,16 @@ bool DrainedTerminal::Open(std::string* error) {
 const std::string& DrainedTerminal::SlavePath() const {
     return kEmpty;
 }
+
+int DrainedTerminal::Fd() const {
+    return -1;
+}
+
+bool DrainedTerminal::TakeWaiting() {
+    return false;
+}
+
+void DrainedTerminal::OnText(TextSeen) {}
 
 bool DrainedTerminal::PressKey(char) {
     return false;
