@@ -34,9 +34,8 @@ bool LooksLikeUrl(std::string_view text) {
 }
 
 std::optional<NetUrl> ParseNetUrl(std::string_view text, UrlUse use, std::string* error) {
-    const std::string quoted = "'" + std::string(text) + "'";
     const auto fail = [&](const std::string& why) -> std::optional<NetUrl> {
-        *error = quoted + ": " + why;
+        error->assign(1, '\'').append(text).append("': ").append(why);
         return std::nullopt;
     };
     const auto at = text.find("://");

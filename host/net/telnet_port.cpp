@@ -265,7 +265,8 @@ void TelnetPort::Enabled(std::uint8_t opt, PortOutput* out) {
     out->events.push_back({PortEvent::Kind::ComPortAgreed, 0, 0});
     if (role_ == Role::Server) {
         Notify(modem_, out);
-    } else {
+    } else if (!settingsSent_) {  // once: a peer turning the option off and on gains nothing
+        settingsSent_ = true;
         SendSettings(out);
     }
 }

@@ -22,8 +22,9 @@
 // Bounded: the engine keeps a fixed state and a subnegotiation of at most
 // kMaxSubnegotiation bytes (longer ones are swallowed up to their IAC SE and
 // reported). One call gives out at most as many data bytes as it took, and replies of
-// at most twice its input plus one notification; events are at most one per telnet
-// command taken, and a refused option is reported once per connection.
+// at most three times its input plus what goes out once as the option is agreed;
+// events are at most one per telnet command taken, and a refused option is reported
+// once per connection.
 #pragma once
 
 #include <array>
@@ -230,6 +231,7 @@ private:
     bool sbOverflow_ = false;
     Agreement comPort_ = Agreement::Pending;
     std::uint8_t answered_ = 0;  // client: bit per setting answered
+    bool settingsSent_ = false;
     bool suspended_ = false;
     std::uint8_t modem_ = 0;     // server: lines held; client: last notified
     bool modemSent_ = false;
