@@ -1,5 +1,7 @@
 #include "host/net/tcp_socket.h"
 
+#include <optional>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -133,40 +135,45 @@ void Socket::Close() {
     }
 }
 
+namespace {
+
+// What a recv or send that returned r did; nullopt when a signal cut it short and
+// it is to be made again.
+std::optional<IoResult> Outcome(long long r, bool zeroIsHangUp) {
+    if (r > 0 || (r == 0 && !zeroIsHangUp)) {
+        return IoResult{IoResult::Status::Done, static_cast<std::size_t>(r), {}};
+    }
+    if (r == 0) {
+        return IoResult{IoResult::Status::HungUp, 0, {}};
+    }
+    const int e = LastError();
+    if (Interrupted(e)) {
+        return std::nullopt;
+    }
+    if (WouldBlock(e)) {
+        return IoResult{IoResult::Status::WouldBlock, 0, {}};
+    }
+    return IoResult{HangUpError(e) ? IoResult::Status::HungUp : IoResult::Status::Failed, 0, ErrorText(e)};
+}
+
+// A length both socket APIs take.
+int Chunk(std::size_t n) { return static_cast<int>(n < (1u << 30) ? n : (1u << 30)); }
+
+}  // namespace
+
 IoResult SocketRead(const Socket& s, std::uint8_t* p, std::size_t n) {
     for (;;) {
-        const auto r = ::recv(N(s), reinterpret_cast<char*>(p), static_cast<int>(n), 0);
-        if (r > 0) {
-            return {IoResult::Status::Done, static_cast<std::size_t>(r), {}};
+        if (auto o = Outcome(::recv(N(s), reinterpret_cast<char*>(p), Chunk(n), 0), true)) {
+            return *o;
         }
-        if (r == 0) {
-            return {IoResult::Status::HungUp, 0, {}};
-        }
-        const int e = LastError();
-        if (Interrupted(e)) {
-            continue;
-        }
-        if (WouldBlock(e)) {
-            return {IoResult::Status::WouldBlock, 0, {}};
-        }
-        return {HangUpError(e) ? IoResult::Status::HungUp : IoResult::Status::Failed, 0, ErrorText(e)};
     }
 }
 
 IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n) {
     for (;;) {
-        const auto r = ::send(N(s), reinterpret_cast<const char*>(p), static_cast<int>(n), kSendFlags);
-        if (r >= 0) {
-            return {IoResult::Status::Done, static_cast<std::size_t>(r), {}};
+        if (auto o = Outcome(::send(N(s), reinterpret_cast<const char*>(p), Chunk(n), kSendFlags), false)) {
+            return *o;
         }
-        const int e = LastError();
-        if (Interrupted(e)) {
-            continue;
-        }
-        if (WouldBlock(e)) {
-            return {IoResult::Status::WouldBlock, 0, {}};
-        }
-        return {HangUpError(e) ? IoResult::Status::HungUp : IoResult::Status::Failed, 0, ErrorText(e)};
     }
 }
 
