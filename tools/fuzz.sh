@@ -1,33 +1,45 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset and runs the frame reader's libFuzzer target for SECONDS
-# (default 60) on a scratch corpus grown from the seeds. Exits nonzero on a finding;
-# the crashing input is left in build/fuzz/findings.
+# Builds the fuzz preset and runs each libFuzzer target for half of SECONDS (default
+# 60): the frame reader, and zolhost's telnet / RFC 2217 engine, each on a scratch
+# corpus grown from its seeds. Exits nonzero on a finding; the crashing input is left
+# in build/fuzz/findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+each=$(( (seconds + 1) / 2 ))
 
 tools/install-build-deps.sh --fuzz
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target frame_reader_fuzz telnet_port_fuzz
 
-work=build/fuzz/corpus
 findings=build/fuzz/findings
-log=build/fuzz/fuzz.log
-rm -rf "$work"
-mkdir -p "$work" "$findings"
-bash tests/fuzz/make_seeds.sh "$work"
+mkdir -p "$findings"
 
+# fuzz TARGET MAXLEN SEEDSCRIPT: one target's run; its status is kept in $status.
 status=0
-build/fuzz/tests/fuzz/frame_reader_fuzz "$work" \
-    -max_total_time="$seconds" -max_len=1024 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$findings/" >"$log" 2>&1 || status=$?
+fuzz() {
+    local target=$1 maxlen=$2 seeds=$3
+    local work=build/fuzz/corpus/$target log=build/fuzz/$target.log rc=0
+    rm -rf "$work"
+    mkdir -p "$work"
+    bash "$seeds" "$work"
+    build/fuzz/tests/fuzz/"$target" "$work" \
+        -max_total_time="$each" -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$findings/$target-" >"$log" 2>&1 || rc=$?
+    echo "$target:"
+    grep -E '^#[0-9]+.*cov:' "$log" | tail -n 1 || true
+    grep -E '^stat::' "$log" || true
+    if [ "$rc" -ne 0 ]; then
+        tail -n 40 "$log"
+        echo "fuzz: $target: finding (exit $rc); input in $findings/, full log in $log" >&2
+        status=$rc
+    fi
+}
 
-grep -E '^#[0-9]+.*cov:' "$log" | tail -n 1 || true
-grep -E '^stat::' "$log" || true
+fuzz frame_reader_fuzz 1024 tests/fuzz/make_seeds.sh
+fuzz telnet_port_fuzz 4096 tests/fuzz/make_telnet_seeds.sh
 if [ "$status" -ne 0 ]; then
-    tail -n 40 "$log"
-    echo "fuzz: finding (exit $status); input in $findings/, full log in $log" >&2
     exit "$status"
 fi
-echo "fuzz: no findings in ${seconds}s; full log in $log"
+echo "fuzz: no findings in ${each}s per target; full logs in build/fuzz/*.log"

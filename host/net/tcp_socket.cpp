@@ -1,0 +1,298 @@
+#include "host/net/tcp_socket.h"
+
+#include <optional>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace zolhost::net {
+
+namespace {
+
+// The few calls that differ between Winsock and BSD sockets.
+#ifdef _WIN32
+using Native = SOCKET;
+using Length = int;
+constexpr int kSendFlags = 0;
+using PollFd = WSAPOLLFD;
+
+bool Startup() {
+    static const bool ok = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ok;
+}
+int LastError() { return WSAGetLastError(); }
+bool WouldBlock(int e) { return e == WSAEWOULDBLOCK; }
+bool InProgress(int e) { return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS; }
+bool HangUpError(int e) { return e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAESHUTDOWN; }
+bool Interrupted(int e) { return e == WSAEINTR; }
+std::string ErrorText(int e) { return "Winsock error " + std::to_string(e); }
+void CloseNative(Native s) { closesocket(s); }
+bool SetNonBlocking(Native s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+int Poll(PollFd* fds, int n, int timeoutMs) { return WSAPoll(fds, static_cast<ULONG>(n), timeoutMs); }
+void ReuseAddress(Native) {}  // Windows' SO_REUSEADDR would let another program take the port
+#else
+using Native = int;
+using Length = socklen_t;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+using PollFd = pollfd;
+
+bool Startup() { return true; }
+int LastError() { return errno; }
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+bool InProgress(int e) { return e == EINPROGRESS; }
+bool HangUpError(int e) { return e == ECONNRESET || e == EPIPE; }
+bool Interrupted(int e) { return e == EINTR; }
+std::string ErrorText(int e) { return std::strerror(e); }
+void CloseNative(Native s) { ::close(s); }
+bool SetNonBlocking(Native s) {
+    const int flags = fcntl(s, F_GETFL);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+int Poll(PollFd* fds, int n, int timeoutMs) { return ::poll(fds, static_cast<nfds_t>(n), timeoutMs); }
+void ReuseAddress(Native s) {
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+#endif
+
+Native N(const Socket& s) { return static_cast<Native>(s.Handle()); }
+std::intptr_t H(Native s) { return static_cast<std::intptr_t>(s); }
+#ifdef _WIN32
+constexpr Native kBad = INVALID_SOCKET;
+#else
+constexpr Native kBad = -1;
+#endif
+
+void NoDelay(Native s) {
+    const int on = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+std::string AddressText(const sockaddr* a) {
+    char host[NI_MAXHOST] = "?";
+    char port[NI_MAXSERV] = "?";
+    const Length len = a->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    getnameinfo(a, len, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    const bool v6 = a->sa_family == AF_INET6;
+    return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + port;
+}
+
+// The addresses host:port stands for; nullptr with *error when none.
+addrinfo* Resolve(const std::string& host, std::uint16_t port, bool passive, std::string* error) {
+    if (!Startup()) {
+        *error = "the network is not available (WSAStartup failed)";
+        return nullptr;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    const int r = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (r != 0 || list == nullptr) {
+        *error = "cannot resolve '" + host + "': " + gai_strerror(r);
+        return nullptr;
+    }
+    return list;
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        other.handle_ = kNone;
+    }
+    return *this;
+}
+
+void Socket::Close() {
+    if (Valid()) {
+        CloseNative(N(*this));
+        handle_ = kNone;
+    }
+}
+
+namespace {
+
+// What a recv or send that returned r did; nullopt when a signal cut it short and
+// it is to be made again.
+std::optional<IoResult> Outcome(long long r, bool zeroIsHangUp) {
+    if (r > 0 || (r == 0 && !zeroIsHangUp)) {
+        return IoResult{IoResult::Status::Done, static_cast<std::size_t>(r), {}};
+    }
+    if (r == 0) {
+        return IoResult{IoResult::Status::HungUp, 0, {}};
+    }
+    const int e = LastError();
+    if (Interrupted(e)) {
+        return std::nullopt;
+    }
+    if (WouldBlock(e)) {
+        return IoResult{IoResult::Status::WouldBlock, 0, {}};
+    }
+    return IoResult{HangUpError(e) ? IoResult::Status::HungUp : IoResult::Status::Failed, 0, ErrorText(e)};
+}
+
+// A length both socket APIs take.
+int Chunk(std::size_t n) { return static_cast<int>(n < (1u << 30) ? n : (1u << 30)); }
+
+}  // namespace
+
+IoResult SocketRead(const Socket& s, std::uint8_t* p, std::size_t n) {
+    for (;;) {
+        if (auto o = Outcome(::recv(N(s), reinterpret_cast<char*>(p), Chunk(n), 0), true)) {
+            return *o;
+        }
+    }
+}
+
+IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n) {
+    for (;;) {
+        if (auto o = Outcome(::send(N(s), reinterpret_cast<const char*>(p), Chunk(n), kSendFlags), false)) {
+            return *o;
+        }
+    }
+}
+
+bool WaitSocket(const Socket& s, bool writable, int timeoutMs) {
+    PollFd fd{};
+    fd.fd = N(s);
+    fd.events = writable ? POLLOUT : POLLIN;
+    return Poll(&fd, 1, timeoutMs) > 0;
+}
+
+bool TcpListener::Listen(const std::string& host, std::uint16_t port, std::string* error) {
+    addrinfo* list = Resolve(host, port, true, error);
+    if (list == nullptr) {
+        return false;
+    }
+    int lastError = 0;
+    for (addrinfo* a = list; a != nullptr && !socket_.Valid(); a = a->ai_next) {
+        const Native s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == kBad) {
+            lastError = LastError();
+            continue;
+        }
+        ReuseAddress(s);
+        if (::bind(s, a->ai_addr, static_cast<Length>(a->ai_addrlen)) != 0 || ::listen(s, 4) != 0 ||
+            !SetNonBlocking(s)) {
+            lastError = LastError();
+            CloseNative(s);
+            continue;
+        }
+        socket_ = Socket(H(s));
+    }
+    freeaddrinfo(list);
+    if (!socket_.Valid()) {
+        *error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + ErrorText(lastError);
+        return false;
+    }
+    sockaddr_storage bound{};
+    Length len = sizeof bound;
+    getsockname(N(socket_), reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                        : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return true;
+}
+
+Socket TcpListener::Accept(std::string* peer) {
+    sockaddr_storage from{};
+    Length len = sizeof from;
+    const Native s = ::accept(N(socket_), reinterpret_cast<sockaddr*>(&from), &len);
+    if (s == kBad) {
+        return Socket();
+    }
+    Socket client(H(s));
+    if (!SetNonBlocking(s)) {
+        return Socket();
+    }
+    NoDelay(s);
+    if (peer != nullptr) {
+        *peer = AddressText(reinterpret_cast<const sockaddr*>(&from));
+    }
+    return client;
+}
+
+void TcpListener::TurnAway(const std::string& line) {
+    Socket client = Accept(nullptr);
+    if (client.Valid()) {
+        const std::string text = line + "\r\n";
+        SocketWrite(client, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+#ifdef _WIN32
+        shutdown(N(client), SD_SEND);
+#else
+        shutdown(N(client), SHUT_WR);
+#endif
+    }
+}
+
+Socket TcpConnect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) {
+    addrinfo* list = Resolve(host, port, false, error);
+    if (list == nullptr) {
+        return Socket();
+    }
+    std::string why = "no address";
+    Socket result;
+    for (addrinfo* a = list; a != nullptr && !result.Valid(); a = a->ai_next) {
+        const Native s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == kBad) {
+            why = ErrorText(LastError());
+            continue;
+        }
+        Socket candidate(H(s));
+        if (!SetNonBlocking(s)) {
+            why = ErrorText(LastError());
+            continue;
+        }
+        if (::connect(s, a->ai_addr, static_cast<Length>(a->ai_addrlen)) != 0) {
+            const int e = LastError();
+            if (!InProgress(e)) {
+                why = ErrorText(e);
+                continue;
+            }
+            if (!WaitSocket(candidate, true, timeoutMs)) {
+                why = "no answer within " + std::to_string(timeoutMs) + " ms";
+                continue;
+            }
+            int soError = 0;
+            Length len = sizeof soError;
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
+            if (soError != 0) {
+                why = ErrorText(soError);
+                continue;
+            }
+        }
+        NoDelay(s);
+        result = std::move(candidate);
+    }
+    freeaddrinfo(list);
+    if (!result.Valid()) {
+        *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + why;
+    }
+    return result;
+}
+
+}  // namespace zolhost::net

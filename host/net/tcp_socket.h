@@ -1,0 +1,70 @@
+// TCP for zolhost's network endpoints: a listener that takes one client at a time
+// and a connect, over BSD sockets (POSIX) or Winsock. Sockets are non-blocking and
+// have Nagle's delay off: the link carries small frames each way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zolhost::net {
+
+// A socket, closed with its owner.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(std::intptr_t handle) : handle_(handle) {}
+    ~Socket() { Close(); }
+    Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+    Socket& operator=(Socket&& other) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    bool Valid() const { return handle_ != kNone; }
+    std::intptr_t Handle() const { return handle_; }
+    void Close();
+
+    static constexpr std::intptr_t kNone = -1;
+
+private:
+    std::intptr_t handle_ = kNone;
+};
+
+// What a read or write did: n bytes taken or given, nothing yet, the peer gone, or
+// an error (error says which).
+struct IoResult {
+    enum class Status { Done, WouldBlock, HungUp, Failed };
+    Status status;
+    std::size_t n = 0;
+    std::string error;
+};
+
+IoResult SocketRead(const Socket& s, std::uint8_t* p, std::size_t n);
+IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n);
+
+// Waits up to timeoutMs (-1: without end) until s is readable (or writable). True
+// when it is, or when it has an error or hang-up to report.
+bool WaitSocket(const Socket& s, bool writable, int timeoutMs);
+
+class TcpListener {
+public:
+    // Binds host:port (port 0: a free one) and listens. False with *error on failure.
+    bool Listen(const std::string& host, std::uint16_t port, std::string* error);
+    // The port it is bound to.
+    std::uint16_t Port() const { return port_; }
+    const Socket& Sock() const { return socket_; }
+    // A waiting client, or an invalid socket when none waits. *peer: "127.0.0.1:50312".
+    Socket Accept(std::string* peer);
+    // Accepts a waiting client, sends it `line` and a newline, and closes it: for
+    // clients that come while one is served.
+    void TurnAway(const std::string& line);
+
+private:
+    Socket socket_;
+    std::uint16_t port_ = 0;
+};
+
+// Connects to host:port, waiting at most timeoutMs. Invalid with *error on failure.
+Socket TcpConnect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error);
+
+}  // namespace zolhost::net
