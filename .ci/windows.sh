@@ -8,23 +8,24 @@
 # Installs mingw-w64 and Wine first where they are missing (Debian packages).
 # Every step has a time limit; the Wine prefix and its server are removed on exit.
 #
-# Some kernels run no 32-bit programs at all; Wine cannot start the 32-bit exe
-# there. Where 32-bit programs run, the end-to-end tests and the serial probe run
-# against the 32-bit exe, and the end-to-end tests against the 64-bit exe too.
-# Where they do not, the same tests and the probe run against the 64-bit exe, and
-# the 32-bit exe is only built and import-checked. ZOL_WINE_NO_32BIT=1 takes the
-# second road on any machine. Every test that fails fails the step.
+# Where 32-bit programs run, the end-to-end tests and the serial probe run against
+# the 32-bit exe, then the end-to-end tests against the 64-bit exe. Some kernels
+# run no 32-bit programs at all; there Wine's 32-bit loader runs under qemu-i386
+# (user mode emulation) and the same tests run the same way, their time limits
+# three times as long. ZOL_WINE_QEMU=1 takes the qemu road on any machine;
+# ZOL_WINE_NO_32BIT=1 runs the tests and the probe against the 64-bit exe only
+# (the 32-bit exe is then built and import-checked only). One line says which
+# road was taken. Every test that fails fails the step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step() { printf '\n== %s\n' "$*"; }
 
 # --- Tools -------------------------------------------------------------------
-WINE_LOADER=/usr/lib/wine/wine64
 need=()
 command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
 command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64)
-[ -x "$WINE_LOADER" ] || need+=(wine64)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 # The 32-bit loader and its libraries come with wine32:i386.
 [ -x /usr/lib/wine/wine ] && [ -d /usr/lib/i386-linux-gnu/wine ] || need+=(wine32:i386)
 command -v cmake >/dev/null || need+=(cmake)
@@ -40,8 +41,6 @@ if [ ${#need[@]} -gt 0 ]; then
     timeout 600 $sudo apt-get update -qq
     timeout 1800 $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null
 fi
-export PATH="/usr/lib/wine:$PATH"  # wine64, wineserver
-
 # --- Cross builds --------------------------------------------------------------
 for arch in i686 x86_64; do
     step "cross build: win-$arch"
@@ -69,27 +68,119 @@ for exe in "$EXE32" "$EXE64"; do
     echo "ok: system DLLs only"
 done
 
-# --- Can this machine run 32-bit programs? -------------------------------------
+# --- Which road: the 32-bit loader natively, under qemu-i386, or none ----------
 # The 32-bit loader answers for itself; a kernel without 32-bit support refuses
 # to start it ("Exec format error").
 step "32-bit programs"
+WORK=$(mktemp -d /tmp/zolwine.XXXXXX)
+export WINEPREFIX="$WORK/prefix"
+cleanup() {
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
 if [ -n "${ZOL_WINE_NO_32BIT:-}" ]; then
-    RUN32=0
+    ROAD=64-bit
     why="ZOL_WINE_NO_32BIT is set"
+elif [ -n "${ZOL_WINE_QEMU:-}" ] && [ "$ZOL_WINE_QEMU" != 0 ]; then
+    ROAD=qemu
+    why="ZOL_WINE_QEMU is set"
 elif why=$(/usr/lib/wine/wine --version 2>&1); then
-    RUN32=1
+    ROAD=native
 else
-    RUN32=0
+    ROAD=qemu
     why="the 32-bit loader does not start: ${why##*: }"
 fi
-if [ "$RUN32" -eq 1 ]; then
-    echo "this machine runs 32-bit programs ($why): tests run against both exes"
-    SMOKE=$EXE32
-    PROBE=$PROBE32
-else
-    echo "this machine runs no 32-bit programs ($why): tests run against the 64-bit exe"
+
+# qemu-user 10 (Debian 12's own 7.2 hangs under Wine): one on PATH, the one kept
+# in build/qemu-user by an earlier run, or else the static qemu-i386 taken out of
+# qemu-user from the backports suite of the archive this machine already uses,
+# fetched through a private apt state that goes with $WORK (no apt source is
+# added and no package installed).
+QEMU_KEPT=build/qemu-user/qemu-i386
+qemu_major() { "$1" --version 2>/dev/null | sed -n '1s/^qemu-i386[^ ]* version \([0-9]*\)\..*/\1/p'; }
+find_qemu() {
+    local q
+    for q in "$(command -v qemu-i386 || true)" "$(command -v qemu-i386-static || true)" "$QEMU_KEPT"; do
+        if [ -n "$q" ] && [ -x "$q" ] && [ "$(qemu_major "$q")" -ge 10 ] 2>/dev/null; then
+            realpath "$q"
+            return 0
+        fi
+    done
+    return 1
+}
+fetch_qemu() {
+    local codename uri apt
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    uri=$(apt-get indextargets --format '$(REPO_URI)' "Release: $codename" "Target-Of: deb" 2>/dev/null | head -1)
+    if [ -z "$codename" ] || [ -z "$uri" ]; then
+        echo "FAIL: no apt source for '$codename' on this machine to take $codename-backports from"
+        exit 1
+    fi
+    echo "fetching qemu-user from $uri $codename-backports"
+    apt="$WORK/apt"
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+    printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\n' "$uri" "$codename" >"$apt/backports.sources"
+    local opts=(-o Dir::Etc::SourceList="$apt/backports.sources" -o Dir::Etc::SourceParts=/nonexistent
+        -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+        -o APT::Architectures::="$(dpkg --print-architecture)" -o APT::Sandbox::User="$(id -un)")
+    timeout 600 apt-get "${opts[@]}" -qq update </dev/null
+    (cd "$apt" && timeout 900 apt-get "${opts[@]}" -qq download "qemu-user/$codename-backports" </dev/null)
+    mkdir -p "${QEMU_KEPT%/*}"
+    dpkg-deb --fsys-tarfile "$apt"/qemu-user_*.deb | tar -xO ./usr/bin/qemu-i386 >"$QEMU_KEPT.part"
+    chmod +x "$QEMU_KEPT.part"
+    mv "$QEMU_KEPT.part" "$QEMU_KEPT"
+    rm -rf "$apt"
+}
+
+# Wine looks for its 32-bit loader next to the 64-bit one (in the directory of the
+# running loader, symlinks resolved) and starts further processes through the
+# name it was started as. So a private copy of that directory holds both loaders:
+# wine64, the real 32-bit loader as wine-i386, and as `wine` a wrapper that runs
+# wine-i386 under qemu-i386 in its own name; the rest of Wine is linked from the
+# system, whose files stay as they are.
+WINE_BIN=/usr/lib/wine
+TIME_SCALE=1
+if [ "$ROAD" = qemu ]; then
+    if ! qemu=$(find_qemu); then
+        fetch_qemu
+        qemu=$(find_qemu) || { echo "FAIL: $QEMU_KEPT is no qemu-i386 10 or later"; exit 1; }
+    fi
+    root="$WORK/wine-root"
+    WINE_BIN="$root/lib/wine"
+    mkdir -p "$WINE_BIN" "$root/share" "$root/lib/x86_64-linux-gnu" "$root/lib/i386-linux-gnu"
+    cp /usr/lib/wine/wine64 "$WINE_BIN/wine64"
+    cp /usr/lib/wine/wine "$WINE_BIN/wine-i386"
+    ln -s /usr/lib/wine/wineserver "$WINE_BIN/wineserver"
+    ln -s /usr/lib/x86_64-linux-gnu/wine "$root/lib/x86_64-linux-gnu/wine"
+    ln -s /usr/lib/i386-linux-gnu/wine "$root/lib/i386-linux-gnu/wine"
+    ln -s /usr/share/wine "$root/share/wine"
+    printf '#!/bin/sh\nexec %q -0 "$0" %q "$@"\n' "$qemu" "$WINE_BIN/wine-i386" >"$WINE_BIN/wine"
+    chmod +x "$WINE_BIN/wine"
+    if ! version=$(timeout 60 "$WINE_BIN/wine" --version 2>&1); then
+        echo "FAIL: the 32-bit loader does not start under $qemu: $version"
+        exit 1
+    fi
+    # The slowest test took about three times as long as with the loader run natively.
+    TIME_SCALE=3
+    export ZOLEMUL_E2E_TIME_SCALE=$TIME_SCALE
+    how="the 32-bit loader ($version) runs under $qemu ($("$qemu" --version | sed -n 1p)), time limits x$TIME_SCALE"
+fi
+export PATH="$WINE_BIN:/usr/lib/wine:$PATH"  # wine64, wineserver
+WINE_LOADER="$WINE_BIN/wine64"
+limit() { echo $(($1 * TIME_SCALE)); }
+
+case $ROAD in
+    native) echo "road: native, this machine runs 32-bit programs ($why): tests run against both exes" ;;
+    qemu) echo "road: qemu, $why: $how; tests run against both exes" ;;
+    *) echo "road: 64-bit only, $why: tests run against the 64-bit exe" ;;
+esac
+if [ "$ROAD" = 64-bit ]; then
     SMOKE=$EXE64
     PROBE=$PROBE64
+else
+    SMOKE=$EXE32
+    PROBE=$PROBE32
 fi
 
 # --- Wine ----------------------------------------------------------------------
@@ -102,18 +193,11 @@ for t in "$TESTS/emulator_e2e_tests" "$TESTS/wine_tests"; do
     fi
 done
 
-WORK=$(mktemp -d /tmp/zolwine.XXXXXX)
-export WINEPREFIX="$WORK/prefix"
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 COM2="$WORK/com2"
-cleanup() {
-    timeout 30 wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 step "Wine prefix"
 start=$SECONDS
@@ -121,7 +205,7 @@ start=$SECONDS
 # prefix; one more try from a clean prefix tells that apart from a real failure.
 for try in 1 2; do
     status=0
-    timeout 180 wine64 wineboot --init </dev/null >"$WORK/wineboot.out" 2>&1 || status=$?
+    timeout "$(limit 180)" wine64 wineboot --init </dev/null >"$WORK/wineboot.out" 2>&1 || status=$?
     if [ "$status" -eq 0 ]; then
         break
     fi
@@ -136,7 +220,7 @@ for try in 1 2; do
 done
 # COM2 through the registry: Wine rewrites its dosdevices links when its server
 # starts, but takes the ports named here from the registry.
-timeout 60 wine64 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$COM2" /f </dev/null >/dev/null
+timeout "$(limit 60)" wine64 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$COM2" /f </dev/null >/dev/null
 timeout 60 wineserver -k || true
 timeout 60 wineserver -w || true
 echo "prefix ready in $((SECONDS - start)) s"
@@ -148,7 +232,7 @@ setsid wineserver -p </dev/null >/dev/null 2>&1 || true
 step "smoke: $SMOKE with COM2 missing"
 rm -f "$COM2"
 set +e
-timeout 60 wine64 "$SMOKE" </dev/null >"$WORK/smoke.out" 2>&1
+timeout "$(limit 60)" wine64 "$SMOKE" </dev/null >"$WORK/smoke.out" 2>&1
 status=$?
 set -e
 echo "exit status $status, output: '$(cat "$WORK/smoke.out")'"
@@ -166,11 +250,11 @@ export ZOLEMUL_E2E_COM2="$COM2"
 # counts as one failure.
 crashed=0
 run_tests() {
-    local limit=$1 status
+    local lim=$1 status
     shift
     : >"$WORK/run.out"
     set +e
-    timeout "$limit" "$@" 2>&1 | tee "$WORK/run.out"
+    timeout "$(limit "$lim")" "$@" 2>&1 | tee "$WORK/run.out"
     status=${PIPESTATUS[0]}
     set -e
     cat "$WORK/run.out" >>"$WORK/tests.out"
@@ -180,7 +264,7 @@ run_tests() {
     fi
 }
 
-if [ "$RUN32" -eq 1 ]; then
+if [ "$ROAD" != 64-bit ]; then
     step "end to end under Wine: $EXE32"
     ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 fi
@@ -191,9 +275,12 @@ ZOLEMUL_E2E_PROBE="$PWD/$PROBE" run_tests 600 "$TESTS/wine_tests"
 step "end to end under Wine: $EXE64"
 ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"
 
-if [ "$RUN32" -eq 0 ]; then
+if [ "$ROAD" = 64-bit ]; then
     echo
     echo "note: $EXE32 was built and its imports checked, but not run: $why"
+elif [ "$ROAD" = qemu ]; then
+    echo
+    echo "note: the Wine loaders' private copy went with the prefix; nothing outside this clone changed (qemu-i386: $qemu)"
 fi
 
 # Totals of gtest's closing lines ("[  PASSED  ] 7 tests.", "[  FAILED  ] 1 test,
@@ -201,5 +288,5 @@ fi
 count() { { grep -E "^\[  $1 *\] [0-9]+ tests?[.,]" "$WORK/tests.out" || true; } | awk '{n += $4} END {print n + 0}'; }
 failed=$(($(count FAILED) + crashed))
 step "Windows step done in $SECONDS s"
-echo "windows: $(count PASSED) passed, $failed failed, $(count SKIPPED) skipped"
+echo "windows ($ROAD road): $(count PASSED) passed, $failed failed, $(count SKIPPED) skipped"
 [ "$failed" -eq 0 ]

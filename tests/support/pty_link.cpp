@@ -29,6 +29,23 @@ namespace {
 
 }  // namespace
 
+std::chrono::milliseconds Scaled(std::chrono::milliseconds limit) {
+    static const int scale = [] {
+        const char* v = std::getenv("ZOLEMUL_E2E_TIME_SCALE");
+        if (v == nullptr || *v == '\0') {
+            return 1;
+        }
+        char* end = nullptr;
+        const long n = std::strtol(v, &end, 10);
+        if (*end != '\0' || n < 1 || n > 20) {
+            std::fprintf(stderr, "ZOLEMUL_E2E_TIME_SCALE=%s: expected a whole number from 1 to 20\n", v);
+            std::exit(2);
+        }
+        return static_cast<int>(n);
+    }();
+    return limit * scale;
+}
+
 PtyPair::PtyPair(bool raw) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
@@ -120,7 +137,7 @@ std::size_t Collector::size() const {
 
 bool Collector::waitFor(const std::function<bool(const Bytes&)>& pred, std::chrono::milliseconds limit) const {
     std::unique_lock lock(m_);
-    return cv_.wait_for(lock, limit, [&] { return pred(data_); });
+    return cv_.wait_for(lock, Scaled(limit), [&] { return pred(data_); });
 }
 
 bool Collector::waitForText(const std::string& needle, std::chrono::milliseconds limit) const {
@@ -191,7 +208,7 @@ Child::~Child() {
 }
 
 std::optional<int> Child::wait(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
+    const auto deadline = Clock::now() + Scaled(limit);
     while (!status_) {
         int st = 0;
         const pid_t r = waitpid(pid_, &st, WNOHANG);

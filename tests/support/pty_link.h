@@ -21,6 +21,12 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// A wait's limit as the tests run here: `limit` times ZOLEMUL_E2E_TIME_SCALE (a whole
+// number from 1 to 20, 1 when unset). The Windows step sets it where Wine's loader
+// runs emulated and everything takes a few times as long; the limits only bound a
+// failing test, so a hang still fails, later. Collector and Child waits apply it.
+std::chrono::milliseconds Scaled(std::chrono::milliseconds limit);
+
 // A pty pair: the test keeps the master; a program opens the slave by its path.
 // The pair also keeps a slave descriptor of its own, so the master does not hang up
 // before the program has opened the slave or after it has closed it.

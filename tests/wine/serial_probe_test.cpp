@@ -124,7 +124,7 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
     // Serve the probe's requests until it is done.
     std::size_t served = 0;
     bool settingsChecked = false;
-    const auto deadline = Clock::now() + 90s;
+    const auto deadline = Clock::now() + Scaled(90s);
     std::vector<std::string> lines;
     while (Clock::now() < deadline) {
         report.waitFor([&](const Bytes& b) { return Lines(std::string(b.begin(), b.end())).size() > served; },
