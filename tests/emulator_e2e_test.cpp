@@ -498,6 +498,10 @@ TEST(EmulatorE2E, StalledTerminalNeverHoldsUpTheLinkOrTheKey) {
 // With the terminal reading, a frame's status text follows its reply at once, not
 // after a batch: the median over 50 round trips stays far below a batching delay.
 TEST(EmulatorE2E, StatusTextFollowsItsReplyAtOnce) {
+    if (UnderLoader()) {
+        GTEST_SKIP() << "under Wine the terminal is redrawn by Wine's console host on a schedule of its own "
+                        "(some 9 ms behind): it measures the host, not the program";
+    }
     Emulator emu;
     ASSERT_TRUE(emu.WaitStarted());
     std::vector<double> lagMs;
