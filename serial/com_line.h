@@ -1,13 +1,11 @@
-// Opening a port as a handle of its own, with its line settings: the layer's one
-// opening sequence, used by ComOpen for the program's port and by programs that
-// hold several ports at once (zolhost), so the naming rule and the settings exist
-// once. Transfers on the handle then go through the OS layer (com_os.h).
+// A port held as a line of its own, with its line settings: the layer's one
+// opening sequence (the naming rule and the settings exist once, shared with
+// ComOpen), and transfers that never wait, for programs that hold several ports
+// at once (zolhost). The OS layer stays underneath: nothing here names it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "serial/com_os.h"
 
 // Line settings as ComOpen takes them: parity letter 'N', 'O', 'E', 'M' or 'S'
 // (any other value means none), data bits, stop bits 1 or 2. The rest is fixed:
@@ -19,20 +17,47 @@ struct ComLineSettings {
     int nStopBits = 1;
 };
 
-// Opens the port named szName. A name of the form "COM<n>" that does not exist
-// is tried again under the platform's own name for port n ("\\.\COM<n>";
-// /dev/ttyS<n-1> on Linux); a port that exists but cannot be opened (held by
-// another program, no permission) is not. szOpened (if given, cbOpened bytes)
-// receives the name that was opened or tried last. INVALID_HANDLE_VALUE on
-// failure, OsLastError() telling why.
-OsHandle ComOpenName(const char* szName, OsOpenMode mode, char* szOpened = nullptr, std::size_t cbOpened = 0);
+enum class ComLineMode {
+    Exclusive,  // a port another program holds is refused; transfers never wait
+    Shared,     // no exclusivity asked for; transfers complete before they return
+};
 
-// Applies the settings to an open port, built from scratch (its earlier settings
-// are not read). Nonzero on success; 0 for stop bits other than 1 or 2, or
-// settings the port refuses (OsLastError() then says why).
-int ComApplyLine(OsHandle h, const ComLineSettings& settings);
+// The outcome of a transfer.
+enum class ComIo {
+    Done,        // the call did all it was asked
+    WouldBlock,  // a read found nothing, or a write is not finished (see ComLineWrite)
+    HungUp,      // the other end is gone (a pty whose other side closed, a port unplugged)
+    Failed,      // ComLineError() says why
+};
 
-// Both: the port opened and its settings applied, or INVALID_HANDLE_VALUE with
-// nothing left open.
-OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpenMode mode,
-                     char* szOpened = nullptr, std::size_t cbOpened = 0);
+struct ComLine;  // an open line; its owner closes it
+
+// Opens the port named szName with the settings applied. A name of the form
+// "COM<n>" that does not exist is tried again under the platform's own name for
+// port n ("\\.\COM<n>"; /dev/ttyS<n-1> on Linux); a port that exists but cannot
+// be opened (held by another program, no permission) is not. szOpened (if given,
+// cbOpened bytes) receives the name that was opened or tried last. Null on
+// failure, ComLineError() telling why; *pfConfigFailed (if given) is set when the
+// port opened but refused the settings (nothing is left open then either).
+ComLine* ComLineOpen(const char* szName, const ComLineSettings& settings, ComLineMode mode,
+                     char* szOpened = nullptr, std::size_t cbOpened = 0, bool* pfConfigFailed = nullptr);
+void ComLineClose(ComLine* pLine);
+// Lets go of the line without closing it and returns its system handle, which the
+// caller then closes with the system's own call: a plain close leaves a mode the
+// device holds for another program (exclusive use) as it is.
+std::intptr_t ComLineRelease(ComLine* pLine);
+
+// Reads what has arrived, up to cb bytes: Done with *pcbRead > 0, or WouldBlock.
+ComIo ComLineRead(ComLine* pLine, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
+// Writes cb bytes (cb may be 0) without waiting, never cutting them on the line.
+// Done: the system has all of them and nothing of an earlier write is still held.
+// WouldBlock: *pcbTaken of them were taken (all of them when the layer holds the
+// rest to send whole; none when it still holds an earlier write): once the port
+// is writable, write the rest, possibly nothing, again until Done.
+ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken);
+// Error code of the last failed call on this thread: the system's own (errno on
+// POSIX), or ERROR_BUSY / ERROR_IO_PENDING of the layer.
+std::uint32_t ComLineError();
+// The system's handle of the line (a descriptor on POSIX, a HANDLE on Windows),
+// for waiting on it with the system's own calls.
+std::intptr_t ComLineSystemHandle(const ComLine* pLine);

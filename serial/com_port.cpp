@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "serial/com_line.h"
+#include "serial/com_open.h"
 #include "serial/com_state.h"
 
 ComPortState ComPort;

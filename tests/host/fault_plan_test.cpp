@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/fault_plan.h"
+#include "host/link/fault_plan.h"
 #include "protocol/frame_rules.h"
 
 namespace {

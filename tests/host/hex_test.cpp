@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/hex.h"
+#include "host/cli/hex.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/latency_stats.h"
+#include "host/bench/latency_stats.h"
 
 namespace {
 

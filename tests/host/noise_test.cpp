@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "host/noise.h"
+#include "host/bench/noise.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 

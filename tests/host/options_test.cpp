@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/options.h"
+#include "host/cli/options.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ TEST(Options, VirtualWithAndWithoutDirectory) {
     Options o;
     std::string e;
     ASSERT_TRUE(Parse({"--virtual", "ping"}, &o, &e)) << e;
-    EXPECT_EQ(o.link, LinkKind::Virtual);
+    EXPECT_EQ(o.device, DeviceKind::Virtual);
     EXPECT_EQ(o.dir, ".");
     EXPECT_EQ(o.command, Command::Ping);
 

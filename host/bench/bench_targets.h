@@ -1,0 +1,65 @@
+// What the benchmark measures, each on a link of its own: the device (on the link
+// zolhost was given, or zolemul started by zolhost) and the baselines (zolhost's
+// own responder sleeping in poll, the same printing the status text to a
+// terminal, and a pyserial script).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/transport/channel.h"
+#include "host/cli/options.h"
+
+namespace zolhost {
+
+class DrainedTerminal;
+
+class Contender {
+public:
+    enum class Kind {
+        Device,         // the device at the end of the link zolhost was given
+        Emulator,       // zolemul (o.deviceExe) in a temp dir, its console on a drained pty
+        Responder,      // zolhost's responder, sleeping in poll
+        ResponderText,  // the same, printing the status text to a drained pty
+        Pyserial,       // host/pyserial_responder.py under `python`
+    };
+
+    // The device at the end of `device`, already open and answering.
+    Contender(Channel& device, const Options& o, const std::string& name, const std::string& where);
+    // Any other kind; `program` is zolemul for Emulator, python3 for Pyserial.
+    Contender(Kind kind, const Options& o, const std::string& program = "");
+    ~Contender();  // ends whatever is still running and removes what it made
+    Contender(const Contender&) = delete;
+    Contender& operator=(const Contender&) = delete;
+
+    const std::string& Name() const { return name_; }
+    const std::string& Where() const { return where_; }
+
+    // Readies it for a turn: starts its program where it has one and waits until it
+    // answers. false with *error.
+    bool Begin(std::string* error);
+    Channel& Link();
+    // The terminal its console prints to, drained in the link's waits; nullptr for
+    // a target without one.
+    DrainedTerminal* Console();
+    // Ends the turn. zolemul is ended by a key press on its console and must exit
+    // with status 0; false with *error when anything did not end well.
+    bool End(std::string* error);
+
+private:
+    struct Impl;
+    Kind kind_;
+    std::string name_;
+    std::string where_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// zolemul as the benchmark starts it: `given` when not empty, else the one beside
+// zolhost (in its directory or the one above, as in a build tree). Empty with
+// *error when there is none.
+std::string FindEmulator(const std::string& given, std::string* error);
+
+// A python3 that can import pyserial; empty with *why when there is none.
+std::string FindPyserial(std::string* why);
+
+}  // namespace zolhost

@@ -1,0 +1,97 @@
+// zolhost: the host end of a Zol link. Sends requests to a device (zolemul or the
+// real thing) over a serial port or a virtual link it makes, checks every reply,
+// and measures the link.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/cli/commands.h"
+#include "host/cli/options.h"
+#include "host/process/system.h"
+#include "host/link/link.h"
+#include "host/transport/pty_endpoint.h"
+#include "host/transport/serial_endpoint.h"
+
+namespace {
+
+using namespace zolhost;
+
+int Run(const Options& o) {
+    if (o.command == Command::Bench && o.spawn) {
+        return RunBenchCommand(o, nullptr, "");
+    }
+    std::unique_ptr<Endpoint> device;
+    std::string error;
+    std::string where;
+    if (o.device == DeviceKind::Port) {
+        auto port = std::make_unique<SerialEndpoint>();
+        if (!port->Open(o.port, &error)) {
+            Say(error);
+            return kExitNoLink;
+        }
+        where = port->Name();
+        device = std::move(port);
+    } else {
+        auto pty = std::make_unique<PtyEndpoint>();
+        if (!pty->Create(o.dir, kDevicePortName, &error)) {
+            Say(error);
+            return kExitNoLink;
+        }
+        const std::string& name = pty->LinkPath();
+        Say("virtual link ready: " + name + " -> " + pty->DevicePath() + "; start zolemul in " + o.dir);
+        const Io r = pty->WaitForPeer(o.waitSeconds > 0 ? o.waitSeconds * 1000 : -1, &error);
+        if (r != Io::Done) {
+            Say(r == Io::Timeout ? "nothing opened " + name + " within " + std::to_string(o.waitSeconds) + " s"
+                                 : !error.empty() ? error : "interrupted before anything opened " + name);
+            return kExitCheckFailed;
+        }
+        pty->ReleaseDevice();
+        where = name + " -> " + pty->DevicePath();
+        Say(name + " opened");
+        device = std::move(pty);
+    }
+    Channel link(*device);
+    link.SetTrace(o.trace, "");
+    link.SetPace(o.paceBaud);
+    link.SetWriteTimeout(o.timeoutMs);
+
+    switch (o.command) {
+    case Command::Ping: return RunPing(link, o);
+    case Command::Drive: return RunDrive(link, o);
+    case Command::Bench: return RunBenchCommand(o, &link, where);
+    case Command::Link:
+    case Command::None: break;
+    }
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::string error;
+    if (!ParseOptions(argc, argv, &o, &error)) {
+        std::fprintf(stderr, "zolhost: %s\nrun 'zolhost --help' for usage\n", error.c_str());
+        return kExitUsage;
+    }
+    if (o.help) {
+        std::fputs(UsageText(), stdout);
+        return kExitGood;
+    }
+    if (o.version) {
+        std::fputs(VersionText(), stdout);
+        return kExitGood;
+    }
+    if (o.command == Command::Link && !PtysAvailable()) {
+        std::fprintf(stderr, "zolhost: link needs POSIX ptys, which this system does not have; connect your program "
+                             "to zolemul with a null-modem pair instead\n");
+        return kExitUsage;
+    }
+    if ((o.device == DeviceKind::Virtual || o.spawn) && !PtysAvailable()) {
+        std::fprintf(stderr, "zolhost: %s needs POSIX ptys, which this system does not have; use --port COMn\n",
+                     o.spawn ? "--spawn" : "--virtual");
+        return kExitUsage;
+    }
+    InstallStopHandlers();
+    return o.command == Command::Link ? RunLink(o) : Run(o);
+}

@@ -1,0 +1,58 @@
+// zolhost's command line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "host/link/fault_plan.h"
+
+namespace zolhost {
+
+enum class DeviceKind { None, Virtual, Port };
+enum class Command { None, Ping, Drive, Bench, Link };
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    DeviceKind device = DeviceKind::None;
+    std::string dir = ".";   // --virtual: where COM2 is made
+    std::string port;        // --port: path (or COMn)
+    bool trace = false;
+    std::uint32_t paceBaud = 0;    // 0: requests go out whole
+    bool paceGiven = false;        // link: without --pace, a virtual device end is paced at 115200
+    int timeoutMs = 1000;          // wait for one reply
+    int waitSeconds = 0;           // --virtual: wait for the device end to be opened; 0 = no limit
+
+    Command command = Command::None;
+    // ping
+    std::array<std::uint8_t, 4> data = {0, 0, 0, 0};
+    // drive
+    double rate = 10;              // requests per second
+    std::uint64_t count = 0;       // 0: until stopped
+    // bench
+    std::uint32_t frames = 10000;
+    std::uint32_t window = 8;
+    double noisePct = 0;
+    bool json = false;
+    bool baseline = false;
+    std::uint64_t seed = 1;        // bench noise, link faults
+    std::uint32_t rounds = 1;        // the whole measurement this often; figures are their median
+    double pipelinedSeconds = 0;     // > 0: the pipelined phase runs this long instead of `frames`
+    bool spawn = false;              // zolhost starts the device program itself
+    std::string deviceExe;           // with spawn: the program; empty: zolemul beside zolhost
+    // link
+    std::string hostPath;          // the host program's port: a symlink made here
+    FaultSettings faults;
+};
+
+// Fills *o from the arguments (argv[0] is the program). false with *error set
+// for a command line that cannot be run.
+bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error);
+
+const char* UsageText();
+
+// "zolhost 1.0.0\n": the program and its release version.
+const char* VersionText();
+
+}  // namespace zolhost

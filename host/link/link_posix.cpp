@@ -1,0 +1,485 @@
+// zolhost link on POSIX systems. One thread sleeps in ppoll until bytes arrive, a
+// byte falls due on a line, or a closed end may be back. Each direction is a line:
+// bytes queue with the time they are due at the far end (10 bit times apart when
+// paced, later when a fault holds a reply back) and are written when due; a line
+// never reorders. Each end is an endpoint; one that hangs up is tried again when
+// it says it may be back (a pty's device end opened) and every 500 ms. Nothing
+// spins while an end is closed.
+#include <poll.h>
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "host/cli/commands.h"
+#include "host/link/fault_plan.h"
+#include "host/cli/hex.h"
+#include "host/link/frame_trace.h"
+#include "host/link/link.h"
+#include "host/process/system.h"
+#include "host/transport/channel.h"
+#include "host/transport/pty_endpoint.h"
+#include "host/transport/serial_endpoint.h"
+
+namespace zolhost {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kLineLimit = 4096;  // bytes queued on a line before its source is left unread
+constexpr auto kReopenEvery = std::chrono::milliseconds(Endpoint::kReopenMs);
+constexpr std::uint32_t kDefaultPace = 115200;  // the device's own line rate
+constexpr int kQuietByteTimes = 4;              // a line this long without bytes is quiet ...
+constexpr auto kQuietAtLeast = 2ms;             // ... but never shorter than the system's own hiccups
+
+std::string Printf(const char* format, auto... args) {
+    char b[160];
+    std::snprintf(b, sizeof b, format, args...);
+    return b;
+}
+
+struct End {
+    enum class State {
+        Unopened,  // nothing has opened it yet (a pty: the link still holds its device end)
+        Open,
+        Closed,    // it hung up or failed: tried again now and then
+    };
+    std::string name;                   // the path its user knows
+    std::unique_ptr<Endpoint> ep;
+    State state = State::Unopened;
+    Clock::time_point checkAt{};  // Closed: when to look for it again
+    int dataSlot = -1;            // its places in this round's poll set
+    int watchSlot = -1;
+};
+
+struct Line {
+    Line(char a, End* f, End* t) : arrow(a), from(f), to(t) {}
+    char arrow;  // '>' host to device, '<' device to host
+    End* from;
+    End* to;
+    Clock::duration byteTime{};  // 0: no pacing
+    struct Byte {
+        std::uint8_t value;
+        Clock::time_point due;
+    };
+    std::deque<Byte> queue;
+    Clock::time_point free{};      // when the last byte queued is through
+    Clock::time_point lastInput{};
+    bool waitRoom = false;         // the far end took not all: wait until it can
+    bool unfinished = false;       // ... and finish that write then
+    std::uint64_t bytes = 0;       // taken from the source
+    std::uint64_t lost = 0;        // fell due while the far end was closed
+    std::vector<std::uint8_t> noise;  // noise not traced yet, from noiseAt on
+    Clock::time_point noiseAt{};
+};
+
+struct ReplyCounts {
+    std::uint64_t replies = 0, forwarded = 0, unheard = 0, dropped = 0, corrupted = 0, delayed = 0, split = 0;
+};
+
+class Relay {
+public:
+    explicit Relay(const Options& o);
+    std::optional<int> Start();  // an exit status when the ends cannot be made
+    int Run();
+
+private:
+    void Poll(Clock::time_point now);
+    void TryReopen(End& e, Clock::time_point now);
+    void Failed(End& e, const std::string& why, Clock::time_point now);
+    void Read(End& e, Line& l, Clock::time_point now);
+    void Forward(Line& l, Segment& s, Clock::time_point now);
+    void Queue(Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point release);
+    void Deliver(Line& l, Clock::time_point now);
+    void Quiet(Line& l, Clock::time_point now);
+    void Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done);
+    void TraceNoise(Line& l);
+    void Summary() const;
+
+    const Options& o_;
+    const Clock::time_point start_ = Clock::now();
+    End host_;
+    End device_;
+    Line toDevice_{'>', &host_, &device_};
+    Line toHost_{'<', &device_, &host_};
+    Clock::duration quiet_{};
+    std::optional<Clock::time_point> waitUntil_;
+    FaultPlan plan_;
+    RequestStream requests_;
+    ReplyStream replies_;
+    ReplyCounts counts_;
+};
+
+Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
+    const std::uint32_t pace = o.paceGiven ? o.paceBaud : o.device == DeviceKind::Virtual ? kDefaultPace : 0;
+    toDevice_.byteTime = toHost_.byteTime = ByteTime(pace);
+    quiet_ = std::max<Clock::duration>(ByteTime(pace ? pace : kDefaultPace) * kQuietByteTimes, kQuietAtLeast);
+}
+
+std::optional<int> Relay::Start() {
+    std::string error;
+    if (o_.device == DeviceKind::Port) {
+        auto port = std::make_unique<SerialEndpoint>();
+        if (!port->Open(o_.port, &error)) {
+            Say(error);
+            return kExitNoLink;
+        }
+        device_.ep = std::move(port);
+        device_.state = End::State::Open;
+    } else {
+        auto pty = std::make_unique<PtyEndpoint>();
+        if (!pty->Create(o_.dir, kDevicePortName, &error)) {
+            Say(error);
+            return kExitNoLink;
+        }
+        pty->KeepTransparent(true);
+        Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + o_.dir);
+        device_.ep = std::move(pty);
+        if (o_.waitSeconds > 0) {
+            waitUntil_ = start_ + std::chrono::seconds(o_.waitSeconds);
+        }
+    }
+    const std::size_t slash = o_.hostPath.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : o_.hostPath.substr(0, slash);
+    const std::string file = slash == std::string::npos ? o_.hostPath : o_.hostPath.substr(slash + 1);
+    auto pty = std::make_unique<PtyEndpoint>();
+    if (!pty->Create(dir, file, &error)) {
+        Say(error);
+        return kExitNoLink;
+    }
+    pty->KeepTransparent(true);
+    Say("host end ready: " + pty->Name() + " -> " + pty->DevicePath() +
+        "; open it from your host program as its serial port");
+    host_.ep = std::move(pty);
+    for (End* e : {&host_, &device_}) {
+        e->name = e->ep->Name();
+    }
+    const auto pace = toHost_.byteTime.count() > 0 ? Printf("paced at %u baud", o_.paceGiven ? o_.paceBaud : kDefaultPace)
+                                                   : std::string("not paced");
+    Say("linking " + host_.name + " and " + device_.name + ", " + pace + "; Ctrl-C to stop");
+    return std::nullopt;
+}
+
+int Relay::Run() {
+    // Byte times are shorter than the default timer slack (50 us): wake on time.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    while (!StopRequested()) {
+        const auto now = Clock::now();
+        for (End* e : {&host_, &device_}) {
+            if (e->state == End::State::Closed && now >= e->checkAt) {
+                TryReopen(*e, now);
+            }
+        }
+        Deliver(toDevice_, now);
+        Deliver(toHost_, now);
+        Quiet(toDevice_, now);
+        Quiet(toHost_, now);
+        if (waitUntil_ && device_.state == End::State::Unopened && now >= *waitUntil_) {
+            Say("nothing opened " + device_.name + " within " + std::to_string(o_.waitSeconds) + " s");
+            return kExitCheckFailed;
+        }
+        Poll(now);
+    }
+    Summary();
+    return kExitGood;
+}
+
+// Sleeps until something happens on an end or the next thing falls due, and
+// handles what happened.
+void Relay::Poll(Clock::time_point now) {
+    pollfd fds[5];
+    nfds_t n = 0;
+    fds[n++] = {StopWakeFd(), POLLIN, 0};
+    auto add = [&](int fd, short events) {
+        if (fd < 0 || events == 0) {
+            return -1;
+        }
+        fds[n] = {fd, events, 0};
+        return static_cast<int>(n++);
+    };
+    std::optional<Clock::time_point> next = waitUntil_;
+    auto wakeAt = [&](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
+    for (Line* l : {&toDevice_, &toHost_}) {
+        End& e = *l->from;
+        const Line& in = l == &toDevice_ ? toHost_ : toDevice_;
+        short events = 0;
+        // A closed pty master reports a hang-up at once, for as long as it lasts: it
+        // is not watched then.
+        if (e.state != End::State::Closed && l->queue.size() < kLineLimit) {
+            events |= POLLIN;
+        }
+        if (e.state == End::State::Open && in.waitRoom) {
+            events |= POLLOUT;
+        }
+        e.dataSlot = add(e.ep->PollFd(), events);
+        e.watchSlot = e.state != End::State::Open ? add(e.ep->ComeBackFd(), POLLIN) : -1;
+        if (e.state == End::State::Closed) {
+            wakeAt(e.checkAt);
+        }
+        if (!l->queue.empty() && !l->waitRoom) {
+            wakeAt(l->queue.front().due);
+        }
+        if (l == &toDevice_ ? requests_.Pending() || !l->noise.empty() : replies_.Pending() || !l->noise.empty()) {
+            wakeAt(l->lastInput + quiet_);
+        }
+    }
+    timespec ts{};
+    if (next) {
+        const auto left = std::max(*next - now, Clock::duration::zero());
+        ts.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count());
+        ts.tv_nsec = static_cast<long>((left - std::chrono::seconds(ts.tv_sec)) / 1ns);
+    }
+    if (ppoll(fds, n, next ? &ts : nullptr, nullptr) <= 0) {
+        return;  // time, or a signal: the caller looks at everything again
+    }
+    now = Clock::now();
+    for (Line* l : {&toDevice_, &toHost_}) {
+        End& e = *l->from;
+        Line& in = l == &toDevice_ ? toHost_ : toDevice_;
+        const short rev = e.dataSlot >= 0 ? fds[e.dataSlot].revents : 0;
+        if ((e.watchSlot >= 0 && fds[e.watchSlot].revents != 0) ||
+            (e.state == End::State::Unopened && (rev & POLLIN) != 0)) {
+            TryReopen(e, now);  // an open seen, or bytes from it: something may have it open
+        }
+        if (e.dataSlot < 0 || e.state != End::State::Open) {
+            continue;
+        }
+        if ((rev & POLLOUT) != 0) {
+            in.waitRoom = false;
+        }
+        if ((rev & POLLIN) != 0) {
+            Read(e, *l, now);
+        } else if ((rev & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            Failed(e, (rev & POLLHUP) != 0 ? "hung up" : "error", now);
+        }
+    }
+}
+
+// A closed end, or one not opened yet: there now?
+void Relay::TryReopen(End& e, Clock::time_point now) {
+    if (e.ep->Reopen() != Io::Done) {
+        if (e.state == End::State::Closed) {
+            e.checkAt = now + kReopenEvery;
+        }
+        return;
+    }
+    const bool again = e.state == End::State::Closed;
+    e.state = End::State::Open;
+    Say(e.name + (again ? " opened again" : " opened"));
+}
+
+void Relay::Failed(End& e, const std::string& why, Clock::time_point now) {
+    if (e.state != End::State::Open) {
+        return;
+    }
+    e.state = End::State::Closed;
+    Line& to = &e == &device_ ? toDevice_ : toHost_;
+    to.waitRoom = false;
+    to.unfinished = false;
+    e.ep->Close();
+    e.checkAt = now + kReopenEvery;
+    Say(e.name + e.ep->WhileGone(why));
+}
+
+void Relay::Read(End& e, Line& l, Clock::time_point now) {
+    std::uint8_t buf[4096];
+    std::size_t n = 0;
+    switch (e.ep->Read(buf, sizeof buf, &n)) {
+    case Io::Done: break;
+    case Io::WouldBlock: return;
+    case Io::HungUp: Failed(e, "hung up", now); return;
+    default: Failed(e, e.ep->Error(), now); return;
+    }
+    l.bytes += static_cast<std::uint64_t>(n);
+    l.lastInput = now;
+    std::vector<Segment> segments;
+    if (&l == &toDevice_) {
+        requests_.Feed(buf, n, &segments);
+        Queue(l, buf, n, now);
+        for (const Segment& s : segments) {
+            Trace(l, s, now, "");
+        }
+    } else {
+        replies_.Feed(buf, n, &segments);
+        for (Segment& s : segments) {
+            Forward(l, s, now);
+        }
+    }
+}
+
+// Device to host: noise goes on at once; a reply meets its faults.
+void Relay::Forward(Line& l, Segment& s, Clock::time_point now) {
+    if (s.kind != Segment::Kind::Reply) {
+        Queue(l, s.bytes.data(), s.bytes.size(), now);
+        Trace(l, s, now, "");
+        return;
+    }
+    const ReplyFaults f = plan_.For(counts_.replies++);
+    if (f.drop) {
+        ++counts_.dropped;
+        Trace(l, s, now, "dropped");
+        return;
+    }
+    if (host_.state != End::State::Open) {
+        ++counts_.unheard;
+        Queue(l, s.bytes.data(), s.bytes.size(), now);
+        Trace(l, s, now, "");
+        return;
+    }
+    ++counts_.forwarded;
+    std::string done;
+    auto also = [&done](const std::string& what) { done += (done.empty() ? "" : ", ") + what; };
+    std::vector<std::uint8_t> bytes = s.bytes;
+    if (f.Corrupted()) {
+        ApplyCorruption(f, bytes.data());
+        ++counts_.corrupted;
+        also(Printf("corrupted (offset %d: %02X -> %02X)", f.corruptAt, s.bytes[f.corruptAt], bytes[f.corruptAt]));
+    }
+    auto release = now;
+    if (f.delayMs > 0) {
+        release += std::chrono::milliseconds(f.delayMs);
+        ++counts_.delayed;
+        also(Printf("delayed %d ms", f.delayMs));
+    }
+    if (f.splitAt > 0) {
+        const auto first = static_cast<std::size_t>(f.splitAt);
+        Queue(l, bytes.data(), first, release);
+        Queue(l, bytes.data() + first, bytes.size() - first, l.free + std::chrono::milliseconds(o_.faults.splitGapMs));
+        ++counts_.split;
+        also(Printf("split %d+%d, %d ms apart", f.splitAt, static_cast<int>(bytes.size() - first), o_.faults.splitGapMs));
+    } else {
+        Queue(l, bytes.data(), bytes.size(), release);
+    }
+    Trace(l, s, now, done);
+}
+
+// The bytes go on the line after what is queued, and no sooner than release; each
+// is due when its last bit is through.
+void Relay::Queue(Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point release) {
+    for (std::size_t i = 0; i < n; ++i) {
+        l.free = std::max(l.free, release) + l.byteTime;
+        l.queue.push_back({p[i], l.free});
+    }
+}
+
+// Writes what has fallen due; a write the far end has not finished is finished
+// first, once it has room.
+void Relay::Deliver(Line& l, Clock::time_point now) {
+    std::uint8_t buf[4096];
+    while (!l.waitRoom) {
+        std::size_t n = 0;
+        while (n < l.queue.size() && n < sizeof buf && l.queue[n].due <= now) {
+            buf[n] = l.queue[n].value;
+            ++n;
+        }
+        if (n == 0 && !l.unfinished) {
+            return;
+        }
+        if (l.to->state != End::State::Open) {
+            l.lost += n;  // nothing at the far end: the line's bytes fall on the floor
+            l.queue.erase(l.queue.begin(), l.queue.begin() + static_cast<std::ptrdiff_t>(n));
+            continue;
+        }
+        std::size_t taken = 0;
+        const Io r = l.to->ep->Write(buf, n, &taken);
+        l.queue.erase(l.queue.begin(), l.queue.begin() + static_cast<std::ptrdiff_t>(taken));
+        l.unfinished = r == Io::WouldBlock;
+        if (r == Io::WouldBlock) {
+            l.waitRoom = true;
+        } else if (r != Io::Done) {
+            Failed(*l.to, l.to->ep->Error(), now);
+        }
+    }
+}
+
+// A line quiet for a few byte times: bytes that never made a frame are given out.
+void Relay::Quiet(Line& l, Clock::time_point now) {
+    if (now < l.lastInput + quiet_) {
+        return;
+    }
+    std::vector<Segment> segments;
+    if (&l == &toDevice_) {
+        requests_.Quiet(&segments);
+        for (const Segment& s : segments) {
+            Trace(l, s, now, "");
+        }
+    } else {
+        replies_.Quiet(&segments);
+        for (Segment& s : segments) {
+            Forward(l, s, now);
+        }
+    }
+    TraceNoise(l);
+}
+
+// One line per frame on stderr: microseconds since the start, direction, bytes,
+// what they are and what the link did to them. Noise is gathered until a frame
+// follows or the line goes quiet.
+void Relay::Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done) {
+    if (!o_.trace) {
+        return;
+    }
+    if (s.kind == Segment::Kind::Noise) {
+        if (l.noise.empty()) {
+            l.noiseAt = at;
+        }
+        l.noise.insert(l.noise.end(), s.bytes.begin(), s.bytes.end());
+        return;
+    }
+    TraceNoise(l);
+    std::string what = s.what;
+    if (!done.empty()) {
+        what += ", " + done;
+    } else if (l.to->state != End::State::Open) {
+        what += std::string(", lost: the ") + (l.to == &host_ ? "host" : "device") + " end is not open";
+    }
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
+    std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), l.arrow,
+                 Hex(s.bytes.data(), s.bytes.size()).c_str(), what.c_str());
+}
+
+void Relay::TraceNoise(Line& l) {
+    if (l.noise.empty()) {
+        return;
+    }
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(l.noiseAt - start_).count();
+    std::fprintf(stderr, "%10lld %c %-26s  noise\n", static_cast<long long>(us), l.arrow,
+                 Hex(l.noise.data(), l.noise.size()).c_str());
+    l.noise.clear();
+}
+
+void Relay::Summary() const {
+    const ReplyCounts& c = counts_;
+    std::printf("link summary (seed %" PRIu64 "):\n", o_.seed);
+    std::printf("  host to device: %" PRIu64 " bytes; requests seen: %" PRIu64 "\n", toDevice_.bytes,
+                requests_.GoodRequests());
+    std::printf("  device to host: %" PRIu64 " bytes; replies: %" PRIu64 ", forwarded %" PRIu64 ", dropped %" PRIu64
+                ", corrupted %" PRIu64 ", delayed %" PRIu64 ", split %" PRIu64,
+                toHost_.bytes, c.replies, c.forwarded, c.dropped, c.corrupted, c.delayed, c.split);
+    if (c.unheard > 0) {
+        std::printf(", while the host end was closed %" PRIu64, c.unheard);
+    }
+    std::printf("\n");
+    if (toDevice_.lost + toHost_.lost > 0) {
+        std::printf("  lost while an end was closed: %" PRIu64 " bytes to the device, %" PRIu64 " to the host\n",
+                    toDevice_.lost, toHost_.lost);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunLink(const Options& o) {
+    Relay relay(o);
+    if (const std::optional<int> failed = relay.Start()) {
+        return *failed;
+    }
+    return relay.Run();
+}
+
+}  // namespace zolhost

@@ -1,0 +1,288 @@
+// Child processes and drained terminals on POSIX systems: fork and exec with a
+// close-on-exec pipe that reports a failed exec, a pty from posix_openpt.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "host/process/child_process.h"
+#include "host/process/system.h"
+#include "platform/posix_signals.h"
+
+namespace zolhost {
+
+namespace {
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// The program `name` as the shell would find it in PATH; empty when it is not there.
+std::string InPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        std::size_t end = dirs.find(':', at);
+        if (end == std::string::npos) {
+            end = dirs.size();
+        }
+        const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+        const std::string candidate = dir + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+struct DrainedTerminal::Impl {
+    int master = -1;
+    std::string slavePath;
+    TextSeen seen;
+    std::string tail;  // the start of a status text whose end has not arrived yet
+
+    // Finds the status texts' ends ("TORA:XX\r") in what arrived.
+    void Scan(const char* p, std::size_t n, std::chrono::steady_clock::time_point at) {
+        static constexpr char kKey[] = "TORA:";
+        constexpr std::size_t kText = sizeof kKey - 1 + 3;  // "TORA:XX\r"
+        tail.append(p, n);
+        std::size_t from = 0;
+        for (std::size_t k; (k = tail.find(kKey, from)) != std::string::npos; from = k + 1) {
+            if (k + kText > tail.size()) {
+                break;
+            }
+            unsigned tora = 0;
+            if (tail[k + kText - 1] == '\r' && std::sscanf(tail.c_str() + k + sizeof kKey - 1, "%2X", &tora) == 1) {
+                seen(static_cast<std::uint8_t>(tora), at);
+            }
+        }
+        const std::size_t keep = std::min(tail.size() - from, kText);
+        tail.erase(0, tail.size() - keep);
+    }
+};
+
+DrainedTerminal::DrainedTerminal() : impl_(std::make_unique<Impl>()) {}
+
+DrainedTerminal::~DrainedTerminal() {
+    if (impl_->master >= 0) {
+        close(impl_->master);
+    }
+}
+
+bool DrainedTerminal::Open(std::string* error) {
+    Impl& m = *impl_;
+    m.master = OpenPty(&m.slavePath);
+    if (m.master < 0) {
+        *error = Errno("cannot make a terminal (pty)");
+        return false;
+    }
+    const int flags = fcntl(m.master, F_GETFL);
+    fcntl(m.master, F_SETFL, flags | O_NONBLOCK);
+    return true;
+}
+
+const std::string& DrainedTerminal::SlavePath() const {
+    return impl_->slavePath;
+}
+
+int DrainedTerminal::Fd() const {
+    return impl_->master;
+}
+
+void DrainedTerminal::OnText(TextSeen seen) {
+    impl_->seen = std::move(seen);
+}
+
+bool DrainedTerminal::TakeWaiting() {
+    Impl& m = *impl_;
+    char buf[4096];  // what a terminal emulator reads at a time
+    for (;;) {
+        const ssize_t n = read(m.master, buf, sizeof buf);
+        if (n > 0) {
+            if (m.seen) {
+                m.Scan(buf, static_cast<std::size_t>(n), std::chrono::steady_clock::now());
+            }
+            continue;
+        }
+        // EIO: nothing holds the other end open any more (until a program opens it again).
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+}
+
+bool DrainedTerminal::PressKey(char key) {
+    return impl_->master >= 0 && write(impl_->master, &key, 1) == 1;
+}
+
+struct ChildProcess::Impl {
+    pid_t pid = -1;
+    std::optional<int> status;
+
+    // Reaps the child if it has ended.
+    void Poll() {
+        if (pid < 0 || status) {
+            return;
+        }
+        int st = 0;
+        const pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        } else if (r < 0 && errno == ECHILD) {
+            status = -1;  // not ours to reap any more
+        }
+    }
+};
+
+ChildProcess::ChildProcess() : impl_(std::make_unique<Impl>()) {}
+
+ChildProcess::~ChildProcess() {
+    Terminate(2000);
+}
+
+bool ChildProcess::Start(const Launch& launch, std::string* error) {
+    // Everything the child needs is made before fork: after it, the child only
+    // makes calls that are safe in a copy of a threaded process.
+    if (launch.argv.empty()) {
+        *error = "no program to run";
+        return false;
+    }
+    const std::string program = launch.argv[0].find('/') == std::string::npos ? InPath(launch.argv[0]) : launch.argv[0];
+    if (program.empty()) {
+        *error = "cannot run " + launch.argv[0] + ": not found in PATH";
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : launch.argv) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    int report[2];  // the child writes errno here when it cannot exec
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        *error = Errno("pipe");
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *error = Errno("fork");
+        close(report[0]);
+        close(report[1]);
+        return false;
+    }
+    if (pid == 0) {
+        auto fail = [&](int e) {
+            (void)!write(report[1], &e, sizeof e);
+            _exit(127);
+        };
+        if (!launch.console.empty()) {
+            setsid();
+            const int tty = open(launch.console.c_str(), O_RDWR);
+            if (tty < 0) {
+                fail(errno);
+            }
+            ioctl(tty, TIOCSCTTY, 0);
+            dup2(tty, STDIN_FILENO);
+            dup2(tty, STDOUT_FILENO);
+            dup2(tty, STDERR_FILENO);
+            if (tty > STDERR_FILENO) {
+                close(tty);
+            }
+        } else {
+            setpgid(0, 0);  // Ctrl-C at zolhost's terminal is zolhost's to handle
+            const int null = open("/dev/null", O_RDWR);
+            if (null < 0) {
+                fail(errno);
+            }
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            if (launch.quiet) {
+                dup2(null, STDERR_FILENO);
+            }
+            if (null > STDERR_FILENO) {
+                close(null);
+            }
+        }
+        if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) {
+            fail(errno);
+        }
+        // zolhost ignores SIGPIPE and may run this from a thread with signals
+        // blocked: the program starts with neither.
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(program.c_str(), argv.data());
+        fail(errno);
+    }
+    close(report[1]);
+    int e = 0;
+    ssize_t n;
+    do {
+        n = read(report[0], &e, sizeof e);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    impl_->pid = pid;
+    impl_->status.reset();
+    if (n == static_cast<ssize_t>(sizeof e)) {
+        Wait(1000);
+        *error = "cannot run " + launch.argv[0] + ": " + std::strerror(e);
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::Running() {
+    impl_->Poll();
+    return impl_->pid >= 0 && !impl_->status;
+}
+
+std::optional<int> ChildProcess::Wait(int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        impl_->Poll();
+        if (impl_->pid < 0 || impl_->status || std::chrono::steady_clock::now() >= until) {
+            return impl_->status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<int> ChildProcess::Terminate(int timeoutMs) {
+    if (!Running()) {
+        return impl_->status;
+    }
+    kill(impl_->pid, SIGTERM);
+    if (!Wait(timeoutMs)) {
+        kill(impl_->pid, SIGKILL);
+        Wait(5000);
+    }
+    return impl_->status;
+}
+
+bool RunsCleanly(const std::vector<std::string>& argv, int timeoutMs) {
+    ChildProcess child;
+    std::string error;
+    ChildProcess::Launch launch;
+    launch.argv = argv;
+    launch.quiet = true;
+    if (!child.Start(launch, &error)) {
+        return false;
+    }
+    const std::optional<int> status = child.Wait(timeoutMs);
+    return status && *status == 0;
+}
+
+}  // namespace zolhost

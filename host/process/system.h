@@ -1,0 +1,43 @@
+// What zolhost needs from the system for itself: stop requests (Ctrl-C,
+// termination), terminal checks, error texts, and on POSIX waiting on a
+// descriptor and making ptys. One implementation per platform: system_posix.cpp,
+// system_win32.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "host/transport/endpoint.h"
+
+namespace zolhost {
+
+// Ctrl-C and termination requests set the stop flag instead of ending the
+// program, so every exit path closes the link and removes what it made.
+void InstallStopHandlers();
+bool StopRequested();
+
+// Sleeps for ms milliseconds; false at once when a stop is requested.
+bool SleepUnlessStopped(int ms);
+
+bool IsTerminal(std::FILE* f);
+
+// The directory zolhost's own program file is in; empty when it cannot be told.
+std::string OwnDirectory();
+
+// The system's text for an error code (errno, or a Windows code).
+std::string SystemErrorText(std::uint32_t code);
+
+#if !defined(_WIN32)
+// Readable once a stop has been requested; for waits of the POSIX-only parts.
+int StopWakeFd();
+// Waits up to timeoutMs (0: only looks; < 0: no limit) until fd polls for events
+// (POLLIN, POLLOUT), or for a stop request. Bytes still waiting are Done before a
+// hang-up counts.
+Io WaitFd(int fd, short events, int timeoutMs, Beside* beside = nullptr);
+// A new pty: its master end (close-on-exec), and the path of its other end in
+// *slavePath. -1 with errno set when none could be made.
+int OpenPty(std::string* slavePath);
+#endif
+
+}  // namespace zolhost

@@ -1,0 +1,78 @@
+// Where zolhost's bytes come from and go to: one small interface over each way of
+// reaching a program at the other end (a pty zolhost makes, a serial port; a
+// socket fits the same shape). Each endpoint owns what "the other end left" means
+// for it. Every result inside zolhost is an Io.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zolhost {
+
+enum class Io {
+    Done,        // the call did what it was asked; a wait: the endpoint is ready
+    WouldBlock,  // a read found nothing, or a write is not finished (Endpoint::Write)
+    Timeout,     // a wait's time passed first
+    HungUp,      // the other end left
+    Stopped,     // a stop request (Ctrl-C, SIGTERM) came first
+    Failed,      // Error() says why
+};
+
+// A second descriptor a wait ends for too (POSIX): a terminal zolhost drains
+// beside the link. The wait sets `ready` when it has something, and gives Timeout
+// then unless the endpoint has something to say as well.
+struct Beside {
+    int fd = -1;
+    bool ready = false;
+};
+
+class Endpoint {
+public:
+    virtual ~Endpoint() = default;
+
+    // The name to show: the path or address its user knows.
+    virtual const std::string& Name() const = 0;
+    // Why the last call that gave Failed (or HungUp) did.
+    const std::string& Error() const { return error_; }
+
+    // Reads what has arrived, up to n bytes, without waiting: Done with *got > 0, or
+    // WouldBlock when nothing has.
+    virtual Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) = 0;
+    // Writes without waiting and without cutting the bytes on the line. Done: all n
+    // taken, and nothing of an earlier write is still held. WouldBlock: *taken of
+    // them taken (possibly all, the endpoint holding some): wait until writable and
+    // write the rest, possibly nothing, again until Done.
+    virtual Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) = 0;
+    // Waits up to timeoutMs (0: only looks; < 0: no limit) until the endpoint is
+    // readable (or writable), or a stop is requested: Done, Timeout, HungUp, Stopped
+    // or Failed; or for `beside`, where the system lets a wait take two.
+    virtual Io WaitReadable(int timeoutMs, Beside* beside = nullptr) = 0;
+    virtual Io WaitWritable(int timeoutMs, Beside* beside = nullptr) = 0;
+
+    // For the link, which sleeps on every endpoint at once: a descriptor that polls
+    // readable and writable as the endpoint is (-1 while closed, or where the system
+    // has none), and one that polls readable when the other end may have come back
+    // (-1: none; Reopen is then tried now and then).
+    virtual int PollFd() const = 0;
+    virtual int ComeBackFd() const { return -1; }
+    // How often the link tries Reopen on a closed endpoint.
+    static constexpr int kReopenMs = 500;
+    // After a hang-up or failure: lets go of what is gone (a port is closed; a pty
+    // stays for the next program to open).
+    virtual void Close() {}
+    // Brings it back without waiting: Done when the other end is there (again),
+    // WouldBlock when not yet.
+    virtual Io Reopen() = 0;
+    // What the link says after its name when it is gone for `why`.
+    virtual std::string WhileGone(const std::string& why) const = 0;
+
+protected:
+    Io Fail(const std::string& why) {
+        error_ = why;
+        return Io::Failed;
+    }
+    std::string error_;
+};
+
+}  // namespace zolhost

@@ -1,0 +1,64 @@
+// A pty endpoint: a pty pair whose device end a program on this machine opens as
+// its serial port, through a symlink (DIR/COM2) made for it; zolhost holds the
+// other end. The program closing it is a hang-up; opening it again brings the
+// endpoint back. POSIX only; on other platforms Create() says so.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/transport/endpoint.h"
+
+namespace zolhost {
+
+// The name zolemul opens its port by: the symlink a pty endpoint makes for it.
+inline constexpr char kDevicePortName[] = "COM2";
+
+bool PtysAvailable();
+
+class PtyEndpoint : public Endpoint {
+public:
+    PtyEndpoint();
+    ~PtyEndpoint() override;  // removes the symlink (if it is still ours) and closes both ends
+    PtyEndpoint(const PtyEndpoint&) = delete;
+    PtyEndpoint& operator=(const PtyEndpoint&) = delete;
+
+    // Makes the pair; its device end is set to the link's line settings at once
+    // and held open until a program takes it. With a non-empty linkName, also
+    // makes dir/linkName a symlink to the device end; an existing file of that
+    // name is never replaced. false with *error.
+    bool Create(const std::string& dir, const std::string& linkName, std::string* error);
+
+    const std::string& DevicePath() const;
+    const std::string& LinkPath() const;  // empty without a symlink
+    // The symlink's path, or the device end's without one.
+    const std::string& Name() const override;
+
+    // Waits up to timeoutMs (< 0: no limit) until another program opens the device
+    // end: Done, Timeout, Stopped or Failed (*error).
+    Io WaitForPeer(int timeoutMs, std::string* error);
+    // Lets go of the device end, so that this end hangs up when the program that
+    // opened it closes it.
+    void ReleaseDevice();
+    // Removes the symlink now (if it is still ours); also done on destruction.
+    void RemoveSymlink();
+    // Keeps this end transparent whatever the program sets on its end: no echo,
+    // line editing, signal characters, CR/LF translation, XON/XOFF or output
+    // processing (the link turns it on; zolemul sets its end raw itself).
+    void KeepTransparent(bool on);
+
+    Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
+    Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) override;
+    Io WaitReadable(int timeoutMs, Beside* beside = nullptr) override;
+    Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override;
+    int PollFd() const override;
+    int ComeBackFd() const override;  // device-end opens (inotify)
+    Io Reopen() override;
+    std::string WhileGone(const std::string& why) const override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zolhost

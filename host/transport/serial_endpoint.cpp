@@ -1,0 +1,68 @@
+#include "host/transport/serial_endpoint.h"
+
+#include "host/process/system.h"
+
+namespace zolhost {
+
+SerialEndpoint::~SerialEndpoint() {
+    Close();
+}
+
+bool SerialEndpoint::Open(const std::string& path, std::string* error) {
+    Close();
+    char opened[256];
+    bool configFailed = false;
+    line_ = ComLineOpen(path.c_str(), ComLineSettings{}, ComLineMode::Exclusive, opened, sizeof opened, &configFailed);
+    if (line_ == nullptr) {
+        *error = configFailed ? "cannot configure " + std::string(opened) + " as a serial line: " +
+                                    SystemErrorText(ComLineError())
+                              : "cannot open " + path + ": " + SystemErrorText(ComLineError());
+        return false;
+    }
+    path_ = path;
+    name_ = opened;
+    return true;
+}
+
+void SerialEndpoint::Close() {
+    ComLineClose(line_);
+    line_ = nullptr;
+}
+
+Io SerialEndpoint::Outcome(ComIo r, const char* what) {
+    switch (r) {
+    case ComIo::Done: return Io::Done;
+    case ComIo::WouldBlock: return Io::WouldBlock;
+    case ComIo::HungUp:
+    case ComIo::Failed: break;
+    }
+    error_ = std::string("cannot ") + what + " " + name_ + ": " + SystemErrorText(ComLineError());
+    return r == ComIo::HungUp ? Io::HungUp : Io::Failed;
+}
+
+Io SerialEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
+    std::uint32_t read = 0;
+    const ComIo r = line_ == nullptr ? ComIo::HungUp
+                                     : ComLineRead(line_, p, static_cast<std::uint32_t>(n), &read);
+    *got = read;
+    return Outcome(r, "read from");
+}
+
+Io SerialEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
+    std::uint32_t took = 0;
+    const ComIo r = line_ == nullptr ? ComIo::HungUp
+                                     : ComLineWrite(line_, p, static_cast<std::uint32_t>(n), &took);
+    *taken = took;
+    return Outcome(r, "write to");
+}
+
+Io SerialEndpoint::Reopen() {
+    std::string ignored;
+    return Open(path_, &ignored) ? Io::Done : Io::WouldBlock;
+}
+
+std::string SerialEndpoint::WhileGone(const std::string& why) const {
+    return ": " + why + "; opening it again every " + std::to_string(kReopenMs) + " ms";
+}
+
+}  // namespace zolhost

@@ -1,0 +1,44 @@
+// A serial-port endpoint: a port (a real device, or any path that is a terminal)
+// opened through the serial layer's own API at the device's 115200 8N1, raw. It
+// hangs up when the port goes away (a USB adapter unplugged); Reopen opens it
+// again by the same name.
+#pragma once
+
+#include <string>
+
+#include "host/transport/endpoint.h"
+#include "serial/com_line.h"
+
+namespace zolhost {
+
+class SerialEndpoint : public Endpoint {
+public:
+    SerialEndpoint() = default;
+    ~SerialEndpoint() override;
+    SerialEndpoint(const SerialEndpoint&) = delete;
+    SerialEndpoint& operator=(const SerialEndpoint&) = delete;
+
+    // Opens `path` exclusively ("COMn" that does not exist is tried under the
+    // platform's own name for port n). false with *error naming the path and the
+    // system's reason.
+    bool Open(const std::string& path, std::string* error);
+
+    const std::string& Name() const override { return name_; }
+    Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
+    Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) override;
+    Io WaitReadable(int timeoutMs, Beside* beside = nullptr) override;  // serial_endpoint_<platform>.cpp
+    Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override;
+    int PollFd() const override;
+    void Close() override;
+    Io Reopen() override;
+    std::string WhileGone(const std::string& why) const override;
+
+private:
+    Io Outcome(ComIo r, const char* what);
+
+    ComLine* line_ = nullptr;
+    std::string path_;  // as given, for Reopen
+    std::string name_;  // as opened
+};
+
+}  // namespace zolhost

@@ -1,0 +1,22 @@
+// Waiting on a serial-port endpoint on POSIX systems: poll on its descriptor.
+#include <poll.h>
+
+#include "host/process/system.h"
+#include "host/transport/serial_endpoint.h"
+#include "serial/com_line.h"
+
+namespace zolhost {
+
+int SerialEndpoint::PollFd() const {
+    return line_ == nullptr ? -1 : static_cast<int>(ComLineSystemHandle(line_));
+}
+
+Io SerialEndpoint::WaitReadable(int timeoutMs, Beside* beside) {
+    return WaitFd(PollFd(), POLLIN, timeoutMs, beside);
+}
+
+Io SerialEndpoint::WaitWritable(int timeoutMs, Beside* beside) {
+    return WaitFd(PollFd(), POLLOUT, timeoutMs, beside);
+}
+
+}  // namespace zolhost

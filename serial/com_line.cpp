@@ -1,0 +1,113 @@
+// Lines held by a program of their own: the opening sequence of com_port.cpp and
+// the OS layer's transfers, with their outcomes in one convention.
+#include "serial/com_line.h"
+
+#include <new>
+#include <type_traits>
+
+#include "serial/com_open.h"
+
+struct ComLine {
+    OsHandle h;
+};
+
+namespace {
+
+// Windows codes for an end that has gone, as OsWindowsError gives them.
+constexpr std::uint32_t kBrokenPipe = 109;        // ERROR_BROKEN_PIPE
+constexpr std::uint32_t kAborted = 995;           // ERROR_OPERATION_ABORTED
+constexpr std::uint32_t kNotConnected = 1167;     // ERROR_DEVICE_NOT_CONNECTED
+
+thread_local std::uint32_t tLastError = 0;
+
+// A descriptor (POSIX) or a HANDLE (Windows) as an integer.
+template <class H>
+std::intptr_t AsInteger(H h) {
+    if constexpr (std::is_pointer_v<H>) {
+        return reinterpret_cast<std::intptr_t>(h);
+    } else {
+        return static_cast<std::intptr_t>(h);
+    }
+}
+
+ComIo Failure() {
+    tLastError = OsLastError();
+    const std::uint32_t code = OsWindowsError(tLastError);
+    return code == kBrokenPipe || code == kAborted || code == kNotConnected ? ComIo::HungUp : ComIo::Failed;
+}
+
+}  // namespace
+
+ComLine* ComLineOpen(const char* szName, const ComLineSettings& settings, ComLineMode mode, char* szOpened,
+                     std::size_t cbOpened, bool* pfConfigFailed) {
+    if (pfConfigFailed != nullptr) {
+        *pfConfigFailed = false;
+    }
+    const OsOpenMode osMode = mode == ComLineMode::Exclusive ? OsOpenMode::Exclusive : OsOpenMode::Shared;
+    const OsHandle h = ComOpenName(szName, osMode, szOpened, cbOpened);
+    if (h == INVALID_HANDLE_VALUE) {
+        tLastError = OsLastError();
+        return nullptr;
+    }
+    if (!ComApplyLine(h, settings)) {
+        tLastError = OsLastError();
+        if (pfConfigFailed != nullptr) {
+            *pfConfigFailed = true;
+        }
+        OsClose(h);
+        return nullptr;
+    }
+    ComLine* pLine = new (std::nothrow) ComLine{h};
+    if (pLine == nullptr) {
+        OsClose(h);
+        tLastError = OsWindowsError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return pLine;
+}
+
+void ComLineClose(ComLine* pLine) {
+    if (pLine != nullptr) {
+        OsClose(pLine->h);
+        delete pLine;
+    }
+}
+
+std::intptr_t ComLineRelease(ComLine* pLine) {
+    const std::intptr_t handle = ComLineSystemHandle(pLine);
+    delete pLine;
+    return handle;
+}
+
+ComIo ComLineRead(ComLine* pLine, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
+    *pcbRead = 0;
+    if (!OsRead(pLine->h, pBuf, cb, pcbRead)) {
+        return Failure();
+    }
+    return *pcbRead > 0 ? ComIo::Done : ComIo::WouldBlock;
+}
+
+ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
+    *pcbTaken = 0;
+    if (OsWrite(pLine->h, pBuf, cb)) {
+        *pcbTaken = cb;
+        return ComIo::Done;
+    }
+    switch (OsLastError()) {
+    case ERROR_IO_PENDING:
+        *pcbTaken = cb;  // the layer sends the rest whole, as the line takes it
+        tLastError = ERROR_IO_PENDING;
+        return ComIo::WouldBlock;
+    case ERROR_BUSY:
+        tLastError = ERROR_BUSY;  // an earlier write is still held: none of these went
+        return ComIo::WouldBlock;
+    default: return Failure();
+    }
+}
+
+std::uint32_t ComLineError() {
+    return tLastError;
+}
+
+std::intptr_t ComLineSystemHandle(const ComLine* pLine) {
+    return AsInteger(pLine->h);
+}
