@@ -290,6 +290,29 @@ TEST(HostE2E, PortUsedDirectly) {
     EXPECT_NE(host.Output().find("EA 5A: good"), std::string::npos);
 }
 
+TEST(HostE2E, ARequestToAPortThatStopsReadingGoesOutWholeOnceItReadsAgain) {
+    // The device end reads nothing until its queue is full: the request waits for
+    // room and then goes out whole, with no later request to push it on.
+    PtyPair link;
+    const int filler = open(link.slavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    std::size_t queued = 0;
+    const Bytes block(256, 'x');
+    for (ssize_t n; (n = write(filler, block.data(), block.size())) > 0;) {
+        queued += static_cast<std::size_t>(n);
+    }
+    Host host({"--port", link.slavePath(), "--timeout", "5000", "ping", "A5"});
+    std::this_thread::sleep_for(300ms);  // the request meets the full queue
+    Collector fromHost(link.master());
+    const bool whole = fromHost.waitForSize(queued + 7, kStartLimit);
+    close(filler);
+    ASSERT_TRUE(whole) << fromHost.bytes().size() << " of " << queued + 7 << " bytes\n" << host.Output();
+    const Bytes got = fromHost.bytes();
+    EXPECT_EQ(Hex(Bytes(got.end() - 7, got.end())), Hex(Request(0xA5)));
+    WriteAll(link.master(), ReplyFor(0xA5));
+    EXPECT_EQ(host.Exit(), 0) << host.Output();
+}
+
 TEST(HostE2E, BadReplyIsReportedAndFails) {
     PtyPair link;
     Collector fromHost(link.master());

@@ -1,0 +1,81 @@
+// Windows has no ptys: no pty endpoints; zolhost works over --port there.
+#include "host/transport/pty_endpoint.h"
+
+namespace zolhost {
+
+namespace {
+const char kNoPty[] = "--virtual needs POSIX ptys, which this system does not have; use --port COMn";
+}  // namespace
+
+bool PtysAvailable() {
+    return false;
+}
+
+struct PtyEndpoint::Impl {
+    std::string none;
+};
+
+PtyEndpoint::PtyEndpoint() : impl_(std::make_unique<Impl>()) {}
+PtyEndpoint::~PtyEndpoint() = default;
+
+bool PtyEndpoint::Create(const std::string&, const std::string&, std::string* error) {
+    *error = kNoPty;
+    return false;
+}
+
+const std::string& PtyEndpoint::DevicePath() const {
+    return impl_->none;
+}
+
+const std::string& PtyEndpoint::LinkPath() const {
+    return impl_->none;
+}
+
+const std::string& PtyEndpoint::Name() const {
+    return impl_->none;
+}
+
+Io PtyEndpoint::WaitForPeer(int, std::string* error) {
+    *error = kNoPty;
+    return Io::Failed;
+}
+
+void PtyEndpoint::ReleaseDevice() {}
+void PtyEndpoint::RemoveSymlink() {}
+void PtyEndpoint::KeepTransparent(bool) {}
+
+Io PtyEndpoint::Read(std::uint8_t*, std::size_t, std::size_t* got) {
+    *got = 0;
+    return Fail(kNoPty);
+}
+
+Io PtyEndpoint::Write(const std::uint8_t*, std::size_t, std::size_t* taken) {
+    *taken = 0;
+    return Fail(kNoPty);
+}
+
+Io PtyEndpoint::WaitReadable(int) {
+    return Fail(kNoPty);
+}
+
+Io PtyEndpoint::WaitWritable(int) {
+    return Fail(kNoPty);
+}
+
+int PtyEndpoint::PollFd() const {
+    return -1;
+}
+
+int PtyEndpoint::ComeBackFd() const {
+    return -1;
+}
+
+Io PtyEndpoint::Reopen() {
+    return Fail(kNoPty);
+}
+
+std::string PtyEndpoint::WhileGone(const std::string&) const {
+    return kNoPty;
+}
+
+}  // namespace zolhost
