@@ -1,9 +1,12 @@
 # The benchmark's pyserial baseline: a short script that serves the device end of
-# a link as a device would. zolhost runs it as: python3 -c SCRIPT DEVICE_PATH.
+# a link as a device would. zolhost runs it as: python3 -c SCRIPT DEVICE_PATH
+# REPLIES, where REPLIES is the reply to every D1 in turn, in hex, as zolhost's
+# frame rules build them.
 import sys
 
 import serial
 
+replies = bytes.fromhex(sys.argv[2])
 port = serial.Serial(sys.argv[1], 115200, bytesize=8, parity="N", stopbits=1, exclusive=True)
 waiting = bytearray()
 while True:
@@ -16,6 +19,5 @@ while True:
             del waiting[:6]
         else:
             if sum(waiting[:7]) & 0xFF == 0x01:
-                ea = waiting[1] ^ 0xFF
-                port.write(bytes([0x12, ea, 0, 0, 0, 0, 0, 0x13, (1 - 0x12 - ea - 0x13) & 0xFF]))
+                port.write(replies[9 * waiting[1]:9 * waiting[1] + 9])
             del waiting[:7]

@@ -9,6 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "host/cli/hex.h"
+#include "protocol/frame_rules.h"
+
 namespace zolhost {
 
 class DrainedTerminal;
@@ -30,5 +33,16 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The pyserial baseline's replies: the reply to every D1 from 00 to FF in turn,
+// in hex, as the frame rules build them.
+inline std::string ReplyTable() {
+    std::string table;
+    for (int d1 = 0; d1 < 256; ++d1) {
+        const ReplyFrame reply = MakeReply(ReplyEa(static_cast<std::uint8_t>(d1)));
+        table += Hex(reply.data(), reply.size()) + " ";
+    }
+    return table;
+}
 
 }  // namespace zolhost

@@ -140,6 +140,12 @@ public:
             return false;
         }
         owed_.pop_front();
+        if (const std::size_t noise = reader_.TakeNoise(); noise > 0) {
+            st->unexpected += noise;
+            result_.failure = std::to_string(noise) + " bytes that are no reply arrived before the reply to D1 " +
+                              Hex(&want.d1, 1);
+            return false;
+        }
         const ReplyFault fault = CheckReply(reply.data(), want.d1);
         if (fault != ReplyFault::None) {
             ++st->bad;

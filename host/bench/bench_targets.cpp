@@ -210,7 +210,7 @@ bool Contender::Begin(std::string* error) {
             launch.cwd = m.dir;
             launch.console = m.console->SlavePath();
         } else {
-            launch.argv = {m.program, "-c", kPyserialResponder, m.link->DevicePath()};
+            launch.argv = {m.program, "-c", kPyserialResponder, m.link->DevicePath(), ReplyTable()};
         }
         m.child = std::make_unique<ChildProcess>();
         if (!m.child->Start(launch, error) || !WaitOpened(*m.link, *m.child, deadline, error)) {

@@ -36,7 +36,8 @@ int RunPing(Channel& link, const Options& o) {
     case Io::Timeout:
     case Io::WouldBlock:
         std::fprintf(stderr, "zolhost: no reply from %s within %d ms%s\n", link.Name().c_str(), o.timeoutMs,
-                     reader.Buffered() > 0 ? " (only part of one arrived)" : "");
+                     reader.Buffered() > 0 ? " (only part of one arrived)"
+                     : reader.TakeNoise() > 0 ? " (only bytes that are no reply arrived)" : "");
         return kExitCheckFailed;
     case Io::HungUp:
         std::fprintf(stderr, "zolhost: %s hung up: the program at the device end closed it\n", link.Name().c_str());
@@ -50,6 +51,10 @@ int RunPing(Channel& link, const Options& o) {
     }
     const double rtt = MicrosSince(t0);
     std::printf("reply    %s   round trip %s\n", Hex(reply.data(), reply.size()).c_str(), FormatMicros(rtt).c_str());
+    if (const std::size_t noise = reader.TakeNoise(); noise > 0) {
+        std::printf("EA %02X: %zu bytes that are no reply came before it\n", reply[1], noise);
+        return kExitCheckFailed;
+    }
     const ReplyFault fault = CheckReply(reply.data(), d[0]);
     if (fault != ReplyFault::None) {
         std::printf("EA %02X: bad reply: %s (the reply to D1 %02X has EA %02X)\n", reply[1], ReplyFaultText(fault), d[0],
@@ -108,6 +113,7 @@ int RunDrive(Channel& link, const Options& o) {
         ++sent;
         ReplyFrame reply{};
         const Io r = reader.Next(&reply, t0 + std::chrono::milliseconds(o.timeoutMs));
+        stray += reader.TakeNoise();
         if (r == Io::Done) {
             last = MicrosSince(t0);
             inARow = 0;

@@ -79,50 +79,26 @@ void RequestStream::Quiet(std::vector<Segment>* out) {
 }
 
 void ReplyStream::Feed(const std::uint8_t* p, std::size_t n, std::vector<Segment>* out) {
-    held_.insert(held_.end(), p, p + n);
-    Cut(out);
-}
-
-void ReplyStream::Cut(std::vector<Segment>* out) {
-    std::size_t noise = 0;  // start of the noise not given out yet
-    std::size_t i = 0;
-    auto giveNoise = [&](std::size_t end) {
-        if (end > noise) {
-            out->push_back({Segment::Kind::Noise, std::vector<std::uint8_t>(held_.begin() + static_cast<std::ptrdiff_t>(noise),
-                                                                             held_.begin() + static_cast<std::ptrdiff_t>(end)),
-                            "noise"});
-        }
-    };
-    while (i < held_.size()) {
-        if (held_[i] != kReplyStart) {
-            ++i;
-            continue;
-        }
-        if (held_.size() - i < kReplySize) {
-            break;  // maybe the start of a reply: held for the rest
-        }
-        if (held_[i + kReplySize - 2] != kReplyEnd) {
-            ++i;  // no end byte where a reply has it: the 0x12 was noise
-            continue;
-        }
-        giveNoise(i);
-        Segment reply{Segment::Kind::Reply,
-                      std::vector<std::uint8_t>(held_.begin() + static_cast<std::ptrdiff_t>(i),
-                                                held_.begin() + static_cast<std::ptrdiff_t>(i + kReplySize)),
-                      ""};
-        reply.what = ReplyText(reply.bytes.data(), &reply.good);
-        out->push_back(std::move(reply));
-        i += kReplySize;
-        noise = i;
-    }
-    giveNoise(i);
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(i));
+    std::vector<ReplyCutter::Piece> pieces;
+    cutter_.Feed(p, n, &pieces);
+    Give(pieces, out);
 }
 
 void ReplyStream::Quiet(std::vector<Segment>* out) {
-    if (!held_.empty()) {
-        out->push_back({Segment::Kind::Noise, std::move(held_), "noise"});
-        held_.clear();
+    std::vector<ReplyCutter::Piece> pieces;
+    cutter_.Quiet(&pieces);
+    Give(pieces, out);
+}
+
+void ReplyStream::Give(std::vector<ReplyCutter::Piece>& pieces, std::vector<Segment>* out) {
+    for (ReplyCutter::Piece& piece : pieces) {
+        if (!piece.reply) {
+            out->push_back({Segment::Kind::Noise, std::move(piece.bytes), "noise"});
+            continue;
+        }
+        Segment reply{Segment::Kind::Reply, std::move(piece.bytes), ""};
+        reply.what = ReplyText(reply.bytes.data(), &reply.good);
+        out->push_back(std::move(reply));
     }
 }
 

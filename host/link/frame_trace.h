@@ -2,10 +2,9 @@
 // between them.
 //  - Host to device: requests as the device's receiver takes them (ReceiverModel), so
 //    the trace says what the device will do with each frame.
-//  - Device to host: replies as a host program cuts them: a 0x12 with 0x13 eight
-//    bytes on starts a reply, whose checksum may still be wrong; any other byte is
-//    noise. Bytes of a reply are held until it is whole, so that faults apply to
-//    whole replies; noise is given out at once.
+//  - Device to host: replies as a host program cuts them (ReplyCutter). Bytes of a
+//    reply are held until it is whole, so that faults apply to whole replies;
+//    noise is given out at once.
 // Bytes that never complete a frame are given out when the caller says the line
 // has gone quiet.
 #pragma once
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "protocol/receiver.h"
+#include "protocol/reply_cutter.h"
 
 namespace zolhost {
 
@@ -52,12 +52,12 @@ public:
     void Feed(const std::uint8_t* p, std::size_t n, std::vector<Segment>* out);
     // A start byte whose frame never completed, and what followed it: noise.
     void Quiet(std::vector<Segment>* out);
-    bool Pending() const { return !held_.empty(); }
+    bool Pending() const { return cutter_.Held() > 0; }
 
 private:
-    void Cut(std::vector<Segment>* out);
+    void Give(std::vector<ReplyCutter::Piece>& pieces, std::vector<Segment>* out);
 
-    std::vector<std::uint8_t> held_;  // starts with 0x12, shorter than a reply
+    ReplyCutter cutter_;
 };
 
 }  // namespace zolhost

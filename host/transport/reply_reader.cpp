@@ -1,40 +1,71 @@
 #include "host/transport/reply_reader.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zolhost {
 
+void ReplyReader::Cut(const std::vector<std::uint8_t>& bytes) {
+    std::vector<ReplyCutter::Piece> pieces;
+    cutter_.Feed(bytes.data(), bytes.size(), &pieces);
+    for (ReplyCutter::Piece& piece : pieces) {
+        pieces_.push_back(std::move(piece));
+    }
+}
+
 Io ReplyReader::Next(ReplyFrame* reply, Clock::time_point deadline) {
-    while (Buffered() < kReplySize) {
-        const Io r = link_.Receive(&buf_, deadline);
+    for (;;) {
+        while (!pieces_.empty()) {
+            ReplyCutter::Piece piece = std::move(pieces_.front());
+            pieces_.pop_front();
+            if (piece.reply) {
+                std::copy_n(piece.bytes.begin(), kReplySize, reply->begin());
+                return Io::Done;
+            }
+            noise_ += piece.bytes.size();
+        }
+        std::vector<std::uint8_t> bytes;
+        const Io r = link_.Receive(&bytes, deadline);
         if (r != Io::Done) {
             return r;
         }
+        Cut(bytes);
     }
-    std::copy_n(buf_.begin() + static_cast<std::ptrdiff_t>(head_), kReplySize, reply->begin());
-    head_ += kReplySize;
-    if (head_ == buf_.size()) {
-        buf_.clear();
-        head_ = 0;
+}
+
+std::size_t ReplyReader::TakeNoise() {
+    return std::exchange(noise_, 0);
+}
+
+std::size_t ReplyReader::Buffered() const {
+    std::size_t n = cutter_.Held();
+    for (const ReplyCutter::Piece& piece : pieces_) {
+        n += piece.bytes.size();
     }
-    return Io::Done;
+    return n;
 }
 
 std::size_t ReplyReader::DiscardPending() {
-    link_.Drain(&buf_);
-    const std::size_t n = Buffered();
-    buf_.clear();
-    head_ = 0;
+    std::vector<std::uint8_t> bytes;
+    link_.Drain(&bytes);
+    const std::size_t n = Buffered() + bytes.size();
+    pieces_.clear();
+    cutter_.Clear();
+    noise_ = 0;
     return n;
 }
 
 std::size_t ReplyReader::Unasked(int quietMs) {
-    const std::size_t before = Buffered();
+    std::size_t came = 0;
+    std::vector<std::uint8_t> bytes;
     auto deadline = Clock::now() + std::chrono::milliseconds(quietMs);
-    while (link_.Receive(&buf_, deadline) == Io::Done) {
+    while (link_.Receive(&bytes, deadline) == Io::Done) {
+        came += bytes.size();
+        Cut(bytes);
+        bytes.clear();
         deadline = Clock::now() + std::chrono::milliseconds(quietMs);
     }
-    return Buffered() - before;
+    return came;
 }
 
 }  // namespace zolhost
