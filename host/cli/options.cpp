@@ -1,8 +1,12 @@
 #include "host/cli/options.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "host/cli/hex.h"
@@ -64,109 +68,133 @@ Command CommandNamed(const std::string& s) {
     return Command::None;
 }
 
+// A value check in zolhost's words: `what` follows the option's name.
+CLI::Validator Whole(std::uint64_t lo, std::uint64_t hi, const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& s) {
+            std::uint64_t v = 0;
+            return ParseUnsigned(s, lo, hi, &v) ? std::string() : "needs " + what;
+        },
+        "");
+}
+
+CLI::Validator Real(double lo, double hi, const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& s) {
+            double v = 0;
+            return ParseReal(s, lo, hi, &v) ? std::string() : "needs " + what;
+        },
+        "");
+}
+
+const CLI::Validator kNotEmpty(
+    [](std::string& s) { return s.empty() ? std::string("needs a path") : std::string(); }, "");
+
+// --virtual takes a directory when the next argument is neither an option nor a
+// command: it is given to the parser as --virtual=DIR, or --virtual=. without one.
+std::vector<std::string> WithVirtualDir(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--virtual") {
+            out.push_back(args[i]);
+        } else if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 && CommandNamed(args[i + 1]) == Command::None) {
+            out.push_back("--virtual=" + args[++i]);
+        } else {
+            out.push_back("--virtual=.");
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::vector<std::string> positional;  // data bytes of ping
+    const std::vector<std::string> given(argv + 1, argv + argc);
+    for (const std::string& a : given) {
+        if (a == "-h" || a == "--help") {
+            o->help = true;
+            return true;
+        }
+        if (a == "--version") {
+            o->version = true;
+            return true;
+        }
+    }
     auto fail = [&](const std::string& what) {
         *error = what;
         return false;
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        // The value of an option: the next argument, which must exist.
-        auto value = [&](std::string* v) {
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            *v = args[++i];
-            return true;
-        };
-        std::string v;
-        std::uint64_t u = 0;
-        const bool bench = o->command == Command::Bench;
-        const bool drive = o->command == Command::Drive;
-        const bool link = o->command == Command::Link;
-        if (a == "-h" || a == "--help") {
-            o->help = true;
-            return true;
-        } else if (a == "--version") {
-            o->version = true;
-            return true;
-        } else if (a == "--virtual") {
-            if (o->device != DeviceKind::None) return fail("give one of --virtual and --port, once");
-            o->device = DeviceKind::Virtual;
-            // An optional directory: the next argument unless it is an option or a command.
-            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 && CommandNamed(args[i + 1]) == Command::None) {
-                o->dir = args[++i];
-                if (o->dir.empty()) return fail("--virtual: empty directory name");
-            }
-        } else if (a == "--port") {
-            if (o->device != DeviceKind::None) return fail("give one of --virtual and --port, once");
-            if (!value(&o->port) || o->port.empty()) return fail("--port needs a path");
-            o->device = DeviceKind::Port;
-        } else if (a == "--trace") {
-            o->trace = true;
-        } else if (a == "--pace") {
-            if (!value(&v) || !(v == "0" || ParseUnsigned(v, 50, 4000000, &u))) {
-                return fail("--pace needs a baud rate (50-4000000, or 0: no pacing)");
-            }
-            o->paceBaud = v == "0" ? 0 : static_cast<std::uint32_t>(u);
-            o->paceGiven = true;
-        } else if (a == "--timeout") {
-            if (!value(&v) || !ParseUnsigned(v, 1, 600000, &u)) return fail("--timeout needs milliseconds (1-600000)");
-            o->timeoutMs = static_cast<int>(u);
-        } else if (a == "--wait") {
-            if (!value(&v) || !ParseUnsigned(v, 0, 86400, &u)) return fail("--wait needs seconds (0-86400, 0: no limit)");
-            o->waitSeconds = static_cast<int>(u);
-        } else if (drive && a == "--rate") {
-            if (!value(&v) || !ParseReal(v, 0.01, 100000, &o->rate)) return fail("--rate needs requests per second (0.01-100000)");
-        } else if (drive && a == "--count") {
-            if (!value(&v) || !ParseUnsigned(v, 1, UINT64_MAX, &o->count)) return fail("--count needs a number of requests (1 or more)");
-        } else if (bench && a == "--frames") {
-            if (!value(&v) || !ParseUnsigned(v, 1, 100000000, &u)) return fail("--frames needs a number (1-100000000)");
-            o->frames = static_cast<std::uint32_t>(u);
-        } else if (bench && a == "--window") {
-            if (!value(&v) || !ParseUnsigned(v, 1, 256, &u)) return fail("--window needs a number (1-256)");
-            o->window = static_cast<std::uint32_t>(u);
-        } else if (bench && a == "--noise") {
-            if (!value(&v) || !ParseReal(v, 0, 100, &o->noisePct)) return fail("--noise needs a percentage (0-100)");
-        } else if (link && a == "--delay") {
-            if (!value(&v) || !ParseDelay(v, &o->faults)) return fail("--delay needs milliseconds, MS or MIN-MAX (0-60000)");
-        } else if (link && a == "--drop") {
-            if (!value(&v) || !ParseReal(v, 0, 100, &o->faults.dropPct)) return fail("--drop needs a percentage (0-100)");
-        } else if (link && a == "--corrupt") {
-            if (!value(&v) || !ParseReal(v, 0, 100, &o->faults.corruptPct)) return fail("--corrupt needs a percentage (0-100)");
-        } else if (link && a == "--split") {
-            if (!value(&v) || !ParseUnsigned(v, 0, 60000, &u)) return fail("--split needs milliseconds (0-60000)");
-            o->faults.splitGapMs = static_cast<int>(u);
-        } else if ((bench || link) && a == "--seed") {
-            if (!value(&v) || !ParseUnsigned(v, 0, UINT64_MAX, &o->seed)) return fail("--seed needs a number");
-        } else if (bench && a == "--json") {
-            o->json = true;
-        } else if (bench && a == "--baseline") {
-            o->baseline = true;
-        } else if (bench && a == "--rounds") {
-            if (!value(&v) || !ParseUnsigned(v, 1, 100, &u)) return fail("--rounds needs a number (1-100)");
-            o->rounds = static_cast<std::uint32_t>(u);
-        } else if (bench && a == "--seconds") {
-            if (!value(&v) || !ParseReal(v, 0.1, 3600, &o->pipelinedSeconds)) return fail("--seconds needs seconds (0.1-3600)");
-        } else if (bench && a == "--spawn") {
-            o->spawn = true;
-        } else if (bench && a == "--device-exe") {
-            if (!value(&o->deviceExe) || o->deviceExe.empty()) return fail("--device-exe needs a path");
-            o->spawn = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return fail("unknown option " + a + (o->command == Command::None ? "" : " for this command"));
-        } else if (o->command == Command::None) {
-            o->command = CommandNamed(a);
-            if (o->command == Command::None) return fail("unknown command " + a);
-        } else if (o->command == Command::Ping || (link && positional.empty())) {
-            positional.push_back(a);
-        } else {
-            return fail("unexpected argument " + a);
+
+    CLI::App app("zolhost");
+    app.set_help_flag();  // --help prints zolhost's own text
+    app.allow_extras();   // said in zolhost's words below
+    app.fallthrough();    // global options may follow the command
+    auto* virt = app.add_option("--virtual", o->dir)->check(CLI::Validator(
+        [](std::string& s) { return s.empty() ? std::string("empty directory name") : std::string(); }, ""));
+    auto* port = app.add_option("--port", o->port)->check(kNotEmpty)->excludes(virt);
+    app.add_flag("--trace", o->trace);
+    auto* pace = app.add_option("--pace", o->paceBaud)->check(CLI::Validator(
+        [](std::string& s) {
+            std::uint64_t v = 0;
+            return s == "0" || ParseUnsigned(s, 50, 4000000, &v) ? std::string()
+                                                                 : std::string("needs a baud rate (50-4000000, or 0: no pacing)");
+        },
+        ""));
+    app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
+    app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
+
+    std::vector<std::string> positional;
+    auto* ping = app.add_subcommand("ping");
+    ping->add_option("DATA", positional)->expected(0, 4);
+
+    auto* drive = app.add_subcommand("drive");
+    drive->add_option("--rate", o->rate)->check(Real(0.01, 100000, "requests per second (0.01-100000)"));
+    drive->add_option("--count", o->count)->check(Whole(1, UINT64_MAX, "a number of requests (1 or more)"));
+
+    auto* bench = app.add_subcommand("bench");
+    bench->add_option("--frames", o->frames)->check(Whole(1, 100000000, "a number (1-100000000)"));
+    bench->add_option("--window", o->window)->check(Whole(1, 256, "a number (1-256)"));
+    bench->add_option("--noise", o->noisePct)->check(Real(0, 100, "a percentage (0-100)"));
+    bench->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+    bench->add_flag("--json", o->json);
+    bench->add_flag("--baseline", o->baseline);
+    bench->add_option("--rounds", o->rounds)->check(Whole(1, 100, "a number (1-100)"));
+    bench->add_option("--seconds", o->pipelinedSeconds)->check(Real(0.1, 3600, "seconds (0.1-3600)"));
+    bench->add_flag("--spawn", o->spawn);
+    auto* deviceExe = bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
+
+    std::string delay;
+    auto* link = app.add_subcommand("link");
+    link->add_option("HOSTPATH", o->hostPath);
+    auto* delayOpt = link->add_option("--delay", delay);
+    link->add_option("--drop", o->faults.dropPct)->check(Real(0, 100, "a percentage (0-100)"));
+    link->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, "a percentage (0-100)"));
+    link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
+    link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+    app.require_subcommand(0, 1);
+
+    std::vector<std::string> args = WithVirtualDir(given);
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    try {
+        app.parse(args);
+    } catch (const CLI::ParseError& e) {
+        return fail(e.what());
+    }
+    for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive}, {bench, Command::Bench},
+                                {link, Command::Link}}) {
+        if (sub->parsed()) {
+            o->command = command;
         }
+    }
+    o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
+    o->paceGiven = pace->count() > 0;
+    o->spawn = o->spawn || deviceExe->count() > 0;
+    if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
+        const std::string& a = extra.front();
+        if (a.size() > 1 && a[0] == '-') {
+            return fail("unknown option " + a + (o->command == Command::None ? "" : " for this command"));
+        }
+        return fail(o->command == Command::None ? "unknown command " + a : "unexpected argument " + a);
     }
     if (o->command == Command::None) {
         return fail(std::string("no command given (ping, drive, bench or link)") +
@@ -185,9 +213,11 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         }
     }
     if (o->command == Command::Link) {
-        if (positional.empty()) return fail("link needs HOSTPATH: where to make the host program's port");
-        o->hostPath = positional[0];
+        if (o->hostPath.empty()) return fail("link needs HOSTPATH: where to make the host program's port");
         if (o->hostPath.back() == '/') return fail("link: HOSTPATH must name a file, not a directory: " + o->hostPath);
+        if (delayOpt->count() > 0 && !ParseDelay(delay, &o->faults)) {
+            return fail("--delay needs milliseconds, MS or MIN-MAX (0-60000)");
+        }
         if (o->faults.dropPct + o->faults.corruptPct > 100) {
             return fail("--drop and --corrupt share the replies: together at most 100%");
         }
