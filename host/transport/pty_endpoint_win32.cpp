@@ -54,11 +54,11 @@ Io PtyEndpoint::Write(const std::uint8_t*, std::size_t, std::size_t* taken) {
     return Fail(kNoPty);
 }
 
-Io PtyEndpoint::WaitReadable(int) {
+Io PtyEndpoint::WaitReadable(int, Beside*) {
     return Fail(kNoPty);
 }
 
-Io PtyEndpoint::WaitWritable(int) {
+Io PtyEndpoint::WaitWritable(int, Beside*) {
     return Fail(kNoPty);
 }
 
