@@ -1,7 +1,10 @@
 // The benchmark's reports: text and JSON.
 #include "host/bench/bench_report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
@@ -61,10 +64,6 @@ std::string Value(const Figure& f, double v) {
 
 std::string Ratio(double e, double b) {
     return e >= 0 && b > 0 ? Fmt("%.2f", e / b) : "-";
-}
-
-std::string JsonNumber(double v, const char* format) {
-    return v < 0 ? "null" : Fmt(format, v);
 }
 
 }  // namespace
@@ -135,86 +134,76 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
 }
 
 std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
-    auto counts = [](const PhaseStats& s) {
-        return Fmt("\"requests\": %" PRIu64 ", \"owed\": %" PRIu64 ", \"good\": %" PRIu64 ", \"bad\": %" PRIu64
-                   ", \"missing\": %" PRIu64 ", \"unexpected_bytes\": %" PRIu64 ", \"noise_items\": %" PRIu64
-                   ", \"noise_bytes\": %" PRIu64 ", \"bad_frames\": %" PRIu64 ", \"spoiled_requests\": %" PRIu64
-                   ", \"seconds\": %.6f",
-                   s.requests, s.expected, s.good, s.bad, s.missing, s.unexpected, s.noiseItems, s.noiseBytes,
-                   s.badFrames, s.swallowed, s.seconds);
+    using Json = nlohmann::ordered_json;
+    // Figures rounded as they are shown; a figure that was not measured is null.
+    auto number = [](double v, double places) -> Json {
+        if (v < 0) {
+            return nullptr;
+        }
+        const double scale = std::pow(10.0, places);
+        return std::round(v * scale) / scale;
     };
-    auto quote = [](const std::string& s) {
-        std::string q = "\"";
-        for (char c : s) {
-            if (c == '"' || c == '\\') {
-                q += '\\';
-                q += c;
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                q += Fmt("\\u%04x", c);
-            } else {
-                q += c;
+    auto counts = [&](const PhaseStats& st) {
+        return Json{{"requests", st.requests},        {"owed", st.expected},
+                    {"good", st.good},                {"bad", st.bad},
+                    {"missing", st.missing},          {"unexpected_bytes", st.unexpected},
+                    {"noise_items", st.noiseItems},   {"noise_bytes", st.noiseBytes},
+                    {"bad_frames", st.badFrames},     {"spoiled_requests", st.swallowed},
+                    {"seconds", number(st.seconds, 6)}};
+    };
+    auto figures = [&](const Figures& f, bool withThroughput) {
+        Json j = Json::object();
+        for (const Figure& fig : kFigures) {
+            if (withThroughput || fig.value != &Figures::framesPerSecond) {
+                j[fig.key] = number(f.*fig.value, 3);
             }
         }
-        return q + "\"";
+        return j;
     };
-    auto figures = [](const Figures& f) {
-        std::string s;
-        for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-            s += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key, JsonNumber(f.*kFigures[k].value, "%.3f").c_str());
-        }
-        return s;
-    };
-    std::string out = Fmt("{\n  \"frames\": %u,\n  \"window\": %u,\n  \"noise_pct\": %g,\n  \"pace_baud\": %u,\n"
-                          "  \"seed\": %" PRIu64 ",\n  \"rounds\": %u,\n  \"pipelined_seconds\": %g,\n  \"targets\": [",
-                          o.frames, o.window, o.noisePct, o.paceBaud, o.seed, o.rounds, o.pipelinedSeconds);
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const TargetResult& t = targets[i];
-        out += i == 0 ? "\n" : ",\n";
-        out += "    {\"name\": " + quote(t.name) + ", \"where\": " + quote(t.where) +
-               Fmt(", \"ok\": %s,\n", t.Ok() ? "true" : "false");
+    Json out = {{"frames", o.frames},     {"window", o.window},         {"noise_pct", o.noisePct},
+                {"pace_baud", o.paceBaud}, {"seed", o.seed},             {"rounds", o.rounds},
+                {"pipelined_seconds", o.pipelinedSeconds}, {"targets", Json::array()}};
+    for (const TargetResult& t : targets) {
         const Figures summary = t.Summary();
-        out += "     \"round_trip_us\": {";
-        for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-            if (kFigures[k].value != &Figures::framesPerSecond) {
-                out += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key,
-                           JsonNumber(summary.*kFigures[k].value, "%.3f").c_str());
-            }
+        Json rtt = figures(summary, false);
+        rtt["measured"] = t.pingPong.rtt.Count();
+        Json pipelined = counts(t.pipelined);
+        pipelined["frames_per_s"] = number(summary.framesPerSecond, 1);
+        Json rounds = Json::array();
+        for (const Figures& r : t.rounds) {
+            rounds.push_back(figures(r, true));
         }
-        out += Fmt(", \"measured\": %llu},\n", static_cast<unsigned long long>(t.pingPong.rtt.Count()));
-        out += "     \"ping_pong\": {" + counts(t.pingPong) + "},\n";
-        out += "     \"pipelined\": {" + counts(t.pipelined) + Fmt(", \"frames_per_s\": %.1f},\n", summary.framesPerSecond);
-        out += "     \"each_round\": [";
-        for (std::size_t r = 0; r < t.rounds.size(); ++r) {
-            out += (r == 0 ? "{" : ", {") + figures(t.rounds[r]) + "}";
-        }
-        out += "],\n";
-        out += "     \"failure\": " + quote(t.failure) + "}";
+        out["targets"].push_back({{"name", t.name},
+                                  {"where", t.where},
+                                  {"ok", t.Ok()},
+                                  {"round_trip_us", rtt},
+                                  {"ping_pong", counts(t.pingPong)},
+                                  {"pipelined", pipelined},
+                                  {"each_round", rounds},
+                                  {"failure", t.failure}});
     }
-    out += "\n  ]";
     if (targets.size() > 1) {
-        out += ",\n  \"ratios\": {";
+        Json ratios = Json::object();
         for (std::size_t i = 1; i < targets.size(); ++i) {
-            out += (i == 1 ? "\n    " : ",\n    ") + quote(targets[i].name) + ": {";
-            for (std::size_t k = 0; k < std::size(kFigures); ++k) {
-                const double b = kFigures[k].Of(targets[i]);
-                const double e = kFigures[k].Of(targets.front());
-                out += Fmt("%s\"%s\": %s", k == 0 ? "" : ", ", kFigures[k].key,
-                           e >= 0 && b > 0 ? Fmt("%.4f", e / b).c_str() : "null");
+            Json r = Json::object();
+            for (const Figure& fig : kFigures) {
+                const double b = fig.Of(targets[i]);
+                const double e = fig.Of(targets.front());
+                r[fig.key] = e >= 0 && b > 0 ? number(e / b, 4) : Json(nullptr);
             }
-            out += "}";
+            ratios[targets[i].name] = r;
         }
-        out += "\n  }";
+        out["ratios"] = ratios;
     }
     if (!skipped.empty()) {
-        out += ",\n  \"skipped\": [";
-        for (std::size_t i = 0; i < skipped.size(); ++i) {
-            out += (i == 0 ? "{\"name\": " : ", {\"name\": ") + quote(skipped[i].name) +
-                   ", \"reason\": " + quote(skipped[i].reason) + "}";
+        Json list = Json::array();
+        for (const Skipped& k : skipped) {
+            list.push_back({{"name", k.name}, {"reason", k.reason}});
         }
-        out += "]";
+        out["skipped"] = list;
     }
-    out += "\n}\n";
-    return out;
+    // Invalid UTF-8 in a name (a path) is replaced rather than refused.
+    return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace zolhost
