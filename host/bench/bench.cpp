@@ -25,21 +25,21 @@ struct Owed {
     bool measured;  // the reply to the round's own request (its round trip counts)
 };
 
-class Session {
+class TargetRun {
 public:
-    Session(Channel& link, DrainedTerminal* console, const Options& o, TargetResult* result)
+    TargetRun(Channel& link, DrainedTerminal* console, const Options& o, TargetResult* result)
         : link_(link), console_(console), o_(o), reader_(link), rng_(o.seed), result_(*result) {
         if (console_ != nullptr) {
             console_->OnText([this](std::uint8_t tora, Clock::time_point at) { TextSeen(tora, at); });
         }
     }
-    ~Session() {
+    ~TargetRun() {
         if (console_ != nullptr) {
             console_->OnText(nullptr);
         }
     }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    TargetRun(const TargetRun&) = delete;
+    TargetRun& operator=(const TargetRun&) = delete;
 
     // The status text of the request for d1, answered at repliedAt, is owed on the
     // console; it may have come already (before zolhost had taken the reply).
@@ -288,16 +288,16 @@ private:
 
 }  // namespace
 
-std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress,
+std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const Options& o, Progress* progress,
                                    const std::string& label) {
     std::vector<TargetResult> results(targets.size());
-    std::vector<std::unique_ptr<Session>> sessions;
+    std::vector<std::unique_ptr<TargetRun>> runs;
     std::vector<bool> going(targets.size(), true);
     for (std::size_t k = 0; k < targets.size(); ++k) {
         results[k].name = targets[k].name;
         results[k].where = targets[k].where;
-        sessions.push_back(std::make_unique<Session>(*targets[k].link, targets[k].console, o, &results[k]));
-        sessions[k]->Start();
+        runs.push_back(std::make_unique<TargetRun>(*targets[k].link, targets[k].console, o, &results[k]));
+        runs[k]->Start();
     }
     // The targets take turns in blocks, so that whatever else the machine does
     // during the run falls on all of them alike. Progress counts frames, and for a
@@ -315,13 +315,13 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
         const std::uint64_t n = std::min<std::uint64_t>(block, o.frames - first);
         for (std::size_t k = 0; k < targets.size(); ++k) {
             if (going[k]) {
-                going[k] = sessions[k]->PingPongBlock(first, n);
+                going[k] = runs[k]->PingPongBlock(first, n);
             }
             progress->Show(label + "round trips", (first + n) * targets.size(), total);
         }
     }
     for (std::size_t k = 0; k < targets.size(); ++k) {
-        going[k] = going[k] && sessions[k]->FinishPingPong();
+        going[k] = going[k] && runs[k]->FinishPingPong();
     }
 
     // o.frames requests, or blocks until each target has run for o.pipelinedSeconds.
@@ -332,7 +332,7 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
             const bool left = timed ? results[k].pipelined.seconds < o.pipelinedSeconds : first < o.frames;
             if (going[k] && left) {
                 more = true;
-                going[k] = sessions[k]->PipelinedBlock(first, timed ? block : std::min<std::uint64_t>(block, o.frames - first));
+                going[k] = runs[k]->PipelinedBlock(first, timed ? block : std::min<std::uint64_t>(block, o.frames - first));
             }
             done += pipelinedDone(k, first + block);
         }
@@ -342,7 +342,7 @@ std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, cons
         progress->Show(label + "pipelined", done, total);
     }
     for (std::size_t k = 0; k < targets.size(); ++k) {
-        going[k] = going[k] && sessions[k]->FinishPipelined();
+        going[k] = going[k] && runs[k]->FinishPipelined();
     }
     progress->Clear();
     return results;

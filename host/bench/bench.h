@@ -62,7 +62,7 @@ struct TargetResult {
 // Adds one round's results of a target to its results so far.
 void AddRound(TargetResult* total, const TargetResult& round);
 
-struct BenchTarget {
+struct TargetLink {
     std::string name;
     std::string where;
     Channel* link;
@@ -71,7 +71,7 @@ struct BenchTarget {
 
 // Measures every target once (one round); they take turns in blocks of frames.
 // `label` goes before the phase's name in the progress display.
-std::vector<TargetResult> RunBench(const std::vector<BenchTarget>& targets, const Options& o, Progress* progress,
+std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const Options& o, Progress* progress,
                                    const std::string& label = "");
 
 }  // namespace zolhost

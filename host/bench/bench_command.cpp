@@ -13,7 +13,7 @@
 namespace zolhost {
 
 int RunBenchCommand(const Options& o, Channel* device, const std::string& where) {
-    std::vector<std::unique_ptr<Contender>> contenders;
+    std::vector<std::unique_ptr<Target>> targetsToRun;
     std::vector<Skipped> skipped;
     if (o.spawn) {
         std::string error;
@@ -22,27 +22,27 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
             Say(error);
             return kExitCheckFailed;
         }
-        contenders.push_back(std::make_unique<Contender>(Contender::Kind::Emulator, o, exe));
+        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Emulator, o, exe));
     } else {
-        contenders.push_back(
-            std::make_unique<Contender>(*device, o, o.device == DeviceKind::Virtual ? "zolemul" : "device", where));
+        targetsToRun.push_back(
+            std::make_unique<Target>(*device, o, o.device == DeviceKind::Virtual ? "zolemul" : "device", where));
     }
     if (o.baseline) {
-        contenders.push_back(std::make_unique<Contender>(Contender::Kind::Responder, o));
-        contenders.push_back(std::make_unique<Contender>(Contender::Kind::ResponderText, o));
+        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Responder, o));
+        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::ResponderText, o));
         std::string why;
         const std::string python = FindPyserial(&why);
         if (!python.empty()) {
-            contenders.push_back(std::make_unique<Contender>(Contender::Kind::Pyserial, o, python));
+            targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Pyserial, o, python));
         } else {
             skipped.push_back({"pyserial", why});
             Say("the pyserial baseline is skipped: " + why);
         }
     }
-    std::vector<TargetResult> totals(contenders.size());
-    for (std::size_t k = 0; k < contenders.size(); ++k) {
-        totals[k].name = contenders[k]->Name();
-        totals[k].where = contenders[k]->Where();
+    std::vector<TargetResult> totals(targetsToRun.size());
+    for (std::size_t k = 0; k < targetsToRun.size(); ++k) {
+        totals[k].name = targetsToRun[k]->Name();
+        totals[k].where = targetsToRun[k]->Where();
     }
 
     // A device zolhost starts runs alone: each target takes its whole turn in a
@@ -52,7 +52,7 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
     const bool turns = o.spawn;
     std::string error;
     if (!turns) {
-        for (auto& c : contenders) {
+        for (auto& c : targetsToRun) {
             if (!c->Begin(&error)) {
                 Say(error);
                 return kExitCheckFailed;
@@ -63,14 +63,14 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
     for (std::uint32_t r = 0; r < o.rounds && !StopRequested(); ++r) {
         const std::string label = o.rounds > 1 ? "round " + std::to_string(r + 1) + "/" + std::to_string(o.rounds) + " " : "";
         std::vector<std::size_t> now;  // the targets in this round: those with no failure so far
-        for (std::size_t k = 0; k < contenders.size(); ++k) {
+        for (std::size_t k = 0; k < targetsToRun.size(); ++k) {
             if (totals[k].Ok()) {
                 now.push_back(k);
             }
         }
         if (turns) {
             for (std::size_t k : now) {
-                Contender& c = *contenders[k];
+                Target& c = *targetsToRun[k];
                 if (!c.Begin(&error)) {
                     totals[k].failure = error;
                     c.End(&error);
@@ -86,9 +86,9 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
                 }
             }
         } else {
-            std::vector<BenchTarget> targets;
+            std::vector<TargetLink> targets;
             for (std::size_t k : now) {
-                targets.push_back({contenders[k]->Name(), contenders[k]->Where(), &contenders[k]->Link(), contenders[k]->Console()});
+                targets.push_back({targetsToRun[k]->Name(), targetsToRun[k]->Where(), &targetsToRun[k]->Link(), targetsToRun[k]->Console()});
             }
             const auto round = RunBench(targets, o, &progress, label);
             for (std::size_t i = 0; i < now.size(); ++i) {
@@ -97,7 +97,7 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
         }
     }
     if (!turns) {
-        for (auto& c : contenders) {
+        for (auto& c : targetsToRun) {
             c->End(&error);
         }
     }

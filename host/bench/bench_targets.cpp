@@ -106,7 +106,7 @@ bool AwaitAnswer(Channel& link, Clock::time_point deadline, std::string* error) 
 
 }  // namespace
 
-struct Contender::Impl {
+struct Target::Impl {
     const Options& o;
     std::string program;
     Channel* device = nullptr;
@@ -129,12 +129,12 @@ struct Contender::Impl {
     }
 };
 
-Contender::Contender(Channel& device, const Options& o, const std::string& name, const std::string& where)
+Target::Target(Channel& device, const Options& o, const std::string& name, const std::string& where)
     : kind_(Kind::Device), name_(name), where_(where), impl_(std::make_unique<Impl>(o)) {
     impl_->device = &device;
 }
 
-Contender::Contender(Kind kind, const Options& o, const std::string& program)
+Target::Target(Kind kind, const Options& o, const std::string& program)
     : kind_(kind), impl_(std::make_unique<Impl>(o)) {
     impl_->program = program;
     switch (kind) {
@@ -161,7 +161,7 @@ Contender::Contender(Kind kind, const Options& o, const std::string& program)
     }
 }
 
-Contender::~Contender() {
+Target::~Target() {
     impl_->Reset();
     if (!impl_->dir.empty()) {
         std::error_code ec;
@@ -169,15 +169,15 @@ Contender::~Contender() {
     }
 }
 
-Channel& Contender::Link() {
+Channel& Target::Link() {
     return impl_->host ? *impl_->host : *impl_->device;
 }
 
-DrainedTerminal* Contender::Console() {
+DrainedTerminal* Target::Console() {
     return impl_->console ? impl_->console.get() : impl_->responder ? impl_->responder->Terminal() : nullptr;
 }
 
-bool Contender::Begin(std::string* error) {
+bool Target::Begin(std::string* error) {
     Impl& m = *impl_;
     if (kind_ == Kind::Device) {
         return true;
@@ -233,7 +233,7 @@ bool Contender::Begin(std::string* error) {
     return true;
 }
 
-bool Contender::End(std::string* error) {
+bool Target::End(std::string* error) {
     Impl& m = *impl_;
     bool ok = true;
     if (kind_ == Kind::Emulator && m.child && m.child->Running()) {

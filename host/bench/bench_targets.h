@@ -14,7 +14,7 @@ namespace zolhost {
 
 class DrainedTerminal;
 
-class Contender {
+class Target {
 public:
     enum class Kind {
         Device,         // the device at the end of the link zolhost was given
@@ -25,12 +25,12 @@ public:
     };
 
     // The device at the end of `device`, already open and answering.
-    Contender(Channel& device, const Options& o, const std::string& name, const std::string& where);
+    Target(Channel& device, const Options& o, const std::string& name, const std::string& where);
     // Any other kind; `program` is zolemul for Emulator, python3 for Pyserial.
-    Contender(Kind kind, const Options& o, const std::string& program = "");
-    ~Contender();  // ends whatever is still running and removes what it made
-    Contender(const Contender&) = delete;
-    Contender& operator=(const Contender&) = delete;
+    Target(Kind kind, const Options& o, const std::string& program = "");
+    ~Target();  // ends whatever is still running and removes what it made
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
 
     const std::string& Name() const { return name_; }
     const std::string& Where() const { return where_; }
