@@ -24,13 +24,8 @@ int Run(const Options& o) {
     std::string error;
     std::string where;
     if (o.device == DeviceKind::Port) {
-        auto port = std::make_unique<SerialEndpoint>();
-        if (!port->Open(o.port, &error)) {
-            Say(error);
-            return kExitNoLink;
-        }
-        where = port->Name();
-        device = std::move(port);
+        device = SerialEndpoint::Opened(o.port, &error);
+        where = device ? device->Name() : "";
     } else {
         auto pty = std::make_unique<PtyEndpoint>();
         if (!pty->Create(o.dir, kDevicePortName, &error)) {
@@ -49,6 +44,10 @@ int Run(const Options& o) {
         where = name + " -> " + pty->DevicePath();
         Say(name + " opened");
         device = std::move(pty);
+    }
+    if (!device) {
+        Say(error);
+        return kExitNoLink;
     }
     Channel link(*device);
     link.SetTrace(o.trace, "");

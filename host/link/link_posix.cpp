@@ -124,12 +124,11 @@ Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
 std::optional<int> Relay::Start() {
     std::string error;
     if (o_.device == DeviceKind::Port) {
-        auto port = std::make_unique<SerialEndpoint>();
-        if (!port->Open(o_.port, &error)) {
+        device_.ep = SerialEndpoint::Opened(o_.port, &error);
+        if (!device_.ep) {
             Say(error);
             return kExitNoLink;
         }
-        device_.ep = std::move(port);
         device_.state = End::State::Open;
     } else {
         auto pty = std::make_unique<PtyEndpoint>();

@@ -24,6 +24,11 @@ bool SerialEndpoint::Open(const std::string& path, std::string* error) {
     return true;
 }
 
+std::unique_ptr<SerialEndpoint> SerialEndpoint::Opened(const std::string& path, std::string* error) {
+    auto port = std::make_unique<SerialEndpoint>();
+    return port->Open(path, error) ? std::move(port) : nullptr;
+}
+
 void SerialEndpoint::Close() {
     ComLineClose(line_);
     line_ = nullptr;

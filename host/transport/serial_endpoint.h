@@ -4,6 +4,7 @@
 // again by the same name.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "host/transport/endpoint.h"
@@ -22,6 +23,8 @@ public:
     // platform's own name for port n). false with *error naming the path and the
     // system's reason.
     bool Open(const std::string& path, std::string* error);
+    // The same as a new endpoint: null with *error when it cannot be opened.
+    static std::unique_ptr<SerialEndpoint> Opened(const std::string& path, std::string* error);
 
     const std::string& Name() const override { return name_; }
     Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
