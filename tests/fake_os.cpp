@@ -81,6 +81,9 @@ std::uint32_t LineLeft(const fake::Device& d) {
     if (d.lineBytesPerSecond == 0 || it == gState.lineWrites.end()) {
         return 0;
     }
+    if (d.lineStopped) {
+        return it->second.cb;
+    }
     const auto sent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - it->second.tStart);
     const std::uint64_t cbSent = static_cast<std::uint64_t>(sent.count()) * d.lineBytesPerSecond / 1000000;
     return cbSent >= it->second.cb ? 0 : it->second.cb - static_cast<std::uint32_t>(cbSent);
@@ -158,6 +161,25 @@ std::uint32_t MonitorMask() {
 
 namespace {
 OsMonitor* gRunningMonitor = nullptr;
+}
+
+void fake::SetLineStopped(const std::string& name, bool stopped) {
+    {
+        std::lock_guard lock(gMutex);
+        fake::Device* d = gState.devices.at(name).get();
+        const std::uint32_t cbLeft = LineLeft(*d);
+        d->lineStopped = stopped;
+        if (cbLeft == 0) {
+            gState.lineWrites.erase(d);  // nothing in progress: the next write starts one
+        } else {
+            gState.lineWrites[d] = LineWrite{cbLeft, Clock::now()};
+        }
+    }
+    if (OsMonitor* m = gRunningMonitor) {
+        std::lock_guard lock(m->m);
+        m->maskChanged = true;
+        m->cv.notify_all();
+    }
 }
 
 void fake::SignalMonitor(std::uint32_t dwEvents) {
@@ -426,7 +448,7 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
     {
         std::lock_guard state(gMutex);
         const fake::Device* d = DeviceOf(m->h);
-        if ((gState.monitorMask & kOsEvWritable) != 0 && d != nullptr) {
+        if ((gState.monitorMask & kOsEvWritable) != 0 && d != nullptr && !d->lineStopped) {
             const auto it = gState.lineWrites.find(d);
             tRoom = it == gState.lineWrites.end() ? Clock::now() : it->second.End(d->lineBytesPerSecond);
         }

@@ -35,6 +35,7 @@ struct Device {
     // write in progress at a time, and until its bytes are on the line it takes
     // nothing more. 0: every write is taken at once.
     std::uint32_t lineBytesPerSecond = 0;
+    bool lineStopped = false;       // see SetLineStopped
     bool dtr = false;               // the modem lines, as the last commands left them
     bool rts = false;
     std::uint32_t modemStatus = 0;  // MS_CTS_ON | MS_DSR_ON ...
@@ -62,6 +63,10 @@ void ClearCalls();
 // Number of handles and monitor threads still open.
 int OpenHandles();
 int RunningMonitors();
+
+// Stops a device's line (it takes and sends nothing, like a line held off by flow
+// control) or lets it go on; the write in progress then starts afresh.
+void SetLineStopped(const std::string& name, bool stopped);
 
 // Makes the next monitor start fail.
 void FailNextMonitorStart();
