@@ -68,22 +68,35 @@ int OsInputWaiting(OsHandle h);
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 
 // Writes cb bytes as one unit, never leaving part of them on the line with other
-// bytes after it. On an exclusive port the call never waits: the caller's buffer
-// may be reused as soon as it returns, and
-// - nonzero: the system has taken all of the bytes;
-// - 0 with OsLastError() == ERROR_IO_PENDING: the bytes are the layer's to send
-//   (the system took some or none of them yet); they go out whole, before any
-//   later byte, as the line takes them;
-// - 0 with OsLastError() == ERROR_BUSY: an earlier write is still in progress and
-//   the line has no room: these bytes were dropped whole, none of them sent;
-// - 0 otherwise: the write failed and nothing was taken.
-// On a shared port the call completes before it returns.
+// bytes after it: once the system has taken some of them, the call waits for room
+// for the rest (a few seconds at most, then it fails). Taking nothing, it fails at
+// once (POSIX: EAGAIN; Windows: ERROR_BUSY when every write record is in use).
+// On Windows an exclusive port's write may end 0 with ERROR_IO_PENDING: the system
+// has taken the bytes (a copy) and writes them on by itself. On a shared port the
+// call completes before it returns. For tools holding ports of their own; the
+// serial port layer's own output goes through OsWriteSome.
 int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb);
 
-// Sends on what the layer holds of an earlier write, as far as the line takes it
-// now, without waiting. The thread that writes calls it while it polls the port;
-// where the system keeps unfinished writes itself, there is nothing to do.
-void OsContinueWrite(OsHandle h);
+// Hands the driver what it takes of cb bytes now, never waiting on an exclusive
+// port (a shared port completes before it returns). *pcbTaken: bytes the driver
+// took, in order after every byte it took before; they go out without further
+// calls. The caller keeps the rest and offers it again when the driver has room
+// (the monitor's kOsEvWritable).
+// - nonzero: *pcbTaken bytes taken (0 to cb) and, as far as the driver says, written;
+// - 0 with OsLastError() == ERROR_IO_PENDING: *pcbTaken bytes taken and still being
+//   written (Windows: one overlapped write of the layer's own copy in progress;
+//   until it ends the driver takes nothing more);
+// - 0 otherwise: the write failed, nothing was taken.
+int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken);
+
+// A monitor event of the layer's own, beside the platform's EV_ bits: the driver
+// can take more output (after OsWriteSome took less than it was offered).
+inline constexpr std::uint32_t kOsEvWritable = 0x40000000;
+
+// The one lock of the serial port layer, for the output it holds, which the
+// caller's thread and the monitor thread both move on.
+void OsOutputLock();
+void OsOutputUnlock();
 
 // Error code of the last failed call on this thread: the platform's own (errno on
 // POSIX), or one of the layer's own write outcomes above.
@@ -92,8 +105,9 @@ std::uint32_t OsLastError();
 // on Windows).
 std::uint32_t OsWindowsError(std::uint32_t code);
 // true when a code of OsLastError() after a failed OsOpen says that the name does
-// not exist (no such file, or a folder on its path missing), as opposed to a port
-// that exists but cannot be opened (held by another program, no permission).
+// not exist (no such file, or a folder on its path missing), as opposed to a name
+// that exists but cannot be opened (held by another program, no permission, a
+// link to a device that has gone, not a device at all).
 bool OsNameMissing(std::uint32_t code);
 
 // Discards the given queues (PURGE_TXCLEAR | PURGE_RXCLEAR).
@@ -106,8 +120,8 @@ int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc);
 int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus);
 
 // The monitor thread. OsMonitorStart creates what the thread waits on, chooses the
-// port events it waits for (dwMask: EV_RXCHAR, EV_TXEMPTY; 0: none, and the port
-// is not watched at all) and starts it running body; the body waits with
+// port events it waits for (dwMask: EV_RXCHAR, EV_TXEMPTY, kOsEvWritable; 0: none,
+// and the port is not watched at all) and starts it running body; the body waits with
 // OsMonitorWait, which sleeps until the port reports one of those events or
 // OsMonitorStop asks the thread to end. OsMonitorStop wakes the
 // thread, waits until it has ended, and releases it; the port handle stays open.

@@ -1,8 +1,7 @@
-// The OS layer on Linux: termios (and termios2 for rates of their own) for the line
-// settings, ioctls for queues, modem lines and RS-485 mode, epoll and an eventfd for
-// the monitor thread.
+// The OS layer on Linux: opening, transfers, queues and modem lines on a terminal
+// descriptor, epoll and an eventfd for the monitor thread. The line settings are
+// in com_termios_linux.cpp.
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -10,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,38 +20,25 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
-#include <vector>
 
 #include "platform/posix_signals.h"
 #include "serial/com_os.h"
 
-// The kernel's termios with a speed of its own in bits per second, for the rates
-// outside the B-constants (TCGETS2/TCSETS2 with BOTHER). glibc's <termios.h> and
-// the kernel's header that declares it cannot both be included.
-struct termios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-#ifndef BOTHER
-#  define BOTHER 0010000
-#endif
-#ifndef IBSHIFT
-#  define IBSHIFT 16  // where the input speed sits in c_cflag
-#endif
+int OsFailWithErrno();
+
+namespace {
+thread_local std::uint32_t tLastError = 0;
+}  // namespace
+
+int OsFailWithErrno() {
+    tLastError = static_cast<std::uint32_t>(errno);
+    return 0;
+}
 
 namespace {
 
-thread_local std::uint32_t tLastError = 0;
-
 int Fail() {
-    tLastError = static_cast<std::uint32_t>(errno);
-    return 0;
+    return OsFailWithErrno();
 }
 
 // How long closing a port gives output still on its way to the line, so that a
@@ -63,84 +50,6 @@ constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
 // the rest of bytes it has begun to send.
 constexpr auto kWriteThroughLimit = std::chrono::milliseconds(2000);
 
-struct BaudEntry {
-    std::uint32_t dwBaud;
-    speed_t speed;
-};
-
-constexpr BaudEntry kBauds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
-bool SpeedOf(std::uint32_t dwBaud, speed_t* pSpeed) {
-    for (const BaudEntry& e : kBauds) {
-        if (e.dwBaud == dwBaud) {
-            *pSpeed = e.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The line's speed in bits per second, a rate of its own included.
-std::uint32_t BaudOf(int fd, speed_t speed) {
-    for (const BaudEntry& e : kBauds) {
-        if (e.speed == speed) {
-            return e.dwBaud;
-        }
-    }
-    termios2 t2{};
-    return ioctl(fd, TCGETS2, &t2) == 0 ? t2.c_ospeed : 0;
-}
-
-// Sets a rate outside the table, which the driver may refuse.
-bool SetOtherBaud(int fd, std::uint32_t dwBaud) {
-    termios2 t2{};
-    if (ioctl(fd, TCGETS2, &t2) != 0) {
-        return false;
-    }
-    t2.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-    t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-    t2.c_ispeed = dwBaud;
-    t2.c_ospeed = dwBaud;
-    return ioctl(fd, TCSETS2, &t2) == 0;
-}
-
-// A termios with none of the line discipline's processing: what a binary link needs.
-bool IsRaw(const termios& tio) {
-    return (tio.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON)) == 0 &&
-           (tio.c_oflag & OPOST) == 0 && (tio.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN)) == 0;
-}
-
-void SetModemLine(int fd, int bit, bool on) {
-    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);  // refused by ptys: nothing to do there
-}
-
-// Hardware RTS toggling: the driver's RS-485 mode with RTS raised while sending.
-bool SetRs485(int fd, bool on) {
-    serial_rs485 rs{};
-    if (ioctl(fd, TIOCGRS485, &rs) != 0) {
-        return !on;  // no RS-485 support: toggling is off already
-    }
-    if (((rs.flags & SER_RS485_ENABLED) != 0) == on) {
-        return true;
-    }
-    if (on) {
-        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_RTS_AFTER_SEND);
-    } else {
-        rs.flags &= ~static_cast<decltype(rs.flags)>(SER_RS485_ENABLED);
-    }
-    return ioctl(fd, TIOCSRS485, &rs) == 0;
-}
-
 // What the layer holds for an exclusive port beside the kernel's queues.
 //
 // Read-ahead: the frame reader takes one byte at a time, and on a terminal every
@@ -148,23 +57,12 @@ bool SetRs485(int fd, bool on) {
 // call and hands the rest out from here. Those bytes still count as waiting in the
 // input queue (OsClearCommError) and a purge drops them.
 //
-// Write tail: what the kernel has not yet taken of the last write. It goes out
-// before any later byte, so a frame is never cut on the line by the next one.
-//
-// Only the thread that reads and writes the port changes the buffers; the monitor
-// reads the input count.
+// Only the thread that reads the port changes them; the monitor reads the count.
 struct PortBuffers {
     std::atomic<int> fd{-1};               // the port it serves, -1 when free
     std::atomic<std::uint32_t> count{0};   // read-ahead bytes held
     std::uint32_t head = 0;                // next read-ahead byte to hand out
     unsigned char buf[4096];
-    std::vector<unsigned char> tail;       // unsent end of the last write
-    std::size_t tailHead = 0;              // next tail byte to send
-    std::size_t TailLeft() const { return tail.size() - tailHead; }
-    void DropTail() {
-        tail.clear();
-        tailHead = 0;
-    }
 };
 
 constexpr std::size_t kMaxExclusivePorts = 16;
@@ -192,7 +90,6 @@ bool ClaimBuffers(int fd) {
 void ReleaseBuffers(PortBuffers& pb) {
     pb.count.store(0, std::memory_order_relaxed);
     pb.head = 0;
-    pb.DropTail();
     pb.fd.store(-1, std::memory_order_release);
 }
 
@@ -214,10 +111,9 @@ ssize_t WriteOnce(int fd, const void* p, std::size_t cb) {
     return n;
 }
 
-// A write on a descriptor the layer keeps no buffers for (a shared port, which
-// blocks; or a descriptor opened elsewhere, such as a pty's master end): nothing
-// taken fails at once (EAGAIN where it would block); once part is taken, the rest
-// follows as room appears, within kWriteThroughLimit, so the bytes go out whole.
+// Nothing taken fails at once (EAGAIN where it would block); once part is taken,
+// the rest follows as room appears, within kWriteThroughLimit, so the bytes go
+// out whole.
 int WriteThrough(int fd, const unsigned char* p, std::uint32_t cb) {
     std::uint32_t done = 0;
     while (done < cb) {
@@ -242,21 +138,6 @@ int WriteThrough(int fd, const unsigned char* p, std::uint32_t cb) {
     return 1;
 }
 
-// Sends what the line takes now of the write tail. false: the port failed (the
-// tail is then given up: nothing after it could follow it whole).
-bool PushTail(int fd, PortBuffers& pb) {
-    if (pb.TailLeft() == 0) {
-        return true;
-    }
-    const ssize_t n = WriteOnce(fd, pb.tail.data() + pb.tailHead, pb.TailLeft());
-    const bool fOk = n >= 0 || errno == EAGAIN;
-    pb.tailHead += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-    if (!fOk || pb.TailLeft() == 0) {
-        pb.DropTail();
-    }
-    return fOk;
-}
-
 // Keeps a descriptor of the port layer off the numbers of the standard streams.
 // When the program starts with one of them closed, the port would otherwise take
 // its number: console text would go out on the line, and the key test would read
@@ -273,11 +154,6 @@ int AboveStandardStreams(int fd) {
     return moved;
 }
 
-bool Rs485Enabled(int fd) {
-    serial_rs485 rs{};
-    return ioctl(fd, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED) != 0;
-}
-
 }  // namespace
 
 bool OsNativePortName(std::uint32_t nPort, char* szBuff, std::size_t cbBuff) {
@@ -291,6 +167,11 @@ bool OsNativePortName(std::uint32_t nPort, char* szBuff, std::size_t cbBuff) {
 OsHandle OsOpen(const char* szName, OsOpenMode mode) {
     const int fd = AboveStandardStreams(open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
+        // A link to nothing (an adapter unplugged) exists: the device has gone.
+        struct stat st {};
+        if (errno == ENOENT && lstat(szName, &st) == 0) {
+            errno = ENODEV;
+        }
         Fail();
         return INVALID_HANDLE_VALUE;
     }
@@ -332,14 +213,7 @@ void OsClose(OsHandle h) {
         // took is the other end's to read, and stays).
         const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
         int outq = 0;
-        for (;;) {
-            const bool fOk = PushTail(h, *pb);
-            if (ioctl(h, TIOCOUTQ, &outq) != 0) {
-                outq = 0;
-            }
-            if (!fOk || (pb->TailLeft() == 0 && outq == 0) || std::chrono::steady_clock::now() >= tEnd) {
-                break;
-            }
+        while (ioctl(h, TIOCOUTQ, &outq) == 0 && outq > 0 && std::chrono::steady_clock::now() < tEnd) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (outq > 0) {
@@ -359,123 +233,6 @@ int OsSetupComm(OsHandle h, std::uint32_t, std::uint32_t) {
     return 1;
 }
 
-int OsGetCommState(OsHandle h, DCB* pDcb) {
-    termios tio{};
-    if (tcgetattr(h, &tio) != 0) {
-        return Fail();
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = BaudOf(h, cfgetospeed(&tio));
-    dcb.fBinary = IsRaw(tio) ? 1 : 0;
-    switch (tio.c_cflag & CSIZE) {
-    case CS5: dcb.ByteSize = 5; break;
-    case CS6: dcb.ByteSize = 6; break;
-    case CS7: dcb.ByteSize = 7; break;
-    default: dcb.ByteSize = 8; break;
-    }
-    if ((tio.c_cflag & PARENB) != 0) {
-        dcb.fParity = 1;
-        const bool odd = (tio.c_cflag & PARODD) != 0;
-        if ((tio.c_cflag & CMSPAR) != 0) {
-            dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
-        } else {
-            dcb.Parity = odd ? ODDPARITY : EVENPARITY;
-        }
-    }
-    dcb.StopBits = (tio.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb.fOutX = (tio.c_iflag & IXON) != 0 ? 1 : 0;
-    dcb.fInX = (tio.c_iflag & IXOFF) != 0 ? 1 : 0;
-    const bool handshake = (tio.c_cflag & CRTSCTS) != 0;
-    dcb.fOutxCtsFlow = handshake ? 1 : 0;
-    int lines = 0;
-    const bool haveLines = ioctl(h, TIOCMGET, &lines) == 0;
-    if (Rs485Enabled(h)) {
-        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-    } else if (handshake) {
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else {
-        dcb.fRtsControl = haveLines && (lines & TIOCM_RTS) != 0 ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    }
-    dcb.fDtrControl = haveLines && (lines & TIOCM_DTR) != 0 ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    dcb.XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
-    *pDcb = dcb;
-    return 1;
-}
-
-int OsSetCommState(OsHandle h, const DCB* pDcb) {
-    const DCB& dcb = *pDcb;
-    termios tio{};
-    if (!dcb.fBinary && tcgetattr(h, &tio) != 0) {
-        return Fail();  // a device in text mode keeps the rest of its settings
-    }
-    // A rate outside the table is set on its own once the rest is applied.
-    speed_t speed = B38400;
-    const bool otherBaud = !SpeedOf(dcb.BaudRate, &speed);
-    if (dcb.BaudRate == 0) {
-        errno = EINVAL;  // would hang up the line, not set a rate
-        return Fail();
-    }
-    tcflag_t size = CS8;
-    switch (dcb.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: errno = EINVAL; return Fail();
-    }
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    // Parity is sent, and a byte received with a parity error is delivered as it
-    // came (no input check, which would turn it into 0x00), as Windows does.
-    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | PARMRK | IGNPAR);
-    tio.c_cflag |= size | CREAD | CLOCAL;
-    if (dcb.fParity) {
-        switch (dcb.Parity) {
-        case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: tio.c_cflag |= PARENB; break;
-        case MARKPARITY: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-        }
-    }
-    switch (dcb.StopBits) {
-    case ONESTOPBIT: break;
-    case TWOSTOPBITS: tio.c_cflag |= CSTOPB; break;
-    default: errno = EINVAL; return Fail();  // one and a half: no termios setting
-    }
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        tio.c_cflag |= CRTSCTS;
-    }
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
-    tio.c_iflag |= (dcb.fOutX ? IXON : 0) | (dcb.fInX ? IXOFF : 0);
-    if (dcb.fOutX || dcb.fInX) {
-        tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-        tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-    }
-    if (dcb.fBinary) {
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-    }
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-
-    // RTS toggling first: where the driver refuses it nothing else changes.
-    if (!SetRs485(h, dcb.fRtsControl == RTS_CONTROL_TOGGLE)) {
-        return Fail();
-    }
-    if (tcsetattr(h, TCSANOW, &tio) != 0 || (otherBaud && !SetOtherBaud(h, dcb.BaudRate))) {
-        return Fail();
-    }
-    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
-        SetModemLine(h, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
-    }
-    if (dcb.fRtsControl == RTS_CONTROL_DISABLE || dcb.fRtsControl == RTS_CONTROL_ENABLE) {
-        SetModemLine(h, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
-    }
-    return 1;
-}
-
 int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQue) {
     int n = 0;
     if (pcbInQue != nullptr) {
@@ -489,9 +246,7 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
         if (ioctl(h, TIOCOUTQ, &n) != 0) {
             return Fail();
         }
-        // Asked by the writing thread only: the tail is its own.
-        const PortBuffers* pb = FindBuffers(h);
-        *pcbOutQue = static_cast<std::uint32_t>(n) + static_cast<std::uint32_t>(pb != nullptr ? pb->TailLeft() : 0);
+        *pcbOutQue = static_cast<std::uint32_t>(n);
     }
     return 1;
 }
@@ -562,39 +317,29 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
 }
 
 int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
-    const auto* p = static_cast<const unsigned char*>(pBuf);
-    PortBuffers* pb = FindBuffers(h);
-    if (pb == nullptr) {
-        return WriteThrough(h, p, cb);
-    }
-    if (!PushTail(h, *pb)) {
-        return Fail();
-    }
-    if (pb->TailLeft() > 0) {
-        tLastError = ERROR_BUSY;  // the line still owes the last write: this one is dropped whole
-        return 0;
-    }
-    const ssize_t n = WriteOnce(h, p, cb);
-    if (n == static_cast<ssize_t>(cb)) {
-        return 1;
-    }
-    if (n < 0 && errno != EAGAIN) {
-        return Fail();  // nothing taken
-    }
-    // The line has no room for all of it now: the rest is kept and goes out first
-    // as room appears, so the frame reaches the line whole.
-    const std::size_t taken = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-    pb->tail.assign(p + taken, p + cb);
-    pb->tailHead = 0;
-    tLastError = ERROR_IO_PENDING;
-    return 0;
+    return WriteThrough(h, static_cast<const unsigned char*>(pBuf), cb);
 }
 
-void OsContinueWrite(OsHandle h) {
-    PortBuffers* pb = FindBuffers(h);
-    if (pb != nullptr && pb->TailLeft() > 0) {
-        PushTail(h, *pb);
+int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
+    *pcbTaken = 0;
+    const ssize_t n = WriteOnce(h, pBuf, cb);
+    if (n < 0 && errno != EAGAIN) {
+        return Fail();
     }
+    *pcbTaken = static_cast<std::uint32_t>(std::max<ssize_t>(n, 0));
+    return 1;
+}
+
+namespace {
+pthread_mutex_t gOutputLock = PTHREAD_MUTEX_INITIALIZER;
+}
+
+void OsOutputLock() {
+    pthread_mutex_lock(&gOutputLock);
+}
+
+void OsOutputUnlock() {
+    pthread_mutex_unlock(&gOutputLock);
 }
 
 std::uint32_t OsLastError() {
@@ -604,7 +349,7 @@ std::uint32_t OsLastError() {
 std::uint32_t OsWindowsError(std::uint32_t code) {
     switch (code) {
     case ERROR_IO_PENDING:
-    case ERROR_BUSY: return code;  // the layer's own outcomes
+    case ERROR_BUSY: return code;  // the serial port layer's own outcomes
     case EBADF: return ERROR_INVALID_HANDLE;
     case EIO:
     case ENXIO:
@@ -622,7 +367,9 @@ std::uint32_t OsWindowsError(std::uint32_t code) {
 }
 
 bool OsNameMissing(std::uint32_t code) {
-    return code == ENOENT;  // a missing file, or a missing folder on its path
+    // A missing file, or a missing folder on its path; OsOpen reports a link to
+    // nothing as ENODEV.
+    return code == ENOENT;
 }
 
 int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
@@ -637,7 +384,6 @@ int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
             pb->head = 0;
         }
     }
-    // A write tail is a write in progress: purging does not cut it short.
     if (tcflush(h, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) != 0) {
         return Fail();
     }
@@ -742,20 +488,22 @@ void OsMonitorRaisePriority(OsMonitor* m) {
 }
 
 int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
-    // Only arriving bytes have a counterpart worth waking for: a terminal reports
-    // room to write, not an empty transmitter. epoll may be changed while the
-    // thread waits in it.
+    // Arriving bytes and room to write have counterparts: a terminal reports room
+    // to write, not an empty transmitter. epoll may be changed while the thread
+    // waits in it, and a change reports a state already there.
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
+    ev.events = ((dwMask & EV_RXCHAR) != 0 ? std::uint32_t{EPOLLIN} : 0u) |
+                ((dwMask & kOsEvWritable) != 0 ? std::uint32_t{EPOLLOUT} : 0u);
     ev.data.fd = m->hCom;
-    if ((dwMask & EV_RXCHAR) != 0) {
-        if (epoll_ctl(m->epfd, EPOLL_CTL_ADD, m->hCom, &ev) != 0 && errno != EEXIST) {
-            return Fail();
-        }
-    } else if (epoll_ctl(m->epfd, EPOLL_CTL_DEL, m->hCom, nullptr) != 0 && errno != ENOENT) {
-        return Fail();
+    if (ev.events == 0) {
+        return epoll_ctl(m->epfd, EPOLL_CTL_DEL, m->hCom, nullptr) == 0 || errno == ENOENT ? 1 : Fail();
     }
-    return 1;
+    ev.events |= EPOLLET;
+    if (epoll_ctl(m->epfd, EPOLL_CTL_MOD, m->hCom, &ev) == 0 ||
+        (errno == ENOENT && epoll_ctl(m->epfd, EPOLL_CTL_ADD, m->hCom, &ev) == 0)) {
+        return 1;
+    }
+    return Fail();
 }
 
 bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
@@ -766,9 +514,8 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
         if (evs[i].data.fd == m->stopfd) {
             return false;
         }
-        if ((evs[i].events & EPOLLIN) != 0) {
-            *pdwEvents |= EV_RXCHAR;
-        }
+        *pdwEvents |= ((evs[i].events & EPOLLIN) != 0 ? EV_RXCHAR : 0) |
+                      ((evs[i].events & EPOLLOUT) != 0 ? kOsEvWritable : 0);
         if ((evs[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
             // A port that hung up or failed reports it for good: stop watching it
             // so the wait sleeps until the stop signal.

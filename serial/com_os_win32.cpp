@@ -11,8 +11,11 @@
 // Each kind of operation has its own OVERLAPPED record, never reused while its
 // operation is pending:
 // - reads: one record; a read is never left pending when OsRead returns;
-// - writes: a few records, each with its own copy of the bytes it writes, so a
-//   write still in progress never points into the caller's buffer;
+// - writes (OsWrite): a few records, each with its own copy of the bytes it
+//   writes, so a write still in progress never points into the caller's buffer;
+// - the serial port layer's writes (OsWriteSome): one record with its own copy,
+//   one write in progress at a time; its event tells the monitor that the driver
+//   takes more;
 // - the monitor's WaitCommEvent: a record of the monitor's own, issued and waited
 //   for on the monitor thread.
 #include <algorithm>
@@ -80,6 +83,22 @@ struct Transfer {
             hEvent = nullptr;
         }
     }
+    // Copies the bytes to write into the record's own buffer.
+    bool Copy(const void* p, std::uint32_t cb) {
+        if (pBuf == nullptr || cbBuf < cb) {
+            const std::uint32_t cbNew = std::max<std::uint32_t>(cb, 64);
+            pBuf.reset(new (std::nothrow) unsigned char[cbNew]);
+            cbBuf = pBuf != nullptr ? cbNew : 0;
+            if (pBuf == nullptr) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return false;
+            }
+        }
+        if (cb > 0) {
+            std::memcpy(pBuf.get(), p, cb);
+        }
+        return true;
+    }
     // A fresh record for the next operation.
     OVERLAPPED* Arm() {
         std::memset(&ov, 0, sizeof ov);
@@ -94,6 +113,7 @@ struct Port {
     OsOpenMode mode = OsOpenMode::Exclusive;
     Transfer read;
     std::array<Transfer, kWriteSlots> writes;
+    Transfer push;  // OsWriteSome's
 };
 
 // The ports this layer has open, found by handle.
@@ -142,6 +162,7 @@ void RemovePort(Port* p) {
 
 void FreePort(Port* p) {
     p->read.Destroy();
+    p->push.Destroy();
     for (Transfer& t : p->writes) {
         t.Destroy();
     }
@@ -219,7 +240,7 @@ OsHandle OsOpen(const char* szName, OsOpenMode mode) {
         return INVALID_HANDLE_VALUE;
     }
     Port* p = new (std::nothrow) Port;
-    bool fOk = p != nullptr && p->read.Create();
+    bool fOk = p != nullptr && p->read.Create() && p->push.Create();
     for (std::size_t i = 0; fOk && i < kWriteSlots; ++i) {
         fOk = p->writes[i].Create();
     }
@@ -255,12 +276,16 @@ void OsClose(OsHandle h) {
     // not take in time are cancelled. Either way the system is done with their
     // records and buffers before they are freed.
     const ULONGLONG tEnd = GetTickCount64() + kCloseDrainMs;
-    for (Transfer& t : p->writes) {
+    const auto finish = [&](Transfer& t) {
         if (t.pending) {
             const ULONGLONG tNow = GetTickCount64();
             DWORD cb = 0;
             Finish(h, t, tNow < tEnd ? static_cast<DWORD>(tEnd - tNow) : 0, &cb);
         }
+    };
+    finish(p->push);
+    for (Transfer& t : p->writes) {
+        finish(t);
     }
     RemovePort(p);
     CloseHandle(h);
@@ -360,17 +385,8 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     if (t == nullptr) {
         return 0;
     }
-    if (t->pBuf == nullptr || t->cbBuf < cb) {
-        const std::uint32_t cbNew = std::max<std::uint32_t>(cb, 64);
-        t->pBuf.reset(new (std::nothrow) unsigned char[cbNew]);
-        t->cbBuf = t->pBuf != nullptr ? cbNew : 0;
-        if (t->pBuf == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-    }
-    if (cb > 0) {
-        std::memcpy(t->pBuf.get(), pBuf, cb);
+    if (!t->Copy(pBuf, cb)) {
+        return 0;
     }
     // A write that ends having sent only part of its bytes (possible only where the
     // port has write timeouts) is reported as failed, never as sent.
@@ -392,8 +408,52 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     return 0;
 }
 
-void OsContinueWrite(OsHandle) {
-    // The system keeps writes in progress whole and sends them on by itself.
+int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
+    *pcbTaken = 0;
+    Port* p = FindPort(h);
+    if (p == nullptr) {
+        return 0;
+    }
+    if (p->mode == OsOpenMode::Shared) {
+        const int fOk = OsWrite(h, pBuf, cb);
+        *pcbTaken = fOk ? cb : 0;
+        return fOk;
+    }
+    Transfer& t = p->push;
+    if (t.pending) {
+        if (!HasOverlappedIoCompleted(&t.ov)) {
+            return 1;  // the driver is still sending the last write: nothing taken
+        }
+        DWORD cbDone = 0;
+        GetOverlappedResult(h, &t.ov, &cbDone, FALSE);
+        t.pending = false;
+    }
+    if (!t.Copy(pBuf, cb)) {
+        return 0;
+    }
+    if (WriteFile(h, t.pBuf.get(), cb, nullptr, t.Arm())) {
+        *pcbTaken = cb;
+        return 1;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return 0;
+    }
+    t.pending = true;
+    *pcbTaken = cb;
+    SetLastError(ERROR_IO_PENDING);
+    return 0;
+}
+
+namespace {
+SRWLOCK gOutputLock = SRWLOCK_INIT;
+}
+
+void OsOutputLock() {
+    AcquireSRWLockExclusive(&gOutputLock);
+}
+
+void OsOutputUnlock() {
+    ReleaseSRWLockExclusive(&gOutputLock);
 }
 
 std::uint32_t OsLastError() {
@@ -435,7 +495,8 @@ struct OsMonitor {
     HANDLE hThread = nullptr;
     HANDLE hStop = nullptr;
     HANDLE hNewMask = nullptr;           // set by OsMonitorSetMask
-    std::atomic<DWORD> dwWanted{0};     // the port events chosen
+    HANDLE hPushDone = nullptr;          // the port's OsWriteSome record's event
+    std::atomic<DWORD> dwWanted{0};     // the events chosen (port events, kOsEvWritable)
     Transfer wait;            // the pending WaitCommEvent, if any
     DWORD dwEvtMask = 0;      // filled by WaitCommEvent when it completes
     LARGE_INTEGER tArmed{};   // when the current wait was issued
@@ -504,8 +565,11 @@ OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) 
         FreeMonitor(m);
         return nullptr;
     }
+    if (Port* p = FindPort(h)) {
+        m->hPushDone = p->push.hEvent;  // set while no write of it is in progress
+    }
     m->dwWanted = dwMask;
-    SetCommMask(h, dwMask);  // a port that refuses it refuses the waits too: they rest
+    SetCommMask(h, dwMask & ~kOsEvWritable);  // a port that refuses it refuses the waits too: they rest
     m->hThread = CreateThread(nullptr, 0, MonitorMain, m, 0, nullptr);
     if (m->hThread == nullptr) {
         FreeMonitor(m);
@@ -519,8 +583,11 @@ void OsMonitorRaisePriority(OsMonitor* m) {
 }
 
 int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
-    m->dwWanted = dwMask;
-    const BOOL fOk = SetCommMask(m->hCom, dwMask);  // ends a WaitCommEvent in progress
+    const DWORD dwOld = m->dwWanted.exchange(dwMask);
+    BOOL fOk = TRUE;
+    if (((dwOld ^ dwMask) & ~kOsEvWritable) != 0) {
+        fOk = SetCommMask(m->hCom, dwMask & ~kOsEvWritable);  // ends a WaitCommEvent in progress
+    }
     SetEvent(m->hNewMask);
     return fOk ? 1 : 0;
 }
@@ -530,11 +597,8 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
     if (StopRequested(m)) {
         return false;
     }
-    if (!m->wait.pending && m->dwWanted == 0) {
-        const HANDLE handles[2] = {m->hStop, m->hNewMask};
-        return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-    }
-    if (!m->wait.pending) {
+    const DWORD dwWanted = m->dwWanted;
+    if (!m->wait.pending && (dwWanted & ~kOsEvWritable) != 0) {
         if (m->nIdleWaits >= kIdleWaitsBeforePause) {
             m->nIdleWaits = 0;
             if (!Rest(m, kMonitorPauseMs)) {
@@ -555,9 +619,26 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
         }
         m->wait.pending = true;
     }
-    const HANDLE handles[2] = {m->hStop, m->wait.hEvent};
-    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    if (r != WAIT_OBJECT_0 + 1) {
+    // The stop, a new choice, the port event, room for the layer's output.
+    HANDLE handles[4] = {m->hStop, m->hNewMask};
+    DWORD n = 2;
+    const DWORD iEvent = m->wait.pending ? n++ : MAXDWORD;
+    if (iEvent != MAXDWORD) {
+        handles[iEvent] = m->wait.hEvent;
+    }
+    const DWORD iRoom = (dwWanted & kOsEvWritable) != 0 && m->hPushDone != nullptr ? n++ : MAXDWORD;
+    if (iRoom != MAXDWORD) {
+        handles[iRoom] = m->hPushDone;
+    }
+    const DWORD r = WaitForMultipleObjects(n, handles, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0 + 1) {
+        return true;  // look again at what is wanted
+    }
+    if (iRoom != MAXDWORD && r == WAIT_OBJECT_0 + iRoom) {
+        *pdwEvents = kOsEvWritable;
+        return true;
+    }
+    if (iEvent == MAXDWORD || r != WAIT_OBJECT_0 + iEvent) {
         return false;  // stop requested (or the wait itself failed)
     }
     DWORD cb = 0;

@@ -1,11 +1,15 @@
 // The serial port layer's rules: opening and its two name forms, the line settings
 // built from scratch, the parity and stop-bit tables, the saved settings, the RTS
-// level bookkeeping and the monitor loop. The OS layer (com_os.h) only carries the
-// calls, so every platform follows the same rules.
+// level bookkeeping, the output rule and the monitor loop. The OS layer (com_os.h)
+// only carries the calls, so every platform follows the same rules.
 #include "serial/com_port.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 #include "serial/com_open.h"
 #include "serial/com_state.h"
@@ -20,23 +24,144 @@ constexpr std::uint32_t kMaxPortNumber = 99999999;
 constexpr std::size_t kMaxPortDigits = 8;
 constexpr std::size_t kPortNameSize = 32;
 
+// The output rule: frames go out whole and in order. What the driver does not take
+// of a write at once is held here, up to kQueueSize bytes beyond what the driver
+// holds, and later writes queue up behind it; a write that would take the held
+// bytes past that is dropped whole. The monitor thread moves the held bytes on as
+// the driver makes room, so they leave without the caller's help.
+//
+// The held bytes and `watching` change under OsOutputLock, on the caller's thread
+// (writes, purge, close) and on the monitor's; `cbHeld` is also read without it,
+// by the output-queue queries. Reads and input queries never touch any of it.
+struct HeldOutput {
+    std::vector<unsigned char> bytes;  // held bytes start at bytes[head]
+    std::size_t head = 0;
+    std::atomic<std::uint32_t> cbHeld{0};
+    bool watching = false;  // the monitor waits for room in the driver
+};
+
+HeldOutput gOut;
+
 // Events the monitor thread waits for. Arriving bytes concern it only when there
-// is a handler to tell, and the other events never do: without a handler it waits
-// for no port event at all, only for a handler or the close, so it never takes a
-// core from the thread that reads and writes the bytes.
+// is a handler to tell, and EV_TXEMPTY never does: without a handler and with
+// nothing held it waits for no port event at all, only for a change or the close,
+// so it never takes a core from the thread that reads and writes the bytes.
 using RxHandler = void (*)(std::uint32_t);
 
 RxHandler CurrentRxHandler() {
     return std::atomic_ref<RxHandler>(ComPort.pfnRxHandler).load();
 }
 
+// Called under OsOutputLock.
 std::uint32_t MonitorMask() {
-    return CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : 0;
+    return (CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : 0) | (gOut.watching ? kOsEvWritable : 0);
+}
+
+// Under OsOutputLock: the monitor waits for room exactly while bytes are held.
+void Watch(bool on) {
+    if (gOut.watching != on) {
+        gOut.watching = on;
+        if (ComPort.hThread != nullptr) {
+            OsMonitorSetMask(ComPort.hThread, MonitorMask());
+        }
+    }
+}
+
+void DropHeld() {
+    gOut.bytes.clear();
+    gOut.head = 0;
+    gOut.cbHeld.store(0, std::memory_order_release);
+    Watch(false);
+}
+
+void Hold(const unsigned char* p, std::uint32_t cb) {
+    if (gOut.head > 0 && gOut.head == gOut.bytes.size()) {
+        gOut.bytes.clear();
+        gOut.head = 0;
+    }
+    gOut.bytes.insert(gOut.bytes.end(), p, p + cb);
+    gOut.cbHeld.store(static_cast<std::uint32_t>(gOut.bytes.size() - gOut.head), std::memory_order_release);
+    Watch(true);
+}
+
+// Under OsOutputLock: offers the held bytes to the driver. A port that fails takes
+// them with it: nothing after them could follow whole.
+void PushHeld() {
+    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_relaxed);
+    if (cbHeld == 0) {
+        return;
+    }
+    std::uint32_t cbTaken = 0;
+    if (!OsWriteSome(ComPort.hCom, gOut.bytes.data() + gOut.head, cbHeld, &cbTaken) &&
+        OsLastError() != ERROR_IO_PENDING) {
+        DropHeld();
+        return;
+    }
+    gOut.head += cbTaken;
+    gOut.cbHeld.store(cbHeld - cbTaken, std::memory_order_release);
+    if (cbTaken == cbHeld) {
+        DropHeld();
+    }
+}
+
+// The output rule for one write: true when the driver took and wrote every byte
+// at once; otherwise *pdwError holds a code of OsLastError(): ERROR_IO_PENDING
+// (taken, or held), ERROR_BUSY (dropped whole), or why the port failed.
+bool WriteFrame(const unsigned char* p, std::uint32_t cb, std::uint32_t* pdwError) {
+    OsOutputLock();
+    PushHeld();
+    bool done = false;
+    std::uint32_t result = ERROR_IO_PENDING;
+    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_relaxed);
+    if (cbHeld > 0) {
+        if (cbHeld + static_cast<std::uint64_t>(cb) > kQueueSize) {
+            result = ERROR_BUSY;
+        } else {
+            Hold(p, cb);
+        }
+    } else {
+        std::uint32_t cbTaken = 0;
+        const int fOk = OsWriteSome(ComPort.hCom, p, cb, &cbTaken);
+        const std::uint32_t dwError = fOk ? 0 : OsLastError();
+        if (!fOk && dwError != ERROR_IO_PENDING) {
+            result = dwError;
+        } else if (cbTaken < cb) {
+            Hold(p + cbTaken, cb - cbTaken);  // a frame begun is finished, whatever its size
+        } else {
+            done = fOk != 0;
+        }
+    }
+    OsOutputUnlock();
+    *pdwError = result;
+    return done;
+}
+
+// How long closing gives held bytes to reach the driver: enough for a reply
+// written just before, no wait on a line that has stopped.
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
+
+void DrainHeldForClose() {
+    const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
+    for (;;) {
+        OsOutputLock();
+        PushHeld();
+        const bool empty = gOut.cbHeld.load(std::memory_order_relaxed) == 0;
+        OsOutputUnlock();
+        if (empty || std::chrono::steady_clock::now() >= tEnd) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void ComMonitor(OsMonitor* pMonitor) {
     std::uint32_t dwEvents = 0;
     while (OsMonitorWait(pMonitor, &dwEvents)) {
+        if ((dwEvents & (kOsEvWritable | EV_ERR)) != 0) {
+            OsOutputLock();
+            PushHeld();
+            OsOutputUnlock();
+        }
         if ((dwEvents & EV_RXCHAR) == 0) {
             continue;  // EV_TXEMPTY and every other event are taken and ignored
         }
@@ -52,7 +177,10 @@ void ComMonitor(OsMonitor* pMonitor) {
 // Starts the monitor on the open port and raises its priority. On failure the
 // caller closes the port.
 bool StartMonitor() {
-    ComPort.hThread = OsMonitorStart(ComPort.hCom, MonitorMask(), ComMonitor);
+    OsOutputLock();
+    const std::uint32_t dwMask = MonitorMask();
+    OsOutputUnlock();
+    ComPort.hThread = OsMonitorStart(ComPort.hCom, dwMask, ComMonitor);
     if (ComPort.hThread == nullptr) {
         return false;
     }
@@ -111,12 +239,15 @@ std::uint32_t InQueue() {
     return cbInQue;
 }
 
+// The driver's output queue and the bytes held before it. The held count is read
+// first: bytes that move into the driver meanwhile are counted twice, never not at all.
 std::uint32_t OutQueue() {
+    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_acquire);
     std::uint32_t cbOutQue = 0;
     if (!OsClearCommError(ComPort.hCom, nullptr, &cbOutQue)) {
-        return 0;
+        return cbHeld;
     }
-    return cbOutQue;
+    return cbHeld + cbOutQue;
 }
 
 }  // namespace
@@ -146,7 +277,15 @@ int ComApplyLine(OsHandle h, const ComLineSettings& settings) {
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     ApplyParity(dcb, settings.cParity);
-    return ApplyStopBits(dcb, settings.nStopBits) && OsSetCommState(h, &dcb) ? 1 : 0;
+    if (!ApplyStopBits(dcb, settings.nStopBits) || !OsSetCommState(h, &dcb)) {
+        return 0;
+    }
+    // Both lines held off, whatever the device had them at, also where the driver
+    // takes the settings without changing the lines (ptys refuse the commands:
+    // they have no lines to change).
+    OsEscapeCommFunction(h, CLRDTR);
+    OsEscapeCommFunction(h, CLRRTS);
+    return 1;
 }
 
 OsHandle ComOpenLine(const char* szName, const ComLineSettings& settings, OsOpenMode mode, char* szOpened,
@@ -207,11 +346,17 @@ int ComReopen() {
 }
 
 void ComClose() {
+    if (ComPort.hCom != INVALID_HANDLE_VALUE) {
+        DrainHeldForClose();
+    }
     // The monitor waits on the handle: it is gone before the handle is closed.
     if (ComPort.hThread != nullptr) {
         OsMonitorStop(ComPort.hThread);
         ComPort.hThread = nullptr;
     }
+    OsOutputLock();
+    DropHeld();  // what the line did not take in time goes with the port
+    OsOutputUnlock();
     if (ComPort.hCom != INVALID_HANDLE_VALUE) {
         OsClose(ComPort.hCom);
         ComPort.hCom = INVALID_HANDLE_VALUE;
@@ -219,8 +364,6 @@ void ComClose() {
 }
 
 std::uint32_t ComRxCount() {
-    // The loop polls here: a write the line took only in part moves on.
-    OsContinueWrite(ComPort.hCom);
     return InQueue();
 }
 
@@ -251,16 +394,17 @@ int ComRead(void* buffer, std::uint32_t count) {
 }
 
 int ComWrite(const void* buffer, std::uint32_t count) {
-    const int fOk = OsWrite(ComPort.hCom, buffer, count);
-    if (fOk) {
-        return fOk;
+    std::uint32_t dwError = 0;
+    if (WriteFrame(static_cast<const unsigned char*>(buffer), count, &dwError)) {
+        return 1;
     }
-    return static_cast<int>(OsWindowsError(OsLastError()));
+    return static_cast<int>(OsWindowsError(dwError));
 }
 
 int ComWriteByte(int value) {
     const unsigned char byte = static_cast<unsigned char>(value & 0xFF);
-    return OsWrite(ComPort.hCom, &byte, 1);
+    std::uint32_t dwError = 0;
+    return WriteFrame(&byte, 1, &dwError) ? 1 : 0;
 }
 
 int ComTxBusy() {
@@ -272,14 +416,22 @@ std::uint32_t ComTxCount() {
 }
 
 int ComPurge() {
-    return OsPurgeComm(ComPort.hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // The held bytes are the output queue's tail: they go with the driver's queue,
+    // so no frame's end follows a head the driver dropped.
+    OsOutputLock();
+    DropHeld();
+    const int fOk = OsPurgeComm(ComPort.hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    OsOutputUnlock();
+    return fOk;
 }
 
 void ComSetRxHandler(void (*pfnRxHandler)(std::uint32_t)) {
+    OsOutputLock();
     std::atomic_ref<RxHandler>(ComPort.pfnRxHandler).store(pfnRxHandler);
     if (ComPort.hThread != nullptr) {
         OsMonitorSetMask(ComPort.hThread, MonitorMask());
     }
+    OsOutputUnlock();
 }
 
 void ComSetRts(std::uint32_t code) {

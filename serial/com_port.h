@@ -35,12 +35,14 @@ int ComRead(void* buffer, std::uint32_t count);
 
 // Output.
 // Writes `count` bytes as one unit and never waits for the line; the buffer may be
-// reused when it returns. A frame is never cut on the line: bytes the line cannot
-// take yet are kept and sent whole, before any later byte.
+// reused when it returns. A frame is never cut on the line: bytes the driver
+// cannot take yet are held, up to 4096 bytes, and sent on whole and in order by
+// the layer itself as the driver makes room; a write that would go past that is
+// dropped whole.
 // Nonzero when the system took every byte at once; otherwise a Windows error code,
 // never 0 or 1, the same on every platform:
-//   997 ERROR_IO_PENDING   taken, still being written
-//   170 ERROR_BUSY         an earlier write still holds the line: dropped whole
+//   997 ERROR_IO_PENDING   taken or held, still being written
+//   170 ERROR_BUSY         the held bytes would pass 4096: dropped whole
 //     6 ERROR_INVALID_HANDLE        no port open (POSIX: EBADF)
 //  1167 ERROR_DEVICE_NOT_CONNECTED  the other end or the device has gone (EIO,
 //                                   ENXIO, ENODEV, EPIPE)
@@ -50,9 +52,11 @@ int ComRead(void* buffer, std::uint32_t count);
 int ComWrite(const void* buffer, std::uint32_t count);
 // Writes the low 8 bits of `value`: nonzero if the write completed at once, else 0.
 int ComWriteByte(int value);
+// The output queue: the driver's and the bytes the layer holds before it. Both
+// reach 0 once the line has taken everything, without further calls.
 int ComTxBusy();             // 1 if bytes wait in the output queue, else 0
 std::uint32_t ComTxCount();  // bytes waiting in the output queue
-// Discards both queues; nonzero on success, 0 on failure.
+// Discards both queues, the held output included; nonzero on success, 0 on failure.
 int ComPurge();
 
 // Receive handler: called on the monitor thread with the count of waiting input

@@ -1,9 +1,12 @@
 // The serial port layer's rules, checked call by call on the recording fake.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "emulator/frames.h"
 #include "serial/com_port.h"
 #include "serial/com_state.h"
 #include "tests/fake_os.h"
@@ -333,6 +336,98 @@ TEST_F(ComPortTest, OutputQueueAndPurge) {
     EXPECT_EQ(ComTxCount(), 0u);
     ComClose();
     EXPECT_EQ(ComPurge(), 0);
+}
+
+// The output rule, on a line that takes bytes at 115200 baud as a Windows driver
+// does: one write in progress, nothing more taken until it is on the line.
+constexpr std::uint32_t kBytesPerSecondAt115200 = 11520;
+
+// Polls ComTxBusy alone, as a caller waiting for the output queue to empty would.
+bool TxDrains(std::chrono::milliseconds limit) {
+    const auto tEnd = std::chrono::steady_clock::now() + limit;
+    while (ComTxBusy() != 0) {
+        if (std::chrono::steady_clock::now() >= tEnd) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ComTxCount() == 0;
+}
+
+TEST_F(ComPortTest, BurstOfRequestsOnABusyLineIsAnsweredInFull) {
+    fake::Device& d = OpenCom2();
+    d.lineBytesPerSecond = kBytesPerSecondAt115200;
+    for (int i = 0; i < 100; ++i) {
+        const RequestFrame req = MakeRequest(static_cast<std::uint8_t>(i));
+        d.rx.insert(d.rx.end(), req.begin(), req.end());
+    }
+    int answered = 0;
+    while (ReceiveRequest() == kRequestOk) {
+        EA = static_cast<std::uint8_t>(TORA ^ 0xFF);
+        SendReply();
+        ++answered;
+    }
+    ASSERT_EQ(answered, 100);
+    ASSERT_TRUE(TxDrains(std::chrono::seconds(5)));
+    const std::vector<std::uint8_t> sent = fake::Written("COM2");
+    ASSERT_EQ(sent.size(), 900u);
+    for (int i = 0; i < 100; ++i) {
+        const ReplyFrame want = MakeReply(static_cast<std::uint8_t>(i ^ 0xFF));
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), sent.begin() + i * 9)) << "reply " << i;
+    }
+}
+
+TEST_F(ComPortTest, OutputBeyondTheQueueIsDroppedWholeAndAPurgeDropsWhatIsHeld) {
+    fake::Device& d = OpenCom2();
+    d.lineBytesPerSecond = kBytesPerSecondAt115200;
+    // The line is held off while the frames are written, then goes on.
+    fake::SetLineStopped("COM2", true);
+    const auto fill = [](std::uint8_t first) {
+        // Frame i carries i in every byte: a cut or reordered frame shows.
+        std::vector<int> results;
+        for (int i = 0; i < 600; ++i) {
+            const std::vector<std::uint8_t> frame(9, static_cast<std::uint8_t>(first + i));
+            results.push_back(ComWrite(frame.data(), 9));
+        }
+        return results;
+    };
+    const std::vector<int> results = fill(0);
+    // The first goes to the driver; 4096 bytes more are held (455 frames); the rest
+    // are refused whole, and nothing refused is sent after all.
+    for (int i = 0; i < 600; ++i) {
+        EXPECT_EQ(results[i], i <= 455 ? 997 : 170) << "frame " << i;
+    }
+    EXPECT_EQ(ComTxCount(), 456u * 9);
+    EXPECT_EQ(ComTxBusy(), 1);
+    fake::SetLineStopped("COM2", false);
+    ASSERT_TRUE(TxDrains(std::chrono::seconds(5)));
+    std::vector<std::uint8_t> sent = fake::Written("COM2");
+    ASSERT_EQ(sent.size(), 456u * 9);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(sent[i], static_cast<std::uint8_t>(i / 9)) << "byte " << i;
+    }
+
+    // A purge drops the held frames with the driver's queue; the write in progress
+    // ends as it began.
+    fake::SetLineStopped("COM2", true);
+    fill(0x80);
+    const std::size_t before = fake::Written("COM2").size();
+    EXPECT_NE(ComPurge(), 0);
+    EXPECT_EQ(ComTxCount(), 9u);
+    fake::SetLineStopped("COM2", false);
+    ASSERT_TRUE(TxDrains(std::chrono::seconds(1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fake::Written("COM2").size(), before);
+    EXPECT_EQ(before, sent.size() + 9);
+}
+
+TEST_F(ComPortTest, OpenHoldsDtrAndRtsOffWhateverTheDeviceHadThemAt) {
+    fake::Device& d = fake::AddDevice("COM2");
+    d.dtr = true;
+    d.rts = true;
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    EXPECT_FALSE(d.dtr);
+    EXPECT_FALSE(d.rts);
 }
 
 // Modem control lines.

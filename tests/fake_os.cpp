@@ -2,18 +2,31 @@
 #include "tests/fake_os.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Handle {
     std::string name;
     OsOpenMode mode;
+};
+
+// The write a device's line is sending, when it has a speed.
+struct LineWrite {
+    std::uint32_t cb = 0;
+    Clock::time_point tStart{};
+    Clock::time_point End(std::uint32_t bytesPerSecond) const {
+        return tStart + std::chrono::microseconds(std::uint64_t{cb} * 1000000 / bytesPerSecond);
+    }
 };
 
 struct State {
@@ -24,9 +37,11 @@ struct State {
     bool failMonitorStart = false;
     int monitors = 0;
     std::uint32_t monitorMask = 0;
+    std::map<const fake::Device*, LineWrite> lineWrites;
 };
 
 std::recursive_mutex gMutex;
+std::mutex gOutputLock;
 State gState;
 thread_local std::uint32_t tLastError = 0;
 
@@ -60,9 +75,25 @@ const char* EscapeName(std::uint32_t dwFunc) {
     }
 }
 
+// Bytes of the device's line write not yet on the line.
+std::uint32_t LineLeft(const fake::Device& d) {
+    const auto it = gState.lineWrites.find(&d);
+    if (d.lineBytesPerSecond == 0 || it == gState.lineWrites.end()) {
+        return 0;
+    }
+    if (d.lineStopped) {
+        return it->second.cb;
+    }
+    const auto sent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - it->second.tStart);
+    const std::uint64_t cbSent = static_cast<std::uint64_t>(sent.count()) * d.lineBytesPerSecond / 1000000;
+    return cbSent >= it->second.cb ? 0 : it->second.cb - static_cast<std::uint32_t>(cbSent);
+}
+
 }  // namespace
 
 struct OsMonitor {
+    OsHandle h = INVALID_HANDLE_VALUE;
+    bool maskChanged = false;
     std::thread thread;
     std::mutex m;
     std::condition_variable cv;
@@ -89,6 +120,11 @@ Device& AddDevice(const std::string& name) {
 Device& GetDevice(const std::string& name) {
     std::lock_guard lock(gMutex);
     return *gState.devices.at(name);
+}
+
+std::vector<std::uint8_t> Written(const std::string& name) {
+    std::lock_guard lock(gMutex);
+    return gState.devices.at(name)->tx;
 }
 
 std::vector<std::string> Calls() {
@@ -125,6 +161,25 @@ std::uint32_t MonitorMask() {
 
 namespace {
 OsMonitor* gRunningMonitor = nullptr;
+}
+
+void fake::SetLineStopped(const std::string& name, bool stopped) {
+    {
+        std::lock_guard lock(gMutex);
+        fake::Device* d = gState.devices.at(name).get();
+        const std::uint32_t cbLeft = LineLeft(*d);
+        d->lineStopped = stopped;
+        if (cbLeft == 0) {
+            gState.lineWrites.erase(d);  // nothing in progress: the next write starts one
+        } else {
+            gState.lineWrites[d] = LineWrite{cbLeft, Clock::now()};
+        }
+    }
+    if (OsMonitor* m = gRunningMonitor) {
+        std::lock_guard lock(m->m);
+        m->maskChanged = true;
+        m->cv.notify_all();
+    }
 }
 
 void fake::SignalMonitor(std::uint32_t dwEvents) {
@@ -218,7 +273,7 @@ int OsClearCommError(OsHandle h, std::uint32_t* pcbInQue, std::uint32_t* pcbOutQ
         }
     }
     if (pcbOutQue != nullptr) {
-        *pcbOutQue = d->txQueued;
+        *pcbOutQue = d->txQueued + LineLeft(*d);
     }
     return 1;
 }
@@ -257,8 +312,9 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     return 1;
 }
 
-int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
+int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     std::lock_guard lock(gMutex);
+    *pcbTaken = 0;
     fake::Device* d = DeviceOf(h);
     if (d == nullptr) {
         return 0;
@@ -267,16 +323,29 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
         tLastError = kErrorWriteFault;
         return 0;
     }
+    if (d->lineBytesPerSecond > 0 && LineLeft(*d) > 0) {
+        return 1;  // the write in progress has the line: nothing taken
+    }
     const auto* p = static_cast<const std::uint8_t*>(pBuf);
     d->tx.insert(d->tx.end(), p, p + cb);
-    if (d->writePending) {
+    *pcbTaken = cb;
+    if (d->lineBytesPerSecond > 0) {
+        gState.lineWrites[d] = LineWrite{cb, Clock::now()};
+    }
+    if (d->writePending || d->lineBytesPerSecond > 0) {
         tLastError = ERROR_IO_PENDING;
         return 0;
     }
     return 1;
 }
 
-void OsContinueWrite(OsHandle) {}
+void OsOutputLock() {
+    gOutputLock.lock();
+}
+
+void OsOutputUnlock() {
+    gOutputLock.unlock();
+}
 
 std::uint32_t OsLastError() {
     return tLastError;
@@ -309,7 +378,18 @@ int OsPurgeComm(OsHandle h, std::uint32_t dwFlags) {
 int OsEscapeCommFunction(OsHandle h, std::uint32_t dwFunc) {
     std::lock_guard lock(gMutex);
     Record(std::string("escape ") + EscapeName(dwFunc));
-    return DeviceOf(h) != nullptr ? 1 : 0;
+    fake::Device* d = DeviceOf(h);
+    if (d == nullptr) {
+        return 0;
+    }
+    switch (dwFunc) {
+    case SETDTR: d->dtr = true; break;
+    case CLRDTR: d->dtr = false; break;
+    case SETRTS: d->rts = true; break;
+    case CLRRTS: d->rts = false; break;
+    default: break;
+    }
+    return 1;
 }
 
 int OsGetCommModemStatus(OsHandle h, std::uint32_t* pdwStatus) {
@@ -331,6 +411,7 @@ OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) 
     }
     gState.monitorMask = dwMask;
     auto* m = new OsMonitor;
+    m->h = h;
     ++gState.monitors;
     gRunningMonitor = m;
     m->thread = std::thread([m, body] { body(m); });
@@ -342,9 +423,14 @@ void OsMonitorRaisePriority(OsMonitor*) {
     Record("monitor raise");
 }
 
-int OsMonitorSetMask(OsMonitor*, std::uint32_t dwMask) {
-    std::lock_guard lock(gMutex);
-    gState.monitorMask = dwMask;
+int OsMonitorSetMask(OsMonitor* m, std::uint32_t dwMask) {
+    {
+        std::lock_guard lock(gMutex);
+        gState.monitorMask = dwMask;
+    }
+    std::lock_guard lock(m->m);
+    m->maskChanged = true;
+    m->cv.notify_all();
     return 1;
 }
 
@@ -355,13 +441,35 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
         ++m->handled;
         m->cv.notify_all();
     }
-    m->cv.wait(lock, [m] { return m->stop || m->pending != 0; });
+    // Room on the line is reported when the line's write has gone out.
+    m->maskChanged = false;
+    lock.unlock();
+    std::optional<Clock::time_point> tRoom;
+    {
+        std::lock_guard state(gMutex);
+        const fake::Device* d = DeviceOf(m->h);
+        if ((gState.monitorMask & kOsEvWritable) != 0 && d != nullptr && !d->lineStopped) {
+            const auto it = gState.lineWrites.find(d);
+            tRoom = it == gState.lineWrites.end() ? Clock::now() : it->second.End(d->lineBytesPerSecond);
+        }
+    }
+    lock.lock();
+    const auto woken = [m] { return m->stop || m->pending != 0 || m->maskChanged; };
+    if (tRoom) {
+        m->cv.wait_until(lock, *tRoom, woken);
+    } else {
+        m->cv.wait(lock, woken);
+    }
     if (m->stop) {
         return false;
     }
+    if (!woken()) {
+        *pdwEvents = kOsEvWritable;
+        return true;
+    }
     *pdwEvents = m->pending;
+    m->delivered = m->pending != 0;  // a signalled event, counted once dealt with
     m->pending = 0;
-    m->delivered = true;
     return true;
 }
 

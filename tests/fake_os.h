@@ -31,6 +31,13 @@ struct Device {
     int readsBeforeFailure = -1;    // >= 0: reads after this many deliver nothing
     bool writeFails = false;        // writes fail with an error
     bool writePending = false;      // writes are taken but still in progress
+    // > 0: a line that takes this many bytes a second, as a Windows driver does: one
+    // write in progress at a time, and until its bytes are on the line it takes
+    // nothing more. 0: every write is taken at once.
+    std::uint32_t lineBytesPerSecond = 0;
+    bool lineStopped = false;       // see SetLineStopped
+    bool dtr = false;               // the modem lines, as the last commands left them
+    bool rts = false;
     std::uint32_t modemStatus = 0;  // MS_CTS_ON | MS_DSR_ON ...
     DCB dcb{};                      // the line settings applied last
     // Off by default. When on, every input count and every read is appended to
@@ -44,6 +51,9 @@ void Reset();
 // Creates the device that OsOpen finds under `name`.
 Device& AddDevice(const std::string& name);
 Device& GetDevice(const std::string& name);
+// The bytes written to a device so far, taken under the fake's lock (the monitor
+// thread may be writing to it).
+std::vector<std::uint8_t> Written(const std::string& name);
 
 // Calls recorded so far, one line each, e.g. "open COM2 exclusive", "setupcomm 4096
 // 4096", "setstate", "escape SETRTS", "monitor start", "monitor stop", "close COM2".
@@ -53,6 +63,10 @@ void ClearCalls();
 // Number of handles and monitor threads still open.
 int OpenHandles();
 int RunningMonitors();
+
+// Stops a device's line (it takes and sends nothing, like a line held off by flow
+// control) or lets it go on; the write in progress then starts afresh.
+void SetLineStopped(const std::string& name, bool stopped);
 
 // Makes the next monitor start fail.
 void FailNextMonitorStart();

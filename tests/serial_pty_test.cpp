@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "serial/com_os.h"
 #include "serial/com_port.h"
 #include "serial/com_state.h"
 #include "tests/support/pty_link.h"
@@ -199,19 +202,74 @@ TEST_F(SerialPtyTest, WritesAreWholeOrNotAtAll) {
     }
     ASSERT_GT(refused, 0) << "the link never filled up";
     ASSERT_GT(pending, 0);
-    // The host reads again; the port is polled as the emulator's loop does.
+    // The host reads again. The caller only waits for the output queue to empty:
+    // the held bytes move on without its help.
     Collector host(link_.master());
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (host.bytes().size() < static_cast<std::size_t>(sent) * 9 && std::chrono::steady_clock::now() < deadline) {
-        ComRxCount();
+    while (ComTxBusy() != 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(ComTxCount(), 0u);
+    ASSERT_TRUE(host.waitForSize(static_cast<std::size_t>(sent) * 9, 5s));
     const Bytes got = host.bytes();
     ASSERT_EQ(got.size(), static_cast<std::size_t>(sent) * 9);
     for (std::size_t i = 0; i < got.size(); ++i) {
         ASSERT_EQ(got[i], static_cast<std::uint8_t>(i)) << "byte " << i;
     }
+}
+
+TEST_F(SerialPtyTest, PurgeDropsHeldOutputWithTheDriverQueueLeavingNoPieceOfAFrame) {
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    const Bytes frame = {0x12, 1, 2, 3, 4, 5, 6, 0x13, 0xC5};
+    int r = 1;
+    for (int i = 0; i < 20000 && r != 170; ++i) {
+        r = ComWrite(frame.data(), 9);
+    }
+    ASSERT_EQ(r, 170) << "the link never filled up";
+    EXPECT_NE(ComPurge(), 0);
+    EXPECT_EQ(ComTxCount(), 0u);
+    // The loop polls on; nothing held may follow the dropped head.
+    for (int i = 0; i < 50; ++i) {
+        ComRxCount();
+        std::this_thread::sleep_for(1ms);
+    }
+    Collector host(link_.master());
+    EXPECT_EQ(ComWrite(frame.data(), 9), 1);
+    ASSERT_TRUE(host.waitFor([](const Bytes& b) { return b.size() >= 9 && b.size() % 9 == 0; }, 5s));
+    std::this_thread::sleep_for(50ms);
+    const Bytes got = host.bytes();
+    ASSERT_EQ(got.size() % 9, 0u) << got.size();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], frame[i % 9]) << "byte " << i;
+    }
+}
+
+// Only a name that is not there at all counts as missing, the one case where
+// COM<n> is tried again under the native device's name.
+TEST_F(SerialPtyTest, OnlyANameThatIsNotThereCountsAsMissing) {
+    TempDir other;
+    std::filesystem::create_directory(other / "dir");
+    std::filesystem::create_symlink(other / "unplugged/ttyUSB0", other / "dangling");
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);  // COM2 is held
+    const std::pair<std::string, bool> names[] = {
+        {other / "absent", true}, {other / "nodir/COM2", true},
+        {other / "dangling", false}, {other / "dir", false},
+        {"COM2", false},
+    };
+    for (const auto& [name, missing] : names) {
+        EXPECT_EQ(OsOpen(name.c_str(), OsOpenMode::Exclusive), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(OsNameMissing(OsLastError()), missing) << name << ": errno " << OsLastError();
+    }
+    // Refusals a test run as root cannot provoke: a port held under TIOCEXCL, no
+    // permission, a loop of links, a device that has gone.
+    for (const int code : {EBUSY, EACCES, EPERM, EWOULDBLOCK, ELOOP, EISDIR, ENODEV, ENXIO, EIO, ENOTDIR}) {
+        EXPECT_FALSE(OsNameMissing(static_cast<std::uint32_t>(code))) << std::strerror(code);
+    }
+    ComClose();
+    // A dangling COM2 fails the open; no other device is tried.
+    std::filesystem::remove(dir_ / "COM2");
+    std::filesystem::create_symlink(other / "dangling", dir_ / "COM2");
+    EXPECT_EQ(ComOpen(2, 115200, 'N', 8, 1), -1);
 }
 
 TEST_F(SerialPtyTest, WriteFailuresReadAsWindowsCodesNeverAsSuccess) {

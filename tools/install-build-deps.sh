@@ -22,7 +22,9 @@ command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 # The zolhost link tests drive it with a pyserial host program under Debian's
 # python3, and the bench measures a pyserial baseline with it.
-/usr/bin/python3 -c 'import serial' 2>/dev/null || need+=(python3-serial)
+# Asked from / in isolated mode: run in the repository, the project's own serial/
+# folder would pass for the package (Python takes it as a namespace package).
+(cd / && /usr/bin/python3 -I -c 'import serial.tools.list_ports' 2>/dev/null) || need+=(python3-serial)
 if [ "$fuzz" -eq 1 ]; then
     command -v clang++ >/dev/null || need+=(clang)
     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \
