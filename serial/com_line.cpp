@@ -92,7 +92,7 @@ ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint
         *pcbTaken = cb;
         return ComIo::Done;
     }
-    switch (OsLastError()) {
+    switch (OsWindowsError(OsLastError())) {
     case ERROR_IO_PENDING:
         *pcbTaken = cb;  // the layer sends the rest whole, as the line takes it
         tLastError = ERROR_IO_PENDING;

@@ -350,6 +350,7 @@ std::uint32_t OsWindowsError(std::uint32_t code) {
     switch (code) {
     case ERROR_IO_PENDING:
     case ERROR_BUSY: return code;  // the serial port layer's own outcomes
+    case EAGAIN: return ERROR_BUSY;  // nothing taken: the queue is full, try again later
     case EBADF: return ERROR_INVALID_HANDLE;
     case EIO:
     case ENXIO:
