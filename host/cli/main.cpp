@@ -10,7 +10,7 @@
 #include "host/process/system.h"
 #include "host/link/link.h"
 #include "host/transport/pty_endpoint.h"
-#include "host/transport/serial_endpoint.h"
+#include "host/transport/open_port.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ int Run(const Options& o) {
     std::string error;
     std::string where;
     if (o.device == DeviceKind::Port) {
-        device = SerialEndpoint::Opened(o.port, &error);
+        device = OpenDeviceEnd(o.port, o.timeoutMs, &error);
         where = device ? device->Name() : "";
     } else {
         auto pty = std::make_unique<PtyEndpoint>();

@@ -22,8 +22,8 @@
 #include "host/link/link.h"
 #include "host/process/system.h"
 #include "host/transport/channel.h"
+#include "host/transport/open_port.h"
 #include "host/transport/pty_endpoint.h"
-#include "host/transport/serial_endpoint.h"
 
 namespace zolhost {
 
@@ -55,6 +55,9 @@ struct End {
     Clock::time_point checkAt{};  // Closed: when to look for it again
     int dataSlot = -1;            // its places in this round's poll set
     int watchSlot = -1;
+    int busySlot = -1;
+    // What its peer did to the line beside the data.
+    std::uint64_t settings = 0, controls = 0, purges = 0, refused = 0;
 };
 
 struct Line {
@@ -74,6 +77,7 @@ struct Line {
     bool unfinished = false;       // ... and finish that write then
     std::uint64_t bytes = 0;       // taken from the source
     std::uint64_t lost = 0;        // fell due while the far end was closed
+    std::uint64_t purged = 0;      // dropped from the queue at a peer's request
     std::vector<std::uint8_t> noise;  // noise not traced yet, from noiseAt on
     Clock::time_point noiseAt{};
 };
@@ -97,6 +101,8 @@ private:
     void Queue(Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point release);
     void Deliver(Line& l, Clock::time_point now);
     void Quiet(Line& l, Clock::time_point now);
+    void Notes(End& e, Clock::time_point now);
+    void Purge(Line& l);
     void Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done);
     void TraceNoise(Line& l);
     void Summary() const;
@@ -124,7 +130,7 @@ Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
 std::optional<int> Relay::Start() {
     std::string error;
     if (o_.device == DeviceKind::Port) {
-        device_.ep = SerialEndpoint::Opened(o_.port, &error);
+        device_.ep = OpenDeviceEnd(o_.port, o_.timeoutMs, &error);
         if (!device_.ep) {
             Say(error);
             return kExitNoLink;
@@ -143,18 +149,11 @@ std::optional<int> Relay::Start() {
             waitUntil_ = start_ + std::chrono::seconds(o_.waitSeconds);
         }
     }
-    const std::size_t slash = o_.hostPath.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : o_.hostPath.substr(0, slash);
-    const std::string file = slash == std::string::npos ? o_.hostPath : o_.hostPath.substr(slash + 1);
-    auto pty = std::make_unique<PtyEndpoint>();
-    if (!pty->Create(dir, file, &error)) {
+    host_.ep = MakeHostEnd(o_.hostPath, &error);
+    if (!host_.ep) {
         Say(error);
         return kExitNoLink;
     }
-    pty->KeepTransparent(true);
-    Say("host end ready: " + pty->Name() + " -> " + pty->DevicePath() +
-        "; open it from your host program as its serial port");
-    host_.ep = std::move(pty);
     for (End* e : {&host_, &device_}) {
         e->name = e->ep->Name();
     }
@@ -183,6 +182,9 @@ int Relay::Run() {
             return kExitCheckFailed;
         }
         Poll(now);
+        for (End* e : {&host_, &device_}) {
+            Notes(*e, Clock::now());
+        }
     }
     Summary();
     return kExitGood;
@@ -191,7 +193,7 @@ int Relay::Run() {
 // Sleeps until something happens on an end or the next thing falls due, and
 // handles what happened.
 void Relay::Poll(Clock::time_point now) {
-    pollfd fds[5];
+    pollfd fds[7];
     nfds_t n = 0;
     fds[n++] = {StopWakeFd(), POLLIN, 0};
     auto add = [&](int fd, short events) {
@@ -217,6 +219,7 @@ void Relay::Poll(Clock::time_point now) {
         }
         e.dataSlot = add(e.ep->PollFd(), events);
         e.watchSlot = e.state != End::State::Open ? add(e.ep->ComeBackFd(), POLLIN) : -1;
+        e.busySlot = e.state == End::State::Open ? add(e.ep->BusyFd(), POLLIN) : -1;
         if (e.state == End::State::Closed) {
             wakeAt(e.checkAt);
         }
@@ -244,6 +247,9 @@ void Relay::Poll(Clock::time_point now) {
         if ((e.watchSlot >= 0 && fds[e.watchSlot].revents != 0) ||
             (e.state == End::State::Unopened && (rev & POLLIN) != 0)) {
             TryReopen(e, now);  // an open seen, or bytes from it: something may have it open
+        }
+        if (e.busySlot >= 0 && fds[e.busySlot].revents != 0) {
+            e.ep->TurnAway();
         }
         if (e.dataSlot < 0 || e.state != End::State::Open) {
             continue;
@@ -416,6 +422,42 @@ void Relay::Quiet(Line& l, Clock::time_point now) {
     TraceNoise(l);
 }
 
+// What an end's peer did beside the data: traced, counted, and purges done on the
+// link's own queues.
+void Relay::Notes(End& e, Clock::time_point now) {
+    std::vector<LineNote> notes;
+    e.ep->TakeNotes(&notes);
+    Line& toward = &e == &host_ ? toHost_ : toDevice_;
+    Line& from = &e == &host_ ? toDevice_ : toHost_;
+    for (const LineNote& n : notes) {
+        switch (n.kind) {
+        case LineNote::Kind::Setting: ++e.settings; break;
+        case LineNote::Kind::Control: ++e.controls; break;
+        case LineNote::Kind::Purge: ++e.purges; break;
+        case LineNote::Kind::Refused: ++e.refused; break;
+        case LineNote::Kind::Peer: break;
+        }
+        if (n.dropToward) {
+            Purge(toward);
+        }
+        if (n.dropFrom) {
+            Purge(from);
+        }
+        if (o_.trace) {
+            TraceNoise(toward);
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
+            std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), from.arrow, "", n.text.c_str());
+        }
+    }
+}
+
+// Drops what a line holds, but for a write already begun, which is finished.
+void Relay::Purge(Line& l) {
+    l.purged += l.queue.size();
+    l.queue.clear();
+    l.free = Clock::now();
+}
+
 // One line per frame on stderr: microseconds since the start, direction, bytes,
 // what they are and what the link did to them. Noise is gathered until a frame
 // follows or the line goes quiet.
@@ -467,6 +509,19 @@ void Relay::Summary() const {
     if (toDevice_.lost + toHost_.lost > 0) {
         std::printf("  lost while an end was closed: %" PRIu64 " bytes to the device, %" PRIu64 " to the host\n",
                     toDevice_.lost, toHost_.lost);
+    }
+    for (const End* e : {&host_, &device_}) {
+        const std::string state = e->ep->LineState();
+        if (!state.empty() || e->settings + e->controls + e->purges + e->refused > 0) {
+            std::printf("  %s line: %s%s%" PRIu64 " settings, %" PRIu64 " control changes, %" PRIu64
+                        " purges, %" PRIu64 " refused requests\n",
+                        e == &host_ ? "host" : "device", state.c_str(), state.empty() ? "" : "; ", e->settings,
+                        e->controls, e->purges, e->refused);
+        }
+    }
+    if (toDevice_.purged + toHost_.purged > 0) {
+        std::printf("  purged: %" PRIu64 " bytes to the device, %" PRIu64 " to the host\n", toDevice_.purged,
+                    toHost_.purged);
     }
     std::fflush(stdout);
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zolhost {
 
@@ -25,6 +26,17 @@ enum class Io {
 struct Beside {
     int fd = -1;
     bool ready = false;
+};
+
+// Something that happened on an endpoint's line beside its data, for the link's
+// trace and summary: the peer set its line or control lines, or asked for a purge
+// (of the bytes queued toward the endpoint, or of those it gave not delivered yet).
+struct LineNote {
+    enum class Kind { Setting, Control, Purge, Peer, Refused };
+    Kind kind;
+    std::string text;         // "host set 9600 baud", "DTR off"
+    bool dropToward = false;  // Purge: drop the bytes queued for this endpoint
+    bool dropFrom = false;    // Purge: drop the bytes it gave that are still queued
 };
 
 class Endpoint {
@@ -66,6 +78,15 @@ public:
     virtual Io Reopen() = 0;
     // What the link says after its name when it is gone for `why`.
     virtual std::string WhileGone(const std::string& why) const = 0;
+    // While open: a descriptor that polls readable when another peer asks to come
+    // in (-1: none), and what the endpoint tells it.
+    virtual int BusyFd() const { return -1; }
+    virtual void TurnAway() {}
+    // Moves what happened on the line since the last call onto *out.
+    virtual void TakeNotes(std::vector<LineNote>* out) { (void)out; }
+    // The line as its peer set it last ("115200 8N1, DTR on, RTS on"); empty when
+    // the endpoint has no such settings.
+    virtual std::string LineState() const { return {}; }
 
 protected:
     Io Fail(const std::string& why) {

@@ -554,4 +554,113 @@ TEST(HostE2E, LinkNeverReplacesWhatIsAtHostPath) {
     EXPECT_FALSE(Exists(dir / "COM2"));  // the device end made first is gone too
 }
 
+// A tool a test needs: skipped where it is missing, but a failure under CI, where
+// tools/install-build-deps.sh has put it in place.
+#define REQUIRE_OR_FAIL_IN_CI(have, what)                                                  \
+    if (!(have)) {                                                                         \
+        if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {         \
+            FAIL() << what << " missing (tools/install-build-deps.sh installs it)";        \
+        }                                                                                  \
+        GTEST_SKIP() << what << " missing (tools/install-build-deps.sh installs it)";      \
+    }
+
+// zolhost link listening at a URL, in front of zolemul.
+struct NetLinkSession {
+    TempDir dir;
+    std::unique_ptr<Host> host;
+    std::unique_ptr<Emulator> emu;
+    std::string url;  // as zolhost printed it
+
+    NetLinkSession(const std::vector<std::string>& global, const std::string& listen,
+                   const std::vector<std::string>& linkArgs = {}) {
+        std::vector<std::string> args = {"--virtual", dir.path(), "--wait", "20"};
+        args.insert(args.end(), global.begin(), global.end());
+        args.insert(args.end(), {"link", listen});
+        args.insert(args.end(), linkArgs.begin(), linkArgs.end());
+        host = std::make_unique<Host>(args);
+        if (WaitUntil([&] { return IsSymlink(dir / "COM2"); }, kStartLimit)) {
+            emu = std::make_unique<Emulator>(dir.path());
+        }
+    }
+    bool Ready() {
+        if (!emu || !emu->Started() || !host->Shows(dir / "COM2 opened")) {
+            return false;
+        }
+        std::smatch m;
+        const std::string out = host->Output();
+        if (!std::regex_search(out, m, std::regex(R"((^|\n)((rfc2217|tcp)://127\.0\.0\.1:[1-9][0-9]*)\n)"))) {
+            return false;
+        }
+        url = m[2];
+        return true;
+    }
+    // Ends zolhost as Ctrl-C would and gives what it printed.
+    std::string Stop() {
+        host->Process().signal(SIGINT);
+        EXPECT_EQ(host->Exit(10s), 0);
+        EXPECT_EQ(emu->Stop(), 0);
+        return host->Output();
+    }
+};
+
+std::string RunScript(const std::vector<std::string>& args, std::optional<int>* status) {
+    Host program(args, "", ZOL_SYSTEM_PYTHON);
+    *status = program.Exit();
+    return program.Output();
+}
+
+TEST(HostE2E, LinkServesPyserialsRfc2217ClientWithItsModemLinesAndPurges) {
+    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    NetLinkSession s({"--trace"}, "rfc2217://127.0.0.1:0");
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    std::optional<int> status;
+    // Modem lines both ways, 200 requests (D1 = 00 among them), a second client
+    // turned away, a purge, a close and a reopen.
+    const std::string program = RunScript({RFC2217_HOST_SCRIPT, s.url}, &status);
+    EXPECT_EQ(status, 0) << program;
+    EXPECT_NE(program.find("ok requests 205"), std::string::npos) << program;
+    const std::string out = s.Stop();
+    EXPECT_NE(out.find("requests seen: 206\n"), std::string::npos) << out;  // the one purged too
+    EXPECT_NE(out.find("host DTR off"), std::string::npos) << out;
+    EXPECT_NE(out.find("host RTS off"), std::string::npos) << out;
+    EXPECT_NE(out.find("host purge receive buffer"), std::string::npos) << out;
+    EXPECT_NE(out.find("another client turned away"), std::string::npos) << out;
+    EXPECT_NE(out.find("> 02 00 00 00 00 03 FC        request D1 00"), std::string::npos) << out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(host line: (.*); (\d+) settings, (\d+) control changes, (\d+) purges)")))
+        << out;
+    EXPECT_EQ(m[1], "9600 8N1, DTR on, RTS on");  // as the last client left it
+    EXPECT_GE(std::stoi(m[3]), 8);
+    EXPECT_GE(std::stoi(m[4]), 1);
+}
+
+TEST(HostE2E, LinkOverRfc2217AppliesItsFaultsAndRawTcpCarriesPyserialsSocketUrl) {
+    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    {
+        NetLinkSession s({"--pace", "0"}, "rfc2217://127.0.0.1:0", {"--drop", "20", "--seed", "7"});
+        ASSERT_TRUE(s.Ready()) << s.host->Output();
+        const auto run = RunHostProgram(s.url, {"60", "--timeout", "0.5"});
+        ASSERT_TRUE(run);
+        const std::string out = s.Stop();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(replies: 60, forwarded (\d+), dropped (\d+))"))) << out;
+        EXPECT_GT(std::stoi(m[2]), 0);
+        EXPECT_EQ(run->missing, std::stoi(m[2]));
+        EXPECT_EQ(run->good, std::stoi(m[1]));
+        EXPECT_EQ(run->other + run->corrupted, 0);
+    }
+    NetLinkSession s({}, "tcp://127.0.0.1:0");
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    std::string socketUrl = s.url;
+    socketUrl.replace(0, 3, "socket");
+    // Half the rounds, the client leaves, and a new one is served.
+    const auto run = RunHostProgram(socketUrl, {"40", "--reopen"});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->good, 40);
+    EXPECT_GE(run->rttMinUs, 1389);  // paced at 115200 as on a pty
+    const std::string out = s.Stop();
+    EXPECT_NE(out.find("host to device: 280 bytes; requests seen: 40\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("the client left"), std::string::npos) << out;
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 """A host program as users write them, with pyserial: one request at a time, each
 reply read and checked. Used by the end-to-end tests of `zolhost link`.
 
-usage: link_host.py PORT ROUNDS [--reopen [--cooked]] [--timeout S]
+usage: link_host.py PORT-OR-URL ROUNDS [--reopen [--cooked]] [--timeout S]
 
 --reopen closes the port halfway and opens it again a moment later; with --cooked it then turns
 on what a terminal has (echo, line editing, XON/XOFF, CR/LF translation), as a
@@ -32,7 +32,7 @@ def cook(fd):
 
 
 def rounds(port, first, count, timeout, counts, rtts, cooked=False):
-    with serial.Serial(port, 115200, timeout=timeout) as line:
+    with serial.serial_for_url(port, 115200, timeout=timeout) as line:
         if cooked:
             cook(line.fd)
         line.reset_input_buffer()
