@@ -663,4 +663,20 @@ TEST(HostE2E, LinkOverRfc2217AppliesItsFaultsAndRawTcpCarriesPyserialsSocketUrl)
     EXPECT_NE(out.find("the client left"), std::string::npos) << out;
 }
 
+TEST(HostE2E, LinkOverRfc2217RefusesBadInputAndServesTheNextClient) {
+    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    NetLinkSession s({"--pace", "0"}, "rfc2217://127.0.0.1:0");
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    std::optional<int> status;
+    const std::string port = s.url.substr(s.url.rfind(':') + 1);
+    const std::string sent = RunScript({HOSTILE_CLIENT_SCRIPT, "127.0.0.1", port}, &status);
+    EXPECT_EQ(status, 0) << sent;
+    const auto run = RunHostProgram(s.url, {"40"});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->good, 40);
+    const std::string out = s.Stop();
+    // Only the good client's requests reached the device: no telnet byte as data.
+    EXPECT_NE(out.find("host to device: 280 bytes; requests seen: 40\n"), std::string::npos) << out;
+}
+
 }  // namespace
