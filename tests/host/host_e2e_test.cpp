@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -677,6 +679,76 @@ TEST(HostE2E, LinkOverRfc2217RefusesBadInputAndServesTheNextClient) {
     const std::string out = s.Stop();
     // Only the good client's requests reached the device: no telnet byte as data.
     EXPECT_NE(out.find("host to device: 280 bytes; requests seen: 40\n"), std::string::npos) << out;
+}
+
+constexpr char kSer2net[] = "/usr/sbin/ser2net";
+
+// A loopback port free a moment ago, for a server that cannot pick its own.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    close(fd);
+    return ok ? ntohs(a.sin_port) : -1;
+}
+
+bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// ser2net in front of zolemul, as on a lab machine: zolemul holds DIR/COM2, ser2net
+// serves the far end of the pair (a zolhost link, unpaced, joins the two ptys).
+TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
+    REQUIRE_OR_FAIL_IN_CI(access(kSer2net, X_OK) == 0, "ser2net");
+    TempDir dir;
+    Host pair({"--virtual", dir.path(), "--pace", "0", "--wait", "20", "link", dir / "far"});
+    ASSERT_TRUE(WaitUntil([&] { return IsSymlink(dir / "COM2") && IsSymlink(dir / "far"); }, kStartLimit));
+    Emulator emu(dir.path());
+    ASSERT_TRUE(emu.Started() && pair.Shows(dir / "COM2 opened")) << pair.Output();
+    const int port = FreePort();
+    const std::string config = dir / "ser2net.yaml";
+    std::ofstream(config) << "connection: &zol\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port
+                          << "\n  connector: serialdev," << std::filesystem::read_symlink(dir / "far").string()
+                          << ",115200n81,local\n";
+    Host ser2net({"-n", "-c", config, "-P", dir / "ser2net.pid"}, "", kSer2net);
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(port); }, kStartLimit)) << ser2net.Output();
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+
+    Host ping({"--port", url, "ping"});
+    EXPECT_EQ(ping.Exit(), 0) << ping.Output();
+    EXPECT_NE(ping.Output().find("EA FF: good"), std::string::npos) << ping.Output();
+    Host bench({"--port", url, "bench", "--frames", "200"});
+    EXPECT_EQ(bench.Exit(), 0) << bench.Output();
+    EXPECT_NE(bench.Output().find("all replies good"), std::string::npos) << bench.Output();
+
+    if (HavePyserial()) {  // the link with its device end on the network
+        Host link({"--port", url, "link", "tcp://127.0.0.1:0"});
+        ASSERT_TRUE(link.Shows("Ctrl-C to stop")) << link.Output();
+        std::smatch m;
+        const std::string out = link.Output();
+        ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\ntcp://(127\.0\.0\.1:[0-9]+)\n)"))) << out;
+        const auto run = RunHostProgram("socket://" + m[1].str(), {"20"});
+        ASSERT_TRUE(run);
+        EXPECT_EQ(run->good, 20);
+        link.Process().signal(SIGTERM);
+        EXPECT_EQ(link.Exit(10s), 0) << link.Output();
+    }
+    ser2net.Process().signal(SIGTERM);
+    EXPECT_TRUE(ser2net.Exit(10s));
+    pair.Process().signal(SIGTERM);
+    EXPECT_EQ(pair.Exit(10s), 0);
+    EXPECT_EQ(emu.Stop(), 0);
 }
 
 }  // namespace
