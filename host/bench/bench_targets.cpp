@@ -16,12 +16,6 @@
 
 namespace zolhost {
 
-namespace {
-
-constexpr int kStartSeconds = 20;  // for a started program to open its port and answer, unless --wait says
-constexpr int kEndMs = 10000;      // for zolemul to end after its key press
-
-// A new directory of our own under the system's temp dir; empty when none could be made.
 std::string MakeTempDir(const std::string& prefix) {
     std::error_code ec;
     const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
@@ -39,7 +33,6 @@ std::string MakeTempDir(const std::string& prefix) {
     return {};
 }
 
-// Waits until the program opens the device end of `link`, or ends, or time is up.
 bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadline, std::string* error) {
     for (;;) {
         const Io r = link.WaitForPeer(100, error);
@@ -63,6 +56,8 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
         }
     }
 }
+
+namespace {
 
 // Sends a request until one is answered: the program has opened its port, but may
 // still be setting it up (and flush what came before). Leaves nothing waiting.

@@ -171,6 +171,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     link->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, "a percentage (0-100)"));
     link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
     link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+    link->add_flag("--spawn", o->spawn);
+    auto* linkExe = link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
     app.require_subcommand(0, 1);
 
     std::vector<std::string> args = WithVirtualDir(given);
@@ -188,7 +190,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     }
     o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
     o->paceGiven = pace->count() > 0;
-    o->spawn = o->spawn || deviceExe->count() > 0;
+    o->spawn = o->spawn || deviceExe->count() > 0 || linkExe->count() > 0;
     if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
         const std::string& a = extra.front();
         if (a.size() > 1 && a[0] == '-') {
@@ -270,6 +272,12 @@ const char* UsageText() {
            "                         forwards every byte between it and the device until Ctrl-C;\n"
            "                         replies can be dropped, corrupted (one byte), held back or\n"
            "                         split in two, reproducibly for a seed (default 1)\n"
+           "    HOSTPATH may be rfc2217://ADDR:PORT or tcp://ADDR:PORT (ADDR defaults to\n"
+           "                         127.0.0.1, port 0 picks one): zolhost listens there for one\n"
+           "                         client at a time and prints the URL alone on stdout;\n"
+           "                         RFC 2217 has no authentication. --port may be such a URL too\n"
+           "    [--spawn] [--device-exe PATH]  zolhost starts zolemul in a temp dir behind the\n"
+           "                         link and ends it with the link\n"
            "\n"
            "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"

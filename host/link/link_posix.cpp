@@ -12,14 +12,17 @@
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "host/bench/bench_targets.h"
 #include "host/cli/commands.h"
 #include "host/link/fault_plan.h"
 #include "host/cli/hex.h"
 #include "host/link/frame_trace.h"
 #include "host/link/link.h"
+#include "host/process/child_process.h"
 #include "host/process/system.h"
 #include "host/transport/channel.h"
 #include "host/transport/open_port.h"
@@ -86,10 +89,27 @@ struct ReplyCounts {
     std::uint64_t replies = 0, forwarded = 0, unheard = 0, dropped = 0, corrupted = 0, delayed = 0, split = 0;
 };
 
+// zolemul as link --spawn starts it: in a temp dir of its own, its console on a pty
+// zolhost drains; ended with a key press (or by force) when the link ends.
+struct Spawned {
+    std::string dir;
+    DrainedTerminal console;
+    ChildProcess child;
+    bool started = false;
+
+    ~Spawned() {
+        if (started && !(console.PressKey('q') && child.Wait(kEndMs))) {
+            child.Terminate(kEndMs);
+        }
+    }
+};
+
 class Relay {
 public:
     explicit Relay(const Options& o);
+    ~Relay();
     std::optional<int> Start();  // an exit status when the ends cannot be made
+    bool Spawn(PtyEndpoint& pty, std::string* error);
     int Run();
 
 private:
@@ -109,6 +129,7 @@ private:
 
     const Options& o_;
     const Clock::time_point start_ = Clock::now();
+    std::unique_ptr<Spawned> spawned_;
     End host_;
     End device_;
     Line toDevice_{'>', &host_, &device_};
@@ -122,7 +143,7 @@ private:
 };
 
 Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
-    const std::uint32_t pace = o.paceGiven ? o.paceBaud : o.device == DeviceKind::Virtual ? kDefaultPace : 0;
+    const std::uint32_t pace = o.paceGiven ? o.paceBaud : o.device == DeviceKind::Virtual || o.spawn ? kDefaultPace : 0;
     toDevice_.byteTime = toHost_.byteTime = ByteTime(pace);
     quiet_ = std::max<Clock::duration>(ByteTime(pace ? pace : kDefaultPace) * kQuietByteTimes, kQuietAtLeast);
 }
@@ -138,14 +159,32 @@ std::optional<int> Relay::Start() {
         device_.state = End::State::Open;
     } else {
         auto pty = std::make_unique<PtyEndpoint>();
-        if (!pty->Create(o_.dir, kDevicePortName, &error)) {
+        const std::string dir = o_.spawn ? MakeTempDir("zolhost-link-") : o_.dir;
+        if (o_.spawn) {
+            spawned_ = std::make_unique<Spawned>();
+            spawned_->dir = dir;
+        }
+        if (dir.empty()) {
+            Say("cannot make a temp dir to run zolemul in");
+            return kExitNoLink;
+        }
+        if (!pty->Create(dir, kDevicePortName, &error)) {
             Say(error);
             return kExitNoLink;
         }
         pty->KeepTransparent(true);
-        Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + o_.dir);
+        if (o_.spawn) {
+            if (!Spawn(*pty, &error)) {
+                Say("zolemul: " + error);
+                return kExitCheckFailed;
+            }
+        } else {
+            Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + dir);
+        }
         device_.ep = std::move(pty);
-        if (o_.waitSeconds > 0) {
+        if (o_.spawn) {
+            TryReopen(device_, Clock::now());  // it has the port open already
+        } else if (o_.waitSeconds > 0) {
             waitUntil_ = start_ + std::chrono::seconds(o_.waitSeconds);
         }
     }
@@ -161,6 +200,41 @@ std::optional<int> Relay::Start() {
                                                    : std::string("not paced");
     Say("linking " + host_.name + " and " + device_.name + ", " + pace + "; Ctrl-C to stop");
     return std::nullopt;
+}
+
+// Starts zolemul in the device end's dir and waits until it has its port open, so
+// that once the host end is ready (its URL printed) everything is.
+bool Relay::Spawn(PtyEndpoint& pty, std::string* error) {
+    const std::string exe = FindEmulator(o_.deviceExe, error);
+    if (exe.empty() || !spawned_->console.Open(error)) {
+        return false;
+    }
+    ChildProcess::Launch launch;
+    launch.argv = {exe};
+    launch.cwd = spawned_->dir;
+    launch.console = spawned_->console.SlavePath();
+    if (!spawned_->child.Start(launch, error)) {
+        return false;
+    }
+    spawned_->started = true;
+    Say("started zolemul: " + exe + " in " + spawned_->dir + ", its console on a pty");
+    const auto deadline = Clock::now() + std::chrono::seconds(o_.waitSeconds > 0 ? o_.waitSeconds : kStartSeconds);
+    if (!WaitOpened(pty, spawned_->child, deadline, error)) {
+        return false;
+    }
+    pty.ReleaseDevice();  // the open is seen: from now on its closing is a hang-up
+    return true;
+}
+
+// zolemul ends before its port goes, and its dir after both.
+Relay::~Relay() {
+    const std::string dir = spawned_ ? spawned_->dir : "";
+    spawned_.reset();
+    device_.ep.reset();
+    if (!dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(dir, ec);  // only when empty: nothing but ours goes
+    }
 }
 
 int Relay::Run() {

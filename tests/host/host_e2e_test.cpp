@@ -751,4 +751,24 @@ TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
     EXPECT_EQ(emu.Stop(), 0);
 }
 
+// One command, one readiness line: the URL comes once zolemul has its port open.
+TEST(HostE2E, LinkSpawnsZolemulBehindItAndEndsItWithTheLink) {
+    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    Host host({"link", "--spawn", "--device-exe", ZOLEMUL_PATH, "tcp://127.0.0.1:0"});
+    ASSERT_TRUE(host.Shows("Ctrl-C to stop")) << host.Output();
+    std::smatch m;
+    std::string out = host.Output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(in (/\S+zolhost-link-\w+), its console)"))) << out;
+    const std::string dir = m[1];
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\ntcp://(127\.0\.0\.1:[0-9]+)\n)"))) << out;
+    const auto run = RunHostProgram("socket://" + m[1].str(), {"20"});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->good, 20);
+    host.Process().signal(SIGTERM);
+    EXPECT_EQ(host.Exit(15s), 0) << host.Output();
+    out = host.Output();
+    EXPECT_NE(out.find("requests seen: 20\n"), std::string::npos) << out;
+    EXPECT_FALSE(Exists(dir)) << out;  // zolemul ended, its port and dir removed
+}
+
 }  // namespace
