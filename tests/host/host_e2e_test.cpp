@@ -556,16 +556,6 @@ TEST(HostE2E, LinkNeverReplacesWhatIsAtHostPath) {
     EXPECT_FALSE(Exists(dir / "COM2"));  // the device end made first is gone too
 }
 
-// A tool a test needs: skipped where it is missing, but a failure under CI, where
-// tools/install-build-deps.sh has put it in place.
-#define REQUIRE_OR_FAIL_IN_CI(have, what)                                                  \
-    if (!(have)) {                                                                         \
-        if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {         \
-            FAIL() << what << " missing (tools/install-build-deps.sh installs it)";        \
-        }                                                                                  \
-        GTEST_SKIP() << what << " missing (tools/install-build-deps.sh installs it)";      \
-    }
-
 // zolhost link listening at a URL, in front of zolemul.
 struct NetLinkSession {
     TempDir dir;
@@ -612,7 +602,7 @@ std::string RunScript(const std::vector<std::string>& args, std::optional<int>* 
 }
 
 TEST(HostE2E, LinkServesPyserialsRfc2217ClientWithItsModemLinesAndPurges) {
-    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    REQUIRE_PYSERIAL();
     NetLinkSession s({"--trace"}, "rfc2217://127.0.0.1:0");
     ASSERT_TRUE(s.Ready()) << s.host->Output();
     std::optional<int> status;
@@ -637,7 +627,7 @@ TEST(HostE2E, LinkServesPyserialsRfc2217ClientWithItsModemLinesAndPurges) {
 }
 
 TEST(HostE2E, LinkOverRfc2217AppliesItsFaultsAndRawTcpCarriesPyserialsSocketUrl) {
-    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    REQUIRE_PYSERIAL();
     {
         NetLinkSession s({"--pace", "0"}, "rfc2217://127.0.0.1:0", {"--drop", "20", "--seed", "7"});
         ASSERT_TRUE(s.Ready()) << s.host->Output();
@@ -666,7 +656,7 @@ TEST(HostE2E, LinkOverRfc2217AppliesItsFaultsAndRawTcpCarriesPyserialsSocketUrl)
 }
 
 TEST(HostE2E, LinkOverRfc2217RefusesBadInputAndServesTheNextClient) {
-    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    REQUIRE_PYSERIAL();
     NetLinkSession s({"--pace", "0"}, "rfc2217://127.0.0.1:0");
     ASSERT_TRUE(s.Ready()) << s.host->Output();
     std::optional<int> status;
@@ -710,7 +700,7 @@ bool Accepts(int port) {
 // ser2net in front of zolemul, as on a lab machine: zolemul holds DIR/COM2, ser2net
 // serves the far end of the pair (a zolhost link, unpaced, joins the two ptys).
 TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
-    REQUIRE_OR_FAIL_IN_CI(access(kSer2net, X_OK) == 0, "ser2net");
+    REQUIRE_DEPENDENCY(access(kSer2net, X_OK) == 0, "ser2net (tools/install-build-deps.sh installs it)");
     TempDir dir;
     Host pair({"--virtual", dir.path(), "--pace", "0", "--wait", "20", "link", dir / "far"});
     ASSERT_TRUE(WaitUntil([&] { return IsSymlink(dir / "COM2") && IsSymlink(dir / "far"); }, kStartLimit));
@@ -732,7 +722,8 @@ TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
     EXPECT_EQ(bench.Exit(), 0) << bench.Output();
     EXPECT_NE(bench.Output().find("all replies good"), std::string::npos) << bench.Output();
 
-    if (HavePyserial()) {  // the link with its device end on the network
+    {  // the link with its device end on the network
+        REQUIRE_PYSERIAL();
         Host link({"--port", url, "link", "tcp://127.0.0.1:0"});
         ASSERT_TRUE(link.Shows("Ctrl-C to stop")) << link.Output();
         std::smatch m;
@@ -753,7 +744,7 @@ TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
 
 // One command, one readiness line: the URL comes once zolemul has its port open.
 TEST(HostE2E, LinkSpawnsZolemulBehindItAndEndsItWithTheLink) {
-    REQUIRE_OR_FAIL_IN_CI(HavePyserial(), "python3-serial");
+    REQUIRE_PYSERIAL();
     Host host({"link", "--spawn", "--device-exe", ZOLEMUL_PATH, "tcp://127.0.0.1:0"});
     ASSERT_TRUE(host.Shows("Ctrl-C to stop")) << host.Output();
     std::smatch m;
