@@ -671,6 +671,16 @@ TEST(HostE2E, LinkOverRfc2217RefusesBadInputAndServesTheNextClient) {
     EXPECT_NE(out.find("host to device: 280 bytes; requests seen: 40\n"), std::string::npos) << out;
 }
 
+// The host program, 20 rounds through the tcp:// URL a link printed, as socket://.
+void TwentyRoundsOverTcp(Host& link) {
+    std::smatch m;
+    const std::string out = link.Output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\ntcp://(127\.0\.0\.1:[0-9]+)\n)"))) << out;
+    const auto run = RunHostProgram("socket://" + m[1].str(), {"20"});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->good, 20);
+}
+
 constexpr char kSer2net[] = "/usr/sbin/ser2net";
 
 // A loopback port free a moment ago, for a server that cannot pick its own.
@@ -726,12 +736,7 @@ TEST(HostE2E, PingBenchAndLinkReachZolemulBehindSer2net) {
         REQUIRE_PYSERIAL();
         Host link({"--port", url, "link", "tcp://127.0.0.1:0"});
         ASSERT_TRUE(link.Shows("Ctrl-C to stop")) << link.Output();
-        std::smatch m;
-        const std::string out = link.Output();
-        ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\ntcp://(127\.0\.0\.1:[0-9]+)\n)"))) << out;
-        const auto run = RunHostProgram("socket://" + m[1].str(), {"20"});
-        ASSERT_TRUE(run);
-        EXPECT_EQ(run->good, 20);
+        TwentyRoundsOverTcp(link);
         link.Process().signal(SIGTERM);
         EXPECT_EQ(link.Exit(10s), 0) << link.Output();
     }
@@ -751,10 +756,7 @@ TEST(HostE2E, LinkSpawnsZolemulBehindItAndEndsItWithTheLink) {
     std::string out = host.Output();
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(in (/\S+zolhost-link-\w+), its console)"))) << out;
     const std::string dir = m[1];
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\ntcp://(127\.0\.0\.1:[0-9]+)\n)"))) << out;
-    const auto run = RunHostProgram("socket://" + m[1].str(), {"20"});
-    ASSERT_TRUE(run);
-    EXPECT_EQ(run->good, 20);
+    TwentyRoundsOverTcp(host);
     host.Process().signal(SIGTERM);
     EXPECT_EQ(host.Exit(15s), 0) << host.Output();
     out = host.Output();
