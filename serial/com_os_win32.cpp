@@ -1,23 +1,14 @@
 // The OS layer on Windows: the Win32 communications API on an overlapped handle,
 // and a Win32 thread for the monitor.
 //
-// Every handle this layer opens is overlapped, however it was asked for, so the
-// monitor's wait for port events never holds up the caller's reads, writes and
-// status queries (on a handle opened without FILE_FLAG_OVERLAPPED the system runs
-// one operation at a time). The layer remembers per handle how it was opened:
-// a write on a shared handle waits for its completion, as a write on an ordinary
-// handle would.
-//
-// Each kind of operation has its own OVERLAPPED record, never reused while its
-// operation is pending:
-// - reads: one record; a read is never left pending when OsRead returns;
-// - writes (OsWrite): a few records, each with its own copy of the bytes it
-//   writes, so a write still in progress never points into the caller's buffer;
-// - the serial port layer's writes (OsWriteSome): one record with its own copy,
-//   one write in progress at a time; its event tells the monitor that the driver
-//   takes more;
-// - the monitor's WaitCommEvent: a record of the monitor's own, issued and waited
-//   for on the monitor thread.
+// Every handle is opened overlapped, however it was asked for, so the monitor's
+// wait for port events never holds up the caller's reads, writes and status
+// queries; a write on a handle opened shared waits for its completion, as on an
+// ordinary handle. Each kind of operation has OVERLAPPED records of its own, never
+// reused while pending: one for reads (never left pending by OsRead); a few for
+// OsWrite, each with its own copy of the bytes; one for the layer's OsWriteSome,
+// with its own copy, whose event tells the monitor that the driver takes more; and
+// the monitor's own for WaitCommEvent.
 #include <algorithm>
 #include <array>
 #include <atomic>

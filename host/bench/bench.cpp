@@ -9,7 +9,7 @@
 #include "host/cli/hex.h"
 #include "host/bench/noise.h"
 #include "host/process/system.h"
-#include "host/transport/reply_reader.h"
+#include "host/cli/reply_reader.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 

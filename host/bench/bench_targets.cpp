@@ -9,7 +9,7 @@
 #include "host/cli/hex.h"
 #include "host/process/system.h"
 #include "host/pyserial_script.h"
-#include "host/transport/reply_reader.h"
+#include "host/cli/reply_reader.h"
 #include "host/baseline/responder.h"
 #include "host/transport/pty_endpoint.h"
 #include "protocol/frame_rules.h"

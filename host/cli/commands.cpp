@@ -9,7 +9,7 @@
 #include "host/cli/hex.h"
 #include "host/bench/latency_stats.h"
 #include "host/process/system.h"
-#include "host/transport/reply_reader.h"
+#include "host/cli/reply_reader.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
