@@ -182,6 +182,7 @@ std::optional<int> Relay::Start() {
             Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + dir);
         }
         device_.ep = std::move(pty);
+        device_.name = device_.ep->Name();
         if (o_.spawn) {
             TryReopen(device_, Clock::now());  // it has the port open already
         } else if (o_.waitSeconds > 0) {
