@@ -359,9 +359,11 @@ TEST(EmulatorE2E, SecondInstanceOnAHeldPortFailsWhileTheFirstKeepsWorking) {
     EXPECT_EQ(first.Exit(), 0);
 }
 
-// Over a second, every thread beside the polling main thread stays asleep: next to
-// no CPU time, and the monitor no more than a few wake-ups. (A sanitizer runtime
-// may keep a thread of its own that wakes now and then.)
+// Over a second, every thread beside the polling main thread stays asleep: the
+// monitor takes next to no CPU time and no more than a few wake-ups. A sanitizer
+// runtime keeps a thread of its own that wakes now and then, so any other thread
+// is held to a bound that still catches one that spins (it would take most of the
+// second).
 void ExpectOtherThreadsAsleep(Child& child, const char* when) {
     const auto before = child.threadUsage();
     std::this_thread::sleep_for(1s);
@@ -372,8 +374,9 @@ void ExpectOtherThreadsAsleep(Child& child, const char* when) {
         }
         const auto was = before.find(tid);
         const Child::ThreadUsage start = was != before.end() ? was->second : Child::ThreadUsage{};
-        EXPECT_LT(t.cpu - start.cpu, 3ms) << when << ": thread " << t.name;
-        if (t.name == "com monitor") {
+        const bool monitor = t.name == "com monitor";
+        EXPECT_LT(t.cpu - start.cpu, monitor ? 3ms : 50ms) << when << ": thread " << t.name;
+        if (monitor) {
             monitorSeen = true;
             EXPECT_LE(t.runs - start.runs, 3) << when;
         }
