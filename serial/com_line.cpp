@@ -30,6 +30,15 @@ std::intptr_t AsInteger(H h) {
     }
 }
 
+template <class H>
+H FromInteger(std::intptr_t v) {
+    if constexpr (std::is_pointer_v<H>) {
+        return reinterpret_cast<H>(v);
+    } else {
+        return static_cast<H>(v);
+    }
+}
+
 ComIo Failure() {
     tLastError = OsLastError();
     const std::uint32_t code = OsWindowsError(tLastError);
@@ -110,4 +119,20 @@ std::uint32_t ComLineError() {
 
 std::intptr_t ComLineSystemHandle(const ComLine* pLine) {
     return AsInteger(pLine->h);
+}
+
+bool ComLineSettingsOf(std::intptr_t hSystem, ComLineSettings* pSettings) {
+    DCB dcb{};
+    if (!OsGetCommState(FromInteger<OsHandle>(hSystem), &dcb)) {
+        tLastError = OsLastError();
+        return false;
+    }
+    ComLineSettings s;
+    s.dwBaud = dcb.BaudRate;
+    s.nDataBits = dcb.ByteSize;
+    s.nStopBits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    constexpr char kLetters[] = "NOEMS";  // NOPARITY .. SPACEPARITY
+    s.cParity = dcb.fParity && dcb.Parity < sizeof kLetters - 1 ? kLetters[dcb.Parity] : 'N';
+    *pSettings = s;
+    return true;
 }

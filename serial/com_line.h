@@ -61,3 +61,7 @@ std::uint32_t ComLineError();
 // The system's handle of the line (a descriptor on POSIX, a HANDLE on Windows),
 // for waiting on it with the system's own calls.
 std::intptr_t ComLineSystemHandle(const ComLine* pLine);
+// The settings of the line whose system handle is hSystem as they are now, set by
+// whichever program set them last (on POSIX a pty's own end shows those of its
+// device end). false with ComLineError() telling why.
+bool ComLineSettingsOf(std::intptr_t hSystem, ComLineSettings* pSettings);

@@ -172,6 +172,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
     link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
     link->add_flag("--spawn", o->spawn);
+    std::string mismatch = "garble";
+    link->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
+    link->add_option("--pcap", o->pcapPath)->check(kNotEmpty);
     auto* linkExe = link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
     app.require_subcommand(0, 1);
 
@@ -190,6 +193,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     }
     o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
     o->paceGiven = pace->count() > 0;
+    o->mismatchWarn = mismatch == "warn";
     o->spawn = o->spawn || deviceExe->count() > 0 || linkExe->count() > 0;
     if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
         const std::string& a = extra.front();
@@ -278,6 +282,10 @@ const char* UsageText() {
            "                         RFC 2217 has no authentication. --port may be such a URL too\n"
            "    [--spawn] [--device-exe PATH]  zolhost starts zolemul in a temp dir behind the\n"
            "                         link and ends it with the link\n"
+           "    [--mismatch garble|warn]  when the host program sets its line unlike the\n"
+           "                         device's 115200 8N1: garble the bytes both ways as a UART at\n"
+           "                         the other setting takes them (default), or pass them and warn\n"
+           "    [--pcap FILE]        write a pcapng capture of the link for Wireshark\n"
            "\n"
            "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"

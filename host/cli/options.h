@@ -44,6 +44,8 @@ struct Options {
     // link
     std::string hostPath;          // the host program's port: a symlink made here
     FaultSettings faults;
+    bool mismatchWarn = false;     // a host line unlike the device's: warn only (not garble)
+    std::string pcapPath;          // a pcapng capture of the link; empty: none
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set

@@ -246,6 +246,13 @@ std::string NetEndpoint::LineState() const {
     return s;
 }
 
+std::optional<PeerLine> NetEndpoint::PeerSettings() const {
+    if (!server_ || !telnet_) {
+        return std::nullopt;
+    }
+    return PeerLine{telnet_->Settings(), true};
+}
+
 bool ListenEndpoint::Listen(std::string* error) {
     if (!listener_.Listen(url_.host, url_.port, error)) {
         return false;

@@ -33,6 +33,7 @@ public:
     void Close() override;
     void TakeNotes(std::vector<LineNote>* out) override;
     std::string LineState() const override;
+    std::optional<PeerLine> PeerSettings() const override;  // a server's client, over rfc2217://
 
 protected:
     explicit NetEndpoint(const NetUrl& url) : url_(url) {}

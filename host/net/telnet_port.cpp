@@ -8,26 +8,6 @@ namespace {
 
 constexpr char kSignatureText[] = "zolhost";
 
-const char* ParityName(Parity p) {
-    switch (p) {
-    case Parity::None: return "N";
-    case Parity::Odd: return "O";
-    case Parity::Even: return "E";
-    case Parity::Mark: return "M";
-    case Parity::Space: return "S";
-    }
-    return "?";
-}
-
-const char* StopName(StopSize s) {
-    switch (s) {
-    case StopSize::One: return "1";
-    case StopSize::Two: return "2";
-    case StopSize::OnePointFive: return "1.5";
-    }
-    return "?";
-}
-
 const char* ControlName(std::uint32_t v) {
     switch (v) {
     case kCtlFlowNone: return "flow control none";
@@ -79,10 +59,6 @@ bool ApplyControl(std::uint8_t v, PortControl* c) {
 
 }  // namespace
 
-std::string SettingsText(const LineSettings& s) {
-    return std::to_string(s.baud) + " " + std::to_string(s.dataBits) + ParityName(s.parity) + StopName(s.stopSize);
-}
-
 std::string EventText(const PortEvent& e) {
     using K = PortEvent::Kind;
     char hex[8];
@@ -91,8 +67,8 @@ std::string EventText(const PortEvent& e) {
     switch (e.code) {
     case kSetBaudRate: setting = "baud " + std::to_string(e.value); break;
     case kSetDataSize: setting = "data bits " + std::to_string(e.value); break;
-    case kSetParity: setting = std::string("parity ") + ParityName(static_cast<Parity>(e.value)); break;
-    case kSetStopSize: setting = std::string("stop bits ") + StopName(static_cast<StopSize>(e.value)); break;
+    case kSetParity: setting = std::string("parity ") + ParityLetter(static_cast<Parity>(e.value)); break;
+    case kSetStopSize: setting = std::string("stop bits ") + StopBitsText(static_cast<StopSize>(e.value)); break;
     default: break;
     }
     switch (e.kind) {

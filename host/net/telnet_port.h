@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "host/transport/line_settings.h"
+
 namespace zolhost::net {
 
 // Telnet bytes.
@@ -104,20 +106,11 @@ inline constexpr std::uint8_t kPurgeReceive = 1;
 inline constexpr std::uint8_t kPurgeTransmit = 2;
 inline constexpr std::uint8_t kPurgeBoth = 3;
 
-// Parity and stop size as the option codes them.
-enum class Parity : std::uint8_t { None = 1, Odd = 2, Even = 3, Mark = 4, Space = 5 };
-enum class StopSize : std::uint8_t { One = 1, Two = 2, OnePointFive = 3 };
-
-struct LineSettings {
-    std::uint32_t baud = 115200;
-    std::uint8_t dataBits = 8;
-    Parity parity = Parity::None;
-    StopSize stopSize = StopSize::One;
-    bool operator==(const LineSettings&) const = default;
-};
-
-// "115200 8N1", "9600 7E2", "57600 8N1.5".
-std::string SettingsText(const LineSettings& s);
+// Parity and stop size as the option codes them (host/transport/line_settings.h).
+using zolhost::LineSettings;
+using zolhost::Parity;
+using zolhost::SettingsText;
+using zolhost::StopSize;
 
 // The control lines and flow control as set over the option.
 struct PortControl {

@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "host/transport/line_settings.h"
 
 namespace zolhost {
 
@@ -87,6 +90,9 @@ public:
     // The line as its peer set it last ("115200 8N1, DTR on, RTS on"); empty when
     // the endpoint has no such settings.
     virtual std::string LineState() const { return {}; }
+    // The line settings its peer (a host program) has set, as far as the endpoint
+    // sees them; nullopt where it has none to see (a device's port, raw TCP).
+    virtual std::optional<PeerLine> PeerSettings() const { return std::nullopt; }
 
 protected:
     Io Fail(const std::string& why) {

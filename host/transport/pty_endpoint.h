@@ -46,6 +46,10 @@ public:
     // line editing, signal characters, CR/LF translation, XON/XOFF or output
     // processing (the link turns it on; zolemul sets its end raw itself).
     void KeepTransparent(bool on);
+    // Has this end told of every change the program makes to its line settings
+    // (pty packet mode, with EXTPROC kept on the device end): a Setting note per
+    // change of the rate or the stop bits, a Purge note when it flushes a queue.
+    void WatchPeerLine();
 
     Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
     Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) override;
@@ -55,6 +59,8 @@ public:
     int ComeBackFd() const override;  // device-end opens (inotify)
     Io Reopen() override;
     std::string WhileGone(const std::string& why) const override;
+    void TakeNotes(std::vector<LineNote>* out) override;
+    std::optional<PeerLine> PeerSettings() const override;  // once watched
 
 private:
     struct Impl;

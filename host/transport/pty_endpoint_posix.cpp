@@ -3,9 +3,12 @@
 // translates line ends), and held until another program opens it, so this end
 // does not hang up before then. Opens of the device end are seen through inotify.
 // This end reads EIO (or polls a hang-up) while no program has the device end.
+// Watching the program's line puts this end in packet mode: each read gives data
+// or a status byte, and a change of the device end's settings is such a status.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,20 +27,39 @@ namespace {
 // Clears, from the master side, the terminal settings that would change bytes on
 // their way. What else the program at the other end sets (the baud rate,
 // VMIN/VTIME, ...) stays as it set it.
-void ClearTranslation(int master) {
+// With extproc, EXTPROC is kept on as well: in packet mode, it is what has every
+// change of the device end's settings told to this end.
+void ClearTranslation(int master, bool extproc) {
     termios t{};
     if (tcgetattr(master, &t) != 0) {
         return;
     }
     constexpr tcflag_t kInput = ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | PARMRK;
     constexpr tcflag_t kLocal = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
-    if ((t.c_iflag & kInput) == 0 && (t.c_oflag & OPOST) == 0 && (t.c_lflag & kLocal) == 0) {
+    const bool extprocOff = extproc && (t.c_lflag & EXTPROC) == 0;
+    if ((t.c_iflag & kInput) == 0 && (t.c_oflag & OPOST) == 0 && (t.c_lflag & kLocal) == 0 && !extprocOff) {
         return;
     }
     t.c_iflag &= ~kInput;
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~kLocal;
+    if (extproc) {
+        t.c_lflag |= EXTPROC;
+    }
     tcsetattr(master, TCSANOW, &t);
+}
+
+// The device end's rate and stop bits, as its program set them last.
+std::optional<PeerLine> ReadPeerLine(int master) {
+    ComLineSettings c;
+    if (!ComLineSettingsOf(master, &c)) {
+        return std::nullopt;
+    }
+    PeerLine line;
+    line.settings.baud = c.dwBaud;
+    line.settings.stopSize = c.nStopBits == 2 ? StopSize::Two : StopSize::One;
+    line.frameShown = false;
+    return line;
 }
 
 }  // namespace
@@ -54,10 +76,30 @@ struct PtyEndpoint::Impl {
     std::string linkPath;
     bool symlinkOurs = false;
     bool transparent = false;
+    bool watching = false;  // packet mode: every read begins with a status byte
+    std::optional<PeerLine> peer;
+    std::vector<LineNote> notes;
 
     void Transparent() {
-        if (transparent) {
-            ClearTranslation(master);
+        if (transparent || watching) {
+            ClearTranslation(master, watching);
+        }
+    }
+
+    // A status packet: the program changed its settings or flushed a queue.
+    void Status(std::uint8_t status) {
+        if ((status & TIOCPKT_IOCTL) != 0) {
+            const std::optional<PeerLine> now = ReadPeerLine(master);
+            if (now && now != peer) {
+                peer = now;
+                notes.push_back({LineNote::Kind::Setting, "host set " + PeerLineText(*now)});
+            }
+        }
+        if ((status & TIOCPKT_FLUSHREAD) != 0) {
+            notes.push_back({LineNote::Kind::Purge, "host purged its receive queue"});
+        }
+        if ((status & TIOCPKT_FLUSHWRITE) != 0) {
+            notes.push_back({LineNote::Kind::Purge, "host purged its transmit queue"});
         }
     }
 };
@@ -138,6 +180,34 @@ void PtyEndpoint::KeepTransparent(bool on) {
     impl_->Transparent();
 }
 
+void PtyEndpoint::WatchPeerLine() {
+    Impl& m = *impl_;
+    if (m.watching) {
+        return;
+    }
+    m.watching = true;
+    m.Transparent();
+    int on = 1;
+    if (ioctl(m.master, TIOCPKT, &on) != 0) {
+        m.watching = false;
+        return;
+    }
+    m.peer = ReadPeerLine(m.master);
+    // Our own settings above are no news, and must not look like a program's bytes.
+    std::uint8_t status[64];
+    while (read(m.master, status, sizeof status) > 0) {
+    }
+}
+
+void PtyEndpoint::TakeNotes(std::vector<LineNote>* out) {
+    out->insert(out->end(), impl_->notes.begin(), impl_->notes.end());
+    impl_->notes.clear();
+}
+
+std::optional<PeerLine> PtyEndpoint::PeerSettings() const {
+    return impl_->peer;
+}
+
 Io PtyEndpoint::WaitForPeer(int timeoutMs, std::string* error) {
     Impl& m = *impl_;
     pollfd pfds[2] = {{m.watch, POLLIN, 0}, {StopWakeFd(), POLLIN, 0}};
@@ -198,6 +268,17 @@ Io PtyEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
     Impl& m = *impl_;
     *got = 0;
     const ssize_t r = read(m.master, p, n);
+    if (r > 0 && m.watching) {
+        // A packet: its first byte says what it is, data or news of the line.
+        if (p[0] != TIOCPKT_DATA) {
+            m.Status(p[0]);
+            return Io::WouldBlock;
+        }
+        std::memmove(p, p + 1, static_cast<std::size_t>(r - 1));
+        *got = static_cast<std::size_t>(r - 1);
+        m.Transparent();
+        return *got > 0 ? Io::Done : Io::WouldBlock;
+    }
     if (r > 0) {
         *got = static_cast<std::size_t>(r);
         m.Transparent();  // before the program's next write is processed

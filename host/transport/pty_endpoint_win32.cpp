@@ -43,6 +43,12 @@ Io PtyEndpoint::WaitForPeer(int, std::string* error) {
 void PtyEndpoint::ReleaseDevice() {}
 void PtyEndpoint::RemoveSymlink() {}
 void PtyEndpoint::KeepTransparent(bool) {}
+void PtyEndpoint::WatchPeerLine() {}
+void PtyEndpoint::TakeNotes(std::vector<LineNote>*) {}
+
+std::optional<PeerLine> PtyEndpoint::PeerSettings() const {
+    return std::nullopt;
+}
 
 Io PtyEndpoint::Read(std::uint8_t*, std::size_t, std::size_t* got) {
     *got = 0;
