@@ -101,41 +101,45 @@ local function kind_of(tvb, dir)
     return "noise"
 end
 
+-- The end byte and the checksum, the last two bytes of a frame of `size` bytes: their fields,
+-- expert info and words for the Info column; true besides when both are right.
+local function dissect_tail(tvb, tree, size, end_value)
+    local words = ""
+    local end_item = tree:add(f.end_byte, tvb(size - 2, 1))
+    tree:add(f.checksum, tvb(size - 1, 1))
+    local sum_good = sum_is_good(tvb, size)
+    local sum_item = tree:add(f.checksum_good, tvb(size - 1, 1), sum_good)
+    local end_good = tvb(size - 2, 1):uint() == end_value
+    if not end_good then
+        end_item:add_proto_expert_info(e.bad_end)
+        words = " bad end byte"
+    end
+    if not sum_good then
+        sum_item:add_proto_expert_info(e.bad_checksum)
+        words = words .. " bad checksum"
+    end
+    return words, sum_good and end_good
+end
+
 local function dissect_request(tvb, pinfo, tree)
     tree:add(f.start, tvb(0, 1))
     tree:add(f.d1, tvb(1, 1))
     tree:add(f.d2, tvb(2, 1))
     tree:add(f.d3, tvb(3, 1))
     tree:add(f.d4, tvb(4, 1))
-    local end_item = tree:add(f.end_byte, tvb(5, 1))
-    tree:add(f.checksum, tvb(6, 1))
-    local good = sum_is_good(tvb, REQUEST_SIZE)
-    local item = tree:add(f.checksum_good, tvb(6, 1), good)
+    local words, good = dissect_tail(tvb, tree, REQUEST_SIZE, REQUEST_END)
     local d1 = tvb(1, 1):uint()
-    local info = string.format("request D1=0x%02X", d1)
-    local end_good = tvb(5, 1):uint() == REQUEST_END
-    if not end_good then
-        end_item:add_proto_expert_info(e.bad_end)
-        info = info .. " bad end byte"
-    end
-    if not good then
-        item:add_proto_expert_info(e.bad_checksum)
-        info = info .. " bad checksum"
-    end
-    if not pinfo.visited and good and end_good then
+    if not pinfo.visited and good then
         last_request = { d1 = d1, number = pinfo.number }
     end
-    return info
+    return string.format("request D1=0x%02X", d1) .. words
 end
 
 local function dissect_reply(tvb, pinfo, tree)
     tree:add(f.start, tvb(0, 1))
-    local ea_item = tree:add(f.ea, tvb(1, 1))
+    tree:add(f.ea, tvb(1, 1))
     local data_item = tree:add(f.data, tvb(2, 5))
-    local end_item = tree:add(f.end_byte, tvb(7, 1))
-    tree:add(f.checksum, tvb(8, 1))
-    local good = sum_is_good(tvb, REPLY_SIZE)
-    local item = tree:add(f.checksum_good, tvb(8, 1), good)
+    local words = dissect_tail(tvb, tree, REPLY_SIZE, REPLY_END)
     local ea = tvb(1, 1):uint()
 
     if not pinfo.visited then
@@ -169,15 +173,7 @@ local function dissect_reply(tvb, pinfo, tree)
             break
         end
     end
-    if tvb(7, 1):uint() ~= REPLY_END then
-        end_item:add_proto_expert_info(e.bad_end)
-        info = info .. " bad end byte"
-    end
-    if not good then
-        item:add_proto_expert_info(e.bad_checksum)
-        info = info .. " bad checksum"
-    end
-    return info
+    return info .. words
 end
 
 function zol.dissector(tvb, pinfo, root)
