@@ -38,7 +38,8 @@ public:
     bool Good() const;
     const std::string& Error() const;
 
-    // Wireshark refuses larger packets of a USER link type.
+    // The bytes of one packet at most: well below the 262144 above which Wireshark refuses a
+    // packet as corrupt.
     static constexpr std::size_t kMaxPacket = 65536;
 
 private:
