@@ -40,7 +40,7 @@ for field in Maintainer Section Description; do
     [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "no $field field"
 done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort | tr '\n' ' ')
-[ "$files" = "./usr/bin/zolemul ./usr/bin/zolhost ./usr/share/doc/zolemul/README.md " ] \
+[ "$files" = "./usr/bin/zolemul ./usr/bin/zolhost ./usr/share/doc/zolemul/README.md ./usr/share/zolemul/zolemul.lua " ] \
     || fail "unexpected files in the package: $files"
 ok "fields and files of the package"
 
@@ -107,7 +107,7 @@ for arch in i686:win32 x86_64:win64; do
     step "$zip"
     unzip -l "$zip"
     files=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
-    [ "$files" = "$name/README.txt $name/zolemul.exe $name/zolhost.exe " ] || fail "unexpected files in the zip: $files"
+    [ "$files" = "$name/README.txt $name/zolemul.exe $name/zolemul.lua $name/zolhost.exe " ] || fail "unexpected files in the zip: $files"
     ok "files of $name.zip"
     unzip -q "$zip" -d "$WORK/zip"
     # The version resource, read back as resource script text.

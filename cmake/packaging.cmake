@@ -1,6 +1,8 @@
 # What `cmake --install` puts where, and the packages cpack makes from it:
-#   Linux:   bin/zolemul, bin/zolhost, share/doc/zolemul/README.md; cpack -G DEB
-#   Windows: zolemul.exe, zolhost.exe and README.txt side by side; cpack -G ZIP
+#   Linux:   bin/zolemul, bin/zolhost, share/doc/zolemul/README.md,
+#            share/zolemul/zolemul.lua (Wireshark's dissector for zolhost link --pcap);
+#            cpack -G DEB
+#   Windows: zolemul.exe, zolhost.exe, README.txt and zolemul.lua side by side; cpack -G ZIP
 # The tests are never installed.
 include(GNUInstallDirs)
 
@@ -20,11 +22,17 @@ if(WIN32)
   if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
     install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   endif()
+  if(TARGET zolhost)
+    install(FILES host/link/zolemul.lua DESTINATION .)
+  endif()
 else()
   install(TARGETS ${ZOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
     install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  endif()
+  if(TARGET zolhost)
+    install(FILES host/link/zolemul.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/zolemul)
   endif()
 endif()
 

@@ -26,6 +26,9 @@ command -v g++ >/dev/null || need+=(g++)
 # folder would pass for the package (Python takes it as a namespace package).
 (cd / && /usr/bin/python3 -I -c 'import serial.tools.list_ports' 2>/dev/null) || need+=(python3-serial)
 [ -x /usr/sbin/ser2net ] || need+=(ser2net)  # the RFC 2217 tests put it in front of zolemul
+# The link's capture test reads it back with tshark and the project's dissector.
+# (Its debconf question, capturing as non-root, takes its default: no.)
+command -v tshark >/dev/null || need+=(tshark)
 if [ "$fuzz" -eq 1 ]; then
     command -v clang++ >/dev/null || need+=(clang)
     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null \

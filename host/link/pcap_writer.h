@@ -1,0 +1,56 @@
+// A pcapng capture of what `zolhost link` sees on the line, for Wireshark with the
+// dissector host/link/zolemul.lua. Standard library only: it builds for Windows too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zolhost {
+
+// A pcapng capture of the link: one section, one interface (link type USER0, 147: the bytes of
+// the serial line, no header), one enhanced packet block per frame with its direction flag and
+// an optional comment.
+class PcapWriter {
+public:
+    enum class Direction { HostToDevice, DeviceToHost };
+    PcapWriter() = default;
+    ~PcapWriter();  // Close()
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+    // Creates or truncates path and writes the section header and the interface; false with *error
+    // ("cannot write capture FILE: why").
+    bool Open(const std::string& path, std::string* error);
+    bool IsOpen() const;
+    // One packet: the bytes as they crossed the line, at atUs microseconds since the Unix epoch;
+    // comment empty for none. More bytes than one packet may carry (kMaxPacket) go out as
+    // several packets, the comment on the first.
+    void Packet(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment);
+    // Something on the line beside the data (the host set its line to 9600 8N1): a packet with no
+    // bytes carrying the comment.
+    void Note(Direction d, std::uint64_t atUs, const std::string& comment);
+    // Puts what is buffered into the file (the relay calls it when idle, at most every 100 ms).
+    void Flush();
+    void Close();
+    // false once a write failed; Error() says why (the relay reports it once and stops capturing).
+    bool Good() const;
+    const std::string& Error() const;
+
+    // The bytes of one packet at most: well below the 262144 above which Wireshark refuses a
+    // packet as corrupt.
+    static constexpr std::size_t kMaxPacket = 65536;
+
+private:
+    void Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment);
+    void Fail(const char* why);
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::vector<std::uint8_t> buffer_;  // blocks not yet handed to the file
+    bool good_ = true;
+    std::string error_;
+};
+
+}  // namespace zolhost
