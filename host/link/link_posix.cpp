@@ -22,6 +22,8 @@
 #include "host/cli/hex.h"
 #include "host/link/frame_trace.h"
 #include "host/link/link.h"
+#include "host/link/pcap_writer.h"
+#include "host/link/uart_model.h"
 #include "host/process/child_process.h"
 #include "host/process/system.h"
 #include "host/transport/channel.h"
@@ -81,6 +83,8 @@ struct Line {
     std::uint64_t bytes = 0;       // taken from the source
     std::uint64_t lost = 0;        // fell due while the far end was closed
     std::uint64_t purged = 0;      // dropped from the queue at a peer's request
+    std::uint64_t crossed = 0;     // went across while the host's line differed from the device's
+    std::uint64_t arrived = 0;     // ... and what the receiver took of them (garbled)
     std::vector<std::uint8_t> noise;  // noise not traced yet, from noiseAt on
     Clock::time_point noiseAt{};
 };
@@ -123,8 +127,13 @@ private:
     void Quiet(Line& l, Clock::time_point now);
     void Notes(End& e, Clock::time_point now);
     void Purge(Line& l);
-    void Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done);
+    void Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done,
+               const std::vector<std::uint8_t>* sent = nullptr);
     void TraceNoise(Line& l);
+    void Capture(const Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point at, const std::string& note);
+    void ShowHostLine(Clock::time_point now);
+    const LineSettings* HostDiffers() const;
+    std::vector<std::uint8_t> Cross(Line& l, const std::uint8_t* p, std::size_t n);
     void Summary() const;
 
     const Options& o_;
@@ -140,6 +149,11 @@ private:
     RequestStream requests_;
     ReplyStream replies_;
     ReplyCounts counts_;
+    // The host program's line as last shown; reset when its end closes.
+    std::optional<PeerLine> hostLine_;
+    bool frameUnseenSaid_ = false;
+    PcapWriter pcap_;
+    const std::chrono::system_clock::time_point startWall_ = std::chrono::system_clock::now();
 };
 
 Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
@@ -150,6 +164,10 @@ Relay::Relay(const Options& o) : o_(o), plan_(o.faults, o.seed) {
 
 std::optional<int> Relay::Start() {
     std::string error;
+    if (!o_.pcapPath.empty() && !pcap_.Open(o_.pcapPath, &error)) {
+        Say(error);
+        return kExitNoLink;
+    }
     if (o_.device == DeviceKind::Port) {
         device_.ep = OpenDeviceEnd(o_.port, o_.timeoutMs, &error);
         if (!device_.ep) {
@@ -260,6 +278,13 @@ int Relay::Run() {
         for (End* e : {&host_, &device_}) {
             Notes(*e, Clock::now());
         }
+        if (pcap_.IsOpen()) {
+            pcap_.Flush();
+            if (!pcap_.Good()) {
+                Say(pcap_.Error() + "; capturing stops");
+                pcap_.Close();
+            }
+        }
     }
     Summary();
     return kExitGood;
@@ -351,6 +376,7 @@ void Relay::TryReopen(End& e, Clock::time_point now) {
     const bool again = e.state == End::State::Closed;
     e.state = End::State::Open;
     Say(e.name + (again ? " opened again" : " opened"));
+    Capture(&e == &host_ ? toDevice_ : toHost_, nullptr, 0, now, e.name + (again ? " opened again" : " opened"));
 }
 
 void Relay::Failed(End& e, const std::string& why, Clock::time_point now) {
@@ -358,6 +384,10 @@ void Relay::Failed(End& e, const std::string& why, Clock::time_point now) {
         return;
     }
     e.state = End::State::Closed;
+    if (&e == &host_) {
+        hostLine_.reset();
+    }
+    Capture(&e == &host_ ? toDevice_ : toHost_, nullptr, 0, now, e.name + " closed (" + why + ")");
     Line& to = &e == &device_ ? toDevice_ : toHost_;
     to.waitRoom = false;
     to.unfinished = false;
@@ -379,8 +409,11 @@ void Relay::Read(End& e, Line& l, Clock::time_point now) {
     l.lastInput = now;
     std::vector<Segment> segments;
     if (&l == &toDevice_) {
-        requests_.Feed(buf, n, &segments);
-        Queue(l, buf, n, now);
+        Notes(e, now);  // a setting the program made before these bytes applies to them
+        // Traced as the device's receiver takes them.
+        const std::vector<std::uint8_t> taken = Cross(l, buf, n);
+        requests_.Feed(taken.data(), taken.size(), &segments);
+        Queue(l, taken.data(), taken.size(), now);
         for (const Segment& s : segments) {
             Trace(l, s, now, "");
         }
@@ -435,12 +468,19 @@ void Relay::Forward(Line& l, Segment& s, Clock::time_point now) {
     } else {
         Queue(l, bytes.data(), bytes.size(), release);
     }
-    Trace(l, s, now, done);
+    Trace(l, s, now, done, &bytes);
 }
 
 // The bytes go on the line after what is queued, and no sooner than release; each
 // is due when its last bit is through.
 void Relay::Queue(Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point release) {
+    std::vector<std::uint8_t> taken;
+    if (&l == &toHost_) {
+        // Traced as the device sent them; the host's receiver takes them garbled.
+        taken = Cross(l, p, n);
+        p = taken.data();
+        n = taken.size();
+    }
     for (std::size_t i = 0; i < n; ++i) {
         l.free = std::max(l.free, release) + l.byteTime;
         l.queue.push_back({p[i], l.free});
@@ -505,6 +545,7 @@ void Relay::Notes(End& e, Clock::time_point now) {
     Line& toward = &e == &host_ ? toHost_ : toDevice_;
     Line& from = &e == &host_ ? toDevice_ : toHost_;
     for (const LineNote& n : notes) {
+        Capture(from, nullptr, 0, now, n.text);
         switch (n.kind) {
         case LineNote::Kind::Setting: ++e.settings; break;
         case LineNote::Kind::Control: ++e.controls; break;
@@ -524,6 +565,9 @@ void Relay::Notes(End& e, Clock::time_point now) {
             std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), from.arrow, "", n.text.c_str());
         }
     }
+    if (&e == &host_) {
+        ShowHostLine(now);
+    }
 }
 
 // Drops what a line holds, but for a write already begun, which is finished.
@@ -533,11 +577,14 @@ void Relay::Purge(Line& l) {
     l.free = Clock::now();
 }
 
-// One line per frame on stderr: microseconds since the start, direction, bytes,
-// what they are and what the link did to them. Noise is gathered until a frame
-// follows or the line goes quiet.
-void Relay::Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done) {
-    if (!o_.trace) {
+// One line per frame on stderr: microseconds since the start, direction, the bytes
+// as they came, what they are and what the link did to them; and one packet per
+// frame in the capture, with the bytes as they went on the line (`sent`, where a
+// fault changed them) and what the link did as its comment. Noise is gathered
+// until a frame follows or the line goes quiet.
+void Relay::Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done,
+                  const std::vector<std::uint8_t>* sent) {
+    if (!o_.trace && !pcap_.IsOpen()) {
         return;
     }
     if (s.kind == Segment::Kind::Noise) {
@@ -548,12 +595,23 @@ void Relay::Trace(Line& l, const Segment& s, Clock::time_point at, const std::st
         return;
     }
     TraceNoise(l);
-    std::string what = s.what;
-    if (!done.empty()) {
-        what += ", " + done;
-    } else if (l.to->state != End::State::Open) {
-        what += std::string(", lost: the ") + (l.to == &host_ ? "host" : "device") + " end is not open";
+    std::string did = done;
+    auto also = [&did](const std::string& what) { did += (did.empty() ? "" : ", ") + what; };
+    if (HostDiffers() != nullptr) {
+        const std::string at = PeerLineText(*hostLine_);
+        also(o_.mismatchWarn ? "passed on unchanged although the host's line is " + at
+                             : &l == &toDevice_ ? "as the device took it from the host's " + at
+                                                : "garbled on the way to the host's " + at);
     }
+    if (did.empty() && l.to->state != End::State::Open) {
+        also(std::string("lost: the ") + (l.to == &host_ ? "host" : "device") + " end is not open");
+    }
+    const std::vector<std::uint8_t>& onLine = sent != nullptr ? *sent : s.bytes;
+    Capture(l, onLine.data(), onLine.size(), at, did);
+    if (!o_.trace) {
+        return;
+    }
+    const std::string what = s.what + (did.empty() ? "" : ", " + did);
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
     std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), l.arrow,
                  Hex(s.bytes.data(), s.bytes.size()).c_str(), what.c_str());
@@ -563,10 +621,99 @@ void Relay::TraceNoise(Line& l) {
     if (l.noise.empty()) {
         return;
     }
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(l.noiseAt - start_).count();
-    std::fprintf(stderr, "%10lld %c %-26s  noise\n", static_cast<long long>(us), l.arrow,
-                 Hex(l.noise.data(), l.noise.size()).c_str());
+    Capture(l, l.noise.data(), l.noise.size(), l.noiseAt, "");
+    if (o_.trace) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(l.noiseAt - start_).count();
+        std::fprintf(stderr, "%10lld %c %-26s  noise\n", static_cast<long long>(us), l.arrow,
+                     Hex(l.noise.data(), l.noise.size()).c_str());
+    }
     l.noise.clear();
+}
+
+// A packet of the line's bytes, or with none a note, in the capture (if any).
+void Relay::Capture(const Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point at,
+                    const std::string& note) {
+    if (!pcap_.IsOpen()) {
+        return;
+    }
+    const auto wall = startWall_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(at - start_);
+    const auto us = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(wall.time_since_epoch()).count());
+    const auto d = &l == &toDevice_ ? PcapWriter::Direction::HostToDevice : PcapWriter::Direction::DeviceToHost;
+    if (n == 0) {
+        pcap_.Note(d, us, note);
+    } else {
+        pcap_.Packet(d, us, p, n, note);
+    }
+}
+
+// The host's line settings, when they differ from the device's.
+const LineSettings* Relay::HostDiffers() const {
+    return hostLine_ && hostLine_->settings != kDeviceLine ? &hostLine_->settings : nullptr;
+}
+
+// Says, on standard error and in the trace and capture, how the host program has
+// set its line, whenever that is new: when its end opens and on each change.
+void Relay::ShowHostLine(Clock::time_point now) {
+    if (host_.state != End::State::Open) {
+        return;
+    }
+    const std::optional<PeerLine> line = host_.ep->PeerSettings();
+    if (!line || line == hostLine_) {
+        return;
+    }
+    const bool before = HostDiffers() != nullptr;
+    hostLine_ = line;
+    std::string text = "host line: " + PeerLineText(*line);
+    if (!line->frameShown && !frameUnseenSaid_) {
+        text += " (a pty shows no data bits or parity: taken as 8N)";
+        frameUnseenSaid_ = true;
+    }
+    const LineSettings& h = line->settings;
+    const LineSettings& d = kDeviceLine;
+    if (h == d) {
+        text += before ? ", as the device's again: bytes pass unchanged" : ", as the device's";
+    } else {
+        std::string differ;
+        auto add = [&differ](const std::string& what) { differ += (differ.empty() ? "" : ", ") + what; };
+        if (h.baud != d.baud) {
+            add(std::to_string(h.baud) + " baud against the device's " + std::to_string(d.baud));
+        }
+        if (h.dataBits != d.dataBits) {
+            add(std::to_string(h.dataBits) + " data bits against " + std::to_string(d.dataBits));
+        }
+        if (h.parity != d.parity) {
+            add(std::string("parity ") + ParityLetter(h.parity) + " against " + ParityLetter(d.parity));
+        }
+        if (h.stopSize != d.stopSize) {
+            add(std::string(StopBitsText(h.stopSize)) + " stop bits against " + StopBitsText(d.stopSize));
+        }
+        text += "; it differs from the device's " + SettingsText(d) + " (" + differ + "): " +
+                (o_.mismatchWarn ? "bytes pass unchanged (--mismatch warn), as no real device would take them"
+                                 : "bytes are garbled both ways, as a UART at the other setting takes them");
+    }
+    Capture(toDevice_, nullptr, 0, now, text);
+    if (!o_.trace) {
+        Say(text);
+        return;
+    }
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
+    std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), toDevice_.arrow, "", text.c_str());
+}
+
+// The bytes as the far end's receiver takes them: garbled while the host's line
+// differs from the device's (unless only warned of), and counted.
+std::vector<std::uint8_t> Relay::Cross(Line& l, const std::uint8_t* p, std::size_t n) {
+    const LineSettings* host = HostDiffers();
+    if (host == nullptr) {
+        return std::vector<std::uint8_t>(p, p + n);
+    }
+    std::vector<std::uint8_t> taken = o_.mismatchWarn                ? std::vector<std::uint8_t>(p, p + n)
+                                      : &l == &toDevice_ ? UartReceive(*host, kDeviceLine, p, n)
+                                                         : UartReceive(kDeviceLine, *host, p, n);
+    l.crossed += n;
+    l.arrived += taken.size();
+    return taken;
 }
 
 void Relay::Summary() const {
@@ -592,6 +739,17 @@ void Relay::Summary() const {
                         " purges, %" PRIu64 " refused requests\n",
                         e == &host_ ? "host" : "device", state.c_str(), state.empty() ? "" : "; ", e->settings,
                         e->controls, e->purges, e->refused);
+        }
+    }
+    if (toDevice_.crossed + toHost_.crossed > 0) {
+        if (o_.mismatchWarn) {
+            std::printf("  passed unchanged while the host's line differed from the device's: %" PRIu64
+                        " bytes to the device, %" PRIu64 " to the host\n",
+                        toDevice_.crossed, toHost_.crossed);
+        } else {
+            std::printf("  garbled while the host's line differed from the device's: %" PRIu64
+                        " bytes to the device (it took %" PRIu64 "), %" PRIu64 " to the host (it took %" PRIu64 ")\n",
+                        toDevice_.crossed, toDevice_.arrived, toHost_.crossed, toHost_.arrived);
         }
     }
     if (toDevice_.purged + toHost_.purged > 0) {

@@ -1,8 +1,8 @@
 #include "host/link/uart_model.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <optional>
 
 namespace zolhost {
 
@@ -41,6 +41,10 @@ public:
 
     // The level at t (1 mark, 0 space) and when it may next change.
     unsigned Level(std::int64_t t, std::int64_t* until) const {
+        if (t < 0) {
+            *until = 0;  // idle before the first byte
+            return 1;
+        }
         if (t >= End()) {
             *until = INT64_MAX;
             return 1;
@@ -67,15 +71,15 @@ public:
         return Level(t, &ignored);
     }
 
-    // The first time from t on when the line is at `level`; -1 when it never is.
-    std::int64_t Next(std::int64_t t, unsigned level) const {
+    // The first time from t on when the line is at `level`; none when it never is.
+    std::optional<std::int64_t> Next(std::int64_t t, unsigned level) const {
         for (;;) {
             std::int64_t until = 0;
             if (Level(t, &until) == level) {
                 return t;
             }
             if (until == INT64_MAX) {
-                return -1;
+                return std::nullopt;
             }
             t = until;
         }
@@ -107,13 +111,14 @@ std::vector<std::uint8_t> UartReceive(const LineSettings& sender, const LineSett
     const unsigned stopBits = receiver.stopSize == StopSize::Two ? 2 : 1;
     const bool parity = receiver.parity != Parity::None;
     std::vector<std::uint8_t> got;
-    std::int64_t t = 0;
+    std::int64_t t = -1;  // the line idles before the first start bit
     for (;;) {
-        const std::int64_t mark = line.Next(t, 1);
-        const std::int64_t edge = mark < 0 ? -1 : line.Next(mark, 0);
-        if (edge < 0) {
+        const std::optional<std::int64_t> mark = line.Next(t, 1);
+        const std::optional<std::int64_t> start = mark ? line.Next(*mark, 0) : std::nullopt;
+        if (!start) {
             return got;
         }
+        const std::int64_t edge = *start;
         auto sample = [&](unsigned bit) { return line.Level(edge + (2 * static_cast<std::int64_t>(bit) + 1) * half); };
         if (sample(0) != 0) {
             t = edge + half;  // a glitch, not a start bit
@@ -130,8 +135,8 @@ std::vector<std::uint8_t> UartReceive(const LineSettings& sender, const LineSett
         }
         // Taken whole from the start of a byte sent, as that byte: still no good.
         const std::int64_t k = edge / line.Frame();
-        const std::uint8_t both = DataMask(std::min(dataBits, unsigned{sender.dataBits}));
-        if (!error && edge % line.Frame() == 0 && static_cast<std::size_t>(k) < n && (value & both) == (p[k] & both)) {
+        const bool fromAStart = edge % line.Frame() == 0 && static_cast<std::size_t>(k) < n;
+        if (!error && fromAStart && (value == p[k] || value == (p[k] & DataMask(sender.dataBits)))) {
             error = true;
         }
         got.push_back(error ? 0 : value);

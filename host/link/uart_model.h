@@ -13,7 +13,7 @@
 // a line still at space there must first come back to mark.
 //
 // One rule goes beyond the hardware: a byte the receiver takes from the start of a
-// byte that was sent, with that byte's own value, is read as a framing error too.
+// byte that was sent, with the value that byte had, is read as a framing error too.
 // A real receiver may let such a byte of another line through (two stop bits
 // against one, rates a few per cent apart); this one never does, so a line that
 // differs never passes unseen.

@@ -46,6 +46,7 @@ std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* 
         return nullptr;
     }
     pty->KeepTransparent(true);
+    pty->WatchPeerLine();
     Say("host end ready: " + pty->Name() + " -> " + pty->DevicePath() +
         "; open it from your host program as its serial port");
     return pty;

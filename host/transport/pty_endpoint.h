@@ -61,6 +61,7 @@ public:
     std::string WhileGone(const std::string& why) const override;
     void TakeNotes(std::vector<LineNote>* out) override;
     std::optional<PeerLine> PeerSettings() const override;  // once watched
+    std::string LineState() const override;                  // once watched
 
 private:
     struct Impl;

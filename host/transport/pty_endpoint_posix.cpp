@@ -208,6 +208,10 @@ std::optional<PeerLine> PtyEndpoint::PeerSettings() const {
     return impl_->peer;
 }
 
+std::string PtyEndpoint::LineState() const {
+    return impl_->peer ? PeerLineText(*impl_->peer) : std::string();
+}
+
 Io PtyEndpoint::WaitForPeer(int timeoutMs, std::string* error) {
     Impl& m = *impl_;
     pollfd pfds[2] = {{m.watch, POLLIN, 0}, {StopWakeFd(), POLLIN, 0}};

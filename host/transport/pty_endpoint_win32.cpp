@@ -50,6 +50,10 @@ std::optional<PeerLine> PtyEndpoint::PeerSettings() const {
     return std::nullopt;
 }
 
+std::string PtyEndpoint::LineState() const {
+    return {};
+}
+
 Io PtyEndpoint::Read(std::uint8_t*, std::size_t, std::size_t* got) {
     *got = 0;
     return Fail(kNoPty);

@@ -15,6 +15,7 @@
 
 #include "tests/support/pty_link.h"
 #include "tests/support/required.h"
+#include "tests/support/tshark.h"
 
 namespace {
 
@@ -543,6 +544,96 @@ TEST(HostE2E, LinkFaultsInTheSummaryAreTheOnesTheHostSaw) {
     EXPECT_EQ(s.emu->Stop(), 0);
 }
 
+// A host program that opens its port at another rate or frame than the device's
+// 115200 8N1 is told so by name, and meets what a real device would give it: its
+// requests and the replies garbled (or, with --mismatch warn, passed on). Back at
+// 115200 8N1 it is answered again.
+TEST(HostE2E, LinkGarblesForAHostProgramOnAnotherLineAndNamesItsSettings) {
+    REQUIRE_PYSERIAL();
+    for (const bool warn : {false, true}) {
+        LinkSession s({}, warn ? std::vector<std::string>{"--mismatch", "warn"} : std::vector<std::string>{});
+        ASSERT_TRUE(s.Ready()) << s.host->Output();
+        const auto slow = RunHostProgram(s.Port(), {"5", "--baud", "9600", "--timeout", "0.3"});
+        ASSERT_TRUE(slow);
+        EXPECT_EQ(slow->good, warn ? 5 : 0);
+        EXPECT_TRUE(s.host->Shows("host line: 9600 baud, 1 stop bit")) << s.host->Output();
+        EXPECT_TRUE(s.host->Shows("(9600 baud against the device's 115200)")) << s.host->Output();
+        if (!warn) {
+            const auto twoStop = RunHostProgram(s.Port(), {"5", "--stopbits", "2", "--timeout", "0.3"});
+            ASSERT_TRUE(twoStop);
+            EXPECT_EQ(twoStop->good, 0);
+            EXPECT_TRUE(s.host->Shows("host line: 115200 baud, 2 stop bits; it differs from the device's 115200 8N1 "
+                                      "(2 stop bits against 1)"))
+                << s.host->Output();
+        }
+        const auto right = RunHostProgram(s.Port(), {"5"});
+        ASSERT_TRUE(right);
+        EXPECT_EQ(right->good, 5);
+        s.host->Process().signal(SIGTERM);
+        EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+        const std::string out = s.host->Output();
+        if (warn) {
+            // Every byte went as it came: 5 requests and their replies.
+            EXPECT_NE(out.find("passed unchanged while the host's line differed from the device's: 35 bytes to the "
+                               "device, 45 to the host"),
+                      std::string::npos)
+                << out;
+            EXPECT_NE(out.find("bytes pass unchanged (--mismatch warn)"), std::string::npos) << out;
+        } else {
+            // Ten requests sent on the wrong line: none reached the device as a request.
+            EXPECT_NE(out.find("garbled while the host's line differed from the device's: 70 bytes to the device"),
+                      std::string::npos)
+                << out;
+            EXPECT_NE(out.find("requests seen: 5\n"), std::string::npos) << out;
+        }
+        EXPECT_EQ(s.emu->Stop(), 0);
+    }
+}
+
+// The capture of a link as Wireshark shows it, through the dissector: every request
+// and reply the host program exchanged, in their directions, decoded and checked.
+TEST(HostE2E, LinkCaptureShowsEveryFrameTheHostExchangedToTshark) {
+    REQUIRE_PYSERIAL();
+    REQUIRE_DEPENDENCY(!TsharkPath().empty(), "tshark (tools/install-build-deps.sh installs it)");
+    TempDir work;
+    const std::string capture = work / "link.pcapng";
+    LinkSession s({}, {"--pcap", capture, "--corrupt", "30", "--seed", "3"});
+    ASSERT_TRUE(s.Ready()) << s.host->Output();
+    const auto run = RunHostProgram(s.Port(), {"20"});
+    ASSERT_TRUE(run);
+    s.host->Process().signal(SIGTERM);
+    EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+    EXPECT_EQ(s.emu->Stop(), 0);
+    ASSERT_GT(run->corrupted, 0);
+    const auto rows = TsharkFields(capture,
+                                   {"frame.packet_flags_direction", "zol.kind", "zol.d1", "zol.ea",
+                                    "zol.checksum.good", "zol.ea.matches", "frame.comment"},
+                                   work, ZOLEMUL_LUA);
+    ASSERT_TRUE(rows);
+    int requests = 0, replies = 0, good = 0, corrupted = 0;
+    std::string d1;
+    for (const auto& r : *rows) {
+        if (r[1] == "request") {
+            EXPECT_EQ(r[0], "0x00000002");  // outbound: host to device
+            EXPECT_EQ(r[4], "1");
+            d1 = r[2];
+            ++requests;
+        } else if (r[1] == "reply") {
+            EXPECT_EQ(r[0], "0x00000001");
+            EXPECT_EQ(r[5], "1") << "EA " << r[3] << " after D1 " << d1;
+            ++replies;
+            good += r[4] == "1";
+            corrupted += r[4] == "0" && r[6].find("corrupted") != std::string::npos;
+        } else {
+            EXPECT_EQ(r[1], "note") << "a frame the host did not exchange";
+        }
+    }
+    EXPECT_EQ(requests, 20);
+    EXPECT_EQ(replies, 20);
+    EXPECT_EQ(good, run->good);
+    EXPECT_EQ(corrupted, run->corrupted);
+}
+
 TEST(HostE2E, LinkNeverReplacesWhatIsAtHostPath) {
     TempDir dir;
     { std::ofstream(dir / "hostport") << "keep me"; }
@@ -621,7 +712,16 @@ TEST(HostE2E, LinkServesPyserialsRfc2217ClientWithItsModemLinesAndPurges) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(host line: (.*); (\d+) settings, (\d+) control changes, (\d+) purges)")))
         << out;
-    EXPECT_EQ(m[1], "9600 8N1, DTR on, RTS on");  // as the last client left it
+    EXPECT_EQ(m[1], "115200 8N1, DTR on, RTS on");  // as the last client left it
+    // The client at 9600 is told, and its bytes meet a UART at 115200.
+    EXPECT_NE(out.find("host line: 9600 8N1; it differs from the device's 115200 8N1 (9600 baud against the "
+                       "device's 115200): bytes are garbled"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("host line: 115200 8N1, as the device's again"), std::string::npos) << out;
+    EXPECT_NE(out.find("garbled while the host's line differed from the device's: 7 bytes to the device"),
+              std::string::npos)
+        << out;
     EXPECT_GE(std::stoi(m[3]), 8);
     EXPECT_GE(std::stoi(m[4]), 1);
 }

@@ -1,7 +1,7 @@
 """A host program as users write them, with pyserial: one request at a time, each
 reply read and checked. Used by the end-to-end tests of `zolhost link`.
 
-usage: link_host.py PORT-OR-URL ROUNDS [--reopen [--cooked]] [--timeout S]
+usage: link_host.py PORT-OR-URL ROUNDS [--reopen [--cooked]] [--timeout S] [--baud B] [--stopbits N]
 
 --reopen closes the port halfway and opens it again a moment later; with --cooked it then turns
 on what a terminal has (echo, line editing, XON/XOFF, CR/LF translation), as a
@@ -31,8 +31,8 @@ def cook(fd):
     termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
 
 
-def rounds(port, first, count, timeout, counts, rtts, cooked=False):
-    with serial.serial_for_url(port, 115200, timeout=timeout) as line:
+def rounds(port, first, count, timeout, counts, rtts, cooked=False, baud=115200, stopbits=1):
+    with serial.serial_for_url(port, baud, timeout=timeout, stopbits=stopbits) as line:
         if cooked:
             cook(line.fd)
         line.reset_input_buffer()
@@ -58,14 +58,16 @@ def main():
     args = sys.argv[1:]
     port, total = args[0], int(args[1])
     timeout = float(args[args.index("--timeout") + 1]) if "--timeout" in args else 1.0
+    line = {"baud": int(args[args.index("--baud") + 1]) if "--baud" in args else 115200,
+            "stopbits": int(args[args.index("--stopbits") + 1]) if "--stopbits" in args else 1}
     counts = {"good": 0, "corrupted": 0, "missing": 0, "other": 0}
     rtts = []
     if "--reopen" in args:
-        rounds(port, 0, total // 2, timeout, counts, rtts)
+        rounds(port, 0, total // 2, timeout, counts, rtts, **line)
         time.sleep(0.3)  # long enough for the link to see the port closed
-        rounds(port, total // 2, total - total // 2, timeout, counts, rtts, "--cooked" in args)
+        rounds(port, total // 2, total - total // 2, timeout, counts, rtts, "--cooked" in args, **line)
     else:
-        rounds(port, 0, total, timeout, counts, rtts)
+        rounds(port, 0, total, timeout, counts, rtts, **line)
     print("good %d corrupted %d missing %d other %d rtt_min_us %d rtt_median_us %d" % (
         counts["good"], counts["corrupted"], counts["missing"], counts["other"],
         min(rtts) if rtts else -1, statistics.median(rtts) if rtts else -1))

@@ -1,56 +1,18 @@
 // The link's capture as Wireshark reads it: written by PcapWriter, read back by tshark
 // with the dissector host/link/zolemul.lua.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
 
 #include "host/link/pcap_writer.h"
 #include "protocol/frame_rules.h"
 #include "tests/support/pty_link.h"
 #include "tests/support/required.h"
+#include "tests/support/tshark.h"
 
 namespace {
 
 using namespace zolhost;
 using namespace testsupport;
 using Dir = PcapWriter::Direction;
-
-std::string FindOnPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path != nullptr ? path : "/usr/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + program;
-        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return "";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::vector<std::string>> Rows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::stringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> row;
-        std::stringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) {
-            // Booleans: 1 and 0 from tshark 4.0, True and False from later ones.
-            row.push_back(cell == "True" ? "1" : cell == "False" ? "0" : cell);
-        }
-        row.resize(11);
-        rows.push_back(row);
-    }
-    return rows;
-}
 
 template <std::size_t N>
 void Put(PcapWriter& w, Dir d, std::uint64_t at, const std::array<std::uint8_t, N>& f, const std::string& comment = "") {
@@ -61,8 +23,7 @@ void Put(PcapWriter& w, Dir d, std::uint64_t at, const std::array<std::uint8_t, 
 // its direction, time, kind, D1 or EA, checksum, whether EA answers the request
 // before it, and its comment.
 TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
-    const std::string tshark = FindOnPath("tshark");
-    REQUIRE_DEPENDENCY(!tshark.empty(), "tshark (Debian package tshark)");
+    REQUIRE_DEPENDENCY(!TsharkPath().empty(), "tshark (Debian package tshark)");
     TempDir dir;
     const std::string file = dir / "link.pcapng";
     const std::uint64_t t0 = 1'700'000'000'000'000ull;
@@ -92,26 +53,12 @@ TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
     w.Close();
     ASSERT_TRUE(w.Good()) << w.Error();
 
-    // tshark wants a writable home for its settings; as root it warns on stderr.
-    const std::string out = dir / "fields.txt";
-    const std::string command =
-        "HOME='" + dir.path() + "' exec '" + tshark + "' -n -X lua_script:" ZOLEMUL_LUA " -r '" + file +
-        "' -T fields -E separator=/t -E occurrence=f -e frame.packet_flags_direction -e frame.time_epoch"
-        " -e frame.len -e zol.kind -e zol.d1 -e zol.ea -e zol.checksum.good -e zol.ea.matches -e zol.request_in"
-        " -e frame.comment -e _ws.col.Info 2>'" + dir.path() + "/stderr.txt'";
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(outFd, 0);
-    Child::Options o;
-    o.argv = {"/bin/sh", "-c", command};
-    o.stdinFd = Child::kClosed;
-    o.stdoutFd = outFd;
-    Child child(o);
-    ::close(outFd);
-    const auto status = child.wait(Scaled(60s));
-    ASSERT_TRUE(status.has_value()) << "tshark still running";
-    ASSERT_EQ(*status, 0) << ReadFile(dir / "stderr.txt");
-
-    const auto rows = Rows(ReadFile(out));
+    const auto rows = TsharkFields(file,
+                                   {"frame.packet_flags_direction", "frame.time_epoch", "frame.len", "zol.kind", "zol.d1",
+                                    "zol.ea", "zol.checksum.good", "zol.ea.matches", "zol.request_in", "frame.comment",
+                                    "_ws.col.Info"},
+                                   dir, ZOLEMUL_LUA);
+    ASSERT_TRUE(rows);
     const std::string kOut = "0x00000002", kIn = "0x00000001";  // epb_flags: outbound, inbound
     const std::vector<std::vector<std::string>> want = {
         // direction, time, length, kind, D1, EA, checksum good, EA matches, request in, comment, info
@@ -131,9 +78,9 @@ TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
         {kIn, "1700000000.009000000", "65536", "noise", "", "", "", "", "", "flood", "noise 65536 bytes"},
         {kIn, "1700000000.009000000", "10", "noise", "", "", "", "", "", "", "noise 10 bytes"},
     };
-    ASSERT_EQ(rows.size(), want.size()) << ReadFile(out) << ReadFile(dir / "stderr.txt");
+    ASSERT_EQ(rows->size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(rows[i], want[i]) << "frame " << i + 1;
+        EXPECT_EQ((*rows)[i], want[i]) << "frame " << i + 1;
     }
 }
 

@@ -1,6 +1,7 @@
 """A host program on pyserial's rfc2217 client, as users write them: modem lines,
 requests (D1 = 00 among them: its reply carries EA = FF), a purge, a second client
-turned away, a close and a reopen at 9600. Prints "ok requests N" or fails.
+turned away, a close, a reopen at 9600 (not the device's rate: no good reply) and a
+change to 115200 on the fly. Prints "ok requests N" or fails.
 
 usage: rfc2217_host.py URL
 """
@@ -72,7 +73,14 @@ exchange(port, 0x00)
 count += 1
 port.close()
 
-port = serial.serial_for_url(url, baudrate=9600, timeout=3)
+port = serial.serial_for_url(url, baudrate=9600, timeout=0.5)
+port.write(request(0x42))
+reply = port.read(9)
+if reply[:2] == bytes([0x12, 0xBD]):
+    sys.exit("a host at 9600 baud was answered: %s" % reply.hex(" "))
+port.baudrate = 115200
+port.timeout = 3
+port.reset_input_buffer()
 for d1 in (0x00, 0xFF, 0x12, 0x02):
     exchange(port, d1)
     count += 1
