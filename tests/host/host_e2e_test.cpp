@@ -699,7 +699,7 @@ TEST(HostE2E, LinkServesPyserialsRfc2217ClientWithItsModemLinesAndPurges) {
     std::optional<int> status;
     // Modem lines both ways, 200 requests (D1 = 00 among them), a second client
     // turned away, a purge, a close and a reopen.
-    const std::string program = RunScript({RFC2217_HOST_SCRIPT, s.url}, &status);
+    const std::string program = RunScript({RFC2217_HOST_SCRIPT, s.url, "--device-line"}, &status);
     EXPECT_EQ(status, 0) << program;
     EXPECT_NE(program.find("ok requests 205"), std::string::npos) << program;
     const std::string out = s.Stop();
