@@ -133,7 +133,7 @@ private:
     void Capture(const Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point at, const std::string& note);
     void ShowHostLine(Clock::time_point now);
     const LineSettings* HostDiffers() const;
-    std::vector<std::uint8_t> Cross(Line& l, const std::uint8_t* p, std::size_t n);
+    void Cross(Line& l, const std::uint8_t*& p, std::size_t& n, std::vector<std::uint8_t>* garbled);
     void Summary() const;
 
     const Options& o_;
@@ -411,9 +411,11 @@ void Relay::Read(End& e, Line& l, Clock::time_point now) {
     if (&l == &toDevice_) {
         Notes(e, now);  // a setting the program made before these bytes applies to them
         // Traced as the device's receiver takes them.
-        const std::vector<std::uint8_t> taken = Cross(l, buf, n);
-        requests_.Feed(taken.data(), taken.size(), &segments);
-        Queue(l, taken.data(), taken.size(), now);
+        const std::uint8_t* p = buf;
+        std::vector<std::uint8_t> garbled;
+        Cross(l, p, n, &garbled);
+        requests_.Feed(p, n, &segments);
+        Queue(l, p, n, now);
         for (const Segment& s : segments) {
             Trace(l, s, now, "");
         }
@@ -474,12 +476,9 @@ void Relay::Forward(Line& l, Segment& s, Clock::time_point now) {
 // The bytes go on the line after what is queued, and no sooner than release; each
 // is due when its last bit is through.
 void Relay::Queue(Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point release) {
-    std::vector<std::uint8_t> taken;
+    std::vector<std::uint8_t> garbled;
     if (&l == &toHost_) {
-        // Traced as the device sent them; the host's receiver takes them garbled.
-        taken = Cross(l, p, n);
-        p = taken.data();
-        n = taken.size();
+        Cross(l, p, n, &garbled);  // traced as the device sent them
     }
     for (std::size_t i = 0; i < n; ++i) {
         l.free = std::max(l.free, release) + l.byteTime;
@@ -701,19 +700,21 @@ void Relay::ShowHostLine(Clock::time_point now) {
     std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), toDevice_.arrow, "", text.c_str());
 }
 
-// The bytes as the far end's receiver takes them: garbled while the host's line
-// differs from the device's (unless only warned of), and counted.
-std::vector<std::uint8_t> Relay::Cross(Line& l, const std::uint8_t* p, std::size_t n) {
+// The bytes p[0..n) as the far end's receiver takes them: while the host's line
+// differs from the device's, counted and (unless only warned of) garbled, p and n
+// then pointing into *garbled.
+void Relay::Cross(Line& l, const std::uint8_t*& p, std::size_t& n, std::vector<std::uint8_t>* garbled) {
     const LineSettings* host = HostDiffers();
     if (host == nullptr) {
-        return std::vector<std::uint8_t>(p, p + n);
+        return;
     }
-    std::vector<std::uint8_t> taken = o_.mismatchWarn                ? std::vector<std::uint8_t>(p, p + n)
-                                      : &l == &toDevice_ ? UartReceive(*host, kDeviceLine, p, n)
-                                                         : UartReceive(kDeviceLine, *host, p, n);
     l.crossed += n;
-    l.arrived += taken.size();
-    return taken;
+    if (!o_.mismatchWarn) {
+        *garbled = &l == &toDevice_ ? UartReceive(*host, kDeviceLine, p, n) : UartReceive(kDeviceLine, *host, p, n);
+        p = garbled->data();
+        n = garbled->size();
+    }
+    l.arrived += n;
 }
 
 void Relay::Summary() const {
