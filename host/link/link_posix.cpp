@@ -130,6 +130,8 @@ private:
     void Trace(Line& l, const Segment& s, Clock::time_point at, const std::string& done,
                const std::vector<std::uint8_t>* sent = nullptr);
     void TraceNoise(Line& l);
+    void TraceLine(const Line& l, Clock::time_point at, const std::string& bytes, const std::string& what) const;
+    Line& From(const End& e) { return &e == &host_ ? toDevice_ : toHost_; }  // the line e is the source of
     void Capture(const Line& l, const std::uint8_t* p, std::size_t n, Clock::time_point at, const std::string& note);
     void ShowHostLine(Clock::time_point now);
     const LineSettings* HostDiffers() const;
@@ -376,7 +378,7 @@ void Relay::TryReopen(End& e, Clock::time_point now) {
     const bool again = e.state == End::State::Closed;
     e.state = End::State::Open;
     Say(e.name + (again ? " opened again" : " opened"));
-    Capture(&e == &host_ ? toDevice_ : toHost_, nullptr, 0, now, e.name + (again ? " opened again" : " opened"));
+    Capture(From(e), nullptr, 0, now, e.name + (again ? " opened again" : " opened"));
 }
 
 void Relay::Failed(End& e, const std::string& why, Clock::time_point now) {
@@ -387,7 +389,7 @@ void Relay::Failed(End& e, const std::string& why, Clock::time_point now) {
     if (&e == &host_) {
         hostLine_.reset();
     }
-    Capture(&e == &host_ ? toDevice_ : toHost_, nullptr, 0, now, e.name + " closed (" + why + ")");
+    Capture(From(e), nullptr, 0, now, e.name + " closed (" + why + ")");
     Line& to = &e == &device_ ? toDevice_ : toHost_;
     to.waitRoom = false;
     to.unfinished = false;
@@ -542,7 +544,7 @@ void Relay::Notes(End& e, Clock::time_point now) {
     std::vector<LineNote> notes;
     e.ep->TakeNotes(&notes);
     Line& toward = &e == &host_ ? toHost_ : toDevice_;
-    Line& from = &e == &host_ ? toDevice_ : toHost_;
+    Line& from = From(e);
     for (const LineNote& n : notes) {
         Capture(from, nullptr, 0, now, n.text);
         switch (n.kind) {
@@ -560,8 +562,7 @@ void Relay::Notes(End& e, Clock::time_point now) {
         }
         if (o_.trace) {
             TraceNoise(toward);
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
-            std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), from.arrow, "", n.text.c_str());
+            TraceLine(from, now, "", n.text);
         }
     }
     if (&e == &host_) {
@@ -610,10 +611,7 @@ void Relay::Trace(Line& l, const Segment& s, Clock::time_point at, const std::st
     if (!o_.trace) {
         return;
     }
-    const std::string what = s.what + (did.empty() ? "" : ", " + did);
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
-    std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), l.arrow,
-                 Hex(s.bytes.data(), s.bytes.size()).c_str(), what.c_str());
+    TraceLine(l, at, Hex(s.bytes.data(), s.bytes.size()), s.what + (did.empty() ? "" : ", " + did));
 }
 
 void Relay::TraceNoise(Line& l) {
@@ -622,11 +620,16 @@ void Relay::TraceNoise(Line& l) {
     }
     Capture(l, l.noise.data(), l.noise.size(), l.noiseAt, "");
     if (o_.trace) {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(l.noiseAt - start_).count();
-        std::fprintf(stderr, "%10lld %c %-26s  noise\n", static_cast<long long>(us), l.arrow,
-                     Hex(l.noise.data(), l.noise.size()).c_str());
+        TraceLine(l, l.noiseAt, Hex(l.noise.data(), l.noise.size()), "noise");
     }
     l.noise.clear();
+}
+
+// A line of the trace: microseconds since the start, direction, bytes (or none for
+// what happened beside them), and what it is.
+void Relay::TraceLine(const Line& l, Clock::time_point at, const std::string& bytes, const std::string& what) const {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
+    std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), l.arrow, bytes.c_str(), what.c_str());
 }
 
 // A packet of the line's bytes, or with none a note, in the capture (if any).
@@ -692,12 +695,11 @@ void Relay::ShowHostLine(Clock::time_point now) {
                                  : "bytes are garbled both ways, as a UART at the other setting takes them");
     }
     Capture(toDevice_, nullptr, 0, now, text);
-    if (!o_.trace) {
+    if (o_.trace) {
+        TraceLine(toDevice_, now, "", text);
+    } else {
         Say(text);
-        return;
     }
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
-    std::fprintf(stderr, "%10lld %c %-26s  %s\n", static_cast<long long>(us), toDevice_.arrow, "", text.c_str());
 }
 
 // The bytes p[0..n) as the far end's receiver takes them: while the host's line

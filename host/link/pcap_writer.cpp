@@ -172,10 +172,10 @@ void PcapWriter::Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, s
 }
 
 void PcapWriter::Flush() {
-    if (file_ == nullptr || !good_) {
-        return;
+    if (file_ == nullptr || !good_ || buffer_.empty()) {
+        return;  // nothing new: the relay calls this on every pass of its loop
     }
-    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
         Fail(std::strerror(errno));
         return;
     }
