@@ -68,17 +68,22 @@ void Watch(bool on) {
 }
 
 void DropHeld() {
+    if (gOut.bytes.capacity() > 2 * kQueueSize) {
+        gOut.bytes = {};  // one frame larger than the bound was held: its room goes too
+    }
     gOut.bytes.clear();
     gOut.head = 0;
     gOut.cbHeld.store(0, std::memory_order_release);
     Watch(false);
 }
 
+// The bytes the driver took leave the storage before new ones join it: a driver
+// that takes a little at a time never lets the held bytes run out, and the storage
+// must not keep every frame ever held meanwhile. It stays within the bound on the
+// held bytes (or one frame larger than that).
 void Hold(const unsigned char* p, std::uint32_t cb) {
-    if (gOut.head > 0 && gOut.head == gOut.bytes.size()) {
-        gOut.bytes.clear();
-        gOut.head = 0;
-    }
+    gOut.bytes.erase(gOut.bytes.begin(), gOut.bytes.begin() + static_cast<std::ptrdiff_t>(gOut.head));
+    gOut.head = 0;
     gOut.bytes.insert(gOut.bytes.end(), p, p + cb);
     gOut.cbHeld.store(static_cast<std::uint32_t>(gOut.bytes.size() - gOut.head), std::memory_order_release);
     Watch(true);
@@ -413,6 +418,13 @@ int ComTxBusy() {
 
 std::uint32_t ComTxCount() {
     return OutQueue();
+}
+
+std::size_t ComHeldStorage() {
+    OsOutputLock();
+    const std::size_t cb = gOut.bytes.capacity();
+    OsOutputUnlock();
+    return cb;
 }
 
 int ComPurge() {

@@ -2,6 +2,7 @@
 // changes it; the unit tests read it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "serial/com_os.h"
@@ -26,3 +27,6 @@ struct ComPortState {
 };
 
 extern ComPortState ComPort;
+
+// Bytes of storage the held output takes (its capacity, not its count).
+std::size_t ComHeldStorage();

@@ -1,6 +1,7 @@
 // The serial port layer's rules, checked call by call on the recording fake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -392,20 +393,27 @@ TEST_F(ComPortTest, OutputBeyondTheQueueIsDroppedWholeAndAPurgeDropsWhatIsHeld) 
         return results;
     };
     const std::vector<int> results = fill(0);
-    // The first goes to the driver; 4096 bytes more are held (455 frames); the rest
-    // are refused whole, and nothing refused is sent after all.
+    // The first goes to the driver; 455 frames (4095 bytes) are held; the rest are
+    // refused whole, and nothing refused is sent after all. A one-byte frame still
+    // fits, which makes 4096 held bytes; one byte more does not.
     for (int i = 0; i < 600; ++i) {
         EXPECT_EQ(results[i], i <= 455 ? 997 : 170) << "frame " << i;
     }
-    EXPECT_EQ(ComTxCount(), 456u * 9);
+    const std::uint8_t last = 456 & 0xFF;
+    EXPECT_EQ(ComWrite(&last, 1), 997);
+    EXPECT_EQ(ComWrite(&last, 1), 170);
+    EXPECT_EQ(ComTxCount(), 9u + 4096);
     EXPECT_EQ(ComTxBusy(), 1);
+    EXPECT_NE(fake::MonitorMask() & kOsEvWritable, 0u);
     fake::SetLineStopped("COM2", false);
     ASSERT_TRUE(TxDrains(std::chrono::seconds(5)));
     std::vector<std::uint8_t> sent = fake::Written("COM2");
-    ASSERT_EQ(sent.size(), 456u * 9);
+    ASSERT_EQ(sent.size(), 456u * 9 + 1);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(sent[i], static_cast<std::uint8_t>(i / 9)) << "byte " << i;
     }
+    // Nothing held: the monitor no longer waits for room.
+    EXPECT_EQ(fake::MonitorMask() & kOsEvWritable, 0u);
 
     // A purge drops the held frames with the driver's queue; the write in progress
     // ends as it began.
@@ -419,6 +427,79 @@ TEST_F(ComPortTest, OutputBeyondTheQueueIsDroppedWholeAndAPurgeDropsWhatIsHeld) 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(fake::Written("COM2").size(), before);
     EXPECT_EQ(before, sent.size() + 9);
+}
+
+TEST_F(ComPortTest, CloseDropsWhatIsHeldAndTheNextOpenSendsNoneOfIt) {
+    fake::Device& d = OpenCom2();
+    d.lineBytesPerSecond = kBytesPerSecondAt115200;
+    fake::SetLineStopped("COM2", true);
+    const std::vector<std::uint8_t> frame(9, 0xAB);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ComWrite(frame.data(), 9), 997);
+    }
+    ASSERT_EQ(ComTxCount(), 27u);
+    ComClose();
+    EXPECT_EQ(ComTxCount(), 0u);
+    EXPECT_EQ(ComTxBusy(), 0);
+    fake::SetLineStopped("COM2", false);
+    ASSERT_EQ(ComOpen(2, 115200, 'N', 8, 1), 0);
+    const std::uint8_t fresh[2] = {0x12, 0x34};
+    EXPECT_NE(ComWrite(fresh, 2), 170);
+    ASSERT_TRUE(TxDrains(std::chrono::seconds(1)));
+    // The frame in progress at the close, then the new bytes: the held two are gone.
+    const std::vector<std::uint8_t> sent = fake::Written("COM2");
+    ASSERT_EQ(sent.size(), 11u);
+    EXPECT_EQ(sent[9], 0x12);
+}
+
+// A driver that takes a few bytes of each write (a pty, a UART with a small FIFO)
+// and whose room is not reported meanwhile: the held bytes never run out, for a
+// million replies. The storage stays near the bound; every reply reaches the line
+// whole and in order, or is refused whole.
+TEST_F(ComPortTest, HeldOutputStorageStaysBoundedOnADriverThatTakesALittleAtATime) {
+    fake::Device& d = OpenCom2();
+    d.takeAtMost = 4;
+    d.reportsRoom = false;
+    constexpr std::uint32_t kReplies = 1000000;
+    std::vector<bool> accepted(kReplies);
+    std::size_t maxStorage = 0;
+    std::uint32_t maxCount = 0;
+    for (std::uint32_t i = 0; i < kReplies; ++i) {
+        // The reply's number in its first three bytes, its low byte in the rest.
+        std::uint8_t reply[9] = {static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8)};
+        std::fill(reply + 2, reply + 9, static_cast<std::uint8_t>(i));
+        const int result = ComWrite(reply, 9);
+        ASSERT_TRUE(result == 1 || result == 997 || result == 170) << "reply " << i << ": " << result;
+        accepted[i] = result != 170;
+        if (i % 1024 == 0) {
+            maxStorage = std::max(maxStorage, ComHeldStorage());
+            maxCount = std::max(maxCount, ComTxCount());
+        }
+    }
+    EXPECT_LE(maxCount, 4096u);
+    EXPECT_LE(maxStorage, 4u * 4096);
+    d.reportsRoom = true;
+    fake::SignalMonitor(kOsEvWritable);
+    ASSERT_TRUE(TxDrains(std::chrono::seconds(5)));
+
+    const std::vector<std::uint8_t> sent = fake::Written("COM2");
+    ASSERT_EQ(sent.size() % 9, 0u);
+    std::uint32_t next = 0;  // replies before this one are accounted for
+    for (std::size_t at = 0; at < sent.size(); at += 9) {
+        const std::uint32_t n = (std::uint32_t{sent[at]} << 16) | (std::uint32_t{sent[at + 1]} << 8) | sent[at + 8];
+        ASSERT_TRUE(n >= next && n < kReplies) << "reply " << n << " at byte " << at << " after " << next;
+        for (; next < n; ++next) {
+            ASSERT_FALSE(accepted[next]) << "reply " << next << " was taken but never sent";
+        }
+        ASSERT_TRUE(accepted[n]) << "reply " << n << " was refused but sent";
+        ASSERT_TRUE(std::all_of(sent.begin() + at + 2, sent.begin() + at + 9,
+                                [&](std::uint8_t b) { return b == static_cast<std::uint8_t>(n); }))
+            << "reply " << n << " cut or mixed at byte " << at;
+        ++next;
+    }
+    for (; next < kReplies; ++next) {
+        ASSERT_FALSE(accepted[next]) << "reply " << next << " was taken but never sent";
+    }
 }
 
 TEST_F(ComPortTest, OpenHoldsDtrAndRtsOffWhateverTheDeviceHadThemAt) {

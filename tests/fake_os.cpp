@@ -347,6 +347,9 @@ int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* p
     if (d->lineBytesPerSecond > 0 && LineLeft(*d) > 0) {
         return 1;  // the write in progress has the line: nothing taken
     }
+    if (d->takeAtMost > 0) {
+        cb = std::min(cb, d->takeAtMost);
+    }
     const auto* p = static_cast<const std::uint8_t*>(pBuf);
     d->tx.insert(d->tx.end(), p, p + cb);
     *pcbTaken = cb;
@@ -469,7 +472,7 @@ bool OsMonitorWait(OsMonitor* m, std::uint32_t* pdwEvents) {
     {
         std::lock_guard state(gMutex);
         const fake::Device* d = DeviceOf(m->h);
-        if ((gState.monitorMask & kOsEvWritable) != 0 && d != nullptr && !d->lineStopped) {
+        if ((gState.monitorMask & kOsEvWritable) != 0 && d != nullptr && !d->lineStopped && d->reportsRoom) {
             const auto it = gState.lineWrites.find(d);
             tRoom = it == gState.lineWrites.end() ? Clock::now() : it->second.End(d->lineBytesPerSecond);
         }

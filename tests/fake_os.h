@@ -36,6 +36,10 @@ struct Device {
     // nothing more. 0: every write is taken at once.
     std::uint32_t lineBytesPerSecond = 0;
     bool lineStopped = false;       // see SetLineStopped
+    // > 0: a driver with little room (a pty, a UART's small FIFO): each write takes
+    // at most this many bytes, the rest is the caller's to offer again.
+    std::uint32_t takeAtMost = 0;
+    bool reportsRoom = true;        // false: the monitor is never told of room
     bool dtr = false;               // the modem lines, as the last commands left them
     bool rts = false;
     std::uint32_t modemStatus = 0;  // MS_CTS_ON | MS_DSR_ON ...
