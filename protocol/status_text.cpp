@@ -1,6 +1,8 @@
 #include "protocol/status_text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 std::size_t FormatFrameText(char* out, std::size_t size, std::uint32_t frame, std::uint8_t ea, std::uint8_t tora) {
     const int count = std::snprintf(out, size, kFrameCountFormat, frame);
@@ -13,4 +15,38 @@ std::size_t FormatFrameText(char* out, std::size_t size, std::uint32_t frame, st
         return 0;
     }
     return static_cast<std::size_t>(count + image);
+}
+
+namespace {
+
+// The key of the image half's TORA, and the text from it to the end: "TORA:XX\r".
+constexpr std::string_view kToraKey = "TORA:";
+constexpr std::size_t kToraText = kToraKey.size() + 3;
+static_assert(std::string_view(kFrameImageFormat).ends_with("TORA:%2.2X\r"),
+              "the scanner reads the TORA back as the image format writes it");
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+}  // namespace
+
+void StatusTextScanner::Feed(const char* p, std::size_t n, std::vector<std::uint8_t>* toras) {
+    tail_.append(p, n);
+    std::size_t from = 0;
+    for (std::size_t k; (k = tail_.find(kToraKey, from)) != std::string::npos; from = k + 1) {
+        if (k + kToraText > tail_.size()) {
+            break;
+        }
+        const int hi = HexDigit(tail_[k + kToraKey.size()]);
+        const int lo = HexDigit(tail_[k + kToraKey.size() + 1]);
+        if (tail_[k + kToraText - 1] == '\r' && hi >= 0 && lo >= 0) {
+            toras->push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+        }
+    }
+    const std::size_t keep = std::min(tail_.size() - from, kToraText);
+    tail_.erase(0, tail_.size() - keep);
 }

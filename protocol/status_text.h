@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // printf format of the start-up line; its argument is the port number (int).
 inline constexpr char kStartLineFormat[] = "Zol Emul Started in COM%d\n";
@@ -22,3 +24,14 @@ inline constexpr std::size_t kFrameTextMax = 40;
 // `out` unspecified when it does not fit with a NUL after it: size kFrameTextMax + 1
 // always fits.
 std::size_t FormatFrameText(char* out, std::size_t size, std::uint32_t frame, std::uint8_t ea, std::uint8_t tora);
+
+// Reads console output back: finds the end of each frame's status text
+// ("TORA:XX\r", as kFrameImageFormat writes it) in output that arrives in pieces.
+class StatusTextScanner {
+public:
+    // Appends the TORA of every status text that ends in p[0..n) to *toras.
+    void Feed(const char* p, std::size_t n, std::vector<std::uint8_t>* toras);
+
+private:
+    std::string tail_;  // the start of a status text whose end has not arrived yet
+};

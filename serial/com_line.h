@@ -22,11 +22,15 @@ enum class ComLineMode {
     Shared,     // no exclusivity asked for; transfers complete before they return
 };
 
-// The outcome of a transfer.
+// The outcome of a transfer, or of a wait on a line. The layer's own calls give
+// Done, WouldBlock, HungUp or Failed; Timeout and Stopped are for the waits of
+// programs that hold lines (zolhost), which speak the same outcome.
 enum class ComIo {
-    Done,        // the call did all it was asked
+    Done,        // the call did all it was asked; a wait: the line is ready
     WouldBlock,  // a read found nothing, or a write is not finished (see ComLineWrite)
+    Timeout,     // a wait's time passed first
     HungUp,      // the other end is gone (a pty whose other side closed, a port unplugged)
+    Stopped,     // a stop request (Ctrl-C, termination) came first
     Failed,      // ComLineError() says why
 };
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {

@@ -11,13 +11,13 @@
 
 #include "host/process/child_process.h"
 #include "host/transport/channel.h"
-#include "host/process/system.h"
+#include "host/base/system.h"
 #include "host/baseline/responder.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 #include "protocol/status_text.h"
-#include "host/transport/serial_endpoint.h"
+#include "host/local/serial_endpoint.h"
 
 namespace zolhost {
 

@@ -6,10 +6,10 @@
 #include <deque>
 #include <memory>
 
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 #include "host/bench/noise.h"
-#include "host/process/system.h"
-#include "host/cli/reply_reader.h"
+#include "host/base/system.h"
+#include "host/transport/reply_reader.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "host/bench/latency_stats.h"
+#include "host/base/latency_stats.h"
 #include "host/process/child_process.h"
 #include "host/transport/channel.h"
 #include "host/cli/options.h"
-#include "host/cli/progress.h"
+#include "host/bench/progress.h"
 
 namespace zolhost {
 

@@ -8,7 +8,8 @@
 #include "host/bench/bench_report.h"
 #include "host/bench/bench_targets.h"
 #include "host/cli/commands.h"
-#include "host/process/system.h"
+#include "host/process/emulator_process.h"
+#include "host/base/system.h"
 
 namespace zolhost {
 

@@ -2,60 +2,18 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <vector>
 
-#include "host/process/child_process.h"
-#include "host/cli/hex.h"
-#include "host/process/system.h"
+#include "host/process/emulator_process.h"
+#include "host/base/text.h"
+#include "host/base/system.h"
 #include "host/pyserial_script.h"
-#include "host/cli/reply_reader.h"
+#include "host/transport/reply_reader.h"
 #include "host/baseline/responder.h"
-#include "host/transport/pty_endpoint.h"
+#include "host/local/pty_endpoint.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
-
-std::string MakeTempDir(const std::string& prefix) {
-    std::error_code ec;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-    std::random_device seed;
-    std::mt19937_64 rng(seed());
-    for (int i = 0; !ec && i < 100; ++i) {
-        char suffix[17];
-        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-        const std::filesystem::path dir = base / (prefix + suffix);
-        if (std::filesystem::create_directory(dir, ec)) {
-            std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
-            return dir.string();  // made now: nobody else's
-        }
-    }
-    return {};
-}
-
-bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadline, std::string* error) {
-    for (;;) {
-        const Io r = link.WaitForPeer(100, error);
-        if (r == Io::Done) {
-            return true;
-        }
-        if (r != Io::Timeout) {
-            if (error->empty()) {
-                *error = "interrupted";
-            }
-            return false;
-        }
-        if (!child.Running()) {
-            const std::optional<int> status = child.Wait(0);
-            *error = "ended (status " + std::to_string(status ? *status : -1) + ") without opening its port";
-            return false;
-        }
-        if (Clock::now() >= deadline) {
-            *error = "did not open its port in time";
-            return false;
-        }
-    }
-}
 
 namespace {
 
@@ -105,22 +63,46 @@ struct Target::Impl {
     const Options& o;
     std::string program;
     Channel* device = nullptr;
-    std::string dir;  // Emulator: its temp dir, where COM2 is
-    std::unique_ptr<PtyEndpoint> link;
+    std::unique_ptr<EmulatorProcess> emulator;
+    std::unique_ptr<PtyEndpoint> link;  // the baselines' port
     std::unique_ptr<Responder> responder;
-    std::unique_ptr<DrainedTerminal> console;
     std::unique_ptr<ChildProcess> child;
     std::unique_ptr<Channel> host;
 
     explicit Impl(const Options& opts) : o(opts) {}
 
-    // Ends the turn's program and drops its link; the COM2 symlink goes with it.
+    PtyEndpoint& Port() { return emulator ? emulator->Port() : *link; }
+
+    // Ends the turn's program and drops its link.
     void Reset() {
         host.reset();
         responder.reset();
         child.reset();
         link.reset();
-        console.reset();
+        emulator.reset();
+    }
+
+    // Starts a baseline on a pty of its own: zolhost's responder, or the pyserial script.
+    bool StartBaseline(Kind kind, Clock::time_point deadline, std::string* error) {
+        link = std::make_unique<PtyEndpoint>();
+        if (!link->Create("", "", error)) {
+            return false;
+        }
+        if (kind == Kind::Responder || kind == Kind::ResponderText) {
+            responder = std::make_unique<Responder>();
+            if (!responder->Start(link->DevicePath(), kind == Kind::ResponderText, error)) {
+                return false;
+            }
+        } else {
+            ChildProcess::Launch launch;
+            launch.argv = {program, "-c", kPyserialResponder, link->DevicePath(), ReplyTable()};
+            child = std::make_unique<ChildProcess>();
+            if (!child->Start(launch, error) || !WaitOpened(*link, *child, deadline, error)) {
+                return false;
+            }
+        }
+        link->ReleaseDevice();
+        return true;
     }
 };
 
@@ -136,8 +118,9 @@ Target::Target(Kind kind, const Options& o, const std::string& program)
     case Kind::Device: break;
     case Kind::Emulator: {
         name_ = "zolemul";
-        impl_->dir = MakeTempDir("zolhost-bench-");
-        where_ = "started by zolhost: " + program + " in " + (impl_->dir.empty() ? "?" : impl_->dir) +
+        std::error_code ec;
+        const std::string tmp = std::filesystem::temp_directory_path(ec).string();
+        where_ = "started by zolhost: " + program + " in " + (ec ? std::string("a temp dir") : tmp + "/zolhost-bench-*") +
                  ", its console on a pty";
         break;
     }
@@ -158,10 +141,6 @@ Target::Target(Kind kind, const Options& o, const std::string& program)
 
 Target::~Target() {
     impl_->Reset();
-    if (!impl_->dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(impl_->dir, ec);  // only when empty: nothing but ours goes
-    }
 }
 
 Channel& Target::Link() {
@@ -169,7 +148,7 @@ Channel& Target::Link() {
 }
 
 DrainedTerminal* Target::Console() {
-    return impl_->console ? impl_->console.get() : impl_->responder ? impl_->responder->Terminal() : nullptr;
+    return impl_->emulator ? &impl_->emulator->Console() : impl_->responder ? impl_->responder->Terminal() : nullptr;
 }
 
 bool Target::Begin(std::string* error) {
@@ -178,50 +157,25 @@ bool Target::Begin(std::string* error) {
         return true;
     }
     const auto deadline = Clock::now() + std::chrono::seconds(m.o.waitSeconds > 0 ? m.o.waitSeconds : kStartSeconds);
-    m.link = std::make_unique<PtyEndpoint>();
-    const bool emulator = kind_ == Kind::Emulator;
-    if (emulator && m.dir.empty()) {
-        *error = name_ + ": cannot make a temp dir to run it in";
-        return false;
+    bool started = false;
+    if (kind_ == Kind::Emulator) {
+        m.emulator = std::make_unique<EmulatorProcess>();
+        started = m.emulator->Start(m.program, "zolhost-bench-", deadline, error);
+    } else {
+        started = m.StartBaseline(kind_, deadline, error);
     }
-    if (!m.link->Create(emulator ? m.dir : "", emulator ? "COM2" : "", error)) {
+    if (!started) {
         *error = name_ + ": " + *error;
         return false;
     }
-    if (kind_ == Kind::Responder || kind_ == Kind::ResponderText) {
-        m.responder = std::make_unique<Responder>();
-        if (!m.responder->Start(m.link->DevicePath(), kind_ == Kind::ResponderText, error)) {
-            return false;
-        }
-    } else {
-        ChildProcess::Launch launch;
-        if (emulator) {
-            m.console = std::make_unique<DrainedTerminal>();
-            if (!m.console->Open(error)) {
-                *error = name_ + ": " + *error;
-                return false;
-            }
-            launch.argv = {m.program};
-            launch.cwd = m.dir;
-            launch.console = m.console->SlavePath();
-        } else {
-            launch.argv = {m.program, "-c", kPyserialResponder, m.link->DevicePath(), ReplyTable()};
-        }
-        m.child = std::make_unique<ChildProcess>();
-        if (!m.child->Start(launch, error) || !WaitOpened(*m.link, *m.child, deadline, error)) {
-            *error = name_ + ": " + *error;
-            return false;
-        }
-    }
-    m.link->ReleaseDevice();
-    m.host = std::make_unique<Channel>(*m.link);
+    m.host = std::make_unique<Channel>(m.Port());
     m.host->SetTrace(m.o.trace, name_);
     m.host->SetPace(m.o.paceBaud);
     m.host->SetWriteTimeout(m.o.timeoutMs);
     if (DrainedTerminal* console = Console()) {
         m.host->ServeBeside(console->Fd(), [console] { return console->TakeWaiting(); });
     }
-    if (m.child && !AwaitAnswer(*m.host, deadline, error)) {
+    if ((m.child || m.emulator) && !AwaitAnswer(*m.host, deadline, error)) {
         *error = name_ + ": " + *error;
         return false;
     }
@@ -231,49 +185,12 @@ bool Target::Begin(std::string* error) {
 bool Target::End(std::string* error) {
     Impl& m = *impl_;
     bool ok = true;
-    if (kind_ == Kind::Emulator && m.child && m.child->Running()) {
-        // As a person would: a key press on its console ends it.
-        m.console->PressKey('q');
-        const std::optional<int> status = m.child->Wait(kEndMs);
-        if (!status) {
-            *error = name_ + ": still running " + std::to_string(kEndMs / 1000) + " s after a key press on its console";
-            ok = false;
-        } else if (*status != 0) {
-            *error = name_ + ": exit status " + std::to_string(*status) + " after a key press on its console";
-            ok = false;
-        }
-    } else if (kind_ == Kind::Emulator && m.child) {
-        const std::optional<int> status = m.child->Wait(0);
-        *error = name_ + ": ended (status " + std::to_string(status ? *status : -1) + ") before its key press";
+    if (m.emulator && !m.emulator->End(error)) {
+        *error = name_ + ": " + *error;
         ok = false;
     }
     m.Reset();
     return ok;
-}
-
-std::string FindEmulator(const std::string& given, std::string* error) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (!given.empty()) {
-        const fs::path p = fs::absolute(given, ec);
-        if (ec || !fs::is_regular_file(p, ec)) {
-            *error = "--device-exe " + given + ": no such program";
-            return {};
-        }
-        return p.string();
-    }
-    const std::string own = OwnDirectory();
-    std::vector<fs::path> looked;
-    for (const char* dir : {".", ".."}) {
-        const fs::path p = (fs::path(own) / dir / "zolemul").lexically_normal();
-        if (!own.empty() && fs::is_regular_file(p, ec)) {
-            return p.string();
-        }
-        looked.push_back(p);
-    }
-    *error = "no zolemul beside zolhost (looked for " + looked[0].string() + " and " + looked[1].string() +
-             "): give --device-exe PATH";
-    return {};
 }
 
 std::string FindPyserial(std::string* why) {

@@ -16,9 +16,6 @@ class ChildProcess;
 class DrainedTerminal;
 class PtyEndpoint;
 
-inline constexpr int kStartSeconds = 20;  // for a started program to open its port and answer, unless --wait says
-inline constexpr int kEndMs = 10000;      // for zolemul to end after its key press
-
 class Target {
 public:
     enum class Kind {
@@ -58,17 +55,6 @@ private:
     std::string where_;
     std::unique_ptr<Impl> impl_;
 };
-
-// zolemul as the benchmark starts it: `given` when not empty, else the one beside
-// zolhost (in its directory or the one above, as in a build tree). Empty with
-// *error when there is none.
-std::string FindEmulator(const std::string& given, std::string* error);
-
-// A new directory of our own under the system's temp dir; empty when none could be made.
-std::string MakeTempDir(const std::string& prefix);
-
-// Waits until the program opens the device end of `link`, or ends, or time is up.
-bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadline, std::string* error);
 
 // A python3 that can import pyserial; empty with *why when there is none.
 std::string FindPyserial(std::string* why);

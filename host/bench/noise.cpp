@@ -4,18 +4,6 @@
 
 namespace zolhost {
 
-std::uint64_t Rng::Next() {
-    // xorshift64*
-    state_ ^= state_ >> 12;
-    state_ ^= state_ << 25;
-    state_ ^= state_ >> 27;
-    return state_ * 0x2545F4914F6CDD1Dull;
-}
-
-std::uint32_t Rng::Below(std::uint32_t n) {
-    return static_cast<std::uint32_t>((Next() >> 32) % n);
-}
-
 namespace {
 
 std::uint8_t ByteOtherThan(Rng& rng, std::uint8_t avoid) {

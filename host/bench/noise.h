@@ -5,18 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/base/rng.h"
+
 namespace zolhost {
-
-class Rng {
-public:
-    explicit Rng(std::uint64_t seed) : state_(seed != 0 ? seed : 0x9E3779B97F4A7C15ull) {}
-    std::uint64_t Next();
-    // Uniform in [0, n); n > 0.
-    std::uint32_t Below(std::uint32_t n);
-
-private:
-    std::uint64_t state_;
-};
 
 enum class NoiseKind {
     Garbage,           // 1-8 random bytes without a start byte

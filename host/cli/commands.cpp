@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "host/cli/hex.h"
-#include "host/bench/latency_stats.h"
-#include "host/process/system.h"
-#include "host/cli/reply_reader.h"
+#include "host/base/text.h"
+#include "host/base/latency_stats.h"
+#include "host/base/system.h"
+#include "host/transport/reply_reader.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
-
-void Say(const std::string& text) {
-    std::fprintf(stderr, "zolhost: %s\n", text.c_str());
-}
 
 int RunPing(Channel& link, const Options& o) {
     const auto& d = o.data;

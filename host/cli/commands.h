@@ -3,18 +3,12 @@
 
 #include <string>
 
+#include "host/base/text.h"
+#include "host/base/outcome.h"
 #include "host/cli/options.h"
 #include "host/transport/channel.h"
 
 namespace zolhost {
-
-inline constexpr int kExitGood = 0;
-inline constexpr int kExitCheckFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNoLink = 3;
-
-// A message on standard error: "zolhost: <text>".
-void Say(const std::string& text);
 
 int RunPing(Channel& link, const Options& o);
 int RunDrive(Channel& link, const Options& o);

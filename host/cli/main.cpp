@@ -7,10 +7,11 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
-#include "host/process/system.h"
+#include "host/base/system.h"
 #include "host/link/link.h"
-#include "host/transport/pty_endpoint.h"
-#include "host/transport/open_port.h"
+#include "host/net/net_url.h"
+#include "host/local/pty_endpoint.h"
+#include "host/net/ends.h"
 
 namespace {
 
@@ -81,9 +82,9 @@ int main(int argc, char** argv) {
         std::fputs(VersionText(), stdout);
         return kExitGood;
     }
-    if (o.command == Command::Link && !PtysAvailable()) {
-        std::fprintf(stderr, "zolhost: link needs POSIX ptys, which this system does not have; connect your program "
-                             "to zolemul with a null-modem pair instead\n");
+    if (o.command == Command::Link && !PtysAvailable() && !net::LooksLikeUrl(o.hostPath)) {
+        std::fprintf(stderr, "zolhost: a host end at a path needs POSIX ptys, which this system does not have; give "
+                             "tcp://127.0.0.1:0 or rfc2217://127.0.0.1:0 as the host end instead\n");
         return kExitUsage;
     }
     if ((o.device == DeviceKind::Virtual || o.spawn) && !PtysAvailable()) {
@@ -92,5 +93,5 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     InstallStopHandlers();
-    return o.command == Command::Link ? RunLink(o) : Run(o);
+    return o.command == Command::Link ? RunLink(LinkConfigOf(o)) : Run(o);
 }

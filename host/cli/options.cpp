@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 #include "zol_version.h"
 
 namespace zolhost {
@@ -232,6 +232,27 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return fail("--baseline runs on virtual links: use it with --virtual or --spawn");
     }
     return true;
+}
+
+LinkConfig LinkConfigOf(const Options& o) {
+    LinkConfig c;
+    c.device = o.device == DeviceKind::Port ? LinkConfig::DeviceEnd::Port
+               : o.spawn                    ? LinkConfig::DeviceEnd::Spawn
+                                            : LinkConfig::DeviceEnd::Virtual;
+    c.dir = o.dir;
+    c.port = o.port;
+    c.deviceExe = o.deviceExe;
+    c.waitSeconds = o.waitSeconds;
+    c.timeoutMs = o.timeoutMs;
+    c.hostPath = o.hostPath;
+    c.trace = o.trace;
+    c.pcapPath = o.pcapPath;
+    // Without --pace, a device end on this machine is paced at the device's own rate.
+    c.relay.paceBaud = o.paceGiven ? o.paceBaud : c.device == LinkConfig::DeviceEnd::Port ? 0 : kDeviceLine.baud;
+    c.relay.faults = o.faults;
+    c.relay.seed = o.seed;
+    c.relay.mismatchWarn = o.mismatchWarn;
+    return c;
 }
 
 const char* UsageText() {

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "host/link/fault_plan.h"
+#include "host/link/link.h"
+#include "host/stages/fault_plan.h"
 
 namespace zolhost {
 
@@ -51,6 +52,9 @@ struct Options {
 // Fills *o from the arguments (argv[0] is the program). false with *error set
 // for a command line that cannot be run.
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error);
+
+// What `link` runs with, from the command line.
+LinkConfig LinkConfigOf(const Options& o);
 
 const char* UsageText();
 

@@ -1,18 +1,108 @@
 // zolhost link: a serial port for the user's own host program, in front of the
-// device. The device end is what the global options name (DIR/COM2 of a virtual
-// link, for zolemul started in DIR, or a port); the host end is a second virtual
-// link whose device end HOSTPATH names. Every byte is forwarded both ways, paced
-// at a line rate when asked, traced frame by frame, and replies may meet the
-// faults of a FaultPlan. Either end may be closed and opened again.
+// device. The device end is a pty in a dir (for zolemul started there by the user,
+// or by zolhost itself) or a port; the host end a pty at HOSTPATH or a URL to
+// listen on. Every byte is relayed both ways (relay.h); either end may close and
+// open again. The ends and their states are here, the same on every platform; a
+// small loop per platform (link_loop_<platform>.cpp) sleeps until something
+// happens on an end or falls due.
 #pragma once
 
-#include "host/cli/options.h"
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/base/clock.h"
+#include "host/link/record.h"
+#include "host/link/relay.h"
+#include "host/transport/endpoint.h"
 
 namespace zolhost {
 
+struct LinkConfig {
+    enum class DeviceEnd { Virtual, Spawn, Port };
+    DeviceEnd device = DeviceEnd::Virtual;
+    std::string dir = ".";     // Virtual: where COM2 is made
+    std::string port;          // Port: a path, COMn or a URL
+    std::string deviceExe;     // Spawn: the program; empty: zolemul beside zolhost
+    int waitSeconds = 0;       // for the device end to be opened (Virtual), or zolemul to open it; 0: no limit
+    int timeoutMs = 1000;      // for a network device end to answer
+    std::string hostPath;      // the host program's end: a path for a pty, or a URL
+    bool trace = false;
+    std::string pcapPath;      // a pcapng capture of the link; empty: none
+    RelayConfig relay;         // pacing, faults, seed, the line mismatch rule
+};
+
 // Runs until Ctrl-C or SIGTERM, then prints a summary and returns kExitGood.
 // kExitNoLink when an end cannot be made or opened (HOSTPATH exists already),
-// kExitCheckFailed when nothing opens the device end within --wait.
-int RunLink(const Options& o);
+// kExitCheckFailed when nothing opens the device end within --wait, or zolemul
+// does not start.
+int RunLink(const LinkConfig& config);
+
+// One end of the link and its state.
+struct LinkEnd {
+    enum class State {
+        Unopened,  // nothing has opened it yet (a pty: the link still holds its device end)
+        Open,
+        Closed,    // it hung up or failed: tried again now and then
+    };
+    Side side;
+    Endpoint* ep = nullptr;
+    std::string name;  // the path or address its user knows
+    State state = State::Unopened;
+    Clock::time_point checkAt{};  // Closed: when to look for it again
+    bool waitRoom = false;        // it took not all of a write: wait until it can take more
+    bool unfinished = false;      // ... and finish that write then
+};
+
+// What a wait saw of an end.
+struct EndSeen {
+    bool readable = false;
+    bool writable = false;
+    bool gone = false;      // hung up or failed, with nothing to read
+    bool hungUp = false;    // gone: a hang-up (else an error)
+    bool comeBack = false;  // the other end may be back
+    bool busy = false;      // another peer asks to come in
+};
+
+class Link {
+public:
+    // Over two endpoints that outlive it; each starts Unopened.
+    Link(Endpoint& host, Endpoint& device, const RelayConfig& relay, LinkRecord& record);
+
+    LinkEnd& End(Side s) { return s == Side::Host ? host_ : device_; }
+    Relay& Relayed() { return relay_; }
+
+    // The start of a pass: ends due to be tried again are, what has fallen due is
+    // written, quiet lines give out their noise.
+    void Pass(Clock::time_point now);
+    // What the pass's wait should watch on an end.
+    bool WantsRead(Side s) const;
+    bool WantsWrite(Side s) const;
+    bool WatchesComeBack(Side s) const { return End(s).state != LinkEnd::State::Open; }
+    bool WatchesBusy(Side s) const { return End(s).state == LinkEnd::State::Open; }
+    // When the pass's wait should end at the latest; nothing: only for an end.
+    std::optional<Clock::time_point> NextWake() const;
+    // After the wait: what it saw of each end; then every end's notes.
+    void Handle(Side s, const EndSeen& seen, Clock::time_point now);
+    void TakeNotes(Clock::time_point now);
+    // An end not opened yet, or closed: there now?
+    void TryOpen(LinkEnd& e, Clock::time_point now);
+
+private:
+    const LinkEnd& End(Side s) const { return s == Side::Host ? host_ : device_; }
+    void Failed(LinkEnd& e, const std::string& why, Clock::time_point now);
+    void Read(LinkEnd& e, Clock::time_point now);
+    void Deliver(LinkEnd& to, Clock::time_point now);
+    void Notes(LinkEnd& e, Clock::time_point now);
+
+    LinkEnd host_;
+    LinkEnd device_;
+    Relay relay_;
+};
+
+// One pass's wait, on this platform: sleeps until an end has something, the
+// link's next thing falls due or `until` comes, and hands what it saw to the link.
+void WaitForLink(Link& link, std::optional<Clock::time_point> until);
 
 }  // namespace zolhost

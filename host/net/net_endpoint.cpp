@@ -8,7 +8,7 @@
 #include <poll.h>
 #endif
 
-#include "host/process/system.h"
+#include "host/base/system.h"
 
 namespace zolhost::net {
 
@@ -18,13 +18,10 @@ constexpr int kWaitSlice = 100;  // ms between looks at the stop flag while wait
 constexpr char kBusy[] = "zolhost: busy, one client at a time";
 
 Io FromResult(const IoResult& r, std::string* error) {
-    switch (r.status) {
-    case IoResult::Status::Done: return Io::Done;
-    case IoResult::Status::WouldBlock: return Io::WouldBlock;
-    case IoResult::Status::HungUp: return Io::HungUp;
-    case IoResult::Status::Failed: *error = r.error; return Io::Failed;
+    if (r.status == Io::Failed) {
+        *error = r.error;
     }
-    return Io::Failed;
+    return r.status;
 }
 
 LineNote::Kind KindOf(PortEvent::Kind k) {

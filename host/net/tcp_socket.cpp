@@ -141,19 +141,19 @@ namespace {
 // it is to be made again.
 std::optional<IoResult> Outcome(long long r, bool zeroIsHangUp) {
     if (r > 0 || (r == 0 && !zeroIsHangUp)) {
-        return IoResult{IoResult::Status::Done, static_cast<std::size_t>(r), {}};
+        return IoResult{Io::Done, static_cast<std::size_t>(r), {}};
     }
     if (r == 0) {
-        return IoResult{IoResult::Status::HungUp, 0, {}};
+        return IoResult{Io::HungUp, 0, {}};
     }
     const int e = LastError();
     if (Interrupted(e)) {
         return std::nullopt;
     }
     if (WouldBlock(e)) {
-        return IoResult{IoResult::Status::WouldBlock, 0, {}};
+        return IoResult{Io::WouldBlock, 0, {}};
     }
-    return IoResult{HangUpError(e) ? IoResult::Status::HungUp : IoResult::Status::Failed, 0, ErrorText(e)};
+    return IoResult{HangUpError(e) ? Io::HungUp : Io::Failed, 0, ErrorText(e)};
 }
 
 // A length both socket APIs take.

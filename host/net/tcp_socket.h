@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "host/base/outcome.h"
+
 namespace zolhost::net {
 
 // A socket, closed with its owner.
@@ -33,8 +35,7 @@ private:
 // What a read or write did: n bytes taken or given, nothing yet, the peer gone, or
 // an error (error says which).
 struct IoResult {
-    enum class Status { Done, WouldBlock, HungUp, Failed };
-    Status status;
+    Io status;  // Done, WouldBlock, HungUp or Failed
     std::size_t n = 0;
     std::string error;
 };

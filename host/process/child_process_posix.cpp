@@ -18,8 +18,9 @@
 #include <thread>
 
 #include "host/process/child_process.h"
-#include "host/process/system.h"
+#include "host/base/system.h"
 #include "platform/posix_signals.h"
+#include "protocol/status_text.h"
 
 namespace zolhost {
 
@@ -54,26 +55,7 @@ struct DrainedTerminal::Impl {
     int master = -1;
     std::string slavePath;
     TextSeen seen;
-    std::string tail;  // the start of a status text whose end has not arrived yet
-
-    // Finds the status texts' ends ("TORA:XX\r") in what arrived.
-    void Scan(const char* p, std::size_t n, std::chrono::steady_clock::time_point at) {
-        static constexpr char kKey[] = "TORA:";
-        constexpr std::size_t kText = sizeof kKey - 1 + 3;  // "TORA:XX\r"
-        tail.append(p, n);
-        std::size_t from = 0;
-        for (std::size_t k; (k = tail.find(kKey, from)) != std::string::npos; from = k + 1) {
-            if (k + kText > tail.size()) {
-                break;
-            }
-            unsigned tora = 0;
-            if (tail[k + kText - 1] == '\r' && std::sscanf(tail.c_str() + k + sizeof kKey - 1, "%2X", &tora) == 1) {
-                seen(static_cast<std::uint8_t>(tora), at);
-            }
-        }
-        const std::size_t keep = std::min(tail.size() - from, kText);
-        tail.erase(0, tail.size() - keep);
-    }
+    StatusTextScanner scanner;
 };
 
 DrainedTerminal::DrainedTerminal() : impl_(std::make_unique<Impl>()) {}
@@ -115,7 +97,12 @@ bool DrainedTerminal::TakeWaiting() {
         const ssize_t n = read(m.master, buf, sizeof buf);
         if (n > 0) {
             if (m.seen) {
-                m.Scan(buf, static_cast<std::size_t>(n), std::chrono::steady_clock::now());
+                std::vector<std::uint8_t> toras;
+                m.scanner.Feed(buf, static_cast<std::size_t>(n), &toras);
+                const auto at = std::chrono::steady_clock::now();
+                for (const std::uint8_t tora : toras) {
+                    m.seen(tora, at);
+                }
             }
             continue;
         }

@@ -1,34 +1,10 @@
 #include "host/transport/channel.h"
 
-#include <cstdio>
-#include <thread>
 
-#include "host/cli/hex.h"
-#include "host/process/system.h"
+#include "host/base/text.h"
+#include "host/base/system.h"
 
 namespace zolhost {
-
-namespace {
-
-const Clock::time_point kStart = Clock::now();
-
-// Waits until t, sleeping while far from it and spinning the last stretch, since
-// a byte time at high rates is shorter than the system's sleep granularity.
-void WaitUntil(Clock::time_point t) {
-    const auto spin = std::chrono::microseconds(200);
-    auto now = Clock::now();
-    if (t - now > spin) {
-        std::this_thread::sleep_until(t - spin);
-    }
-    while (Clock::now() < t) {
-    }
-}
-
-}  // namespace
-
-double Elapsed() {
-    return std::chrono::duration<double>(Clock::now() - kStart).count();
-}
 
 void Channel::SetTrace(bool on, const std::string& label) {
     trace_ = on;
@@ -39,8 +15,7 @@ void Channel::Trace(char dir, const std::uint8_t* p, std::size_t n) {
     if (!trace_ || n == 0) {
         return;
     }
-    std::fprintf(stderr, "%12.6f %s%c %s\n", Elapsed(), label_.empty() ? "" : (label_ + " ").c_str(), dir,
-                 Hex(p, n).c_str());
+    TraceLine(Clock::now(), dir, label_, Hex(p, n), "");
 }
 
 // Writes until the endpoint has every byte, waiting for room while it takes none,
@@ -81,23 +56,16 @@ bool Channel::WriteAll(const std::uint8_t* p, std::size_t n) {
 }
 
 bool Channel::Send(const std::uint8_t* p, std::size_t n) {
-    if (paceBaud_ == 0) {
+    if (!pace_.Paced()) {
         Trace('>', p, n);
         return WriteAll(p, n);
     }
-    const Clock::duration byteTime = ByteTime(paceBaud_);
     for (std::size_t i = 0; i < n; ++i) {
-        const auto now = Clock::now();
-        if (nextByte_ > now) {
-            WaitUntil(nextByte_);
-        } else {
-            nextByte_ = now;  // the line was idle
-        }
+        WaitUntil(pace_.Next(Clock::now()));
         Trace('>', p + i, 1);
         if (!WriteAll(p + i, 1)) {
             return false;
         }
-        nextByte_ += byteTime;
     }
     return true;
 }

@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "host/base/clock.h"
 #include "host/transport/endpoint.h"
 
 namespace zolhost {
-
-using Clock = std::chrono::steady_clock;
 
 class Channel {
 public:
@@ -24,8 +23,9 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     void SetTrace(bool on, const std::string& label);
-    // 0: send whole. Otherwise one byte at a time, 10 bit times apart (8N1).
-    void SetPace(std::uint32_t baud) { paceBaud_ = baud; }
+    // 0: send whole. Otherwise one byte at a time, each when it would be through
+    // a line at that rate (8N1).
+    void SetPace(std::uint32_t baud) { pace_ = LinePace(baud); }
     // How long a write may wait for the endpoint to take its bytes.
     void SetWriteTimeout(int ms) { writeTimeoutMs_ = ms; }
     // Serves a second descriptor in this link's waits, as a terminal beside the
@@ -58,21 +58,10 @@ private:
     std::string error_;
     bool trace_ = false;
     std::string label_;
-    std::uint32_t paceBaud_ = 0;
-    Clock::time_point nextByte_{};
+    LinePace pace_;
     int writeTimeoutMs_ = 2000;
     int sideFd_ = -1;
     std::function<bool()> onSide_;
 };
-
-// How long a line at `baud` takes for one byte: a start bit, eight data bits and
-// a stop bit. Zero for a baud of 0 (no pacing).
-inline Clock::duration ByteTime(std::uint32_t baud) {
-    return baud == 0 ? Clock::duration::zero()
-                     : std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / baud));
-}
-
-// Seconds since the program started, for traces and timestamps.
-double Elapsed();
 
 }  // namespace zolhost

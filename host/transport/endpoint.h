@@ -1,7 +1,7 @@
 // Where zolhost's bytes come from and go to: one small interface over each way of
 // reaching a program at the other end (a pty zolhost makes, a serial port; a
 // socket fits the same shape). Each endpoint owns what "the other end left" means
-// for it. Every result inside zolhost is an Io.
+// for it.
 #pragma once
 
 #include <cstddef>
@@ -10,26 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "host/base/outcome.h"
+#include "host/base/system.h"
 #include "host/transport/line_settings.h"
 
 namespace zolhost {
-
-enum class Io {
-    Done,        // the call did what it was asked; a wait: the endpoint is ready
-    WouldBlock,  // a read found nothing, or a write is not finished (Endpoint::Write)
-    Timeout,     // a wait's time passed first
-    HungUp,      // the other end left
-    Stopped,     // a stop request (Ctrl-C, SIGTERM) came first
-    Failed,      // Error() says why
-};
-
-// A second descriptor a wait ends for too (POSIX): a terminal zolhost drains
-// beside the link. The wait sets `ready` when it has something, and gives Timeout
-// then unless the endpoint has something to say as well.
-struct Beside {
-    int fd = -1;
-    bool ready = false;
-};
 
 // Something that happened on an endpoint's line beside its data, for the link's
 // trace and summary: the peer set its line or control lines, or asked for a purge

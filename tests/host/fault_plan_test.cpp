@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/link/fault_plan.h"
+#include "host/stages/fault_plan.h"
 #include "protocol/frame_rules.h"
 
 namespace {

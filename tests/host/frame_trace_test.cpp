@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 #include "host/bench/noise.h"
-#include "host/link/frame_trace.h"
+#include "host/stages/frame_cut.h"
 #include "protocol/frame_rules.h"
 
 namespace {

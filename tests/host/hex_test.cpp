@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 
 namespace {
 

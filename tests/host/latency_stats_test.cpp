@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/bench/latency_stats.h"
+#include "host/base/latency_stats.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "host/link/uart_model.h"
+#include "host/stages/uart_model.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {

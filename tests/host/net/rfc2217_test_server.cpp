@@ -19,6 +19,7 @@
 #include "protocol/frame_rules.h"
 
 using namespace zolhost::net;
+using zolhost::Io;
 
 namespace {
 
@@ -92,16 +93,16 @@ void Serve(TcpListener& listener, Socket client, Stats* stats, std::chrono::stea
         }
         if (fds[0].revents & POLLOUT) {
             const IoResult w = SocketWrite(client, pending.data(), pending.size());
-            if (w.status == IoResult::Status::Done) {
+            if (w.status == Io::Done) {
                 pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(w.n));
-            } else if (w.status != IoResult::Status::WouldBlock) {
+            } else if (w.status != Io::WouldBlock) {
                 return;
             }
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             std::uint8_t buf[4096];
             const IoResult r = SocketRead(client, buf, sizeof buf);
-            if (r.status == IoResult::Status::HungUp || r.status == IoResult::Status::Failed) {
+            if (r.status == Io::HungUp || r.status == Io::Failed) {
                 std::printf("client left\n");
                 return;
             }

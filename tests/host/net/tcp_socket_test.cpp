@@ -25,12 +25,12 @@ TEST(TcpSocket, ConnectReachesTheListenerOrSaysWhyNot) {
     ASSERT_TRUE(WaitSocket(served, false, 2000));
     std::uint8_t got[8];
     const IoResult r = SocketRead(served, got, sizeof got);
-    EXPECT_EQ(r.status, IoResult::Status::Done);
+    EXPECT_EQ(r.status, Io::Done);
     EXPECT_EQ(std::vector<std::uint8_t>(got, got + r.n), std::vector<std::uint8_t>(bytes, bytes + 3));
-    EXPECT_EQ(SocketRead(served, got, sizeof got).status, IoResult::Status::WouldBlock);
+    EXPECT_EQ(SocketRead(served, got, sizeof got).status, Io::WouldBlock);
     client.Close();
     ASSERT_TRUE(WaitSocket(served, false, 2000));
-    EXPECT_EQ(SocketRead(served, got, sizeof got).status, IoResult::Status::HungUp);
+    EXPECT_EQ(SocketRead(served, got, sizeof got).status, Io::HungUp);
 
     // Nothing listens on the port any more; a name that does not resolve.
     const std::uint16_t port = listener.Port();

@@ -1,4 +1,4 @@
-#include "host/cli/reply_reader.h"
+#include "host/transport/reply_reader.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,5 +1,5 @@
 // Windows has no ptys: no pty endpoints; zolhost works over --port there.
-#include "host/transport/pty_endpoint.h"
+#include "host/local/pty_endpoint.h"
 
 namespace zolhost {
 

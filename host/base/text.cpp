@@ -1,4 +1,4 @@
-#include "host/cli/hex.h"
+#include "host/base/text.h"
 
 #include <cstdio>
 
@@ -38,6 +38,23 @@ bool ParseHexByte(const std::string& text, std::uint8_t* value) {
     }
     *value = static_cast<std::uint8_t>(v);
     return true;
+}
+
+
+void Say(const std::string& text) {
+    std::fprintf(stderr, "zolhost: %s\n", text.c_str());
+}
+
+void TraceLine(Clock::time_point at, char direction, const std::string& label, const std::string& bytes,
+               const std::string& what) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - ProgramStart()).count();
+    const std::string who = label.empty() ? "" : label + " ";
+    if (what.empty()) {
+        std::fprintf(stderr, "%10lld %s%c %s\n", static_cast<long long>(us), who.c_str(), direction, bytes.c_str());
+    } else {
+        std::fprintf(stderr, "%10lld %s%c %-26s  %s\n", static_cast<long long>(us), who.c_str(), direction, bytes.c_str(),
+                     what.c_str());
+    }
 }
 
 }  // namespace zolhost

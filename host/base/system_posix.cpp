@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "host/process/system.h"
+#include "host/base/system.h"
 #include "platform/posix_signals.h"
 
 namespace zolhost {

@@ -37,7 +37,7 @@ public:
     std::string WhileGone(const std::string& why) const override;
 
 private:
-    Io Outcome(ComIo r, const char* what);
+    Io Outcome(Io r, const char* what);
 
     ComLine* line_ = nullptr;
     std::string path_;  // as given, for Reopen

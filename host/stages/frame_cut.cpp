@@ -1,4 +1,4 @@
-#include "host/link/frame_trace.h"
+#include "host/stages/frame_cut.h"
 
 #include <algorithm>
 #include <cstdio>

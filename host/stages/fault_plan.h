@@ -5,7 +5,10 @@
 // timing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zolhost {
 
@@ -43,5 +46,16 @@ private:
 // Applies the byte change of `f` to a reply frame (9 bytes); the frame's checksum
 // no longer matches afterwards. Nothing happens when f has no corruption.
 void ApplyCorruption(const ReplyFaults& f, std::uint8_t* reply);
+
+// A reply that is not dropped, as its faults leave it: the bytes that go on, how
+// long they are held back, where they are split, and what was done, as the trace
+// says it ("corrupted (offset 3: 00 -> 04), delayed 5 ms, split 4+5, 2 ms apart").
+struct FaultedReply {
+    std::vector<std::uint8_t> bytes;
+    int delayMs = 0;
+    std::size_t splitAt = 0;  // bytes in the first part; 0: whole
+    std::string did;
+};
+FaultedReply ApplyFaults(const ReplyFaults& f, const std::vector<std::uint8_t>& reply, int splitGapMs);
 
 }  // namespace zolhost

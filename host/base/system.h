@@ -8,9 +8,17 @@
 #include <cstdio>
 #include <string>
 
-#include "host/transport/endpoint.h"
+#include "host/base/outcome.h"
 
 namespace zolhost {
+
+// A second descriptor a wait ends for too (POSIX): a terminal zolhost drains
+// beside the link. The wait sets `ready` when it has something, and gives Timeout
+// then unless the endpoint has something to say as well.
+struct Beside {
+    int fd = -1;
+    bool ready = false;
+};
 
 // Ctrl-C and termination requests set the stop flag instead of ending the
 // program, so every exit path closes the link and removes what it made.
@@ -24,6 +32,10 @@ bool IsTerminal(std::FILE* f);
 
 // The directory zolhost's own program file is in; empty when it cannot be told.
 std::string OwnDirectory();
+
+// A new directory of our own under the system's temp dir, named prefix and a
+// random suffix; empty with *error when none could be made.
+std::string MakeTempDir(const std::string& prefix, std::string* error);
 
 // The system's text for an error code (errno, or a Windows code).
 std::string SystemErrorText(std::uint32_t code);

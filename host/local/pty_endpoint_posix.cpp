@@ -16,8 +16,8 @@
 #include <climits>
 #include <cstring>
 
-#include "host/process/system.h"
-#include "host/transport/pty_endpoint.h"
+#include "host/base/system.h"
+#include "host/local/pty_endpoint.h"
 #include "serial/com_line.h"
 
 namespace zolhost {

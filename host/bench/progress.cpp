@@ -1,8 +1,8 @@
-#include "host/cli/progress.h"
+#include "host/bench/progress.h"
 
 #include <cstdio>
 
-#include "host/process/system.h"
+#include "host/base/system.h"
 
 namespace zolhost {
 

@@ -1,4 +1,4 @@
-#include "host/link/uart_model.h"
+#include "host/stages/uart_model.h"
 
 #include <bit>
 #include <cstdint>

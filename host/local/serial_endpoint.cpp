@@ -1,6 +1,6 @@
-#include "host/transport/serial_endpoint.h"
+#include "host/local/serial_endpoint.h"
 
-#include "host/process/system.h"
+#include "host/base/system.h"
 
 namespace zolhost {
 
@@ -34,20 +34,16 @@ void SerialEndpoint::Close() {
     line_ = nullptr;
 }
 
-Io SerialEndpoint::Outcome(ComIo r, const char* what) {
-    switch (r) {
-    case ComIo::Done: return Io::Done;
-    case ComIo::WouldBlock: return Io::WouldBlock;
-    case ComIo::HungUp:
-    case ComIo::Failed: break;
+Io SerialEndpoint::Outcome(Io r, const char* what) {
+    if (r == Io::HungUp || r == Io::Failed) {
+        error_ = std::string("cannot ") + what + " " + name_ + ": " + SystemErrorText(ComLineError());
     }
-    error_ = std::string("cannot ") + what + " " + name_ + ": " + SystemErrorText(ComLineError());
-    return r == ComIo::HungUp ? Io::HungUp : Io::Failed;
+    return r;
 }
 
 Io SerialEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
     std::uint32_t read = 0;
-    const ComIo r = line_ == nullptr ? ComIo::HungUp
+    const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineRead(line_, p, static_cast<std::uint32_t>(n), &read);
     *got = read;
     return Outcome(r, "read from");
@@ -55,7 +51,7 @@ Io SerialEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
 
 Io SerialEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
     std::uint32_t took = 0;
-    const ComIo r = line_ == nullptr ? ComIo::HungUp
+    const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineWrite(line_, p, static_cast<std::uint32_t>(n), &took);
     *taken = took;
     return Outcome(r, "write to");

@@ -1,12 +1,12 @@
-#include "host/transport/open_port.h"
+#include "host/net/ends.h"
 
 #include <cstdio>
 
-#include "host/cli/commands.h"
+#include "host/base/text.h"
 #include "host/net/net_endpoint.h"
 #include "host/net/net_url.h"
-#include "host/transport/pty_endpoint.h"
-#include "host/transport/serial_endpoint.h"
+#include "host/local/pty_endpoint.h"
+#include "host/local/serial_endpoint.h"
 
 namespace zolhost {
 

@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "host/process/system.h"
-#include "host/transport/serial_endpoint.h"
+#include "host/base/system.h"
+#include "host/local/serial_endpoint.h"
 
 namespace zolhost {
 

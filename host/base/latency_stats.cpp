@@ -1,4 +1,4 @@
-#include "host/bench/latency_stats.h"
+#include "host/base/latency_stats.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "host/process/system.h"
+#include "host/base/system.h"
 
 namespace zolhost {
 

@@ -1,8 +1,9 @@
-#include "host/link/fault_plan.h"
+#include "host/stages/fault_plan.h"
 
+#include <cstdio>
 #include <iterator>
 
-#include "host/bench/noise.h"
+#include "host/base/rng.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
@@ -52,6 +53,29 @@ void ApplyCorruption(const ReplyFaults& f, std::uint8_t* reply) {
     if (f.Corrupted()) {
         reply[f.corruptAt] ^= f.corruptXor;
     }
+}
+
+FaultedReply ApplyFaults(const ReplyFaults& f, const std::vector<std::uint8_t>& reply, int splitGapMs) {
+    FaultedReply out;
+    out.bytes = reply;
+    auto also = [&out](const char* format, auto... args) {
+        char text[80];
+        std::snprintf(text, sizeof text, format, args...);
+        out.did += (out.did.empty() ? "" : ", ") + std::string(text);
+    };
+    if (f.Corrupted() && static_cast<std::size_t>(f.corruptAt) < reply.size()) {
+        ApplyCorruption(f, out.bytes.data());
+        also("corrupted (offset %d: %02X -> %02X)", f.corruptAt, reply[f.corruptAt], out.bytes[f.corruptAt]);
+    }
+    if (f.delayMs > 0) {
+        out.delayMs = f.delayMs;
+        also("delayed %d ms", f.delayMs);
+    }
+    if (f.splitAt > 0 && static_cast<std::size_t>(f.splitAt) < reply.size()) {
+        out.splitAt = static_cast<std::size_t>(f.splitAt);
+        also("split %d+%d, %d ms apart", f.splitAt, static_cast<int>(reply.size() - out.splitAt), splitGapMs);
+    }
+    return out;
 }
 
 }  // namespace zolhost

@@ -1,0 +1,28 @@
+// Text zolhost shows: messages and the lines of --trace on standard error (one
+// format for every command), and bytes as hex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host/base/clock.h"
+
+namespace zolhost {
+
+// "02 00 00 00 00 03 FC"
+std::string Hex(const std::uint8_t* p, std::size_t n);
+// One byte in hex: "5a", "5A" or "0x5A". false for anything else.
+bool ParseHexByte(const std::string& text, std::uint8_t* value);
+
+// "zolhost: <text>".
+void Say(const std::string& text);
+
+// One line of --trace: microseconds since the program started, the direction
+// ('>' toward the device, '<' toward the host), a label (empty: none), the bytes
+// as hex (empty for what happened beside them) and what they are (empty: the
+// bytes alone).
+void TraceLine(Clock::time_point at, char direction, const std::string& label, const std::string& bytes,
+               const std::string& what);
+
+}  // namespace zolhost

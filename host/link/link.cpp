@@ -1,0 +1,154 @@
+#include "host/link/link.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "host/base/text.h"
+
+namespace zolhost {
+
+namespace {
+
+constexpr auto kReopenEvery = std::chrono::milliseconds(Endpoint::kReopenMs);
+
+}  // namespace
+
+Link::Link(Endpoint& host, Endpoint& device, const RelayConfig& relay, LinkRecord& record)
+    : host_{Side::Host, &host, host.Name()}, device_{Side::Device, &device, device.Name()}, relay_(relay, record) {}
+
+void Link::Pass(Clock::time_point now) {
+    for (LinkEnd* e : {&host_, &device_}) {
+        if (e->state == LinkEnd::State::Closed && now >= e->checkAt) {
+            TryOpen(*e, now);
+        }
+    }
+    Deliver(device_, now);
+    Deliver(host_, now);
+    relay_.Quiet(now);
+}
+
+bool Link::WantsRead(Side s) const {
+    // A closed pty master reports a hang-up at once, for as long as it lasts: it is
+    // not watched then.
+    return End(s).state != LinkEnd::State::Closed && relay_.HasRoom(s);
+}
+
+bool Link::WantsWrite(Side s) const {
+    return End(s).state == LinkEnd::State::Open && End(s).waitRoom;
+}
+
+std::optional<Clock::time_point> Link::NextWake() const {
+    std::optional<Clock::time_point> next = relay_.NextWake();
+    for (const LinkEnd* e : {&host_, &device_}) {
+        if (e->state == LinkEnd::State::Closed) {
+            next = next ? std::min(*next, e->checkAt) : e->checkAt;
+        }
+    }
+    return next;
+}
+
+void Link::Handle(Side s, const EndSeen& seen, Clock::time_point now) {
+    LinkEnd& e = End(s);
+    if (seen.comeBack || (e.state == LinkEnd::State::Unopened && seen.readable)) {
+        TryOpen(e, now);  // an open seen, or bytes from it: something may have it open
+    }
+    if (seen.busy) {
+        e.ep->TurnAway();
+    }
+    if (e.state != LinkEnd::State::Open) {
+        return;
+    }
+    if (seen.writable) {
+        e.waitRoom = false;
+    }
+    if (seen.readable) {
+        Read(e, now);
+    } else if (seen.gone) {
+        Failed(e, seen.hungUp ? "hung up" : "error", now);
+    }
+}
+
+void Link::TakeNotes(Clock::time_point now) {
+    Notes(host_, now);
+    Notes(device_, now);
+}
+
+void Link::TryOpen(LinkEnd& e, Clock::time_point now) {
+    if (e.ep->Reopen() != Io::Done) {
+        if (e.state == LinkEnd::State::Closed) {
+            e.checkAt = now + kReopenEvery;
+        }
+        return;
+    }
+    const bool again = e.state == LinkEnd::State::Closed;
+    e.state = LinkEnd::State::Open;
+    Say(e.name + (again ? " opened again" : " opened"));
+    relay_.Opened(e.side, e.name, again, now);
+}
+
+void Link::Failed(LinkEnd& e, const std::string& why, Clock::time_point now) {
+    if (e.state != LinkEnd::State::Open) {
+        return;
+    }
+    e.state = LinkEnd::State::Closed;
+    relay_.Closed(e.side, e.name + " closed (" + why + ")", now);
+    e.waitRoom = false;
+    e.unfinished = false;
+    e.ep->Close();
+    e.checkAt = now + kReopenEvery;
+    Say(e.name + e.ep->WhileGone(why));
+}
+
+void Link::Read(LinkEnd& e, Clock::time_point now) {
+    std::uint8_t buf[4096];
+    std::size_t n = 0;
+    switch (e.ep->Read(buf, sizeof buf, &n)) {
+    case Io::Done: break;
+    case Io::WouldBlock: return;
+    case Io::HungUp: Failed(e, "hung up", now); return;
+    default: Failed(e, e.ep->Error(), now); return;
+    }
+    if (e.side == Side::Host) {
+        Notes(e, now);  // a setting the program made before these bytes applies to them
+    }
+    relay_.Take(e.side, buf, n, now);
+}
+
+// Writes what has fallen due; a write the end has not finished is finished first,
+// once it has room.
+void Link::Deliver(LinkEnd& to, Clock::time_point now) {
+    std::uint8_t buf[4096];
+    while (!to.waitRoom) {
+        const std::size_t n = relay_.Due(to.side, now, buf, sizeof buf);
+        if (n == 0 && !to.unfinished) {
+            return;
+        }
+        if (to.state != LinkEnd::State::Open) {
+            relay_.Lose(to.side, n);  // nothing at the far end: the line's bytes fall on the floor
+            continue;
+        }
+        std::size_t taken = 0;
+        const Io r = to.ep->Write(buf, n, &taken);
+        relay_.Pop(to.side, taken);
+        to.unfinished = r == Io::WouldBlock;
+        if (r == Io::WouldBlock) {
+            to.waitRoom = true;
+        } else if (r != Io::Done) {
+            Failed(to, to.ep->Error(), now);
+        }
+    }
+}
+
+// What an end's peer did beside the data; for the host end, the line its program set.
+void Link::Notes(LinkEnd& e, Clock::time_point now) {
+    std::vector<LineNote> notes;
+    e.ep->TakeNotes(&notes);
+    for (const LineNote& n : notes) {
+        relay_.Note(e.side, n, now);
+    }
+    if (e.side == Side::Host && e.state == LinkEnd::State::Open) {
+        relay_.HostLine(e.ep->PeerSettings(), now);
+    }
+}
+
+}  // namespace zolhost

@@ -1,0 +1,246 @@
+#include "host/link/relay.h"
+
+#include <algorithm>
+
+namespace zolhost {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kQuietByteTimes = 4;   // a line this long without bytes is quiet ...
+constexpr auto kQuietAtLeast = 2ms;  // ... but never shorter than the system's own hiccups
+
+}  // namespace
+
+Relay::Relay(const RelayConfig& config, LinkRecord& record)
+    : config_(config),
+      record_(record),
+      quiet_(std::max<Clock::duration>(ByteTime(config.paceBaud ? config.paceBaud : kDeviceLine.baud) * kQuietByteTimes,
+                                       kQuietAtLeast)),
+      toDevice_(config.paceBaud),
+      toHost_(config.paceBaud),
+      plan_(config.faults, config.seed),
+      garble_(config.mismatchWarn) {}
+
+void Relay::Opened(Side s, const std::string& name, bool again, Clock::time_point now) {
+    open_[Index(s)] = true;
+    RecordNote(s == Side::Host, name + (again ? " opened again" : " opened"), now, false);
+}
+
+void Relay::Closed(Side s, const std::string& text, Clock::time_point now) {
+    open_[Index(s)] = false;
+    if (s == Side::Host) {
+        garble_.SetHostLine(std::nullopt);
+    }
+    RecordNote(s == Side::Host, text, now, false);
+}
+
+void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now) {
+    Line& l = Toward(Other(from));
+    l.counts.bytes += n;
+    l.lastInput = now;
+    std::vector<Segment> segments;
+    if (from == Side::Host) {
+        // Cut as the device's receiver takes them, after the host's line had its say.
+        std::vector<std::uint8_t> garbled;
+        garble_.Cross(true, p, n, &garbled);
+        requests_.Feed(p, n, &segments);
+        l.line.Queue(p, n, now);
+        for (Segment& s : segments) {
+            Record(true, s, now, "");
+        }
+    } else {
+        replies_.Feed(p, n, &segments);
+        for (Segment& s : segments) {
+            Forward(s, now);
+        }
+    }
+}
+
+// Device to host: noise goes on at once; a reply meets its faults.
+void Relay::Forward(Segment& s, Clock::time_point now) {
+    if (s.kind != Segment::Kind::Reply) {
+        QueueToHost(s.bytes.data(), s.bytes.size(), now);
+        Record(false, s, now, "");
+        return;
+    }
+    const ReplyFaults f = plan_.For(replyCount_++);
+    if (f.drop) {
+        Record(false, s, now, "dropped", nullptr, &f);
+        return;
+    }
+    if (!IsOpen(Side::Host)) {
+        QueueToHost(s.bytes.data(), s.bytes.size(), now);
+        Record(false, s, now, "", nullptr, &f);
+        return;
+    }
+    const FaultedReply r = ApplyFaults(f, s.bytes, config_.faults.splitGapMs);
+    const Clock::time_point release = now + std::chrono::milliseconds(r.delayMs);
+    if (r.splitAt > 0) {
+        QueueToHost(r.bytes.data(), r.splitAt, release);
+        QueueToHost(r.bytes.data() + r.splitAt, r.bytes.size() - r.splitAt,
+                    toHost_.line.Free() + std::chrono::milliseconds(config_.faults.splitGapMs));
+    } else {
+        QueueToHost(r.bytes.data(), r.bytes.size(), release);
+    }
+    Record(false, s, now, r.did, &r.bytes, &f);
+}
+
+// Toward the host the bytes cross to the host's line after the faults: they are
+// recorded as the device sent them.
+void Relay::QueueToHost(const std::uint8_t* p, std::size_t n, Clock::time_point release) {
+    std::vector<std::uint8_t> garbled;
+    garble_.Cross(false, p, n, &garbled);
+    toHost_.line.Queue(p, n, release);
+}
+
+void Relay::Note(Side from, const LineNote& note, Clock::time_point now) {
+    const bool fromHost = from == Side::Host;
+    RecordNoise(!fromHost);
+    LinkEvent e;
+    e.kind = LinkEvent::Kind::Note;
+    e.at = now;
+    e.toDevice = fromHost;
+    e.what = note.text;
+    e.peerNote = true;
+    e.noteKind = note.kind;
+    e.noteFrom = from;
+    record_.Add(e);
+    if (note.dropToward) {
+        Toward(from).counts.purged += Toward(from).line.Purge(now);
+    }
+    if (note.dropFrom) {
+        Toward(Other(from)).counts.purged += Toward(Other(from)).line.Purge(now);
+    }
+}
+
+void Relay::HostLine(const std::optional<PeerLine>& line, Clock::time_point now) {
+    if (!line || !IsOpen(Side::Host)) {
+        return;
+    }
+    const std::string text = garble_.SetHostLine(line);
+    if (!text.empty()) {
+        LinkEvent e;
+        e.kind = LinkEvent::Kind::Note;
+        e.at = now;
+        e.toDevice = true;
+        e.what = text;
+        e.sayUntraced = true;
+        record_.Add(e);
+    }
+}
+
+void Relay::Quiet(Clock::time_point now) {
+    for (Line* l : {&toDevice_, &toHost_}) {
+        if (now < l->lastInput + quiet_) {
+            continue;
+        }
+        std::vector<Segment> segments;
+        if (l == &toDevice_) {
+            requests_.Quiet(&segments);
+            for (Segment& s : segments) {
+                Record(true, s, now, "");
+            }
+        } else {
+            replies_.Quiet(&segments);
+            for (Segment& s : segments) {
+                Forward(s, now);
+            }
+        }
+        RecordNoise(l == &toDevice_);
+    }
+}
+
+std::size_t Relay::Due(Side to, Clock::time_point now, std::uint8_t* buf, std::size_t max) const {
+    return Toward(to).line.Due(now, buf, max);
+}
+
+void Relay::Pop(Side to, std::size_t n) {
+    Toward(to).line.Pop(n);
+}
+
+void Relay::Lose(Side to, std::size_t n) {
+    Toward(to).line.Pop(n);
+    Toward(to).counts.lost += n;
+}
+
+std::optional<Clock::time_point> Relay::NextWake() const {
+    std::optional<Clock::time_point> next;
+    auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
+    for (const Line* l : {&toDevice_, &toHost_}) {
+        if (const auto due = l->line.NextDue()) {
+            wakeAt(*due);
+        }
+        const bool pending = l == &toDevice_ ? requests_.Pending() : replies_.Pending();
+        if (pending || !l->noise.empty()) {
+            wakeAt(l->lastInput + quiet_);
+        }
+    }
+    return next;
+}
+
+// One event per frame: the bytes as they came, what they are and what the link did
+// to them (`sent`: the bytes as they went on the line, where a fault changed them).
+// Noise is gathered until a frame follows or the line goes quiet.
+void Relay::Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
+                   const std::vector<std::uint8_t>* sent, const ReplyFaults* faults) {
+    Line& l = toDevice ? toDevice_ : toHost_;
+    if (s.kind == Segment::Kind::Noise) {
+        if (l.noise.empty()) {
+            l.noiseAt = at;
+        }
+        l.noise.insert(l.noise.end(), s.bytes.begin(), s.bytes.end());
+        return;
+    }
+    RecordNoise(toDevice);
+    LinkEvent e;
+    e.at = at;
+    e.toDevice = toDevice;
+    e.segment = s.kind;
+    e.good = s.good;
+    e.reply = faults != nullptr;
+    e.faults = faults != nullptr ? *faults : ReplyFaults{};
+    e.unheard = e.reply && !e.faults.drop && !IsOpen(Side::Host);
+    e.what = s.what;
+    e.did = done;
+    auto also = [&e](const std::string& what) { e.did += (e.did.empty() ? "" : ", ") + what; };
+    if (const std::string note = garble_.FrameNote(toDevice); !note.empty()) {
+        also(note);
+    }
+    if (e.did.empty() && !IsOpen(toDevice ? Side::Device : Side::Host)) {
+        also(std::string("lost: the ") + (toDevice ? "device" : "host") + " end is not open");
+    }
+    e.bytes = std::move(s.bytes);
+    if (sent != nullptr && *sent != e.bytes) {
+        e.onLine = *sent;
+    }
+    record_.Add(e);
+}
+
+void Relay::RecordNoise(bool toDevice) {
+    Line& l = toDevice ? toDevice_ : toHost_;
+    if (l.noise.empty()) {
+        return;
+    }
+    LinkEvent e;
+    e.kind = LinkEvent::Kind::Noise;
+    e.at = l.noiseAt;
+    e.toDevice = toDevice;
+    e.bytes = std::move(l.noise);
+    e.what = "noise";
+    l.noise.clear();
+    record_.Add(e);
+}
+
+void Relay::RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced) {
+    LinkEvent e;
+    e.kind = LinkEvent::Kind::Note;
+    e.at = at;
+    e.toDevice = toDevice;
+    e.what = text;
+    e.traced = traced;
+    record_.Add(e);
+}
+
+}  // namespace zolhost

@@ -1,0 +1,110 @@
+// The link's relay, with no descriptors in it: bytes and notes come in from either
+// end with their time; out come the bytes due at each end and when the next thing
+// falls due. Each direction is a pipeline of small stages:
+//   host to device: garble (the host's line against the device's), cut into
+//                   requests as the device's receiver takes them, a paced line;
+//   device to host: cut into replies as a host program takes them, faults on each
+//                   reply, garble, a paced line.
+// Every frame, run of noise and note becomes one event of the link's record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/base/clock.h"
+#include "host/link/record.h"
+#include "host/stages/fault_plan.h"
+#include "host/stages/frame_cut.h"
+#include "host/stages/garble.h"
+#include "host/stages/paced_line.h"
+
+namespace zolhost {
+
+struct RelayConfig {
+    std::uint32_t paceBaud = 0;  // 0: not paced
+    FaultSettings faults;
+    std::uint64_t seed = 1;
+    bool mismatchWarn = false;   // a host line unlike the device's: warn only (not garble)
+};
+
+class Relay {
+public:
+    // Bytes a line holds before its source is left unread.
+    static constexpr std::size_t kLineLimit = 4096;
+
+    Relay(const RelayConfig& config, LinkRecord& record);
+
+    // An end opened (again), or closed: while it is closed, bytes due toward it are
+    // lost and replies toward the host go unheard.
+    void Opened(Side s, const std::string& name, bool again, Clock::time_point now);
+    void Closed(Side s, const std::string& text, Clock::time_point now);
+    bool IsOpen(Side s) const { return open_[Index(s)]; }
+
+    // Bytes read from an end.
+    void Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now);
+    // What an end's peer did beside the data; a purge drops what the link holds.
+    void Note(Side from, const LineNote& note, Clock::time_point now);
+    // The host program's line as its end shows it now (nullopt: it shows none).
+    void HostLine(const std::optional<PeerLine>& line, Clock::time_point now);
+    // Lines that have been quiet for a few byte times give out what never made a frame.
+    void Quiet(Clock::time_point now);
+
+    // The bytes due at end `to` by now, at most max, from the front of its line;
+    // Pop takes n of them off once the end has them, Lose once they fell on the
+    // floor at a closed end.
+    std::size_t Due(Side to, Clock::time_point now, std::uint8_t* buf, std::size_t max) const;
+    void Pop(Side to, std::size_t n);
+    void Lose(Side to, std::size_t n);
+    bool HasRoom(Side from) const { return Toward(Other(from)).line.Size() < kLineLimit; }
+    // When the next byte falls due or a line's quiet time ends; nothing when
+    // nothing waits.
+    std::optional<Clock::time_point> NextWake() const;
+
+    struct LineCounts {
+        std::uint64_t bytes = 0;   // taken from the source
+        std::uint64_t lost = 0;    // fell due while the far end was closed
+        std::uint64_t purged = 0;  // dropped at a peer's request
+    };
+    const LineCounts& CountsToward(Side to) const { return Toward(to).counts; }
+    const Garble& Garbling() const { return garble_; }
+    // The line's own rate, when it is paced (for what the link says at the start).
+    std::uint32_t PaceBaud() const { return config_.paceBaud; }
+
+private:
+    struct Line {
+        explicit Line(std::uint32_t baud) : line(baud) {}
+        PacedLine line;
+        LineCounts counts;
+        Clock::time_point lastInput{};
+        std::vector<std::uint8_t> noise;  // noise not recorded yet, from noiseAt on
+        Clock::time_point noiseAt{};
+    };
+    static std::size_t Index(Side s) { return s == Side::Host ? 0 : 1; }
+    static Side Other(Side s) { return s == Side::Host ? Side::Device : Side::Host; }
+    Line& Toward(Side to) { return to == Side::Host ? toHost_ : toDevice_; }
+    const Line& Toward(Side to) const { return to == Side::Host ? toHost_ : toDevice_; }
+
+    void Forward(Segment& s, Clock::time_point now);
+    void QueueToHost(const std::uint8_t* p, std::size_t n, Clock::time_point release);
+    void Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
+                const std::vector<std::uint8_t>* sent = nullptr, const ReplyFaults* faults = nullptr);
+    void RecordNoise(bool toDevice);
+    void RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced = true);
+
+    RelayConfig config_;
+    LinkRecord& record_;
+    Clock::duration quiet_;
+    Line toDevice_;
+    Line toHost_;
+    bool open_[2] = {false, false};
+    FaultPlan plan_;
+    RequestStream requests_;
+    ReplyStream replies_;
+    std::uint64_t replyCount_ = 0;
+    Garble garble_;
+};
+
+}  // namespace zolhost

@@ -1,0 +1,161 @@
+// zolhost link from its configuration: the ends made, the link run until a stop
+// is requested, and its summary.
+#include <cinttypes>
+#include <cstdio>
+
+#include "host/base/system.h"
+#include "host/base/text.h"
+#include "host/link/link.h"
+#include "host/local/pty_endpoint.h"
+#include "host/net/ends.h"
+#include "host/process/emulator_process.h"
+
+namespace zolhost {
+
+namespace {
+
+// The device end as the configuration names it, held here; zolemul, when the link
+// starts it, ends before its port goes.
+struct DeviceEnd {
+    std::unique_ptr<EmulatorProcess> emulator;
+    std::unique_ptr<Endpoint> owned;
+    Endpoint* ep = nullptr;
+    bool open = false;  // it is open already (a port, zolemul started)
+    std::optional<Clock::time_point> waitUntil;
+};
+
+bool MakeDeviceEnd(const LinkConfig& c, DeviceEnd* d, int* status) {
+    std::string error;
+    *status = kExitNoLink;
+    if (c.device == LinkConfig::DeviceEnd::Port) {
+        d->owned = OpenDeviceEnd(c.port, c.timeoutMs, &error);
+        d->open = d->owned != nullptr;
+    } else if (c.device == LinkConfig::DeviceEnd::Spawn) {
+        const std::string exe = FindEmulator(c.deviceExe, &error);
+        d->emulator = std::make_unique<EmulatorProcess>();
+        const auto deadline = Clock::now() + std::chrono::seconds(c.waitSeconds > 0 ? c.waitSeconds : kStartSeconds);
+        if (exe.empty() || !d->emulator->Start(exe, "zolhost-link-", deadline, &error)) {
+            Say("zolemul: " + error);
+            *status = kExitCheckFailed;
+            return false;
+        }
+        Say("started zolemul: " + exe + " in " + d->emulator->Dir() + ", its console on a pty");
+        d->emulator->Port().KeepTransparent(true);
+        d->ep = &d->emulator->Port();
+        d->open = true;
+        return true;
+    } else {
+        auto pty = std::make_unique<PtyEndpoint>();
+        if (pty->Create(c.dir, kDevicePortName, &error)) {
+            pty->KeepTransparent(true);
+            Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + c.dir);
+            d->owned = std::move(pty);
+            if (c.waitSeconds > 0) {
+                d->waitUntil = Clock::now() + std::chrono::seconds(c.waitSeconds);
+            }
+        }
+    }
+    if (d->owned == nullptr) {
+        Say(error);
+        return false;
+    }
+    d->ep = d->owned.get();
+    return true;
+}
+
+void PrintNotes(const char* which, const Endpoint& ep, const LinkTally::Notes& n) {
+    const std::string state = ep.LineState();
+    if (!state.empty() || n.settings + n.controls + n.purges + n.refused > 0) {
+        std::printf("  %s line: %s%s%" PRIu64 " settings, %" PRIu64 " control changes, %" PRIu64 " purges, %" PRIu64
+                    " refused requests\n",
+                    which, state.c_str(), state.empty() ? "" : "; ", n.settings, n.controls, n.purges, n.refused);
+    }
+}
+
+void PrintGarbling(const Garble& g) {
+    const Garble::Counts& d = g.Toward(true);
+    const Garble::Counts& h = g.Toward(false);
+    if (d.crossed + h.crossed == 0) {
+        return;
+    }
+    if (g.WarnOnly()) {
+        std::printf("  passed unchanged while the host's line differed from the device's: %" PRIu64
+                    " bytes to the device, %" PRIu64 " to the host\n",
+                    d.crossed, h.crossed);
+    } else {
+        std::printf("  garbled while the host's line differed from the device's: %" PRIu64
+                    " bytes to the device (it took %" PRIu64 "), %" PRIu64 " to the host (it took %" PRIu64 ")\n",
+                    d.crossed, d.arrived, h.crossed, h.arrived);
+    }
+}
+
+void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed) {
+    const LinkTally& t = record.Tally();
+    const Relay& r = link.Relayed();
+    const Relay::LineCounts& toDevice = r.CountsToward(Side::Device);
+    const Relay::LineCounts& toHost = r.CountsToward(Side::Host);
+    std::printf("link summary (seed %" PRIu64 "):\n", seed);
+    std::printf("  host to device: %" PRIu64 " bytes; requests seen: %" PRIu64 "\n", toDevice.bytes, t.goodRequests);
+    std::printf("  device to host: %" PRIu64 " bytes; replies: %" PRIu64 ", forwarded %" PRIu64 ", dropped %" PRIu64
+                ", corrupted %" PRIu64 ", delayed %" PRIu64 ", split %" PRIu64,
+                toHost.bytes, t.replies, t.forwarded, t.dropped, t.corrupted, t.delayed, t.split);
+    if (t.unheard > 0) {
+        std::printf(", while the host end was closed %" PRIu64, t.unheard);
+    }
+    std::printf("\n");
+    if (toDevice.lost + toHost.lost > 0) {
+        std::printf("  lost while an end was closed: %" PRIu64 " bytes to the device, %" PRIu64 " to the host\n",
+                    toDevice.lost, toHost.lost);
+    }
+    PrintNotes("host", *link.End(Side::Host).ep, t.host);
+    PrintNotes("device", *link.End(Side::Device).ep, t.device);
+    PrintGarbling(r.Garbling());
+    if (toDevice.purged + toHost.purged > 0) {
+        std::printf("  purged: %" PRIu64 " bytes to the device, %" PRIu64 " to the host\n", toDevice.purged,
+                    toHost.purged);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunLink(const LinkConfig& c) {
+    LinkRecord record(c.trace);
+    std::string error;
+    if (!c.pcapPath.empty() && !record.OpenCapture(c.pcapPath, &error)) {
+        Say(error);
+        return kExitNoLink;
+    }
+    DeviceEnd device;
+    int status = kExitNoLink;
+    if (!MakeDeviceEnd(c, &device, &status)) {
+        return status;
+    }
+    const std::unique_ptr<Endpoint> host = MakeHostEnd(c.hostPath, &error);
+    if (!host) {
+        Say(error);
+        return kExitNoLink;
+    }
+    Link link(*host, *device.ep, c.relay, record);
+    const std::uint32_t pace = c.relay.paceBaud;
+    Say("linking " + host->Name() + " and " + device.ep->Name() + ", " +
+        (pace > 0 ? "paced at " + std::to_string(pace) + " baud" : std::string("not paced")) + "; Ctrl-C to stop");
+    if (device.open) {
+        link.TryOpen(link.End(Side::Device), Clock::now());
+    }
+    while (!StopRequested()) {
+        const auto now = Clock::now();
+        link.Pass(now);
+        if (device.waitUntil && link.End(Side::Device).state == LinkEnd::State::Unopened && now >= *device.waitUntil) {
+            Say("nothing opened " + device.ep->Name() + " within " + std::to_string(c.waitSeconds) + " s");
+            return kExitCheckFailed;
+        }
+        WaitForLink(link, device.waitUntil);
+        link.TakeNotes(Clock::now());
+        record.Flush();
+    }
+    PrintSummary(link, record, c.relay.seed);
+    return kExitGood;
+}
+
+}  // namespace zolhost
