@@ -27,7 +27,7 @@ struct Owed {
 
 class TargetRun {
 public:
-    TargetRun(Channel& link, DrainedTerminal* console, const Options& o, TargetResult* result)
+    TargetRun(Channel& link, DrainedTerminal* console, const BenchConfig& o, TargetResult* result)
         : link_(link), console_(console), o_(o), reader_(link), rng_(o.seed), result_(*result) {
         if (console_ != nullptr) {
             console_->OnText([this](std::uint8_t tora, Clock::time_point at) { TextSeen(tora, at); });
@@ -276,7 +276,7 @@ private:
     DrainedTerminal* console_;
     std::deque<TextOwed> awaited_;  // status texts that round trips are owed, oldest first
     std::deque<TextOwed> early_;    // texts seen before their round trip ended
-    const Options& o_;
+    const BenchConfig& o_;
     ReplyReader reader_;
     Rng rng_;
     ReceiverModel model_;
@@ -288,7 +288,7 @@ private:
 
 }  // namespace
 
-std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const Options& o, Progress* progress,
+std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const BenchConfig& o, Progress* progress,
                                    const std::string& label) {
     std::vector<TargetResult> results(targets.size());
     std::vector<std::unique_ptr<TargetRun>> runs;

@@ -9,10 +9,32 @@
 #include "host/base/latency_stats.h"
 #include "host/process/child_process.h"
 #include "host/transport/channel.h"
-#include "host/cli/options.h"
 #include "host/bench/progress.h"
 
 namespace zolhost {
+
+// What the benchmark runs with.
+struct BenchConfig {
+    bool spawn = false;              // zolhost starts the device program itself
+    std::string deviceExe;           // with spawn: the program; empty: zolemul beside zolhost
+    bool deviceIsEmulator = false;   // the link given leads to zolemul started by the user (a virtual link)
+    std::uint32_t frames = 10000;
+    std::uint32_t window = 8;
+    double noisePct = 0;
+    bool json = false;
+    bool baseline = false;           // the baselines are measured too
+    std::uint64_t seed = 1;          // the noise's
+    std::uint32_t rounds = 1;        // the whole measurement this often; figures are their median
+    double pipelinedSeconds = 0;     // > 0: the pipelined phase runs this long instead of `frames`
+    bool trace = false;
+    std::uint32_t paceBaud = 0;      // 0: requests go out whole
+    int timeoutMs = 1000;            // for one reply
+    int waitSeconds = 0;             // for a started program to open its port; 0: the default
+};
+
+// The benchmark on `device` (described by `where`), with its baselines when asked
+// for; with spawn zolhost starts the device itself and `device` is null.
+int RunBenchCommand(const BenchConfig& c, Channel* device, const std::string& where);
 
 // One benchmark phase on one target.
 struct PhaseStats {
@@ -71,7 +93,7 @@ struct TargetLink {
 
 // Measures every target once (one round); they take turns in blocks of frames.
 // `label` goes before the phase's name in the progress display.
-std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const Options& o, Progress* progress,
+std::vector<TargetResult> RunBench(const std::vector<TargetLink>& targets, const BenchConfig& o, Progress* progress,
                                    const std::string& label = "");
 
 }  // namespace zolhost

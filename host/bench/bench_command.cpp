@@ -7,13 +7,14 @@
 #include "host/bench/bench.h"
 #include "host/bench/bench_report.h"
 #include "host/bench/bench_targets.h"
-#include "host/cli/commands.h"
+#include "host/base/outcome.h"
+#include "host/base/text.h"
 #include "host/process/emulator_process.h"
 #include "host/base/system.h"
 
 namespace zolhost {
 
-int RunBenchCommand(const Options& o, Channel* device, const std::string& where) {
+int RunBenchCommand(const BenchConfig& o, Channel* device, const std::string& where) {
     std::vector<std::unique_ptr<Target>> targetsToRun;
     std::vector<Skipped> skipped;
     if (o.spawn) {
@@ -26,7 +27,7 @@ int RunBenchCommand(const Options& o, Channel* device, const std::string& where)
         targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Emulator, o, exe));
     } else {
         targetsToRun.push_back(
-            std::make_unique<Target>(*device, o, o.device == DeviceKind::Virtual ? "zolemul" : "device", where));
+            std::make_unique<Target>(*device, o, o.deviceIsEmulator ? "zolemul" : "device", where));
     }
     if (o.baseline) {
         targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Responder, o));

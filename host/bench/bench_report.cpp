@@ -68,7 +68,7 @@ std::string Ratio(double e, double b) {
 
 }  // namespace
 
-std::string BenchText(const Options& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
+std::string BenchText(const BenchConfig& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
     std::string out = Fmt("zolhost bench: %u frames per phase, window %u, noise %g%%%s%s%s\n", o.frames, o.window,
                           o.noisePct, o.paceBaud != 0 ? Fmt(", paced at %u baud", o.paceBaud).c_str() : "",
                           o.pipelinedSeconds > 0 ? Fmt(", pipelined for %g s", o.pipelinedSeconds).c_str() : "",
@@ -133,7 +133,7 @@ std::string BenchText(const Options& o, const std::vector<TargetResult>& targets
     return out;
 }
 
-std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
+std::string BenchJson(const BenchConfig& o, const std::vector<TargetResult>& targets, const std::vector<Skipped>& skipped) {
     using Json = nlohmann::ordered_json;
     // Figures rounded as they are shown; a figure that was not measured is null.
     auto number = [](double v, double places) -> Json {

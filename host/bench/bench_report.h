@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/bench/bench.h"
-#include "host/cli/options.h"
+#include "host/bench/bench.h"
 
 namespace zolhost {
 
@@ -18,9 +18,9 @@ struct Skipped {
 
 // The first target is compared with each of the others. Its figures, and those in
 // the comparison, are the median of the rounds (TargetResult::Summary).
-std::string BenchText(const Options& o, const std::vector<TargetResult>& targets,
+std::string BenchText(const BenchConfig& o, const std::vector<TargetResult>& targets,
                       const std::vector<Skipped>& skipped = {});
-std::string BenchJson(const Options& o, const std::vector<TargetResult>& targets,
+std::string BenchJson(const BenchConfig& o, const std::vector<TargetResult>& targets,
                       const std::vector<Skipped>& skipped = {});
 
 }  // namespace zolhost

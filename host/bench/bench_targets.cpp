@@ -60,7 +60,7 @@ bool AwaitAnswer(Channel& link, Clock::time_point deadline, std::string* error) 
 }  // namespace
 
 struct Target::Impl {
-    const Options& o;
+    const BenchConfig& o;
     std::string program;
     Channel* device = nullptr;
     std::unique_ptr<EmulatorProcess> emulator;
@@ -69,7 +69,7 @@ struct Target::Impl {
     std::unique_ptr<ChildProcess> child;
     std::unique_ptr<Channel> host;
 
-    explicit Impl(const Options& opts) : o(opts) {}
+    explicit Impl(const BenchConfig& opts) : o(opts) {}
 
     PtyEndpoint& Port() { return emulator ? emulator->Port() : *link; }
 
@@ -106,12 +106,12 @@ struct Target::Impl {
     }
 };
 
-Target::Target(Channel& device, const Options& o, const std::string& name, const std::string& where)
+Target::Target(Channel& device, const BenchConfig& o, const std::string& name, const std::string& where)
     : kind_(Kind::Device), name_(name), where_(where), impl_(std::make_unique<Impl>(o)) {
     impl_->device = &device;
 }
 
-Target::Target(Kind kind, const Options& o, const std::string& program)
+Target::Target(Kind kind, const BenchConfig& o, const std::string& program)
     : kind_(kind), impl_(std::make_unique<Impl>(o)) {
     impl_->program = program;
     switch (kind) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/transport/channel.h"
-#include "host/cli/options.h"
+#include "host/bench/bench.h"
 
 namespace zolhost {
 
@@ -27,9 +27,9 @@ public:
     };
 
     // The device at the end of `device`, already open and answering.
-    Target(Channel& device, const Options& o, const std::string& name, const std::string& where);
+    Target(Channel& device, const BenchConfig& o, const std::string& name, const std::string& where);
     // Any other kind; `program` is zolemul for Emulator, python3 for Pyserial.
-    Target(Kind kind, const Options& o, const std::string& program = "");
+    Target(Kind kind, const BenchConfig& o, const std::string& program = "");
     ~Target();  // ends whatever is still running and removes what it made
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;

@@ -14,7 +14,7 @@
 
 namespace zolhost {
 
-int RunPing(Channel& link, const Options& o) {
+int RunPing(Channel& link, const PingConfig& o) {
     const auto& d = o.data;
     const RequestFrame request = MakeRequest(d[0], d[1], d[2], d[3]);
     ReplyReader reader(link);
@@ -67,7 +67,7 @@ int RunPing(Channel& link, const Options& o) {
     return kExitGood;
 }
 
-int RunDrive(Channel& link, const Options& o) {
+int RunDrive(Channel& link, const DriveConfig& o) {
     constexpr int kGiveUpAfter = 5;  // timeouts in a row: the device is not there
     const bool live = IsTerminal(stdout);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate));

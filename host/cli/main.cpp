@@ -19,7 +19,7 @@ using namespace zolhost;
 
 int Run(const Options& o) {
     if (o.command == Command::Bench && o.spawn) {
-        return RunBenchCommand(o, nullptr, "");
+        return RunBenchCommand(BenchConfigOf(o), nullptr, "");
     }
     std::unique_ptr<Endpoint> device;
     std::string error;
@@ -56,9 +56,9 @@ int Run(const Options& o) {
     link.SetWriteTimeout(o.timeoutMs);
 
     switch (o.command) {
-    case Command::Ping: return RunPing(link, o);
-    case Command::Drive: return RunDrive(link, o);
-    case Command::Bench: return RunBenchCommand(o, &link, where);
+    case Command::Ping: return RunPing(link, PingConfigOf(o));
+    case Command::Drive: return RunDrive(link, DriveConfigOf(o));
+    case Command::Bench: return RunBenchCommand(BenchConfigOf(o), &link, where);
     case Command::Link:
     case Command::None: break;
     }

@@ -255,6 +255,34 @@ LinkConfig LinkConfigOf(const Options& o) {
     return c;
 }
 
+BenchConfig BenchConfigOf(const Options& o) {
+    BenchConfig c;
+    c.spawn = o.spawn;
+    c.deviceExe = o.deviceExe;
+    c.deviceIsEmulator = o.device == DeviceKind::Virtual;
+    c.frames = o.frames;
+    c.window = o.window;
+    c.noisePct = o.noisePct;
+    c.json = o.json;
+    c.baseline = o.baseline;
+    c.seed = o.seed;
+    c.rounds = o.rounds;
+    c.pipelinedSeconds = o.pipelinedSeconds;
+    c.trace = o.trace;
+    c.paceBaud = o.paceBaud;
+    c.timeoutMs = o.timeoutMs;
+    c.waitSeconds = o.waitSeconds;
+    return c;
+}
+
+PingConfig PingConfigOf(const Options& o) {
+    return PingConfig{o.data, o.timeoutMs};
+}
+
+DriveConfig DriveConfigOf(const Options& o) {
+    return DriveConfig{o.rate, o.count, o.timeoutMs};
+}
+
 const char* UsageText() {
     return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"

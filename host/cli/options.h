@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "host/bench/bench.h"
+#include "host/cli/commands.h"
 #include "host/link/link.h"
 #include "host/stages/fault_plan.h"
 
@@ -53,8 +55,11 @@ struct Options {
 // for a command line that cannot be run.
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error);
 
-// What `link` runs with, from the command line.
+// What each command runs with, from the command line.
 LinkConfig LinkConfigOf(const Options& o);
+BenchConfig BenchConfigOf(const Options& o);
+PingConfig PingConfigOf(const Options& o);
+DriveConfig DriveConfigOf(const Options& o);
 
 const char* UsageText();
 
