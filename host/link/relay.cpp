@@ -11,6 +11,15 @@ using namespace std::chrono_literals;
 constexpr int kQuietByteTimes = 4;   // a line this long without bytes is quiet ...
 constexpr auto kQuietAtLeast = 2ms;  // ... but never shorter than the system's own hiccups
 
+LinkEvent NoteEvent(bool toDevice, const std::string& text, Clock::time_point at) {
+    LinkEvent e;
+    e.kind = LinkEvent::Kind::Note;
+    e.at = at;
+    e.toDevice = toDevice;
+    e.what = text;
+    return e;
+}
+
 }  // namespace
 
 Relay::Relay(const RelayConfig& config, LinkRecord& record)
@@ -98,11 +107,7 @@ void Relay::QueueToHost(const std::uint8_t* p, std::size_t n, Clock::time_point 
 void Relay::Note(Side from, const LineNote& note, Clock::time_point now) {
     const bool fromHost = from == Side::Host;
     RecordNoise(!fromHost);
-    LinkEvent e;
-    e.kind = LinkEvent::Kind::Note;
-    e.at = now;
-    e.toDevice = fromHost;
-    e.what = note.text;
+    LinkEvent e = NoteEvent(fromHost, note.text, now);
     e.peerNote = true;
     e.noteKind = note.kind;
     e.noteFrom = from;
@@ -121,13 +126,7 @@ void Relay::HostLine(const std::optional<PeerLine>& line, Clock::time_point now)
     }
     const std::string text = garble_.SetHostLine(line);
     if (!text.empty()) {
-        LinkEvent e;
-        e.kind = LinkEvent::Kind::Note;
-        e.at = now;
-        e.toDevice = true;
-        e.what = text;
-        e.sayUntraced = true;
-        record_.Add(e);
+        RecordNote(true, text, now, true, true);
     }
 }
 
@@ -233,13 +232,10 @@ void Relay::RecordNoise(bool toDevice) {
     record_.Add(e);
 }
 
-void Relay::RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced) {
-    LinkEvent e;
-    e.kind = LinkEvent::Kind::Note;
-    e.at = at;
-    e.toDevice = toDevice;
-    e.what = text;
+void Relay::RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced, bool sayUntraced) {
+    LinkEvent e = NoteEvent(toDevice, text, at);
     e.traced = traced;
+    e.sayUntraced = sayUntraced;
     record_.Add(e);
 }
 

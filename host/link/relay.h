@@ -92,7 +92,7 @@ private:
     void Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
                 const std::vector<std::uint8_t>* sent = nullptr, const ReplyFaults* faults = nullptr);
     void RecordNoise(bool toDevice);
-    void RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced = true);
+    void RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced, bool sayUntraced = false);
 
     RelayConfig config_;
     LinkRecord& record_;
