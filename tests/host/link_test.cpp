@@ -1,0 +1,226 @@
+// The link between two in-memory endpoints, on a clock of the test's own: a host
+// program and a device that the test plays, every pass of the link at a time the
+// test chooses. No ptys, no waiting.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "host/base/text.h"
+#include "host/link/link.h"
+#include "host/stages/uart_model.h"
+#include "host/transport/memory_endpoint.h"
+#include "protocol/frame_rules.h"
+
+namespace {
+
+using namespace zolhost;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Request(std::uint8_t d1) {
+    const RequestFrame r = MakeRequest(d1);
+    return Bytes(r.begin(), r.end());
+}
+
+Bytes Reply(std::uint8_t d1) {
+    const ReplyFrame r = MakeReply(ReplyEa(d1));
+    return Bytes(r.begin(), r.end());
+}
+
+// A link over two in-memory ends, both open, and a device that answers every
+// request it receives at once.
+struct Rig {
+    explicit Rig(const RelayConfig& config, bool trace = false) : record(trace), link(host, device, config, record) {
+        link.TryOpen(link.End(Side::Host), now);
+        link.TryOpen(link.End(Side::Device), now);
+    }
+    // One pass of the link at now + step; the device answers what it has received.
+    void Step(Clock::duration step = 10us) {
+        now += step;
+        link.Pass(now);
+        for (const Side s : {Side::Host, Side::Device}) {
+            link.Handle(s, EndSeen{true, true}, now);
+        }
+        link.TakeNotes(now);
+        const Bytes got = device.ProgramReceives();
+        atDevice.insert(atDevice.end(), got.begin(), got.end());
+        while (answer && atDevice.size() >= kRequestSize) {
+            device.ProgramSends(Reply(atDevice[1]));
+            atDevice.erase(atDevice.begin(), atDevice.begin() + kRequestSize);
+        }
+        for (const std::uint8_t b : host.ProgramReceives()) {
+            atHost.push_back(b);
+            atHostWhen.push_back(now);
+        }
+    }
+    void RunFor(Clock::duration d, Clock::duration step = 10us) {
+        for (const auto end = now + d; now < end;) {
+            Step(step);
+        }
+    }
+
+    MemoryEndpoint host{"host"};
+    MemoryEndpoint device{"device"};
+    Clock::time_point now = Clock::time_point{} + 1s;
+    LinkRecord record;
+    Link link;
+    bool answer = true;  // the device answers
+    Bytes atDevice;      // received by the device, not answered yet
+    Bytes atHost;    // received by the host program
+    std::vector<Clock::time_point> atHostWhen;
+};
+
+// Paced at 115200, every byte of a request and of its reply reaches the far end
+// one byte time after the one before it, within a byte time (and the test's step).
+TEST(Link, PacedAt115200EachByteArrivesOneByteTimeAfterTheLast) {
+    RelayConfig config;
+    config.paceBaud = 115200;
+    Rig rig(config);
+    const auto byteTime = ByteTime(115200);
+    rig.Step();
+    const Clock::time_point sent = rig.now;
+    rig.host.ProgramSends(Request(0x5A));
+    rig.RunFor(5ms, 1us);
+    ASSERT_EQ(rig.atHost, Reply(0x5A));
+    // The request is through after 7 byte times, the reply's bytes follow one by one.
+    for (std::size_t i = 0; i < rig.atHost.size(); ++i) {
+        const auto due = sent + byteTime * (kRequestSize + i + 1);
+        EXPECT_GE(rig.atHostWhen[i], due) << "byte " << i;
+        EXPECT_LT(rig.atHostWhen[i], due + byteTime) << "byte " << i;
+    }
+}
+
+// Each fault follows from the seed and the reply's number: the host program gets
+// exactly the replies the plan lets through, changed where it corrupts them, each
+// no sooner than its delay, and the summary counts what the plan says.
+TEST(Link, FaultsFollowTheirSeed) {
+    RelayConfig config;
+    config.faults.dropPct = 20;
+    config.faults.corruptPct = 20;
+    config.faults.delayMinMs = 0;
+    config.faults.delayMaxMs = 3;
+    config.faults.splitGapMs = 1;
+    config.seed = 7;
+    Rig rig(config);
+    const FaultPlan plan(config.faults, config.seed);
+    Bytes want;
+    LinkTally planned;
+    for (std::uint8_t i = 0; i < 60; ++i) {
+        rig.host.ProgramSends(Request(i));
+        const auto asked = rig.now;
+        rig.RunFor(8ms);
+        const ReplyFaults f = plan.For(i);
+        Bytes reply = Reply(i);
+        if (f.drop) {
+            ++planned.dropped;
+            continue;
+        }
+        ApplyCorruption(f, reply.data());
+        planned.corrupted += f.Corrupted() ? 1 : 0;
+        want.insert(want.end(), reply.begin(), reply.end());
+        ASSERT_EQ(rig.atHost.size(), want.size()) << "reply " << int{i};
+        EXPECT_GE(rig.atHostWhen.back() - asked, std::chrono::milliseconds(f.delayMs)) << "reply " << int{i};
+    }
+    EXPECT_EQ(rig.atHost, want);
+    const LinkTally& t = rig.record.Tally();
+    EXPECT_EQ(t.replies, 60u);
+    EXPECT_EQ(t.dropped, planned.dropped);
+    EXPECT_EQ(t.corrupted, planned.corrupted);
+    EXPECT_EQ(t.split, 60u - planned.dropped);
+    EXPECT_GT(planned.dropped, 0u);
+    EXPECT_GT(planned.corrupted, 0u);
+}
+
+// While the host program's line differs from the device's, the device takes the
+// request as its UART would from that line; once the program sets the device's
+// line again, bytes pass unchanged. Only warned of, they pass unchanged but counted.
+TEST(Link, GarblesWhileTheHostLineDiffers) {
+    for (const bool warnOnly : {false, true}) {
+        SCOPED_TRACE(warnOnly ? "warn only" : "garble");
+        RelayConfig config;
+        config.mismatchWarn = warnOnly;
+        Rig rig(config);
+        rig.answer = false;
+        LineSettings slow = kDeviceLine;
+        slow.baud = 9600;
+        rig.host.ProgramSets(slow);
+        rig.Step();
+        const Bytes request = Request(0x33);
+        rig.host.ProgramSends(request);
+        rig.Step();
+        rig.Step();
+        const Bytes garbled = UartReceive(slow, kDeviceLine, request.data(), request.size());
+        EXPECT_EQ(rig.atDevice, warnOnly ? request : garbled);
+        rig.atDevice.clear();
+        EXPECT_EQ(rig.link.Relayed().Garbling().Toward(true).crossed, request.size());
+
+        rig.host.ProgramSets(kDeviceLine);
+        rig.Step();
+        rig.host.ProgramSends(request);
+        rig.Step();
+        rig.Step();
+        EXPECT_EQ(rig.atDevice, request);
+        EXPECT_EQ(rig.record.Tally().host.settings, 2u);
+    }
+}
+
+// The packets of a pcapng file: each enhanced packet block's bytes and comment.
+std::vector<std::pair<Bytes, std::string>> Packets(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const Bytes f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u32 = [&f](std::size_t at) { return f[at] | f[at + 1] << 8 | f[at + 2] << 16 | std::uint32_t{f[at + 3]} << 24; };
+    std::vector<std::pair<Bytes, std::string>> out;
+    for (std::size_t at = 0; at + 12 <= f.size(); at += u32(at + 4)) {
+        if (u32(at) != 6) {
+            continue;  // not an enhanced packet block
+        }
+        const std::uint32_t n = u32(at + 20);
+        Bytes data(f.begin() + static_cast<long>(at + 28), f.begin() + static_cast<long>(at + 28 + n));
+        std::string comment;
+        for (std::size_t o = at + 28 + (n + 3) / 4 * 4; f[o] | f[o + 1] << 8;) {
+            const std::size_t len = f[o + 2] | f[o + 3] << 8;
+            if ((f[o] | f[o + 1] << 8) == 1) {
+                comment.assign(f.begin() + static_cast<long>(o + 4), f.begin() + static_cast<long>(o + 4 + len));
+            }
+            o += 4 + (len + 3) / 4 * 4;
+        }
+        out.emplace_back(std::move(data), comment);
+    }
+    return out;
+}
+
+// A corrupted reply: its trace line shows the bytes the device sent and what the
+// link did; its capture packet holds the bytes the host got, with the same words.
+TEST(Link, TraceLineAndCapturePacketOfAFrameAgree) {
+    RelayConfig config;
+    config.faults.corruptPct = 100;
+    config.seed = 3;
+    const std::string capture = testing::TempDir() + "link_test.pcapng";
+    testing::internal::CaptureStderr();
+    {
+        Rig rig(config, true);
+        std::string error;
+        ASSERT_TRUE(rig.record.OpenCapture(capture, &error)) << error;
+        rig.host.ProgramSends(Request(0x42));
+        rig.RunFor(2ms);
+        rig.record.Flush();
+        ASSERT_EQ(rig.atHost.size(), kReplySize);
+        const Bytes got = rig.atHost;
+        const auto packets = Packets(capture);
+        ASSERT_EQ(packets.size(), 2u);  // the request, the reply
+        EXPECT_EQ(packets[1].first, got);
+        const std::string trace = testing::internal::GetCapturedStderr();
+        const std::string line = "< " + Hex(Reply(0x42).data(), kReplySize);
+        const std::size_t at = trace.find(line);
+        ASSERT_NE(at, std::string::npos) << trace;
+        const std::string rest = trace.substr(at, trace.find('\n', at) - at);
+        ASSERT_FALSE(packets[1].second.empty());
+        EXPECT_NE(rest.find(", " + packets[1].second), std::string::npos) << rest << " / " << packets[1].second;
+        EXPECT_EQ(packets[1].second.rfind("corrupted (offset ", 0), 0u) << packets[1].second;
+    }
+    std::remove(capture.c_str());
+}
+
+}  // namespace
