@@ -5,18 +5,19 @@
 
 #include "emulator/console.h"
 #include "emulator/frames.h"
+#include "protocol/frame_rules.h"
 #include "protocol/status_text.h"
 #include "serial/com_port.h"
 
 namespace {
 
-const int nComPort = 2;
+const int nComPort = kDevicePort;
 
 }  // namespace
 
 int main() {
     std::uint32_t nFrames = 0;
-    if (ComOpen(static_cast<std::uint32_t>(nComPort), 115200, 'N', 8, 1) != 0) {
+    if (ComOpen(static_cast<std::uint32_t>(nComPort), kDeviceBaud, kDeviceParity, kDeviceDataBits, kDeviceStopBits) != 0) {
         return -1;
     }
     ConsoleStart();

@@ -22,6 +22,15 @@ inline constexpr std::size_t kRequestSize = kRequestEndAt + 2;
 inline constexpr std::size_t kReplySize = kReplyEndAt + 2;
 inline constexpr std::uint8_t kFrameSum = 0x01;
 
+// The device's end of the link: serial port 2 (COM2), 115200 baud, 8 data bits,
+// no parity, 1 stop bit.
+inline constexpr int kDevicePort = 2;
+inline constexpr char kDevicePortName[] = "COM2";
+inline constexpr std::uint32_t kDeviceBaud = 115200;
+inline constexpr char kDeviceParity = 'N';
+inline constexpr int kDeviceDataBits = 8;
+inline constexpr int kDeviceStopBits = 1;
+
 using RequestFrame = std::array<std::uint8_t, kRequestSize>;
 using ReplyFrame = std::array<std::uint8_t, kReplySize>;
 

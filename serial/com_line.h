@@ -11,10 +11,10 @@
 // (any other value means none), data bits, stop bits 1 or 2. The rest is fixed:
 // binary, no flow control, no character translation, DTR and RTS held off.
 struct ComLineSettings {
-    std::uint32_t dwBaud = 115200;
+    std::uint32_t dwBaud = 0;
     int cParity = 'N';
-    int nDataBits = 8;
-    int nStopBits = 1;
+    int nDataBits = 0;
+    int nStopBits = 0;
 };
 
 enum class ComLineMode {

@@ -8,11 +8,9 @@
 #include <string>
 
 #include "host/transport/endpoint.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
-
-// The name zolemul opens its port by: the symlink a pty endpoint makes for it.
-inline constexpr char kDevicePortName[] = "COM2";
 
 bool PtysAvailable();
 

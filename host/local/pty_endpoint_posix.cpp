@@ -129,7 +129,7 @@ bool PtyEndpoint::Create(const std::string& dir, const std::string& linkName, st
     const int flags = fcntl(m.master, F_GETFL);
     fcntl(m.master, F_SETFL, flags | O_NONBLOCK);
 
-    m.device = ComLineOpen(m.devicePath.c_str(), ComLineSettings{}, ComLineMode::Shared);
+    m.device = ComLineOpen(m.devicePath.c_str(), kDeviceComLine, ComLineMode::Shared);
     if (m.device == nullptr) {
         *error = "cannot open " + m.devicePath + " as a serial line: " + SystemErrorText(ComLineError());
         return false;

@@ -12,7 +12,7 @@ bool SerialEndpoint::Open(const std::string& path, std::string* error) {
     Close();
     char opened[256];
     bool configFailed = false;
-    line_ = ComLineOpen(path.c_str(), ComLineSettings{}, ComLineMode::Exclusive, opened, sizeof opened, &configFailed);
+    line_ = ComLineOpen(path.c_str(), kDeviceComLine, ComLineMode::Exclusive, opened, sizeof opened, &configFailed);
     if (line_ == nullptr) {
         *error = configFailed ? "cannot configure " + std::string(opened) + " as a serial line: " +
                                     SystemErrorText(ComLineError())

@@ -6,21 +6,29 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/frame_rules.h"
+#include "serial/com_line.h"
+
 namespace zolhost {
 
 enum class Parity : std::uint8_t { None = 1, Odd = 2, Even = 3, Mark = 4, Space = 5 };
 enum class StopSize : std::uint8_t { One = 1, Two = 2, OnePointFive = 3 };
 
 struct LineSettings {
-    std::uint32_t baud = 115200;
-    std::uint8_t dataBits = 8;
+    std::uint32_t baud = kDeviceBaud;
+    std::uint8_t dataBits = kDeviceDataBits;
     Parity parity = Parity::None;
     StopSize stopSize = StopSize::One;
     bool operator==(const LineSettings&) const = default;
 };
 
-// The device's own line.
+// The device's own line (its parity none and one stop bit, as kDeviceParity and
+// kDeviceStopBits say).
 inline constexpr LineSettings kDeviceLine{};
+static_assert(kDeviceParity == 'N' && kDeviceStopBits == 1);
+
+// The device's line as the serial line API takes it.
+inline constexpr ComLineSettings kDeviceComLine{kDeviceBaud, kDeviceParity, kDeviceDataBits, kDeviceStopBits};
 
 inline const char* ParityLetter(Parity p) {
     switch (p) {
