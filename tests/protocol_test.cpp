@@ -47,10 +47,12 @@ TEST(FrameRules, CheckReplyNamesTheFirstFault) {
     start[0] = 0x02;
     EXPECT_EQ(CheckReply(start.data(), 0xA5), ReplyFault::BadStart);
 
-    ReplyFrame data = r;
-    data[4] = 0x01;
-    data[8] = static_cast<std::uint8_t>(data[8] - 1);  // checksum still right
-    EXPECT_EQ(CheckReply(data.data(), 0xA5), ReplyFault::NonZeroData);
+    for (std::size_t at = 2; at <= 6; ++at) {  // each of data bytes 2-6
+        ReplyFrame data = r;
+        data[at] = 0x01;
+        data[8] = static_cast<std::uint8_t>(data[8] - 1);  // checksum still right
+        EXPECT_EQ(CheckReply(data.data(), 0xA5), ReplyFault::NonZeroData) << "byte " << at;
+    }
 
     ReplyFrame end = r;
     end[7] = 0x03;

@@ -21,7 +21,7 @@ void Put(PcapWriter& w, Dir d, std::uint64_t at, const std::array<std::uint8_t, 
 
 // Every kind of packet the link writes, each checked for what Wireshark makes of it:
 // its direction, time, kind, D1 or EA, checksum, whether EA answers the request
-// before it, and its comment.
+// before it, a reply's data bytes 2-6 not all zero, and its comment.
 TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
     REQUIRE_DEPENDENCY(!TsharkPath().empty(), "tshark (Debian package tshark)");
     TempDir dir;
@@ -50,6 +50,13 @@ TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
     w.Note(Dir::HostToDevice, t0 + 8000, "host set its line to 9600 8N1");
     const std::vector<std::uint8_t> flood(PcapWriter::kMaxPacket + 10, 0xFF);
     w.Packet(Dir::DeviceToHost, t0 + 9000, flood.data(), flood.size(), "flood");
+    // Replies with data byte 2, then 6, not zero (the checksum kept right).
+    for (const std::size_t at : {std::size_t{2}, std::size_t{6}}) {
+        ReplyFrame data = MakeReply(0xDF);
+        data[at] = 0x01;
+        data[kReplySize - 1] = static_cast<std::uint8_t>(data[kReplySize - 1] - 1);
+        Put(w, Dir::DeviceToHost, t0 + 10000 + at, data);
+    }
     w.Close();
     ASSERT_TRUE(w.Good()) << w.Error();
 
@@ -77,6 +84,10 @@ TEST(PcapCapture, TsharkDecodesEveryKindOfPacketWithItsDirectionAndComment) {
         {kOut, "1700000000.008000000", "0", "note", "", "", "", "", "", "host set its line to 9600 8N1", "note"},
         {kIn, "1700000000.009000000", "65536", "noise", "", "", "", "", "", "flood", "noise 65536 bytes"},
         {kIn, "1700000000.009000000", "10", "noise", "", "", "", "", "", "", "noise 10 bytes"},
+        {kIn, "1700000000.010002000", "9", "reply", "", "0xdf", "1", "1", "5", "",
+         "reply EA=0xDF (matches) data not zero"},
+        {kIn, "1700000000.010006000", "9", "reply", "", "0xdf", "1", "1", "5", "",
+         "reply EA=0xDF (matches) data not zero"},
     };
     ASSERT_EQ(rows->size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) {

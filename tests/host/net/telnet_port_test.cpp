@@ -111,8 +111,11 @@ TEST(TelnetPort, EverySettingIsAnsweredWithTheValueInForce) {
         {Com(kSetDataSize, {7}), Com(102, {7})},
         {Com(kSetDataSize, {9}), Com(102, {7})},  // refused: the size in force
         {Com(kSetDataSize, {0}), Com(102, {7})},
+        {Com(kSetParity, {5}), Com(103, {5})},  // space, the last
+        {Com(kSetParity, {6}), Com(103, {5})},
         {Com(kSetParity, {3}), Com(103, {3})},
-        {Com(kSetParity, {6}), Com(103, {3})},
+        {Com(kSetStopSize, {3}), Com(104, {3})},  // 1.5, the last
+        {Com(kSetStopSize, {4}), Com(104, {3})},
         {Com(kSetStopSize, {2}), Com(104, {2})},
         {Com(kSetStopSize, {0}), Com(104, {2})},
     };
@@ -222,11 +225,30 @@ TEST(TelnetPort, BadInputIsDroppedWithBoundedOutputAndTheStreamRecovers) {
     PortOutput out = Feed(s.port, never);
     EXPECT_TRUE(out.data.empty());
     EXPECT_TRUE(out.network.empty());
-    EXPECT_GE(s.port.DroppedBytes(), std::uint64_t{8 << 20} - 64);
-    // Its end: reported, and data flows again.
+    // Its end: reported, every byte of it counted dropped, and data flows again.
     out = Feed(s.port, Cat({{kIac, kSe}, good}));
     EXPECT_EQ(Kinds(out), std::vector<K>{K::Ignored});
     EXPECT_EQ(out.data, good);
+    EXPECT_EQ(s.port.DroppedBytes(), never.size() - 2);
+
+    // At the bound: a subnegotiation of kMaxSubnegotiation bytes (the option, the
+    // command and a client's signature) is taken, quietly; one byte more is
+    // swallowed and reported. An escaped IAC counts as one byte.
+    for (const std::uint8_t last : {std::uint8_t{'z'}, kIac}) {
+        for (const std::size_t size : {TelnetPort::kMaxSubnegotiation, TelnetPort::kMaxSubnegotiation + 1}) {
+            Bytes signature = {kIac, kSb, kOptComPort, kSignature};
+            signature.insert(signature.end(), size - 3, 'z');
+            TelnetPort::Escape(&last, 1, &signature);
+            signature.insert(signature.end(), {kIac, kSe});
+            const std::uint64_t dropped = s.port.DroppedBytes();
+            out = Feed(s.port, Cat({signature, good}));
+            const bool fits = size == TelnetPort::kMaxSubnegotiation;
+            EXPECT_EQ(Kinds(out), fits ? std::vector<K>{} : std::vector<K>{K::Ignored}) << size << " " << int(last);
+            EXPECT_EQ(s.port.DroppedBytes() - dropped, fits ? 0 : size) << size << " " << int(last);
+            EXPECT_TRUE(out.network.empty());
+            EXPECT_EQ(out.data, good);
+        }
+    }
 
     // A subnegotiation cut short by a command: dropped, the command taken.
     out = Feed(s.port, Cat({{kIac, kSb, kOptComPort, kSetDataSize, 5}, Cmd(kWill, 24), good}));
