@@ -84,7 +84,7 @@ private:
 
 PcapWriter::~PcapWriter() { Close(); }
 
-bool PcapWriter::Open(const std::string& path, std::string* error) {
+bool PcapWriter::Open(const std::string& path, std::string* error, const std::vector<std::string>& header) {
     Close();
     good_ = true;
     error_.clear();
@@ -105,6 +105,9 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
     shb.U16(0);
     shb.U32(0xFFFFFFFF);  // section length: not given
     shb.U32(0xFFFFFFFF);
+    for (const std::string& comment : header) {
+        shb.Option(kOptComment, comment);
+    }
     shb.Option(kShbUserAppl, std::string("zolhost ") + ZOL_VERSION);
     shb.Finish(&buffer_);
 
@@ -131,22 +134,23 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
 bool PcapWriter::IsOpen() const { return file_ != nullptr; }
 
 void PcapWriter::Packet(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n,
-                        const std::string& comment) {
+                        const std::string& comment, const std::string& tag) {
     if (n == 0) {
-        Block(d, atUs, p, 0, comment);
+        Block(d, atUs, p, 0, comment, tag);
         return;
     }
     for (std::size_t at = 0; at < n; at += kMaxPacket) {
-        Block(d, atUs, p + at, n - at < kMaxPacket ? n - at : kMaxPacket, at == 0 ? comment : std::string());
+        const bool first = at == 0;
+        Block(d, atUs, p + at, n - at < kMaxPacket ? n - at : kMaxPacket, first ? comment : "", first ? tag : "");
     }
 }
 
 void PcapWriter::Note(Direction d, std::uint64_t atUs, const std::string& comment) {
-    Block(d, atUs, nullptr, 0, comment);
+    Block(d, atUs, nullptr, 0, comment, "");
 }
 
 void PcapWriter::Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n,
-                       const std::string& comment) {
+                       const std::string& comment, const std::string& tag) {
     if (file_ == nullptr || !good_) {
         return;
     }
@@ -157,8 +161,10 @@ void PcapWriter::Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, s
     epb.U32(static_cast<std::uint32_t>(n));  // captured
     epb.U32(static_cast<std::uint32_t>(n));  // on the line
     epb.Raw(p, n);
-    if (!comment.empty()) {
-        epb.Option(kOptComment, comment);
+    for (const std::string* text : {&comment, &tag}) {
+        if (!text->empty()) {
+            epb.Option(kOptComment, *text);
+        }
     }
     // The direction: the dissector tells requests from replies by it alone when the
     // bytes are no frame.

@@ -20,14 +20,17 @@ public:
     ~PcapWriter();  // Close()
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
-    // Creates or truncates path and writes the section header and the interface; false with *error
-    // ("cannot write capture FILE: why").
-    bool Open(const std::string& path, std::string* error);
+    // Creates or truncates path and writes the section header, with a comment for each of
+    // `header` (what the capture is of), and the interface; false with *error ("cannot write
+    // capture FILE: why").
+    bool Open(const std::string& path, std::string* error, const std::vector<std::string>& header = {});
     bool IsOpen() const;
     // One packet: the bytes as they crossed the line, at atUs microseconds since the Unix epoch;
-    // comment empty for none. More bytes than one packet may carry (kMaxPacket) go out as
-    // several packets, the comment on the first.
-    void Packet(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment);
+    // comment empty for none, and a second comment, `tag`, for programs that read the capture
+    // back (empty for none). More bytes than one packet may carry (kMaxPacket) go out as
+    // several packets, the comments on the first.
+    void Packet(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment,
+                const std::string& tag = "");
     // Something on the line beside the data (the host set its line to 9600 8N1): a packet with no
     // bytes carrying the comment.
     void Note(Direction d, std::uint64_t atUs, const std::string& comment);
@@ -43,7 +46,8 @@ public:
     static constexpr std::size_t kMaxPacket = 65536;
 
 private:
-    void Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment);
+    void Block(Direction d, std::uint64_t atUs, const std::uint8_t* p, std::size_t n, const std::string& comment,
+               const std::string& tag);
     void Fail(const char* why);
 
     std::FILE* file_ = nullptr;

@@ -73,7 +73,7 @@ void LinkRecord::Capture(const LinkEvent& e) {
         pcap_.Note(d, us, e.what);
     } else {
         const std::vector<std::uint8_t>& bytes = e.onLine.empty() ? e.bytes : e.onLine;
-        pcap_.Packet(d, us, bytes.data(), bytes.size(), e.did);
+        pcap_.Packet(d, us, bytes.data(), bytes.size(), e.did, e.reply ? ReplyTag(e.replyIndex, e.faults) : "");
     }
     unflushed_ = true;
 }

@@ -31,6 +31,7 @@ struct LinkEvent {
     Segment::Kind segment = Segment::Kind::Noise;
     bool good = false;
     bool reply = false;
+    std::uint64_t replyIndex = 0;  // the reply's number, from 0, for its faults
     ReplyFaults faults;
     bool unheard = false;  // a reply the host end was closed for
     bool peerNote = false;
@@ -57,7 +58,10 @@ public:
     // trace: every event on standard error. The capture, when one is open, gets
     // every event too.
     explicit LinkRecord(bool trace) : trace_(trace) {}
-    bool OpenCapture(const std::string& path, std::string* error) { return pcap_.Open(path, error); }
+    // `header`: what the capture is of, a comment each, in its section header.
+    bool OpenCapture(const std::string& path, std::string* error, const std::vector<std::string>& header = {}) {
+        return pcap_.Open(path, error, header);
+    }
     void Add(const LinkEvent& e);
     // Hands the capture's new packets to its file; a capture that fails is said once
     // and stops.

@@ -1,6 +1,9 @@
 #include "host/link/relay.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <sstream>
 
 namespace zolhost {
 
@@ -21,6 +24,51 @@ LinkEvent NoteEvent(bool toDevice, const std::string& text, Clock::time_point at
 }
 
 }  // namespace
+
+namespace {
+
+constexpr char kConfigTag[] = "zol-link";
+constexpr int kConfigTagVersion = 2;
+
+}  // namespace
+
+std::string RelayConfigTag(const RelayConfig& c) {
+    char b[256];
+    std::snprintf(b, sizeof b, "%s %d pace=%u drop=%g corrupt=%g delay=%d-%d split=%d seed=%llu mismatch=%s", kConfigTag,
+                  kConfigTagVersion, c.paceBaud, c.faults.dropPct, c.faults.corruptPct, c.faults.delayMinMs,
+                  c.faults.delayMaxMs, c.faults.splitGapMs, static_cast<unsigned long long>(c.seed),
+                  c.mismatchWarn ? "warn" : "garble");
+    return b;
+}
+
+bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* error) {
+    std::istringstream in(tag);
+    std::string word;
+    int version = 0;
+    if (!(in >> word) || word != kConfigTag || !(in >> version)) {
+        *error = "no link options";
+        return false;
+    }
+    if (version != kConfigTagVersion) {
+        *error = "link options of version " + std::to_string(version) + ", this zolhost reads version " +
+                 std::to_string(kConfigTagVersion);
+        return false;
+    }
+    RelayConfig r;
+    unsigned long long seed = 0;
+    char mismatch[16] = "";
+    const std::string rest(std::istreambuf_iterator<char>(in), {});
+    if (std::sscanf(rest.c_str(), " pace=%u drop=%lg corrupt=%lg delay=%d-%d split=%d seed=%llu mismatch=%15s",
+                    &r.paceBaud, &r.faults.dropPct, &r.faults.corruptPct, &r.faults.delayMinMs, &r.faults.delayMaxMs,
+                    &r.faults.splitGapMs, &seed, mismatch) != 8) {
+        *error = "link options that cannot be read: " + tag;
+        return false;
+    }
+    r.seed = seed;
+    r.mismatchWarn = std::string(mismatch) == "warn";
+    *c = r;
+    return true;
+}
 
 Relay::Relay(const RelayConfig& config, LinkRecord& record)
     : config_(config),
@@ -74,14 +122,15 @@ void Relay::Forward(Segment& s, Clock::time_point now) {
         Record(false, s, now, "");
         return;
     }
-    const ReplyFaults f = plan_.For(replyCount_++);
+    const std::uint64_t index = replyCount_++;
+    const ReplyFaults f = plan_.For(index);
     if (f.drop) {
-        Record(false, s, now, "dropped", nullptr, &f);
+        Record(false, s, now, "dropped", nullptr, &f, index);
         return;
     }
     if (!IsOpen(Side::Host)) {
         QueueToHost(s.bytes.data(), s.bytes.size(), now);
-        Record(false, s, now, "", nullptr, &f);
+        Record(false, s, now, "", nullptr, &f, index);
         return;
     }
     const FaultedReply r = ApplyFaults(f, s.bytes, config_.faults.splitGapMs);
@@ -93,7 +142,7 @@ void Relay::Forward(Segment& s, Clock::time_point now) {
     } else {
         QueueToHost(r.bytes.data(), r.bytes.size(), release);
     }
-    Record(false, s, now, r.did, &r.bytes, &f);
+    Record(false, s, now, r.did, &r.bytes, &f, index);
 }
 
 // Toward the host the bytes cross to the host's line after the faults: they are
@@ -183,7 +232,7 @@ std::optional<Clock::time_point> Relay::NextWake() const {
 // to them (`sent`: the bytes as they went on the line, where a fault changed them).
 // Noise is gathered until a frame follows or the line goes quiet.
 void Relay::Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
-                   const std::vector<std::uint8_t>* sent, const ReplyFaults* faults) {
+                   const std::vector<std::uint8_t>* sent, const ReplyFaults* faults, std::uint64_t replyIndex) {
     Line& l = toDevice ? toDevice_ : toHost_;
     if (s.kind == Segment::Kind::Noise) {
         if (l.noise.empty()) {
@@ -199,6 +248,7 @@ void Relay::Record(bool toDevice, Segment& s, Clock::time_point at, const std::s
     e.segment = s.kind;
     e.good = s.good;
     e.reply = faults != nullptr;
+    e.replyIndex = replyIndex;
     e.faults = faults != nullptr ? *faults : ReplyFaults{};
     e.unheard = e.reply && !e.faults.drop && !IsOpen(Side::Host);
     e.what = s.what;

@@ -30,6 +30,12 @@ struct RelayConfig {
     bool mismatchWarn = false;   // a host line unlike the device's: warn only (not garble)
 };
 
+// The configuration as a capture's header keeps it, for a replay to build the same
+// relay: "zol-link 2 pace=115200 drop=10 corrupt=0 delay=0-0 split=-1 seed=7 mismatch=garble".
+std::string RelayConfigTag(const RelayConfig& c);
+// Reads it back: false with *error when `tag` is no such text.
+bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* error);
+
 class Relay {
 public:
     // Bytes a line holds before its source is left unread.
@@ -90,7 +96,8 @@ private:
     void Forward(Segment& s, Clock::time_point now);
     void QueueToHost(const std::uint8_t* p, std::size_t n, Clock::time_point release);
     void Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
-                const std::vector<std::uint8_t>* sent = nullptr, const ReplyFaults* faults = nullptr);
+                const std::vector<std::uint8_t>* sent = nullptr, const ReplyFaults* faults = nullptr,
+                std::uint64_t replyIndex = 0);
     void RecordNoise(bool toDevice);
     void RecordNote(bool toDevice, const std::string& text, Clock::time_point at, bool traced, bool sayUntraced = false);
 

@@ -1,6 +1,7 @@
 #include "host/stages/fault_plan.h"
 
 #include <cstdio>
+#include <sstream>
 #include <iterator>
 
 #include "host/base/rng.h"
@@ -53,6 +54,57 @@ void ApplyCorruption(const ReplyFaults& f, std::uint8_t* reply) {
     if (f.Corrupted()) {
         reply[f.corruptAt] ^= f.corruptXor;
     }
+}
+
+namespace {
+
+constexpr char kReplyTag[] = "zol-reply";
+
+}  // namespace
+
+std::string ReplyTag(std::uint64_t index, const ReplyFaults& f) {
+    std::string tag = std::string(kReplyTag) + " " + std::to_string(index);
+    char b[32];
+    if (f.drop) {
+        return tag + " drop";
+    }
+    if (f.Corrupted()) {
+        std::snprintf(b, sizeof b, " corrupt=%d:%02X", f.corruptAt, f.corruptXor);
+        tag += b;
+    }
+    if (f.delayMs > 0) {
+        tag += " delay=" + std::to_string(f.delayMs);
+    }
+    if (f.splitAt > 0) {
+        tag += " split=" + std::to_string(f.splitAt);
+    }
+    return tag;
+}
+
+bool ParseReplyTag(const std::string& tag, std::uint64_t* index, ReplyFaults* f) {
+    std::istringstream in(tag);
+    std::string word;
+    if (!(in >> word) || word != kReplyTag || !(in >> *index)) {
+        return false;
+    }
+    *f = ReplyFaults{};
+    while (in >> word) {
+        unsigned a = 0;
+        unsigned b = 0;
+        if (word == "drop") {
+            f->drop = true;
+        } else if (std::sscanf(word.c_str(), "corrupt=%u:%x", &a, &b) == 2 && a < kReplySize && b <= 0xFF) {
+            f->corruptAt = static_cast<int>(a);
+            f->corruptXor = static_cast<std::uint8_t>(b);
+        } else if (std::sscanf(word.c_str(), "delay=%u", &a) == 1) {
+            f->delayMs = static_cast<int>(a);
+        } else if (std::sscanf(word.c_str(), "split=%u", &a) == 1 && a < kReplySize) {
+            f->splitAt = static_cast<int>(a);
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 FaultedReply ApplyFaults(const ReplyFaults& f, const std::vector<std::uint8_t>& reply, int splitGapMs) {

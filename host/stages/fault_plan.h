@@ -58,4 +58,10 @@ struct FaultedReply {
 };
 FaultedReply ApplyFaults(const ReplyFaults& f, const std::vector<std::uint8_t>& reply, int splitGapMs);
 
+// A reply's number and its faults as a capture keeps them for replay:
+// "zol-reply 12 corrupt=3:04 delay=5 split=4", "zol-reply 13 drop".
+std::string ReplyTag(std::uint64_t index, const ReplyFaults& f);
+// Reads a tag back; false for any other text.
+bool ParseReplyTag(const std::string& tag, std::uint64_t* index, ReplyFaults* f);
+
 }  // namespace zolhost

@@ -181,7 +181,7 @@ std::vector<std::pair<Bytes, std::string>> Packets(const std::string& path) {
         std::string comment;
         for (std::size_t o = at + 28 + (n + 3) / 4 * 4; f[o] | f[o + 1] << 8;) {
             const std::size_t len = f[o + 2] | f[o + 3] << 8;
-            if ((f[o] | f[o + 1] << 8) == 1) {
+            if ((f[o] | f[o + 1] << 8) == 1 && comment.empty()) {  // the first comment: what the link did
                 comment.assign(f.begin() + static_cast<long>(o + 4), f.begin() + static_cast<long>(o + 4 + len));
             }
             o += 4 + (len + 3) / 4 * 4;
