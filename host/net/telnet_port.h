@@ -199,8 +199,18 @@ private:
 
     void Command(std::uint8_t cmd, std::uint8_t opt, PortOutput* out);
     void Subnegotiation(PortOutput* out);
+    // A COM-PORT-OPTION subnegotiation: cmd and its n value bytes.
     void ServerCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerBaud(const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerByteSetting(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerControl(const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerMask(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
     void ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    // FLOWCONTROL-SUSPEND or -RESUME from the peer.
+    void Flow(std::uint8_t cmd, PortOutput* out);
+    // A subnegotiation not taken (cmd as it came): reported, and its bytes counted
+    // as dropped.
+    void Ignore(std::uint32_t cmd, std::size_t n, PortOutput* out);
     static bool Wanted(std::uint8_t opt);
     void Enabled(std::uint8_t opt, PortOutput* out);
     void Send(std::uint8_t cmd, std::uint8_t opt, PortOutput* out) const;
