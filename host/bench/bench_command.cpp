@@ -14,37 +14,131 @@
 
 namespace zolhost {
 
-int RunBenchCommand(const BenchConfig& o, Channel* device, const std::string& where) {
-    std::vector<std::unique_ptr<Target>> targetsToRun;
-    std::vector<Skipped> skipped;
+namespace {
+
+using Targets = std::vector<std::unique_ptr<Target>>;
+
+// The device (on the link given, or zolemul started by zolhost) and, when asked
+// for, the baselines; a baseline that cannot run here is skipped with a word why.
+// false when the device itself cannot be run.
+bool ChooseTargets(const BenchConfig& o, Channel* device, const std::string& where, Targets* targets,
+                   std::vector<Skipped>* skipped) {
     if (o.spawn) {
         std::string error;
         const std::string exe = FindEmulator(o.deviceExe, &error);
         if (exe.empty()) {
             Say(error);
-            return kExitCheckFailed;
+            return false;
         }
-        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Emulator, o, exe));
+        targets->push_back(std::make_unique<Target>(Target::Kind::Emulator, o, exe));
     } else {
-        targetsToRun.push_back(
-            std::make_unique<Target>(*device, o, o.deviceIsEmulator ? "zolemul" : "device", where));
+        targets->push_back(std::make_unique<Target>(*device, o, o.deviceIsEmulator ? "zolemul" : "device", where));
     }
     if (o.baseline) {
-        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Responder, o));
-        targetsToRun.push_back(std::make_unique<Target>(Target::Kind::ResponderText, o));
+        targets->push_back(std::make_unique<Target>(Target::Kind::Responder, o));
+        targets->push_back(std::make_unique<Target>(Target::Kind::ResponderText, o));
         std::string why;
         const std::string python = FindPyserial(&why);
         if (!python.empty()) {
-            targetsToRun.push_back(std::make_unique<Target>(Target::Kind::Pyserial, o, python));
+            targets->push_back(std::make_unique<Target>(Target::Kind::Pyserial, o, python));
         } else {
-            skipped.push_back({"pyserial", why});
+            skipped->push_back({"pyserial", why});
             Say("the pyserial baseline is skipped: " + why);
         }
     }
-    std::vector<TargetResult> totals(targetsToRun.size());
-    for (std::size_t k = 0; k < targetsToRun.size(); ++k) {
-        totals[k].name = targetsToRun[k]->Name();
-        totals[k].where = targetsToRun[k]->Where();
+    return true;
+}
+
+TargetLink LinkOf(Target& t) {
+    return {t.Name(), t.Where(), &t.Link(), t.Console()};
+}
+
+// One round where each target takes its whole turn alone, started afresh and
+// ended after.
+void RoundInTurns(const Targets& targets, const std::vector<std::size_t>& now, const BenchConfig& o,
+                  Progress* progress, const std::string& label, std::vector<TargetResult>* totals) {
+    std::string error;
+    for (std::size_t k : now) {
+        Target& c = *targets[k];
+        TargetResult& total = (*totals)[k];
+        if (!c.Begin(&error)) {
+            total.failure = error;
+            c.End(&error);
+            continue;
+        }
+        const auto round = RunBench({LinkOf(c)}, o, progress, label + c.Name() + " ");
+        AddRound(&total, round[0]);
+        if (!c.End(&error) && total.failure.empty()) {
+            total.failure = error;
+        }
+        if (StopRequested()) {
+            break;
+        }
+    }
+}
+
+// One round where the targets, all up, take turns in blocks.
+void RoundTogether(const Targets& targets, const std::vector<std::size_t>& now, const BenchConfig& o,
+                   Progress* progress, const std::string& label, std::vector<TargetResult>* totals) {
+    std::vector<TargetLink> links;
+    for (std::size_t k : now) {
+        links.push_back(LinkOf(*targets[k]));
+    }
+    const auto round = RunBench(links, o, progress, label);
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        AddRound(&(*totals)[now[i]], round[i]);
+    }
+}
+
+// The rounds, until all are run or a stop is asked for.
+void RunRounds(const Targets& targets, const BenchConfig& o, bool turns, std::vector<TargetResult>* totals) {
+    Progress progress;
+    for (std::uint32_t r = 0; r < o.rounds && !StopRequested(); ++r) {
+        const std::string label = o.rounds > 1 ? "round " + std::to_string(r + 1) + "/" + std::to_string(o.rounds) + " " : "";
+        std::vector<std::size_t> now;  // the targets in this round: those with no failure so far
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            if ((*totals)[k].Ok()) {
+                now.push_back(k);
+            }
+        }
+        if (turns) {
+            RoundInTurns(targets, now, o, &progress, label, totals);
+        } else {
+            RoundTogether(targets, now, o, &progress, label, totals);
+        }
+    }
+}
+
+// Prints the report; the exit status: good when every target did well.
+int Report(const BenchConfig& o, std::vector<TargetResult>* totals, const std::vector<Skipped>& skipped) {
+    for (TargetResult& t : *totals) {
+        if (t.rounds.empty() && t.failure.empty()) {
+            t.failure = "interrupted before its turn";
+        }
+    }
+    const std::string report = o.json ? BenchJson(o, *totals, skipped) : BenchText(o, *totals, skipped);
+    std::fputs(report.c_str(), stdout);
+    std::fflush(stdout);
+    for (const TargetResult& t : *totals) {
+        if (!t.Ok()) {
+            return kExitCheckFailed;
+        }
+    }
+    return kExitGood;
+}
+
+}  // namespace
+
+int RunBenchCommand(const BenchConfig& o, Channel* device, const std::string& where) {
+    Targets targets;
+    std::vector<Skipped> skipped;
+    if (!ChooseTargets(o, device, where, &targets, &skipped)) {
+        return kExitCheckFailed;
+    }
+    std::vector<TargetResult> totals(targets.size());
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        totals[k].name = targets[k]->Name();
+        totals[k].where = targets[k]->Where();
     }
 
     // A device zolhost starts runs alone: each target takes its whole turn in a
@@ -54,69 +148,20 @@ int RunBenchCommand(const BenchConfig& o, Channel* device, const std::string& wh
     const bool turns = o.spawn;
     std::string error;
     if (!turns) {
-        for (auto& c : targetsToRun) {
+        for (auto& c : targets) {
             if (!c->Begin(&error)) {
                 Say(error);
                 return kExitCheckFailed;
             }
         }
     }
-    Progress progress;
-    for (std::uint32_t r = 0; r < o.rounds && !StopRequested(); ++r) {
-        const std::string label = o.rounds > 1 ? "round " + std::to_string(r + 1) + "/" + std::to_string(o.rounds) + " " : "";
-        std::vector<std::size_t> now;  // the targets in this round: those with no failure so far
-        for (std::size_t k = 0; k < targetsToRun.size(); ++k) {
-            if (totals[k].Ok()) {
-                now.push_back(k);
-            }
-        }
-        if (turns) {
-            for (std::size_t k : now) {
-                Target& c = *targetsToRun[k];
-                if (!c.Begin(&error)) {
-                    totals[k].failure = error;
-                    c.End(&error);
-                    continue;
-                }
-                const auto round = RunBench({{c.Name(), c.Where(), &c.Link(), c.Console()}}, o, &progress, label + c.Name() + " ");
-                AddRound(&totals[k], round[0]);
-                if (!c.End(&error) && totals[k].failure.empty()) {
-                    totals[k].failure = error;
-                }
-                if (StopRequested()) {
-                    break;
-                }
-            }
-        } else {
-            std::vector<TargetLink> targets;
-            for (std::size_t k : now) {
-                targets.push_back({targetsToRun[k]->Name(), targetsToRun[k]->Where(), &targetsToRun[k]->Link(), targetsToRun[k]->Console()});
-            }
-            const auto round = RunBench(targets, o, &progress, label);
-            for (std::size_t i = 0; i < now.size(); ++i) {
-                AddRound(&totals[now[i]], round[i]);
-            }
-        }
-    }
+    RunRounds(targets, o, turns, &totals);
     if (!turns) {
-        for (auto& c : targetsToRun) {
+        for (auto& c : targets) {
             c->End(&error);
         }
     }
-    for (TargetResult& t : totals) {
-        if (t.rounds.empty() && t.failure.empty()) {
-            t.failure = "interrupted before its turn";
-        }
-    }
-    const std::string report = o.json ? BenchJson(o, totals, skipped) : BenchText(o, totals, skipped);
-    std::fputs(report.c_str(), stdout);
-    std::fflush(stdout);
-    for (const TargetResult& t : totals) {
-        if (!t.Ok()) {
-            return kExitCheckFailed;
-        }
-    }
-    return kExitGood;
+    return Report(o, &totals, skipped);
 }
 
 }  // namespace zolhost

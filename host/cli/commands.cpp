@@ -67,101 +67,132 @@ int RunPing(Channel& link, const PingConfig& o) {
     return kExitGood;
 }
 
-int RunDrive(Channel& link, const DriveConfig& o) {
-    constexpr int kGiveUpAfter = 5;  // timeouts in a row: the device is not there
-    const bool live = IsTerminal(stdout);
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate));
-    ReplyReader reader(link);
+namespace {
+
+constexpr int kGiveUpAfter = 5;  // timeouts in a row: the device is not there
+
+// What a drive has counted, and how it ended.
+struct DriveTally {
     std::uint64_t sent = 0, answered = 0, bad = 0, timeouts = 0, stray = 0;
-    bool missing = false;
-    int inARow = 0;
-    double last = -1;
+    double last = -1;  // the last round trip; -1 before the first
+    int inARow = 0;    // timeouts since the last reply
     std::string ended = "interrupted";
-    auto lastShown = Clock::time_point{};
-    auto line = [&] {
+    bool missing = false;  // a reply was owed when it ended
+
+    // The live line, and the start of the final summary.
+    std::string Line() const {
         char b[200];
         std::snprintf(b, sizeof b,
                       "sent %" PRIu64 ", answered %" PRIu64 ", bad %" PRIu64 ", timeouts %" PRIu64
                       ", last round trip %s",
                       sent, answered, bad, timeouts, last < 0 ? "-" : FormatMicros(last).c_str());
         return std::string(b);
-    };
+    }
+    bool Good() const { return bad == 0 && timeouts == 0 && stray == 0 && !missing && answered == sent; }
+};
+
+// The request numbered seq: its data bytes change from one request to the next.
+RequestFrame DriveRequest(std::uint64_t seq) {
+    return MakeRequest(static_cast<std::uint8_t>(seq), static_cast<std::uint8_t>(seq >> 8),
+                       static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(~seq));
+}
+
+// Sends the next request and waits for its reply; false when the drive ends.
+bool DriveOne(Channel& link, ReplyReader& reader, int timeoutMs, DriveTally* t) {
+    t->stray += reader.DiscardPending();  // late replies, or bytes nobody asked for
+    const RequestFrame req = DriveRequest(t->sent);
+    const auto t0 = Clock::now();
+    if (!link.Send(req.data(), req.size())) {
+        t->ended = link.Error();
+        t->missing = true;
+        return false;
+    }
+    ++t->sent;
+    ReplyFrame reply{};
+    const Io r = reader.Next(&reply, t0 + std::chrono::milliseconds(timeoutMs));
+    t->stray += reader.TakeNoise();
+    if (r == Io::Done) {
+        t->last = MicrosSince(t0);
+        t->inARow = 0;
+        if (CheckReply(reply.data(), req[1]) == ReplyFault::None) {
+            ++t->answered;
+        } else {
+            ++t->bad;
+            t->stray += reader.DiscardPending();
+        }
+        return true;
+    }
+    if (r == Io::Timeout) {
+        ++t->timeouts;
+        if (++t->inARow < kGiveUpAfter) {
+            return true;
+        }
+        t->ended = "no reply to " + std::to_string(kGiveUpAfter) + " requests in a row: " + link.Name() +
+                   " is not answering";
+    } else if (r == Io::Stopped) {
+        --t->sent;  // interrupted while waiting: this request's reply was not awaited
+    } else {
+        t->missing = true;
+        t->ended = r == Io::HungUp ? "the program at " + link.Name() + " closed it" : link.Error();
+    }
+    return false;
+}
+
+// Sleeps until the next request is due (at once when behind: no burst to catch
+// up), then looks for the device end having left; false when the drive ends.
+bool AwaitNext(Channel& link, Clock::time_point* next, Clock::duration period, DriveTally* t) {
+    *next += period;
+    const auto now = Clock::now();
+    if (*next < now) {
+        *next = now;
+    } else if (!SleepUnlessStopped(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*next - now).count()))) {
+        return false;
+    }
+    // Between requests the device end may have left: a hang-up shows at once.
+    std::vector<std::uint8_t> late;
+    if (link.Receive(&late, Clock::now()) == Io::HungUp) {
+        t->ended = "the program at " + link.Name() + " closed it";
+        return false;
+    }
+    t->stray += late.size();
+    return true;
+}
+
+}  // namespace
+
+int RunDrive(Channel& link, const DriveConfig& o) {
+    const bool live = IsTerminal(stdout);
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate));
+    ReplyReader reader(link);
+    DriveTally t;
+    auto lastShown = Clock::time_point{};
     std::fprintf(stderr, "zolhost: driving %s at %g requests/s; Ctrl-C to stop\n", link.Name().c_str(), o.rate);
     auto next = Clock::now();
-    for (;;) {
-        if (StopRequested()) {
+    while (!StopRequested()) {
+        if (o.count != 0 && t.sent >= o.count) {
+            t.ended = "count reached";
             break;
         }
-        if (o.count != 0 && sent >= o.count) {
-            ended = "count reached";
-            break;
-        }
-        stray += reader.DiscardPending();  // late replies, or bytes nobody asked for
-        const auto seq = sent;
-        const RequestFrame req = MakeRequest(static_cast<std::uint8_t>(seq), static_cast<std::uint8_t>(seq >> 8),
-                                             static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(~seq));
-        const auto t0 = Clock::now();
-        if (!link.Send(req.data(), req.size())) {
-            ended = link.Error();
-            missing = true;
-            break;
-        }
-        ++sent;
-        ReplyFrame reply{};
-        const Io r = reader.Next(&reply, t0 + std::chrono::milliseconds(o.timeoutMs));
-        stray += reader.TakeNoise();
-        if (r == Io::Done) {
-            last = MicrosSince(t0);
-            inARow = 0;
-            if (CheckReply(reply.data(), req[1]) == ReplyFault::None) {
-                ++answered;
-            } else {
-                ++bad;
-                stray += reader.DiscardPending();
-            }
-        } else if (r == Io::Timeout) {
-            ++timeouts;
-            if (++inARow >= kGiveUpAfter) {
-                ended = "no reply to " + std::to_string(kGiveUpAfter) + " requests in a row: " + link.Name() +
-                        " is not answering";
-                break;
-            }
-        } else if (r == Io::Stopped) {
-            --sent;  // interrupted while waiting: this request's reply was not awaited
-            break;
-        } else {
-            missing = true;
-            ended = r == Io::HungUp ? "the program at " + link.Name() + " closed it" : link.Error();
+        if (!DriveOne(link, reader, o.timeoutMs, &t)) {
             break;
         }
         if (live && Clock::now() - lastShown >= std::chrono::milliseconds(100)) {
-            std::printf("\r%s   ", line().c_str());
+            std::printf("\r%s   ", t.Line().c_str());
             std::fflush(stdout);
             lastShown = Clock::now();
         }
-        next += period;
-        const auto now = Clock::now();
-        if (next < now) {
-            next = now;  // behind: no burst to catch up
-        } else if (!SleepUnlessStopped(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()))) {
+        if (!AwaitNext(link, &next, period, &t)) {
             break;
         }
-        // Between requests the device end may have left: a hang-up shows at once.
-        std::vector<std::uint8_t> late;
-        if (link.Receive(&late, Clock::now()) == Io::HungUp) {
-            ended = "the program at " + link.Name() + " closed it";
-            break;
-        }
-        stray += late.size();
     }
     if (live) {
-        std::printf("\r%s   \n", line().c_str());
+        std::printf("\r%s   \n", t.Line().c_str());
     }
-    std::printf("drive: %s%s; %s\n", line().c_str(),
-                stray > 0 ? (", " + std::to_string(stray) + " unexpected bytes").c_str() : "",
-                missing ? (ended + ", with a reply outstanding").c_str() : ended.c_str());
+    std::printf("drive: %s%s; %s\n", t.Line().c_str(),
+                t.stray > 0 ? (", " + std::to_string(t.stray) + " unexpected bytes").c_str() : "",
+                t.missing ? (t.ended + ", with a reply outstanding").c_str() : t.ended.c_str());
     std::fflush(stdout);
-    return bad == 0 && timeouts == 0 && stray == 0 && !missing && answered == sent ? kExitGood : kExitCheckFailed;
+    return t.Good() ? kExitGood : kExitCheckFailed;
 }
 
 }  // namespace zolhost

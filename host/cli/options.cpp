@@ -106,10 +106,8 @@ std::vector<std::string> WithVirtualDir(const std::vector<std::string>& args) {
     return out;
 }
 
-}  // namespace
-
-bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
-    const std::vector<std::string> given(argv + 1, argv + argc);
+// -h, --help or --version anywhere: nothing else is read.
+bool HelpOrVersion(const std::vector<std::string>& given, Options* o) {
     for (const std::string& a : given) {
         if (a == "-h" || a == "--help") {
             o->help = true;
@@ -120,116 +118,188 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             return true;
         }
     }
-    auto fail = [&](const std::string& what) {
-        *error = what;
-        return false;
-    };
+    return false;
+}
 
-    CLI::App app("zolhost");
-    app.set_help_flag();  // --help prints zolhost's own text
-    app.allow_extras();   // said in zolhost's words below
-    app.fallthrough();    // global options may follow the command
-    auto* virt = app.add_option("--virtual", o->dir)->check(CLI::Validator(
-        [](std::string& s) { return s.empty() ? std::string("empty directory name") : std::string(); }, ""));
-    auto* port = app.add_option("--port", o->port)->check(kNotEmpty)->excludes(virt);
-    app.add_flag("--trace", o->trace);
-    auto* pace = app.add_option("--pace", o->paceBaud)->check(CLI::Validator(
-        [](std::string& s) {
-            std::uint64_t v = 0;
-            return s == "0" || ParseUnsigned(s, 50, 4000000, &v) ? std::string()
-                                                                 : std::string("needs a baud rate (50-4000000, or 0: no pacing)");
-        },
-        ""));
-    app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
-    app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
-
-    std::vector<std::string> positional;
-    auto* ping = app.add_subcommand("ping");
-    ping->add_option("DATA", positional)->expected(0, 4);
-
-    auto* drive = app.add_subcommand("drive");
-    drive->add_option("--rate", o->rate)->check(Real(0.01, 100000, "requests per second (0.01-100000)"));
-    drive->add_option("--count", o->count)->check(Whole(1, UINT64_MAX, "a number of requests (1 or more)"));
-
-    auto* bench = app.add_subcommand("bench");
-    bench->add_option("--frames", o->frames)->check(Whole(1, 100000000, "a number (1-100000000)"));
-    bench->add_option("--window", o->window)->check(Whole(1, 256, "a number (1-256)"));
-    bench->add_option("--noise", o->noisePct)->check(Real(0, 100, "a percentage (0-100)"));
-    bench->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
-    bench->add_flag("--json", o->json);
-    bench->add_flag("--baseline", o->baseline);
-    bench->add_option("--rounds", o->rounds)->check(Whole(1, 100, "a number (1-100)"));
-    bench->add_option("--seconds", o->pipelinedSeconds)->check(Real(0.1, 3600, "seconds (0.1-3600)"));
-    bench->add_flag("--spawn", o->spawn);
-    auto* deviceExe = bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
-
+// zolhost's command line as CLI11 reads it into an Options, with what is looked at
+// after the parse: which options and commands were given, and the values that are
+// checked or turned into the Options' own form then.
+struct CommandLine {
+    CLI::App app{"zolhost"};
+    CLI::Option* virt = nullptr;
+    CLI::Option* port = nullptr;
+    CLI::Option* pace = nullptr;
+    CLI::App* ping = nullptr;
+    CLI::App* drive = nullptr;
+    CLI::App* bench = nullptr;
+    CLI::App* link = nullptr;
+    CLI::Option* benchExe = nullptr;
+    CLI::Option* linkExe = nullptr;
+    CLI::Option* delayOpt = nullptr;
+    std::vector<std::string> positional;  // ping's data bytes
     std::string delay;
-    auto* link = app.add_subcommand("link");
-    link->add_option("HOSTPATH", o->hostPath);
-    auto* delayOpt = link->add_option("--delay", delay);
-    link->add_option("--drop", o->faults.dropPct)->check(Real(0, 100, "a percentage (0-100)"));
-    link->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, "a percentage (0-100)"));
-    link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
-    link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
-    link->add_flag("--spawn", o->spawn);
     std::string mismatch = "garble";
-    link->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
-    link->add_option("--pcap", o->pcapPath)->check(kNotEmpty);
-    auto* linkExe = link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
-    app.require_subcommand(0, 1);
 
-    std::vector<std::string> args = WithVirtualDir(given);
-    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
-    try {
-        app.parse(args);
-    } catch (const CLI::ParseError& e) {
-        return fail(e.what());
+    explicit CommandLine(Options* o) {
+        app.set_help_flag();  // --help prints zolhost's own text
+        app.allow_extras();   // said in zolhost's words below
+        app.fallthrough();    // global options may follow the command
+        AddGlobal(o);
+        ping = app.add_subcommand("ping");
+        ping->add_option("DATA", positional)->expected(0, 4);
+        drive = app.add_subcommand("drive");
+        drive->add_option("--rate", o->rate)->check(Real(0.01, 100000, "requests per second (0.01-100000)"));
+        drive->add_option("--count", o->count)->check(Whole(1, UINT64_MAX, "a number of requests (1 or more)"));
+        AddBench(o);
+        AddLink(o);
+        app.require_subcommand(0, 1);
     }
-    for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive}, {bench, Command::Bench},
-                                {link, Command::Link}}) {
-        if (sub->parsed()) {
-            o->command = command;
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    void AddGlobal(Options* o) {
+        virt = app.add_option("--virtual", o->dir)->check(CLI::Validator(
+            [](std::string& s) { return s.empty() ? std::string("empty directory name") : std::string(); }, ""));
+        port = app.add_option("--port", o->port)->check(kNotEmpty)->excludes(virt);
+        app.add_flag("--trace", o->trace);
+        pace = app.add_option("--pace", o->paceBaud)->check(CLI::Validator(
+            [](std::string& s) {
+                std::uint64_t v = 0;
+                return s == "0" || ParseUnsigned(s, 50, 4000000, &v)
+                           ? std::string()
+                           : std::string("needs a baud rate (50-4000000, or 0: no pacing)");
+            },
+            ""));
+        app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
+        app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
+    }
+
+    void AddBench(Options* o) {
+        bench = app.add_subcommand("bench");
+        bench->add_option("--frames", o->frames)->check(Whole(1, 100000000, "a number (1-100000000)"));
+        bench->add_option("--window", o->window)->check(Whole(1, 256, "a number (1-256)"));
+        bench->add_option("--noise", o->noisePct)->check(Real(0, 100, "a percentage (0-100)"));
+        bench->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+        bench->add_flag("--json", o->json);
+        bench->add_flag("--baseline", o->baseline);
+        bench->add_option("--rounds", o->rounds)->check(Whole(1, 100, "a number (1-100)"));
+        bench->add_option("--seconds", o->pipelinedSeconds)->check(Real(0.1, 3600, "seconds (0.1-3600)"));
+        bench->add_flag("--spawn", o->spawn);
+        benchExe = bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
+    }
+
+    void AddLink(Options* o) {
+        link = app.add_subcommand("link");
+        link->add_option("HOSTPATH", o->hostPath);
+        delayOpt = link->add_option("--delay", delay);
+        link->add_option("--drop", o->faults.dropPct)->check(Real(0, 100, "a percentage (0-100)"));
+        link->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, "a percentage (0-100)"));
+        link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
+        link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+        link->add_flag("--spawn", o->spawn);
+        link->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
+        link->add_option("--pcap", o->pcapPath)->check(kNotEmpty);
+        linkExe = link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
+    }
+
+    // After the parse: what was given, into *o.
+    void Take(Options* o) const {
+        for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive},
+                                    {bench, Command::Bench}, {link, Command::Link}}) {
+            if (sub->parsed()) {
+                o->command = command;
+            }
         }
+        o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
+        o->paceGiven = pace->count() > 0;
+        o->mismatchWarn = mismatch == "warn";
+        o->spawn = o->spawn || benchExe->count() > 0 || linkExe->count() > 0;
     }
-    o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
-    o->paceGiven = pace->count() > 0;
-    o->mismatchWarn = mismatch == "warn";
-    o->spawn = o->spawn || deviceExe->count() > 0 || linkExe->count() > 0;
+
+    // ping's data bytes into o->data; false with *error.
+    bool TakePingData(Options* o, std::string* error) const {
+        if (positional.size() != 0 && positional.size() != 1 && positional.size() != 4) {
+            *error = "ping takes D1, or D1 D2 D3 D4";
+            return false;
+        }
+        for (std::size_t k = 0; k < positional.size(); ++k) {
+            if (!ParseHexByte(positional[k], &o->data[k])) {
+                *error = "not a hex byte: " + positional[k];
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // link's HOSTPATH and faults, --delay into o->faults; false with *error.
+    bool TakeLinkFaults(Options* o, std::string* error) const {
+        if (o->hostPath.empty()) {
+            *error = "link needs HOSTPATH: where to make the host program's port";
+        } else if (o->hostPath.back() == '/') {
+            *error = "link: HOSTPATH must name a file, not a directory: " + o->hostPath;
+        } else if (delayOpt->count() > 0 && !ParseDelay(delay, &o->faults)) {
+            *error = "--delay needs milliseconds, MS or MIN-MAX (0-60000)";
+        } else if (o->faults.dropPct + o->faults.corruptPct > 100) {
+            *error = "--drop and --corrupt share the replies: together at most 100%";
+        } else {
+            return true;
+        }
+        return false;
+    }
+};
+
+// What is wrong with a parsed command line as a whole; empty when it can be run.
+std::string CommandLineFault(const CLI::App& app, const Options& o) {
     if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
         const std::string& a = extra.front();
         if (a.size() > 1 && a[0] == '-') {
-            return fail("unknown option " + a + (o->command == Command::None ? "" : " for this command"));
+            return "unknown option " + a + (o.command == Command::None ? "" : " for this command");
         }
-        return fail(o->command == Command::None ? "unknown command " + a : "unexpected argument " + a);
+        return o.command == Command::None ? "unknown command " + a : "unexpected argument " + a;
     }
-    if (o->command == Command::None) {
-        return fail(std::string("no command given (ping, drive, bench or link)") +
-                    (o->device == DeviceKind::Virtual && o->dir != "." ? " after --virtual " + o->dir : ""));
+    if (o.command == Command::None) {
+        return std::string("no command given (ping, drive, bench or link)") +
+               (o.device == DeviceKind::Virtual && o.dir != "." ? " after --virtual " + o.dir : "");
     }
-    if (o->spawn && o->device != DeviceKind::None) {
-        return fail("--spawn starts the device on a virtual link of its own: leave out --virtual and --port");
+    if (o.spawn && o.device != DeviceKind::None) {
+        return "--spawn starts the device on a virtual link of its own: leave out --virtual and --port";
     }
-    if (o->device == DeviceKind::None && !o->spawn) return fail("give --virtual [DIR] or --port PATH");
-    if (o->command == Command::Ping) {
-        if (positional.size() != 0 && positional.size() != 1 && positional.size() != 4) {
-            return fail("ping takes D1, or D1 D2 D3 D4");
-        }
-        for (std::size_t k = 0; k < positional.size(); ++k) {
-            if (!ParseHexByte(positional[k], &o->data[k])) return fail("not a hex byte: " + positional[k]);
-        }
+    if (o.device == DeviceKind::None && !o.spawn) {
+        return "give --virtual [DIR] or --port PATH";
     }
-    if (o->command == Command::Link) {
-        if (o->hostPath.empty()) return fail("link needs HOSTPATH: where to make the host program's port");
-        if (o->hostPath.back() == '/') return fail("link: HOSTPATH must name a file, not a directory: " + o->hostPath);
-        if (delayOpt->count() > 0 && !ParseDelay(delay, &o->faults)) {
-            return fail("--delay needs milliseconds, MS or MIN-MAX (0-60000)");
-        }
-        if (o->faults.dropPct + o->faults.corruptPct > 100) {
-            return fail("--drop and --corrupt share the replies: together at most 100%");
-        }
+    return {};
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
+    const std::vector<std::string> given(argv + 1, argv + argc);
+    if (HelpOrVersion(given, o)) {
+        return true;
+    }
+    CommandLine line(o);
+    std::vector<std::string> args = WithVirtualDir(given);
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    try {
+        line.app.parse(args);
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return false;
+    }
+    line.Take(o);
+    if (std::string fault = CommandLineFault(line.app, *o); !fault.empty()) {
+        *error = std::move(fault);
+        return false;
+    }
+    if (o->command == Command::Ping && !line.TakePingData(o, error)) {
+        return false;
+    }
+    if (o->command == Command::Link && !line.TakeLinkFaults(o, error)) {
+        return false;
     }
     if (o->baseline && o->device != DeviceKind::Virtual && !o->spawn) {
-        return fail("--baseline runs on virtual links: use it with --virtual or --spawn");
+        *error = "--baseline runs on virtual links: use it with --virtual or --spawn";
+        return false;
     }
     return true;
 }

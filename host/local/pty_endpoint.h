@@ -27,10 +27,10 @@ public:
     // name is never replaced. false with *error.
     bool Create(const std::string& dir, const std::string& linkName, std::string* error);
 
-    const std::string& DevicePath() const;
-    const std::string& LinkPath() const;  // empty without a symlink
+    const std::string& DevicePath() const { return devicePath_; }
+    const std::string& LinkPath() const { return linkPath_; }  // empty without a symlink
     // The symlink's path, or the device end's without one.
-    const std::string& Name() const override;
+    const std::string& Name() const override { return linkPath_.empty() ? devicePath_ : linkPath_; }
 
     // Waits up to timeoutMs (< 0: no limit) until another program opens the device
     // end: Done, Timeout, Stopped or Failed (*error).
@@ -64,6 +64,8 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    std::string devicePath_;
+    std::string linkPath_;
 };
 
 }  // namespace zolhost

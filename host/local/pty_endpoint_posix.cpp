@@ -72,8 +72,6 @@ struct PtyEndpoint::Impl {
     int master = -1;
     ComLine* device = nullptr;  // our own hold on the device end
     int watch = -1;             // inotify instance watching the device end
-    std::string devicePath;
-    std::string linkPath;
     bool symlinkOurs = false;
     bool transparent = false;
     bool watching = false;  // packet mode: every read begins with a status byte
@@ -119,60 +117,48 @@ PtyEndpoint::~PtyEndpoint() {
 
 bool PtyEndpoint::Create(const std::string& dir, const std::string& linkName, std::string* error) {
     Impl& m = *impl_;
-    m.master = OpenPty(&m.devicePath);
+    m.master = OpenPty(&devicePath_);
     if (m.master < 0) {
         *error = std::string("cannot make a virtual link (pty): ") + std::strerror(errno);
         return false;
     }
-    const char* name = m.devicePath.c_str();
+    const char* name = devicePath_.c_str();
     // Writes on the host end never block: a full queue is reported and retried.
     const int flags = fcntl(m.master, F_GETFL);
     fcntl(m.master, F_SETFL, flags | O_NONBLOCK);
 
-    m.device = ComLineOpen(m.devicePath.c_str(), kDeviceComLine, ComLineMode::Shared);
+    m.device = ComLineOpen(devicePath_.c_str(), kDeviceComLine, ComLineMode::Shared);
     if (m.device == nullptr) {
-        *error = "cannot open " + m.devicePath + " as a serial line: " + SystemErrorText(ComLineError());
+        *error = "cannot open " + devicePath_ + " as a serial line: " + SystemErrorText(ComLineError());
         return false;
     }
     // Watched before anyone else can know the device's name.
     m.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m.watch < 0 || inotify_add_watch(m.watch, name, IN_OPEN) < 0) {
-        *error = "cannot watch " + m.devicePath + ": " + std::strerror(errno);
+        *error = "cannot watch " + devicePath_ + ": " + std::strerror(errno);
         return false;
     }
     if (linkName.empty()) {
         return true;
     }
-    m.linkPath = dir + "/" + linkName;
+    linkPath_ = dir + "/" + linkName;
     // symlink() never replaces an existing file: whatever is there stays.
-    if (symlink(name, m.linkPath.c_str()) != 0) {
+    if (symlink(name, linkPath_.c_str()) != 0) {
         const int e = errno;
         if (e == EEXIST) {
             char target[PATH_MAX];
-            const ssize_t n = readlink(m.linkPath.c_str(), target, sizeof target - 1);
-            *error = "cannot make " + m.linkPath + ": it already exists" +
+            const ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
+            *error = "cannot make " + linkPath_ + ": it already exists" +
                      (n > 0 ? " (a symlink to " + std::string(target, static_cast<std::size_t>(n)) + ")" : "") +
                      "; it is not zolhost's to replace: remove it or use another directory";
         } else {
-            *error = "cannot make " + m.linkPath + ": " + std::strerror(e);
+            *error = "cannot make " + linkPath_ + ": " + std::strerror(e);
         }
-        m.linkPath.clear();
+        linkPath_.clear();
         return false;
     }
     m.symlinkOurs = true;
     return true;
-}
-
-const std::string& PtyEndpoint::DevicePath() const {
-    return impl_->devicePath;
-}
-
-const std::string& PtyEndpoint::LinkPath() const {
-    return impl_->linkPath;
-}
-
-const std::string& PtyEndpoint::Name() const {
-    return impl_->linkPath.empty() ? impl_->devicePath : impl_->linkPath;
 }
 
 void PtyEndpoint::KeepTransparent(bool on) {
@@ -262,9 +248,9 @@ void PtyEndpoint::RemoveSymlink() {
     m.symlinkOurs = false;
     // Only while it is still the link we made: a file put in its place stays.
     char target[PATH_MAX];
-    const ssize_t n = readlink(m.linkPath.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == m.devicePath) {
-        unlink(m.linkPath.c_str());
+    const ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == devicePath_) {
+        unlink(linkPath_.c_str());
     }
 }
 

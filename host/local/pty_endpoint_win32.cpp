@@ -11,28 +11,14 @@ bool PtysAvailable() {
     return false;
 }
 
-struct PtyEndpoint::Impl {
-    std::string none;
-};
+struct PtyEndpoint::Impl {};
 
-PtyEndpoint::PtyEndpoint() : impl_(std::make_unique<Impl>()) {}
+PtyEndpoint::PtyEndpoint() = default;
 PtyEndpoint::~PtyEndpoint() = default;
 
 bool PtyEndpoint::Create(const std::string&, const std::string&, std::string* error) {
     *error = kNoPty;
     return false;
-}
-
-const std::string& PtyEndpoint::DevicePath() const {
-    return impl_->none;
-}
-
-const std::string& PtyEndpoint::LinkPath() const {
-    return impl_->none;
-}
-
-const std::string& PtyEndpoint::Name() const {
-    return impl_->none;
 }
 
 Io PtyEndpoint::WaitForPeer(int, std::string* error) {

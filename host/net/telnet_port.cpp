@@ -1,6 +1,7 @@
 #include "host/net/telnet_port.h"
 
 #include <cstdio>
+#include <optional>
 
 namespace zolhost::net {
 
@@ -55,6 +56,48 @@ bool ApplyControl(std::uint8_t v, PortControl* c) {
         return false;
     }
     return true;
+}
+
+// The state a SET-CONTROL request asks about, as the value that sets it; none for
+// a value that is no request.
+std::optional<std::uint8_t> ControlInForce(std::uint8_t v, const PortControl& c) {
+    switch (v) {
+    case kCtlRequestFlow: return c.flowOut;
+    case kCtlRequestFlowIn: return c.flowIn;
+    case kCtlRequestBreak: return std::uint8_t{c.breakOn ? kCtlBreakOn : kCtlBreakOff};
+    case kCtlRequestDtr: return std::uint8_t{c.dtr ? kCtlDtrOn : kCtlDtrOff};
+    case kCtlRequestRts: return std::uint8_t{c.rts ? kCtlRtsOn : kCtlRtsOff};
+    }
+    return std::nullopt;
+}
+
+// SET-BAUDRATE's value: four bytes, most significant first.
+std::uint32_t BaudOf(const std::uint8_t* v) {
+    return std::uint32_t{v[0]} << 24 | std::uint32_t{v[1]} << 16 | std::uint32_t{v[2]} << 8 | v[3];
+}
+
+// The settings carried in one byte (SET-DATASIZE, -PARITY, -STOPSIZE): where a
+// LineSettings keeps each, and the values a server takes (low to high).
+struct ByteSetting {
+    std::uint8_t low;
+    std::uint8_t high;
+    std::uint8_t (*get)(const LineSettings&);
+    void (*set)(LineSettings*, std::uint8_t);
+};
+
+constexpr std::uint8_t kFirstByteSetting = kSetDataSize;
+constexpr ByteSetting kByteSettings[] = {
+    {5, 8, [](const LineSettings& s) { return s.dataBits; }, [](LineSettings* s, std::uint8_t v) { s->dataBits = v; }},
+    {1, 5, [](const LineSettings& s) { return static_cast<std::uint8_t>(s.parity); },
+     [](LineSettings* s, std::uint8_t v) { s->parity = static_cast<Parity>(v); }},
+    {1, 3, [](const LineSettings& s) { return static_cast<std::uint8_t>(s.stopSize); },
+     [](LineSettings* s, std::uint8_t v) { s->stopSize = static_cast<StopSize>(v); }},
+};
+static_assert(kSetParity == kFirstByteSetting + 1 && kSetStopSize == kFirstByteSetting + 2);
+
+// cmd: kSetDataSize, kSetParity or kSetStopSize.
+const ByteSetting& ByteSettingOf(std::uint8_t cmd) {
+    return kByteSettings[cmd - kFirstByteSetting];
 }
 
 }  // namespace
@@ -306,120 +349,105 @@ void TelnetPort::Subnegotiation(PortOutput* out) {
     }
 }
 
+void TelnetPort::Ignore(std::uint32_t cmd, std::size_t n, PortOutput* out) {
+    out->events.push_back({PortEvent::Kind::Ignored, kOptComPort, cmd});
+    dropped_ += n + 2;
+}
+
+void TelnetPort::Flow(std::uint8_t cmd, PortOutput* out) {
+    suspended_ = cmd == kFlowControlSuspend;
+    out->events.push_back({suspended_ ? PortEvent::Kind::FlowSuspend : PortEvent::Kind::FlowResume, cmd, 0});
+}
+
 void TelnetPort::ServerCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out) {
-    const auto ignored = [&] {
-        out->events.push_back({PortEvent::Kind::Ignored, kOptComPort, cmd});
-        dropped_ += n + 2;
-    };
-    const auto setting = [&](std::uint32_t value) {
-        out->events.push_back({PortEvent::Kind::Settings, cmd, value});
-    };
     const std::uint8_t answer = static_cast<std::uint8_t>(kServerOffset + cmd);
-    const bool one = n == 1;
     switch (cmd) {
     case kSignature:
         if (n == 0) {
             SendCom(answer, reinterpret_cast<const std::uint8_t*>(kSignatureText), sizeof kSignatureText - 1, out);
         }
         return;
-    case kSetBaudRate: {
-        if (n != 4) {
-            return ignored();
-        }
-        const std::uint32_t baud = std::uint32_t{v[0]} << 24 | std::uint32_t{v[1]} << 16 |
-                                   std::uint32_t{v[2]} << 8 | v[3];
-        if (baud != 0) {  // 0 asks for the value in force
-            settings_.baud = baud;
-            setting(baud);
-        }
-        return SendBaud(answer, settings_.baud, out);
-    }
+    case kSetBaudRate:
+        return ServerBaud(v, n, out);
     case kSetDataSize:
-        if (!one) {
-            return ignored();
-        }
-        if (v[0] >= 5 && v[0] <= 8) {
-            settings_.dataBits = v[0];
-            setting(v[0]);
-        }
-        return SendCom(answer, settings_.dataBits, out);
     case kSetParity:
-        if (!one) {
-            return ignored();
-        }
-        if (v[0] >= 1 && v[0] <= 5) {
-            settings_.parity = static_cast<Parity>(v[0]);
-            setting(v[0]);
-        }
-        return SendCom(answer, static_cast<std::uint8_t>(settings_.parity), out);
     case kSetStopSize:
-        if (!one) {
-            return ignored();
-        }
-        if (v[0] >= 1 && v[0] <= 3) {
-            settings_.stopSize = static_cast<StopSize>(v[0]);
-            setting(v[0]);
-        }
-        return SendCom(answer, static_cast<std::uint8_t>(settings_.stopSize), out);
-    case kSetControl: {
-        if (!one) {
-            return ignored();
-        }
-        std::uint8_t now = v[0];
-        switch (v[0]) {
-        case kCtlRequestFlow: now = control_.flowOut; break;
-        case kCtlRequestFlowIn: now = control_.flowIn; break;
-        case kCtlRequestBreak: now = control_.breakOn ? kCtlBreakOn : kCtlBreakOff; break;
-        case kCtlRequestDtr: now = control_.dtr ? kCtlDtrOn : kCtlDtrOff; break;
-        case kCtlRequestRts: now = control_.rts ? kCtlRtsOn : kCtlRtsOff; break;
-        default:
-            if (!ApplyControl(v[0], &control_)) {
-                return ignored();
-            }
-            out->events.push_back({PortEvent::Kind::Control, cmd, v[0]});
-            break;
-        }
-        return SendCom(answer, now, out);
-    }
+        return ServerByteSetting(cmd, v, n, out);
+    case kSetControl:
+        return ServerControl(v, n, out);
     case kNotifyLineState:
         return SendCom(answer, std::uint8_t{0}, out);  // no line errors to tell
     case kNotifyModemState:
         return Notify(modem_, out);
     case kFlowControlSuspend:
     case kFlowControlResume:
-        suspended_ = cmd == kFlowControlSuspend;
-        out->events.push_back({suspended_ ? PortEvent::Kind::FlowSuspend : PortEvent::Kind::FlowResume, cmd, 0});
-        return;
+        return Flow(cmd, out);
     case kSetLineStateMask:
     case kSetModemStateMask:
-        if (!one) {
-            return ignored();
-        }
-        if (cmd == kSetLineStateMask) {
-            lineMask_ = v[0];
-        } else {
-            modemMask_ = v[0];
-        }
-        out->events.push_back({cmd == kSetLineStateMask ? PortEvent::Kind::LineStateMask
-                                                        : PortEvent::Kind::ModemStateMask,
-                               cmd, v[0]});
-        return SendCom(answer, v[0], out);
+        return ServerMask(cmd, v, n, out);
     case kPurgeData:
-        if (!one || v[0] < kPurgeReceive || v[0] > kPurgeBoth) {
-            return ignored();
+        if (n != 1 || v[0] < kPurgeReceive || v[0] > kPurgeBoth) {
+            return Ignore(cmd, n, out);
         }
         out->events.push_back({PortEvent::Kind::Purge, cmd, v[0]});
         return SendCom(answer, v[0], out);
     default:
-        return ignored();
+        return Ignore(cmd, n, out);
     }
+}
+
+void TelnetPort::ServerBaud(const std::uint8_t* v, std::size_t n, PortOutput* out) {
+    if (n != 4) {
+        return Ignore(kSetBaudRate, n, out);
+    }
+    const std::uint32_t baud = BaudOf(v);
+    if (baud != 0) {  // 0 asks for the value in force
+        settings_.baud = baud;
+        out->events.push_back({PortEvent::Kind::Settings, kSetBaudRate, baud});
+    }
+    SendBaud(kServerOffset + kSetBaudRate, settings_.baud, out);
+}
+
+void TelnetPort::ServerByteSetting(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out) {
+    if (n != 1) {
+        return Ignore(cmd, n, out);
+    }
+    const ByteSetting& s = ByteSettingOf(cmd);
+    if (v[0] >= s.low && v[0] <= s.high) {  // any other value asks for the one in force
+        s.set(&settings_, v[0]);
+        out->events.push_back({PortEvent::Kind::Settings, cmd, v[0]});
+    }
+    SendCom(static_cast<std::uint8_t>(kServerOffset + cmd), s.get(settings_), out);
+}
+
+void TelnetPort::ServerControl(const std::uint8_t* v, std::size_t n, PortOutput* out) {
+    constexpr std::uint8_t answer = kServerOffset + kSetControl;
+    if (n != 1) {
+        return Ignore(kSetControl, n, out);
+    }
+    if (const std::optional<std::uint8_t> now = ControlInForce(v[0], control_)) {
+        return SendCom(answer, *now, out);
+    }
+    if (!ApplyControl(v[0], &control_)) {
+        return Ignore(kSetControl, n, out);
+    }
+    out->events.push_back({PortEvent::Kind::Control, kSetControl, v[0]});
+    SendCom(answer, v[0], out);
+}
+
+void TelnetPort::ServerMask(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out) {
+    if (n != 1) {
+        return Ignore(cmd, n, out);
+    }
+    const bool line = cmd == kSetLineStateMask;
+    (line ? lineMask_ : modemMask_) = v[0];
+    out->events.push_back({line ? PortEvent::Kind::LineStateMask : PortEvent::Kind::ModemStateMask, cmd, v[0]});
+    SendCom(static_cast<std::uint8_t>(kServerOffset + cmd), v[0], out);
 }
 
 void TelnetPort::ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out) {
     if (cmd < kServerOffset) {
-        out->events.push_back({PortEvent::Kind::Ignored, kOptComPort, cmd});
-        dropped_ += n + 2;
-        return;
+        return Ignore(cmd, n, out);
     }
     cmd = static_cast<std::uint8_t>(cmd - kServerOffset);
     const bool one = n == 1;
@@ -430,26 +458,17 @@ void TelnetPort::ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t 
     switch (cmd) {
     case kSetBaudRate:
         if (n == 4) {
-            settings_.baud = std::uint32_t{v[0]} << 24 | std::uint32_t{v[1]} << 16 | std::uint32_t{v[2]} << 8 | v[3];
+            settings_.baud = BaudOf(v);
             return answered(settings_.baud, wanted_.baud);
         }
         break;
     case kSetDataSize:
-        if (one) {
-            settings_.dataBits = v[0];
-            return answered(v[0], wanted_.dataBits);
-        }
-        break;
     case kSetParity:
-        if (one) {
-            settings_.parity = static_cast<Parity>(v[0]);
-            return answered(v[0], static_cast<std::uint8_t>(wanted_.parity));
-        }
-        break;
     case kSetStopSize:
         if (one) {
-            settings_.stopSize = static_cast<StopSize>(v[0]);
-            return answered(v[0], static_cast<std::uint8_t>(wanted_.stopSize));
+            const ByteSetting& s = ByteSettingOf(cmd);
+            s.set(&settings_, v[0]);
+            return answered(v[0], s.get(wanted_));
         }
         break;
     case kSetControl:
@@ -467,9 +486,7 @@ void TelnetPort::ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t 
         break;
     case kFlowControlSuspend:
     case kFlowControlResume:
-        suspended_ = cmd == kFlowControlSuspend;
-        out->events.push_back({suspended_ ? PortEvent::Kind::FlowSuspend : PortEvent::Kind::FlowResume, cmd, 0});
-        return;
+        return Flow(cmd, out);
     case kPurgeData:
         if (one) {
             out->events.push_back({PortEvent::Kind::Purge, cmd, v[0]});
@@ -484,8 +501,7 @@ void TelnetPort::ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t 
     default:
         break;
     }
-    out->events.push_back({PortEvent::Kind::Ignored, kOptComPort, static_cast<std::uint32_t>(cmd + kServerOffset)});
-    dropped_ += n + 2;
+    Ignore(cmd + kServerOffset, n, out);
 }
 
 }  // namespace zolhost::net

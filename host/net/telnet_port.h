@@ -53,43 +53,24 @@ inline constexpr std::uint8_t kOptComPort = 44;
 // COM-PORT-OPTION commands as a client sends them; a server answers with 100 more.
 enum ComCommand : std::uint8_t {
     kSignature = 0,
-    kSetBaudRate = 1,
-    kSetDataSize = 2,
-    kSetParity = 3,
-    kSetStopSize = 4,
+    kSetBaudRate = 1, kSetDataSize, kSetParity, kSetStopSize,  // the line's settings
     kSetControl = 5,
-    kNotifyLineState = 6,
-    kNotifyModemState = 7,
-    kFlowControlSuspend = 8,
-    kFlowControlResume = 9,
-    kSetLineStateMask = 10,
-    kSetModemStateMask = 11,
+    kNotifyLineState = 6, kNotifyModemState,
+    kFlowControlSuspend = 8, kFlowControlResume,
+    kSetLineStateMask = 10, kSetModemStateMask,
     kPurgeData = 12,
 };
 inline constexpr std::uint8_t kServerOffset = 100;
 
-// SET-CONTROL values.
+// SET-CONTROL values, a line for each thing set: the request for its state, then
+// the values that set it.
 enum ControlValue : std::uint8_t {
-    kCtlRequestFlow = 0,
-    kCtlFlowNone = 1,
-    kCtlFlowXonXoff = 2,
-    kCtlFlowHardware = 3,
-    kCtlRequestBreak = 4,
-    kCtlBreakOn = 5,
-    kCtlBreakOff = 6,
-    kCtlRequestDtr = 7,
-    kCtlDtrOn = 8,
-    kCtlDtrOff = 9,
-    kCtlRequestRts = 10,
-    kCtlRtsOn = 11,
-    kCtlRtsOff = 12,
-    kCtlRequestFlowIn = 13,
-    kCtlFlowInNone = 14,
-    kCtlFlowInXonXoff = 15,
-    kCtlFlowInHardware = 16,
-    kCtlFlowDcd = 17,
-    kCtlFlowInDtr = 18,
-    kCtlFlowDsr = 19,
+    kCtlRequestFlow = 0, kCtlFlowNone, kCtlFlowXonXoff, kCtlFlowHardware,
+    kCtlRequestBreak = 4, kCtlBreakOn, kCtlBreakOff,
+    kCtlRequestDtr = 7, kCtlDtrOn, kCtlDtrOff,
+    kCtlRequestRts = 10, kCtlRtsOn, kCtlRtsOff,
+    kCtlRequestFlowIn = 13, kCtlFlowInNone, kCtlFlowInXonXoff, kCtlFlowInHardware,
+    kCtlFlowDcd = 17, kCtlFlowInDtr, kCtlFlowDsr,  // flow control by DCD (out), DTR (in), DSR (out)
 };
 
 // Modem state bits (NOTIFY-MODEMSTATE): the lines in the high nibble, their changes
@@ -199,8 +180,18 @@ private:
 
     void Command(std::uint8_t cmd, std::uint8_t opt, PortOutput* out);
     void Subnegotiation(PortOutput* out);
+    // A COM-PORT-OPTION subnegotiation: cmd and its n value bytes.
     void ServerCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerBaud(const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerByteSetting(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerControl(const std::uint8_t* v, std::size_t n, PortOutput* out);
+    void ServerMask(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
     void ClientCom(std::uint8_t cmd, const std::uint8_t* v, std::size_t n, PortOutput* out);
+    // FLOWCONTROL-SUSPEND or -RESUME from the peer.
+    void Flow(std::uint8_t cmd, PortOutput* out);
+    // A subnegotiation not taken (cmd as it came): reported, and its bytes counted
+    // as dropped.
+    void Ignore(std::uint32_t cmd, std::size_t n, PortOutput* out);
     static bool Wanted(std::uint8_t opt);
     void Enabled(std::uint8_t opt, PortOutput* out);
     void Send(std::uint8_t cmd, std::uint8_t opt, PortOutput* out) const;

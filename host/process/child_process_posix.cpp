@@ -49,6 +49,96 @@ std::string InPath(const std::string& name) {
     return {};
 }
 
+// The path of the program argv[0] names; empty with *error when there is none.
+std::string ProgramToRun(const std::vector<std::string>& argv, std::string* error) {
+    if (argv.empty()) {
+        *error = "no program to run";
+        return {};
+    }
+    const std::string program = argv[0].find('/') == std::string::npos ? InPath(argv[0]) : argv[0];
+    if (program.empty()) {
+        *error = "cannot run " + argv[0] + ": not found in PATH";
+    }
+    return program;
+}
+
+// In the child, the ways to its standard streams; each gives 0, or the errno of
+// what failed.
+
+// The console: standard input, output and error on it, and it the controlling
+// terminal of a session of the child's own.
+int StreamsOnConsole(const std::string& console) {
+    setsid();
+    const int tty = open(console.c_str(), O_RDWR);
+    if (tty < 0) {
+        return errno;
+    }
+    ioctl(tty, TIOCSCTTY, 0);
+    dup2(tty, STDIN_FILENO);
+    dup2(tty, STDOUT_FILENO);
+    dup2(tty, STDERR_FILENO);
+    if (tty > STDERR_FILENO) {
+        close(tty);
+    }
+    return 0;
+}
+
+// No console: standard input and output on /dev/null, standard error too when
+// quiet, in a process group of the child's own.
+int StreamsOnNull(bool quiet) {
+    setpgid(0, 0);  // Ctrl-C at zolhost's terminal is zolhost's to handle
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0) {
+        return errno;
+    }
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    if (quiet) {
+        dup2(null, STDERR_FILENO);
+    }
+    if (null > STDERR_FILENO) {
+        close(null);
+    }
+    return 0;
+}
+
+// The child's end when it cannot run the program: e for zolhost to read, exit 127.
+[[noreturn]] void FailInChild(int report, int e) {
+    (void)!write(report, &e, sizeof e);
+    _exit(127);
+}
+
+// The child after fork: sets up its streams, directory and signals and runs the
+// program; when anything fails, reports errno on `report`.
+[[noreturn]] void RunChild(const ChildProcess::Launch& launch, const std::string& program, char* const* argv,
+                           int report) {
+    const int streams = launch.console.empty() ? StreamsOnNull(launch.quiet) : StreamsOnConsole(launch.console);
+    if (streams != 0) {
+        FailInChild(report, streams);
+    }
+    if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) {
+        FailInChild(report, errno);
+    }
+    // zolhost ignores SIGPIPE and may run this from a thread with signals
+    // blocked: the program starts with neither.
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(program.c_str(), argv);
+    FailInChild(report, errno);
+}
+
+// Reads the child's report until exec closes it: true with *e when the child
+// could not run the program.
+bool ChildFailed(int report, int* e) {
+    ssize_t n;
+    do {
+        n = read(report, e, sizeof *e);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof *e);
+}
+
 }  // namespace
 
 struct DrainedTerminal::Impl {
@@ -143,13 +233,8 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::Start(const Launch& launch, std::string* error) {
     // Everything the child needs is made before fork: after it, the child only
     // makes calls that are safe in a copy of a threaded process.
-    if (launch.argv.empty()) {
-        *error = "no program to run";
-        return false;
-    }
-    const std::string program = launch.argv[0].find('/') == std::string::npos ? InPath(launch.argv[0]) : launch.argv[0];
+    const std::string program = ProgramToRun(launch.argv, error);
     if (program.empty()) {
-        *error = "cannot run " + launch.argv[0] + ": not found in PATH";
         return false;
     }
     std::vector<char*> argv;
@@ -170,60 +255,15 @@ bool ChildProcess::Start(const Launch& launch, std::string* error) {
         return false;
     }
     if (pid == 0) {
-        auto fail = [&](int e) {
-            (void)!write(report[1], &e, sizeof e);
-            _exit(127);
-        };
-        if (!launch.console.empty()) {
-            setsid();
-            const int tty = open(launch.console.c_str(), O_RDWR);
-            if (tty < 0) {
-                fail(errno);
-            }
-            ioctl(tty, TIOCSCTTY, 0);
-            dup2(tty, STDIN_FILENO);
-            dup2(tty, STDOUT_FILENO);
-            dup2(tty, STDERR_FILENO);
-            if (tty > STDERR_FILENO) {
-                close(tty);
-            }
-        } else {
-            setpgid(0, 0);  // Ctrl-C at zolhost's terminal is zolhost's to handle
-            const int null = open("/dev/null", O_RDWR);
-            if (null < 0) {
-                fail(errno);
-            }
-            dup2(null, STDIN_FILENO);
-            dup2(null, STDOUT_FILENO);
-            if (launch.quiet) {
-                dup2(null, STDERR_FILENO);
-            }
-            if (null > STDERR_FILENO) {
-                close(null);
-            }
-        }
-        if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) {
-            fail(errno);
-        }
-        // zolhost ignores SIGPIPE and may run this from a thread with signals
-        // blocked: the program starts with neither.
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(program.c_str(), argv.data());
-        fail(errno);
+        RunChild(launch, program, argv.data(), report[1]);
     }
     close(report[1]);
     int e = 0;
-    ssize_t n;
-    do {
-        n = read(report[0], &e, sizeof e);
-    } while (n < 0 && errno == EINTR);
+    const bool failed = ChildFailed(report[0], &e);
     close(report[0]);
     impl_->pid = pid;
     impl_->status.reset();
-    if (n == static_cast<ssize_t>(sizeof e)) {
+    if (failed) {
         Wait(1000);
         *error = "cannot run " + launch.argv[0] + ": " + std::strerror(e);
         return false;
