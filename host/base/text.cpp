@@ -15,6 +15,12 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
     return out;
 }
 
+std::string SecondsText(std::int64_t us) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.6f s", static_cast<double>(us) / 1e6);
+    return b;
+}
+
 bool ParseHexByte(const std::string& text, std::uint8_t* value) {
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {

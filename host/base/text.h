@@ -12,6 +12,8 @@ namespace zolhost {
 
 // "02 00 00 00 00 03 FC"
 std::string Hex(const std::uint8_t* p, std::size_t n);
+// Microseconds as seconds: "1.234567 s".
+std::string SecondsText(std::int64_t us);
 // One byte in hex: "5a", "5A" or "0x5A". false for anything else.
 bool ParseHexByte(const std::string& text, std::uint8_t* value);
 

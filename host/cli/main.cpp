@@ -60,6 +60,7 @@ int Run(const Options& o) {
     case Command::Drive: return RunDrive(link, DriveConfigOf(o));
     case Command::Bench: return RunBenchCommand(BenchConfigOf(o), &link, where);
     case Command::Link:
+    case Command::Replay:
     case Command::None: break;
     }
     return kExitUsage;
@@ -93,5 +94,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     InstallStopHandlers();
+    if (o.command == Command::Replay) {
+        return RunReplay(ReplayConfigOf(o));
+    }
     return o.command == Command::Link ? RunLink(LinkConfigOf(o)) : Run(o);
 }

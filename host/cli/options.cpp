@@ -65,6 +65,7 @@ Command CommandNamed(const std::string& s) {
     if (s == "drive") return Command::Drive;
     if (s == "bench") return Command::Bench;
     if (s == "link") return Command::Link;
+    if (s == "replay") return Command::Replay;
     return Command::None;
 }
 
@@ -129,16 +130,13 @@ struct CommandLine {
     CLI::Option* virt = nullptr;
     CLI::Option* port = nullptr;
     CLI::Option* pace = nullptr;
-    CLI::App* ping = nullptr;
-    CLI::App* drive = nullptr;
-    CLI::App* bench = nullptr;
-    CLI::App* link = nullptr;
-    CLI::Option* benchExe = nullptr;
-    CLI::Option* linkExe = nullptr;
+    CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr;
+    std::vector<CLI::Option*> deviceExe;  // --device-exe of each command that takes it
     CLI::Option* delayOpt = nullptr;
     std::vector<std::string> positional;  // ping's data bytes
     std::string delay;
     std::string mismatch = "garble";
+    std::string deviation = "answer";
 
     explicit CommandLine(Options* o) {
         app.set_help_flag();  // --help prints zolhost's own text
@@ -152,6 +150,7 @@ struct CommandLine {
         drive->add_option("--count", o->count)->check(Whole(1, UINT64_MAX, "a number of requests (1 or more)"));
         AddBench(o);
         AddLink(o);
+        AddReplay(o);
         app.require_subcommand(0, 1);
     }
     CommandLine(const CommandLine&) = delete;
@@ -185,7 +184,7 @@ struct CommandLine {
         bench->add_option("--rounds", o->rounds)->check(Whole(1, 100, "a number (1-100)"));
         bench->add_option("--seconds", o->pipelinedSeconds)->check(Real(0.1, 3600, "seconds (0.1-3600)"));
         bench->add_flag("--spawn", o->spawn);
-        benchExe = bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
+        deviceExe.push_back(bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
     }
 
     void AddLink(Options* o) {
@@ -199,13 +198,23 @@ struct CommandLine {
         link->add_flag("--spawn", o->spawn);
         link->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
         link->add_option("--pcap", o->pcapPath)->check(kNotEmpty);
-        linkExe = link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty);
+        deviceExe.push_back(link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
+    }
+
+    void AddReplay(Options* o) {
+        replay = app.add_subcommand("replay");
+        replay->add_option("CAPTURE", o->capture);
+        replay->add_flag("--fast", o->fast);
+        replay->add_option("--as-device", o->asDevice)->check(kNotEmpty);
+        replay->add_option("--on-deviation", deviation)->check(CLI::IsMember({"stop", "answer"}));
+        replay->add_flag("--spawn", o->spawn);
+        deviceExe.push_back(replay->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
     }
 
     // After the parse: what was given, into *o.
     void Take(Options* o) const {
         for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive},
-                                    {bench, Command::Bench}, {link, Command::Link}}) {
+                                    {bench, Command::Bench}, {link, Command::Link}, {replay, Command::Replay}}) {
             if (sub->parsed()) {
                 o->command = command;
             }
@@ -213,7 +222,10 @@ struct CommandLine {
         o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
         o->paceGiven = pace->count() > 0;
         o->mismatchWarn = mismatch == "warn";
-        o->spawn = o->spawn || benchExe->count() > 0 || linkExe->count() > 0;
+        for (const CLI::Option* exe : deviceExe) {
+            o->spawn = o->spawn || exe->count() > 0;
+        }
+        o->stopAtDeviation = deviation == "stop";
     }
 
     // ping's data bytes into o->data; false with *error.
@@ -258,13 +270,19 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
         return o.command == Command::None ? "unknown command " + a : "unexpected argument " + a;
     }
     if (o.command == Command::None) {
-        return std::string("no command given (ping, drive, bench or link)") +
+        return std::string("no command given (ping, drive, bench, link or replay)") +
                (o.device == DeviceKind::Virtual && o.dir != "." ? " after --virtual " + o.dir : "");
     }
     if (o.spawn && o.device != DeviceKind::None) {
         return "--spawn starts the device on a virtual link of its own: leave out --virtual and --port";
     }
-    if (o.device == DeviceKind::None && !o.spawn) {
+    if (o.command == Command::Replay && o.capture.empty()) {
+        return "replay needs CAPTURE: a capture of zolhost link --pcap";
+    }
+    if (o.command == Command::Replay && !o.asDevice.empty() && (o.device != DeviceKind::None || o.spawn)) {
+        return "replay --as-device plays the device itself: leave out --virtual, --port and --spawn";
+    }
+    if (o.device == DeviceKind::None && !o.spawn && !(o.command == Command::Replay && !o.asDevice.empty())) {
         return "give --virtual [DIR] or --port PATH";
     }
     return {};
@@ -353,10 +371,21 @@ DriveConfig DriveConfigOf(const Options& o) {
     return DriveConfig{o.rate, o.count, o.timeoutMs};
 }
 
+ReplayConfig ReplayConfigOf(const Options& o) {
+    ReplayConfig c;
+    c.capture = o.capture;
+    c.fast = o.fast;
+    c.asDevice = o.asDevice;
+    c.stopAtDeviation = o.stopAtDeviation;
+    c.link = LinkConfigOf(o);
+    return c;
+}
+
 const char* UsageText() {
     return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--timeout MS] [--wait S] bench --spawn [ARGS]\n"
+           "       zolhost [--trace] replay CAPTURE --as-device HOSTEND [ARGS]\n"
            "       zolhost --help | --version\n"
            "\n"
            "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
@@ -405,6 +434,16 @@ const char* UsageText() {
            "                         device's 115200 8N1: garble the bytes both ways as a UART at\n"
            "                         the other setting takes them (default), or pass them and warn\n"
            "    [--pcap FILE]        write a pcapng capture of the link for Wireshark\n"
+           "  replay CAPTURE [--fast] [--spawn] [--device-exe PATH]\n"
+           "                         sends the host program's side of a link --pcap capture to\n"
+           "                         the device (at its recorded times, or with --fast each\n"
+           "                         once the one before is answered) and lists every packet\n"
+           "                         the device sends unlike what it sent then\n"
+           "  replay CAPTURE --as-device HOSTEND [--on-deviation answer|stop]\n"
+           "                         plays the captured device to a host program at HOSTEND\n"
+           "                         (a path or URL, as link's HOSTPATH), through the capture's\n"
+           "                         own pace, faults and seed; a request unlike the recorded\n"
+           "                         one is said, then answered by the frame rules or ends it\n"
            "\n"
            "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"

@@ -8,12 +8,13 @@
 #include "host/bench/bench.h"
 #include "host/cli/commands.h"
 #include "host/link/link.h"
+#include "host/replay/run_replay.h"
 #include "host/stages/fault_plan.h"
 
 namespace zolhost {
 
 enum class DeviceKind { None, Virtual, Port };
-enum class Command { None, Ping, Drive, Bench, Link };
+enum class Command { None, Ping, Drive, Bench, Link, Replay };
 
 struct Options {
     bool help = false;
@@ -49,6 +50,11 @@ struct Options {
     FaultSettings faults;
     bool mismatchWarn = false;     // a host line unlike the device's: warn only (not garble)
     std::string pcapPath;          // a pcapng capture of the link; empty: none
+    // replay
+    std::string capture;           // what to replay
+    bool fast = false;             // each packet once the one before is answered
+    std::string asDevice;          // play the device to this host end
+    bool stopAtDeviation = false;  // --on-deviation stop
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set
@@ -60,6 +66,7 @@ LinkConfig LinkConfigOf(const Options& o);
 BenchConfig BenchConfigOf(const Options& o);
 PingConfig PingConfigOf(const Options& o);
 DriveConfig DriveConfigOf(const Options& o);
+ReplayConfig ReplayConfigOf(const Options& o);
 
 const char* UsageText();
 

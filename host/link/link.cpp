@@ -24,6 +24,12 @@ void Link::Pass(Clock::time_point now) {
     }
     Deliver(device_, now);
     Deliver(host_, now);
+    for (LinkEnd* e : {&host_, &device_}) {
+        const auto ready = e->ep->ReadyAt();
+        if (ready && *ready <= now && e->state == LinkEnd::State::Open && relay_.HasRoom(e->side)) {
+            Read(*e, now);
+        }
+    }
     relay_.Quiet(now);
 }
 
@@ -39,9 +45,12 @@ bool Link::WantsWrite(Side s) const {
 
 std::optional<Clock::time_point> Link::NextWake() const {
     std::optional<Clock::time_point> next = relay_.NextWake();
+    auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
     for (const LinkEnd* e : {&host_, &device_}) {
         if (e->state == LinkEnd::State::Closed) {
-            next = next ? std::min(*next, e->checkAt) : e->checkAt;
+            wakeAt(e->checkAt);
+        } else if (const auto ready = e->ep->ReadyAt()) {
+            wakeAt(*ready);
         }
     }
     return next;

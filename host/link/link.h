@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,15 @@ struct LinkConfig {
 // kExitCheckFailed when nothing opens the device end within --wait, or zolemul
 // does not start.
 int RunLink(const LinkConfig& config);
+
+// The same with ends of the caller's own in place of those the configuration names
+// (null: as configured), ending once `finished` says so, without the summary.
+struct LinkEnds {
+    Endpoint* host = nullptr;
+    Endpoint* device = nullptr;
+    std::function<bool()> finished;
+};
+int RunLinkWith(const LinkConfig& config, const LinkEnds& ends);
 
 // One end of the link and its state.
 struct LinkEnd {

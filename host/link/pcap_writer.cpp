@@ -9,21 +9,11 @@ namespace zolhost {
 
 namespace {
 
-// pcapng (draft-ietf-opsawg-pcapng): blocks and options, little-endian, each
-// padded to 32 bits.
-constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr std::uint32_t kInterfaceDescription = 0x00000001;
-constexpr std::uint32_t kEnhancedPacket = 0x00000006;
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
+using namespace pcapng;
 constexpr std::uint16_t kLinkTypeUser0 = 147;
-constexpr std::uint16_t kOptEnd = 0;
-constexpr std::uint16_t kOptComment = 1;
 constexpr std::uint16_t kShbUserAppl = 4;
 constexpr std::uint16_t kIfName = 2;
 constexpr std::uint16_t kIfTsresol = 9;
-constexpr std::uint16_t kEpbFlags = 2;
-constexpr std::uint32_t kFlagInbound = 0b01;
-constexpr std::uint32_t kFlagOutbound = 0b10;
 // An option's value is at most 65535 bytes long.
 constexpr std::size_t kMaxOption = 0xFFFF;
 // Handed to the file once this much is buffered, between Flush() calls.

@@ -10,6 +10,20 @@
 
 namespace zolhost {
 
+// pcapng (draft-ietf-opsawg-pcapng) as the capture uses it: blocks and options,
+// little-endian, each padded to 32 bits.
+namespace pcapng {
+inline constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
+inline constexpr std::uint32_t kInterfaceDescription = 0x00000001;
+inline constexpr std::uint32_t kEnhancedPacket = 0x00000006;
+inline constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
+inline constexpr std::uint16_t kOptEnd = 0;
+inline constexpr std::uint16_t kOptComment = 1;
+inline constexpr std::uint16_t kEpbFlags = 2;
+inline constexpr std::uint32_t kFlagInbound = 0b01;
+inline constexpr std::uint32_t kFlagOutbound = 0b10;
+}  // namespace pcapng
+
 // A pcapng capture of the link: one section, one interface (link type USER0, 147: the bytes of
 // the serial line, no header), one enhanced packet block per frame with its direction flag and
 // an optional comment.

@@ -117,22 +117,46 @@ void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed) {
     std::fflush(stdout);
 }
 
+// What the capture's header says the link was, for a person reading it.
+std::string LinkDescription(const LinkConfig& c) {
+    const std::string device = c.device == LinkConfig::DeviceEnd::Port    ? c.port
+                               : c.device == LinkConfig::DeviceEnd::Spawn ? "zolemul started by zolhost"
+                                                                          : c.dir + "/" + kDevicePortName;
+    const FaultSettings& f = c.relay.faults;
+    char faults[160];
+    std::snprintf(faults, sizeof faults, "drop %g%%, corrupt %g%%, delay %d-%d ms, %s", f.dropPct, f.corruptPct,
+                  f.delayMinMs, f.delayMaxMs, f.splitGapMs >= 0 ? ("split " + std::to_string(f.splitGapMs) + " ms").c_str() : "no split");
+    return "zolhost link: device end " + device + ", host end " + c.hostPath + "; " +
+           (c.relay.paceBaud > 0 ? "paced at " + std::to_string(c.relay.paceBaud) + " baud" : std::string("not paced")) +
+           "; faults: " + faults + "; seed " + std::to_string(c.relay.seed) +
+           (c.relay.mismatchWarn ? "; a host line unlike the device's is passed on" : "");
+}
+
 }  // namespace
 
 int RunLink(const LinkConfig& c) {
+    return RunLinkWith(c, LinkEnds{});
+}
+
+int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
     LinkRecord record(c.trace);
     std::string error;
-    if (!c.pcapPath.empty() && !record.OpenCapture(c.pcapPath, &error)) {
+    if (!c.pcapPath.empty() &&
+        !record.OpenCapture(c.pcapPath, &error, {LinkDescription(c), RelayConfigTag(c.relay)})) {
         Say(error);
         return kExitNoLink;
     }
     DeviceEnd device;
     int status = kExitNoLink;
-    if (!MakeDeviceEnd(c, &device, &status)) {
+    if (ends.device != nullptr) {
+        device.ep = ends.device;
+        device.open = true;
+    } else if (!MakeDeviceEnd(c, &device, &status)) {
         return status;
     }
-    const std::unique_ptr<Endpoint> host = MakeHostEnd(c.hostPath, &error);
-    if (!host) {
+    std::unique_ptr<Endpoint> made = ends.host != nullptr ? nullptr : MakeHostEnd(c.hostPath, &error);
+    Endpoint* host = ends.host != nullptr ? ends.host : made.get();
+    if (host == nullptr) {
         Say(error);
         return kExitNoLink;
     }
@@ -143,9 +167,17 @@ int RunLink(const LinkConfig& c) {
     if (device.open) {
         link.TryOpen(link.End(Side::Device), Clock::now());
     }
-    while (!StopRequested()) {
+    while (!StopRequested() && !(ends.finished && ends.finished())) {
         const auto now = Clock::now();
+        // An end of the caller's own (a replay) begins once the device end is there.
+        if (ends.host != nullptr && link.End(Side::Host).state == LinkEnd::State::Unopened &&
+            link.End(Side::Device).state == LinkEnd::State::Open) {
+            link.TryOpen(link.End(Side::Host), now);
+        }
         link.Pass(now);
+        if (ends.finished && ends.finished()) {
+            break;
+        }
         if (device.waitUntil && link.End(Side::Device).state == LinkEnd::State::Unopened && now >= *device.waitUntil) {
             Say("nothing opened " + device.ep->Name() + " within " + std::to_string(c.waitSeconds) + " s");
             return kExitCheckFailed;
@@ -154,7 +186,9 @@ int RunLink(const LinkConfig& c) {
         link.TakeNotes(Clock::now());
         record.Flush();
     }
-    PrintSummary(link, record, c.relay.seed);
+    if (!ends.finished) {
+        PrintSummary(link, record, c.relay.seed);
+    }
     return kExitGood;
 }
 

@@ -4,6 +4,7 @@
 // for it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -75,6 +76,10 @@ public:
     // The line as its peer set it last ("115200 8N1, DTR on, RTS on"); empty when
     // the endpoint has no such settings.
     virtual std::string LineState() const { return {}; }
+    // When it has something to read that no descriptor tells of (an endpoint that
+    // plays a recording keeps its own time); nothing: it has nothing, or a
+    // descriptor tells.
+    virtual std::optional<std::chrono::steady_clock::time_point> ReadyAt() const { return std::nullopt; }
     // The line settings its peer (a host program) has set, as far as the endpoint
     // sees them; nullopt where it has none to see (a device's port, raw TCP).
     virtual std::optional<PeerLine> PeerSettings() const { return std::nullopt; }

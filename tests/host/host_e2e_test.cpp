@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -460,6 +461,7 @@ struct LinkSession {
 struct HostProgramRun {
     int good = 0, corrupted = 0, missing = 0, other = 0;
     long rttMinUs = 0, rttMedianUs = 0;
+    std::string replies;  // with --dump: what came back for each request, a line each
 };
 
 std::optional<HostProgramRun> RunHostProgram(const std::string& port, std::vector<std::string> args) {
@@ -473,8 +475,13 @@ std::optional<HostProgramRun> RunHostProgram(const std::string& port, std::vecto
         ADD_FAILURE() << "host program: " << out;
         return std::nullopt;
     }
+    std::string replies;
+    const std::regex reply(R"(reply [0-9A-F]{2}: [0-9a-f ]*\n)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), reply); it != std::sregex_iterator(); ++it) {
+        replies += it->str();
+    }
     return HostProgramRun{std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), std::stol(m[5]),
-                          std::stol(m[6])};
+                          std::stol(m[6]), replies};
 }
 
 bool HavePyserial() {
@@ -865,6 +872,104 @@ TEST(HostE2E, LinkSpawnsZolemulBehindItAndEndsItWithTheLink) {
     out = host.Output();
     EXPECT_NE(out.find("requests seen: 20\n"), std::string::npos) << out;
     EXPECT_FALSE(Exists(dir)) << out;  // zolemul ended, its port and dir removed
+}
+
+// A device of the test's own at the device end of `zolhost --virtual DIR`: it
+// answers every request it receives, D1 `wrong` with EA 00.
+class DoubleDevice {
+public:
+    DoubleDevice(const std::string& com2, std::uint8_t wrong) {
+        fd_ = open(com2.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+        thread_ = std::thread([this, wrong] {
+            Bytes got;
+            std::uint8_t buf[64];
+            for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
+                got.insert(got.end(), buf, buf + n);
+                for (; got.size() >= 7; got.erase(got.begin(), got.begin() + 7)) {
+                    WriteAll(fd_, got[1] == wrong ? Bytes{0x12, 0, 0, 0, 0, 0, 0, 0x13, 0xDC} : ReplyFor(got[1]));
+                }
+            }
+        });
+    }
+    ~DoubleDevice() {
+        if (fd_ >= 0) {
+            shutdown(fd_, SHUT_RDWR);
+            close(fd_);  // the reader sees the end once zolhost has let go too
+        }
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool Opened() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+// A session through a faulty link, captured, then replayed: the recorded device
+// gives the same host program the same replies, drops and corruptions, byte for
+// byte, and tells a program that strays from the recording where, in one line; the
+// host's side replayed to a fresh zolemul matches everywhere, and to a device that
+// answers one request differently, that frame is named and the replay fails.
+TEST(HostE2E, ACapturedSessionReplaysAsTheDeviceAndAgainstOne) {
+    REQUIRE_PYSERIAL();
+    TempDir work;
+    const std::string capture = work / "c.pcapng";
+    const std::vector<std::string> program = {"40", "--dump", "--timeout", "0.3"};
+    std::optional<HostProgramRun> live;
+    {
+        LinkSession s({}, {"--drop", "10", "--corrupt", "10", "--seed", "7", "--pcap", capture});
+        ASSERT_TRUE(s.Ready()) << s.host->Output();
+        live = RunHostProgram(s.Port(), program);
+        s.host->Process().signal(SIGTERM);
+        EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+        EXPECT_EQ(s.emu->Stop(), 0);
+    }
+    ASSERT_TRUE(live);
+    ASSERT_GT(live->missing, 0);
+    ASSERT_GT(live->corrupted, 0);
+
+    const std::string port = work / "replayport";
+    Host device({"replay", capture, "--as-device", port});
+    ASSERT_TRUE(WaitUntil([&] { return IsSymlink(port); }, kStartLimit)) << device.Output();
+    const auto again = RunHostProgram(port, program);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->replies, live->replies);
+    device.Process().signal(SIGTERM);
+    EXPECT_EQ(device.Exit(10s), 0) << device.Output();
+    EXPECT_NE(device.Output().find("replay: 40 requests as recorded, 0 not"), std::string::npos) << device.Output();
+
+    Host strayed({"replay", capture, "--as-device", port});
+    ASSERT_TRUE(WaitUntil([&] { return IsSymlink(port); }, kStartLimit)) << strayed.Output();
+    ASSERT_TRUE(RunHostProgram(port, {"5", "--change", "3", "--timeout", "0.3"}));
+    strayed.Process().signal(SIGTERM);
+    EXPECT_EQ(strayed.Exit(10s), 1) << strayed.Output();
+    const std::regex deviation(R"(the host program deviates at [0-9.]+ s from the recording's frame \d+ \(at [0-9.]+ s\): )"
+                               R"(expected 02 03 00 00 00 03 F9, received 02 77 00 00 00 03 85\n)");
+    EXPECT_TRUE(std::regex_search(strayed.Output(), deviation)) << strayed.Output();
+
+    Host fresh({"replay", capture, "--spawn", "--device-exe", ZOLEMUL_PATH});
+    EXPECT_EQ(fresh.Exit(), 0) << fresh.Output();
+    EXPECT_NE(fresh.Output().find("replay: 40 packets of the device compared: all as recorded"), std::string::npos)
+        << fresh.Output();
+
+    TempDir dir;
+    Host replay({"--virtual", dir.path(), "replay", capture, "--fast"});
+    ASSERT_TRUE(WaitUntil([&] { return IsSymlink(dir / "COM2"); }, kStartLimit));
+    DoubleDevice twin(dir / "COM2", 0x05);
+    ASSERT_TRUE(twin.Opened());
+    EXPECT_EQ(replay.Exit(), 1) << replay.Output();
+    const std::regex named(R"(frame \d+ at [0-9.]+ s: expected 12 FA 00 00 00 00 00 13 E2, got 12 00 00 00 00 00 00 13 DC\n)");
+    EXPECT_TRUE(std::regex_search(replay.Output(), named)) << replay.Output();
+    EXPECT_NE(replay.Output().find("40 packets of the device compared: 1 differ"), std::string::npos) << replay.Output();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "host/base/text.h"
 #include "host/link/link.h"
+#include "host/replay/recording.h"
 #include "host/stages/uart_model.h"
 #include "host/transport/memory_endpoint.h"
 #include "protocol/frame_rules.h"
@@ -221,6 +222,41 @@ TEST(Link, TraceLineAndCapturePacketOfAFrameAgree) {
         EXPECT_EQ(packets[1].second.rfind("corrupted (offset ", 0), 0u) << packets[1].second;
     }
     std::remove(capture.c_str());
+}
+
+// A capture keeps the link's configuration and each reply's faults for a replay:
+// read back, they are what the link had, and the device's replies are as it sent
+// them. A capture without them (from a zolhost before replay) is refused, saying why.
+TEST(Link, ACaptureReadsBackAsTheSessionItRecorded) {
+    RelayConfig config;
+    config.paceBaud = 9600;
+    config.faults.corruptPct = 100;
+    config.faults.delayMinMs = 1;
+    config.faults.delayMaxMs = 4;
+    config.seed = 11;
+    const std::string path = testing::TempDir() + "replay_test.pcapng";
+    {
+        Rig rig(config);
+        std::string error;
+        ASSERT_TRUE(rig.record.OpenCapture(path, &error, {"a person's words", RelayConfigTag(config)})) << error;
+        rig.host.ProgramSends(Request(0x42));
+        rig.RunFor(30ms);
+    }
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    EXPECT_EQ(RelayConfigTag(r.relay), RelayConfigTag(config));
+    ASSERT_EQ(r.items.size(), 2u);
+    EXPECT_EQ(r.items[0].bytes, Request(0x42));
+    EXPECT_EQ(r.items[1].bytes, Reply(0x42));  // corrupted on the line, as sent here
+    EXPECT_EQ(r.items[1].comment.rfind("corrupted", 0), 0u);
+
+    PcapWriter old;
+    ASSERT_TRUE(old.Open(path, &error));
+    old.Close();
+    EXPECT_FALSE(ReadRecording(path, &r, &error));
+    EXPECT_NE(error.find("cannot be replayed: its header has no link options"), std::string::npos) << error;
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+// A link's capture read back as a recording of a session: what the host program
+// sent and what the device sent, in order, with their times, and the link the
+// session went through (its pace, faults and seed, from the capture's header).
+// The device's bytes are as the device sent them: a reply a fault corrupted on
+// the way is put back as it was, a dropped one is still owed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/link/relay.h"
+
+namespace zolhost {
+
+struct Recorded {
+    std::size_t frame = 0;       // the packet's number in the capture, from 1 (as Wireshark counts)
+    std::int64_t atUs = 0;       // since the first packet
+    bool toDevice = true;
+    std::vector<std::uint8_t> bytes;  // as the sender sent them
+    std::string comment;         // what the link did, as the capture says
+};
+
+struct Recording {
+    RelayConfig relay;
+    std::string description;      // the capture's own words on the link
+    std::vector<Recorded> items;  // packets with bytes, in order
+};
+
+// Reads a capture that `zolhost link --pcap` wrote. false with *error saying why
+// it cannot be replayed (not a capture, one from a zolhost before replay, or damaged).
+bool ReadRecording(const std::string& path, Recording* out, std::string* error);
+
+// One exchange of a recording: a packet the host sent, and what the device sent
+// after it before the host's next one (with how long after).
+struct Exchange {
+    const Recorded* request = nullptr;  // null for what the device sent before the host sent anything
+    struct Answer {
+        const Recorded* packet;
+        std::int64_t afterUs;  // after the request (or the start)
+    };
+    std::vector<Answer> answers;
+    std::size_t AnswerBytes() const;
+};
+std::vector<Exchange> Exchanges(const Recording& r);
+
+}  // namespace zolhost

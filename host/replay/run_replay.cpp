@@ -1,0 +1,68 @@
+#include "host/replay/run_replay.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/base/text.h"
+#include "host/replay/replay_ends.h"
+
+namespace zolhost {
+
+namespace {
+
+int AgainstDevice(const ReplayConfig& c, const Recording& r) {
+    ReplayHost host(r, c.fast, c.link.timeoutMs);
+    LinkConfig link = c.link;
+    link.relay.faults = FaultSettings{};  // the device's own answers, as they leave it
+    const int status = RunLinkWith(link, LinkEnds{&host, nullptr, [&host] { return host.Finished(); }});
+    if (status != kExitGood) {
+        return status;
+    }
+    if (!host.Finished()) {
+        std::printf("replay: interrupted\n");
+        return kExitCheckFailed;
+    }
+    for (const ReplayHost::Difference& d : host.Differences()) {
+        std::printf("frame %zu at %s: expected %s, got %s\n", d.frame, SecondsText(d.atUs).c_str(),
+                    Hex(d.expected.data(), d.expected.size()).c_str(),
+                    d.got.empty() ? "nothing" : Hex(d.got.data(), d.got.size()).c_str());
+    }
+    if (!host.Unexpected().empty()) {
+        std::printf("unexpected: %zu bytes that no recorded packet was followed by: %s\n", host.Unexpected().size(),
+                    Hex(host.Unexpected().data(), std::min<std::size_t>(host.Unexpected().size(), 32)).c_str());
+    }
+    const bool same = host.Differences().empty() && host.Unexpected().empty();
+    std::printf("replay: %zu packets of the device compared: %s\n", host.Compared(),
+                same ? "all as recorded" : (std::to_string(host.Differences().size()) + " differ").c_str());
+    std::fflush(stdout);
+    return same ? kExitGood : kExitCheckFailed;
+}
+
+int AsDevice(const ReplayConfig& c, const Recording& r) {
+    RecordedDevice device(r, c.stopAtDeviation, Clock::now());
+    LinkConfig link = c.link;
+    link.hostPath = c.asDevice;
+    link.relay = r.relay;
+    Say("playing the device of " + c.capture + (r.description.empty() ? "" : " (" + r.description + ")"));
+    const int status = RunLinkWith(link, LinkEnds{nullptr, &device, [&device] { return device.Stopped(); }});
+    if (status != kExitGood) {
+        return status;
+    }
+    std::printf("replay: %zu requests as recorded, %zu not\n", device.Matched(), device.Deviations());
+    std::fflush(stdout);
+    return device.Deviations() == 0 ? kExitGood : kExitCheckFailed;
+}
+
+}  // namespace
+
+int RunReplay(const ReplayConfig& c) {
+    Recording r;
+    std::string error;
+    if (!ReadRecording(c.capture, &r, &error)) {
+        Say(error);
+        return kExitUsage;
+    }
+    return c.asDevice.empty() ? AgainstDevice(c, r) : AsDevice(c, r);
+}
+
+}  // namespace zolhost
