@@ -56,8 +56,6 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
     }
 }
 
-EmulatorProcess::EmulatorProcess() = default;
-
 EmulatorProcess::~EmulatorProcess() {
     if (Running() && !(console_.PressKey('q') && child_.Wait(kEndMs))) {
         child_.Terminate(kEndMs);
