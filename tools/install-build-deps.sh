@@ -120,8 +120,10 @@ for try in $(seq "$tries"); do
     [ "$try" -lt "$tries" ] && sleep "$pause"
 done
 why=$(reason "$log" "$status")
-if [ "$update_status" -ne 0 ]; then
-    why="$why (an index of the archive did not download: $(reason "$update_log" "$update_status"))"
+# apt-get update may end well with an index it could not fetch (a warning only).
+fetch=$(grep -m1 -E '^(E|W): (Failed to fetch|.*Mirror sync in progress)' "$update_log" | cut -c1-300 || true)
+if [ "$update_status" -ne 0 ] || [ -n "$fetch" ]; then
+    why="$why (an index of the archive did not download: ${fetch:-$(reason "$update_log" "$update_status")})"
 fi
 if [ "$optional" -eq 1 ]; then
     echo "cannot install ${need[*]}: $why"
