@@ -26,6 +26,10 @@ void InstallStopHandlers() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void RequestStop() {
+    InterlockedExchange(&gStop, 1);
+}
+
 bool StopRequested() {
     return InterlockedCompareExchange(&gStop, 0, 0) != 0;
 }

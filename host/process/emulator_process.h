@@ -41,6 +41,8 @@ public:
     PtyEndpoint& Port() { return *port_; }
     DrainedTerminal& Console() { return console_; }
     bool Running() { return started_ && child_.Running(); }
+    // zolemul's process id once started; -1 before.
+    std::int64_t Pid() const { return child_.Pid(); }
     // Presses a key on its console and waits for it to end: true when it ended with
     // status 0; false with *error when it had ended already, or would not end, or
     // ended otherwise.
