@@ -63,6 +63,17 @@ bool ApplyOn(const DeviceOptions& d, Options* o, std::string* error) {
     return link.Take(o, error);
 }
 
+// A listener's URL with a port P given for every device: device i listens on P + i.
+std::string HostOfDevice(const std::string& host, std::size_t index) {
+    const std::size_t colon = host.rfind(':');
+    std::uint64_t port = 0;
+    if (host.find("://") == std::string::npos || colon == std::string::npos ||
+        !ParseUnsigned(host.substr(colon + 1), 1, 65535, &port) || port + index > 65535) {
+        return host;
+    }
+    return host.substr(0, colon + 1) + std::to_string(port + index);
+}
+
 void ReplaceIndex(std::string* path, std::size_t index) {
     for (std::size_t at; (at = path->find("{}")) != std::string::npos;) {
         path->replace(at, 2, std::to_string(index));
@@ -130,7 +141,7 @@ ServeConfig ServeConfigOf(const Options& o) {
         device.link.quiet = true;
         device.link.label = "device " + std::to_string(i);
         ReplaceIndex(&device.link.pcapPath, i);
-        device.host = own.host;
+        device.host = own.host == o.host ? HostOfDevice(o.host, i) : own.host;
         c.devices.push_back(device);
     }
     return c;

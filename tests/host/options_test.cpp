@@ -183,6 +183,15 @@ TEST(Options, ServeGivesEachDeviceItsOwnOptions) {
     EXPECT_FALSE(c.devices[3].link.relay.mismatchWarn);
     EXPECT_EQ(c.devices[3].link.pcapPath, "c3.pcapng");
 
+    Options p;
+    ASSERT_TRUE(Parse({"serve", "--devices", "3", "--host", "rfc2217://0.0.0.0:4000", "--on", "2:--host tcp://:5000"},
+                      &p, &e))
+        << e;
+    const ServeConfig lab = ServeConfigOf(p);
+    EXPECT_EQ(lab.devices[0].host, "rfc2217://0.0.0.0:4000");
+    EXPECT_EQ(lab.devices[1].host, "rfc2217://0.0.0.0:4001");
+    EXPECT_EQ(lab.devices[2].host, "tcp://:5000");
+
     EXPECT_NE(ErrorOf({"serve"}).find("--devices"), std::string::npos);
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "2:--drop 1"}).find("devices 0 to 1"), std::string::npos);
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "0:--drop 200"}).find("--drop"), std::string::npos);
