@@ -15,6 +15,7 @@ namespace zolhost {
 
 inline constexpr int kStartSeconds = 20;  // for a started program to open its port and answer, unless --wait says
 inline constexpr int kEndMs = 10000;      // for zolemul to end after its key press
+inline constexpr int kNotUpEndMs = 1000;  // for a program that never opened its port to end after SIGTERM
 
 // zolemul as zolhost starts it: `given` when not empty, else the one beside zolhost
 // (in its directory or the one above, as in a build tree). Empty with *error when
@@ -54,6 +55,7 @@ private:
     DrainedTerminal console_;
     ChildProcess child_;
     bool started_ = false;
+    bool up_ = false;  // it opened its port
 };
 
 }  // namespace zolhost
