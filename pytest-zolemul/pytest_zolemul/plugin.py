@@ -47,14 +47,16 @@ def _setting(config, name):
 
 @pytest.fixture
 def zol_serve(request):
-    """A factory: zol_serve(devices=1, per_device=None, **options) -> Served."""
+    """A factory: zol_serve(devices=1, per_device=None, device_exe=None, wait=None,
+    **options) -> Served, started; ended when the test ends."""
     config = request.config
     started = []
 
     def serve(devices=1, per_device=None, **options):
         zolhost = find_zolhost(_setting(config, "zolhost"))
         exe = options.pop("device_exe", None) or _setting(config, "zolemul")
-        served = Served(zolhost, devices, per_device, device_exe=exe, wait=config.getoption("zol_wait"), **options)
+        wait = options.pop("wait", None) or config.getoption("zol_wait")
+        served = Served(zolhost, devices, per_device, device_exe=exe, wait=wait, **options)
         started.append(served)
         return served
 

@@ -79,6 +79,16 @@ def test_a_missing_zolemul_ends_serve_at_once_saying_so(zol_serve):
     assert time.monotonic() - started < 5
 
 
+def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp_path):
+    silent = tmp_path / "silent"
+    silent.write_text("#!/bin/sh\nexec sleep 30\n")
+    silent.chmod(0o755)
+    started = time.monotonic()
+    with pytest.raises(ZolServeError, match="did not open its port in time"):
+        zol_serve(2, device_exe=silent, wait=1)
+    assert time.monotonic() - started < 5
+
+
 def test_a_failing_test_leaves_no_device_behind(pytester, request, monkeypatch):
     pytester.makepyfile(
         """
