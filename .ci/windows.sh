@@ -52,6 +52,7 @@ EXE32=build/win-i686/zolemul.exe
 EXE64=build/win-x86_64/zolemul.exe
 PROBE32=build/win-i686/tests/wine/serial_probe.exe
 PROBE64=build/win-x86_64/tests/wine/serial_probe.exe
+ZOLHOST64=build/win-x86_64/host/zolhost.exe
 
 # --- Imports -------------------------------------------------------------------
 # Single statically linked exes: only DLLs that every Windows has.
@@ -207,6 +208,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 COM2="$WORK/com2"
+COM3="$WORK/com3"
 
 step "Wine prefix"
 start=$SECONDS
@@ -230,6 +232,8 @@ done
 # COM2 through the registry: Wine rewrites its dosdevices links when its server
 # starts, but takes the ports named here from the registry.
 timeout "$(limit 60)" wine64 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$COM2" /f </dev/null >/dev/null
+# COM3: the device end of zolhost.exe's link.
+timeout "$(limit 60)" wine64 reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM3" /f </dev/null >/dev/null
 timeout 60 wineserver -k || true
 timeout 60 wineserver -w || true
 echo "prefix ready in $((SECONDS - start)) s"
@@ -278,8 +282,9 @@ if [ "$ROAD" != 64-bit ]; then
     ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 fi
 
-step "serial layer probe under Wine: $PROBE"
-ZOLEMUL_E2E_PROBE="$PWD/$PROBE" run_tests 600 "$TESTS/wine_tests"
+step "serial layer probe and zolhost.exe's link under Wine: $PROBE, $ZOLHOST64"
+ZOLEMUL_E2E_PROBE="$PWD/$PROBE" ZOLHOST_E2E_EXE="$PWD/$ZOLHOST64" ZOLEMUL_E2E_COM3="$COM3" \
+    run_tests 600 "$TESTS/wine_tests"
 
 step "end to end under Wine: $EXE64"
 ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"

@@ -1,5 +1,6 @@
-// Lines held by a program of their own: the opening sequence of com_port.cpp and
-// the OS layer's transfers, with their outcomes in one convention.
+// Lines held by a program of their own: the opening sequence, the output rule and
+// the closing rule of com_port.cpp over the OS layer's transfers, with their
+// outcomes in one convention.
 #include "serial/com_line.h"
 
 #include <new>
@@ -9,6 +10,7 @@
 
 struct ComLine {
     OsHandle h;
+    HeldOutput held;  // what the driver did not take yet of the last write
 };
 
 namespace {
@@ -39,10 +41,14 @@ H FromInteger(std::intptr_t v) {
     }
 }
 
+ComIo HangUpOrFailure(std::uint32_t error) {
+    const std::uint32_t code = OsWindowsError(error);
+    return code == kBrokenPipe || code == kAborted || code == kNotConnected ? ComIo::HungUp : ComIo::Failed;
+}
+
 ComIo Failure() {
     tLastError = OsLastError();
-    const std::uint32_t code = OsWindowsError(tLastError);
-    return code == kBrokenPipe || code == kAborted || code == kNotConnected ? ComIo::HungUp : ComIo::Failed;
+    return HangUpOrFailure(tLastError);
 }
 
 }  // namespace
@@ -66,7 +72,7 @@ ComLine* ComLineOpen(const char* szName, const ComLineSettings& settings, ComLin
         OsClose(h);
         return nullptr;
     }
-    ComLine* pLine = new (std::nothrow) ComLine{h};
+    ComLine* pLine = new (std::nothrow) ComLine{h, {}};
     if (pLine == nullptr) {
         OsClose(h);
         tLastError = OsWindowsError(ERROR_NOT_ENOUGH_MEMORY);
@@ -76,7 +82,7 @@ ComLine* ComLineOpen(const char* szName, const ComLineSettings& settings, ComLin
 
 void ComLineClose(ComLine* pLine) {
     if (pLine != nullptr) {
-        OsClose(pLine->h);
+        ComCloseHandle(pLine->h, &pLine->held);
         delete pLine;
     }
 }
@@ -95,13 +101,16 @@ ComIo ComLineRead(ComLine* pLine, void* pBuf, std::uint32_t cb, std::uint32_t* p
     return *pcbRead > 0 ? ComIo::Done : ComIo::WouldBlock;
 }
 
+// The port's output rule, with nothing queued behind held bytes: while some are
+// held, a write takes none of its own and pushes them on.
 ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     *pcbTaken = 0;
-    if (OsWrite(pLine->h, pBuf, cb)) {
+    std::uint32_t dwError = 0;
+    if (pLine->held.Write(pLine->h, static_cast<const unsigned char*>(pBuf), cb, 0, &dwError)) {
         *pcbTaken = cb;
         return ComIo::Done;
     }
-    switch (OsWindowsError(OsLastError())) {
+    switch (dwError) {
     case ERROR_IO_PENDING:
         *pcbTaken = cb;  // the layer sends the rest whole, as the line takes it
         tLastError = ERROR_IO_PENDING;
@@ -109,7 +118,9 @@ ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint
     case ERROR_BUSY:
         tLastError = ERROR_BUSY;  // an earlier write is still held: none of these went
         return ComIo::WouldBlock;
-    default: return Failure();
+    default:
+        tLastError = dwError;
+        return HangUpOrFailure(tLastError);
     }
 }
 

@@ -67,16 +67,6 @@ int OsInputWaiting(OsHandle h);
 // read in larger blocks.
 int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 
-// Writes cb bytes as one unit, never leaving part of them on the line with other
-// bytes after it: once the system has taken some of them, the call waits for room
-// for the rest (a few seconds at most, then it fails). Taking nothing, it fails at
-// once (POSIX: EAGAIN; Windows: ERROR_BUSY when every write record is in use).
-// On Windows an exclusive port's write may end 0 with ERROR_IO_PENDING: the system
-// has taken the bytes (a copy) and writes them on by itself. On a shared port the
-// call completes before it returns. For tools holding ports of their own; the
-// serial port layer's own output goes through OsWriteSome.
-int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb);
-
 // Hands the driver what it takes of cb bytes now, never waiting on an exclusive
 // port (a shared port completes before it returns). *pcbTaken: bytes the driver
 // took, in order after every byte it took before; they go out without further

@@ -41,15 +41,6 @@ int Fail() {
     return OsFailWithErrno();
 }
 
-// How long closing a port gives output still on its way to the line, so that a
-// reply written just before the close goes out; a line that does not take it in
-// that time is not waited for.
-constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
-
-// How long a write on a descriptor without the layer's buffers waits for room for
-// the rest of bytes it has begun to send.
-constexpr auto kWriteThroughLimit = std::chrono::milliseconds(2000);
-
 // What the layer holds for an exclusive port beside the kernel's queues.
 //
 // Read-ahead: the frame reader takes one byte at a time, and on a terminal every
@@ -109,33 +100,6 @@ ssize_t WriteOnce(int fd, const void* p, std::size_t cb) {
         n = write(fd, p, cb);
     } while (n < 0 && errno == EINTR);
     return n;
-}
-
-// Nothing taken fails at once (EAGAIN where it would block); once part is taken,
-// the rest follows as room appears, within kWriteThroughLimit, so the bytes go
-// out whole.
-int WriteThrough(int fd, const unsigned char* p, std::uint32_t cb) {
-    std::uint32_t done = 0;
-    while (done < cb) {
-        const ssize_t n = WriteOnce(fd, p + done, cb - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno != EAGAIN || done == 0)) {
-            return Fail();
-        }
-        pollfd pfd{fd, POLLOUT, 0};
-        int r;
-        do {
-            r = poll(&pfd, 1, static_cast<int>(kWriteThroughLimit.count()));
-        } while (r < 0 && errno == EINTR);
-        if (r <= 0) {
-            errno = r == 0 ? ETIMEDOUT : errno;
-            return Fail();
-        }
-    }
-    return 1;
 }
 
 // Keeps a descriptor of the port layer off the numbers of the standard streams.
@@ -207,18 +171,6 @@ void OsClose(OsHandle h) {
         return;
     }
     if (PortBuffers* pb = FindBuffers(h)) {
-        // Output on its way gets a moment to reach the line; a line that does not
-        // move is not waited for. What the driver still holds then is discarded,
-        // so that close() does not wait for it either (a pty holds none: what it
-        // took is the other end's to read, and stays).
-        const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
-        int outq = 0;
-        while (ioctl(h, TIOCOUTQ, &outq) == 0 && outq > 0 && std::chrono::steady_clock::now() < tEnd) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (outq > 0) {
-            tcflush(h, TCOFLUSH);
-        }
         ReleaseBuffers(*pb);
     }
     ioctl(h, TIOCNXCL);
@@ -314,10 +266,6 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     }
     *pcbRead = got + static_cast<std::uint32_t>(n);
     return 1;
-}
-
-int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
-    return WriteThrough(h, static_cast<const unsigned char*>(pBuf), cb);
 }
 
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {

@@ -34,10 +34,6 @@ constexpr DWORD kReadLimitMs = 2000;
 // whole, at once: nothing waits for the line.
 constexpr std::size_t kWriteSlots = 8;
 
-// How long closing a port gives writes still in progress to reach the line before
-// cancelling them: enough for a reply written just before, no wait on a stuck line.
-constexpr DWORD kCloseDrainMs = 20;
-
 // How long the monitor rests after the port refused a wait for events, so that a
 // port that refuses every wait does not keep a time-critical thread busy.
 constexpr DWORD kMonitorRetryMs = 100;
@@ -263,15 +259,13 @@ void OsClose(OsHandle h) {
         }
         return;
     }
-    // Writes still in progress go out before the port closes; those the line does
-    // not take in time are cancelled. Either way the system is done with their
-    // records and buffers before they are freed.
-    const ULONGLONG tEnd = GetTickCount64() + kCloseDrainMs;
+    // Writes still in progress (the closing rule gave them their time already) are
+    // cancelled, and the system is done with their records and buffers before they
+    // are freed.
     const auto finish = [&](Transfer& t) {
         if (t.pending) {
-            const ULONGLONG tNow = GetTickCount64();
             DWORD cb = 0;
-            Finish(h, t, tNow < tEnd ? static_cast<DWORD>(tEnd - tNow) : 0, &cb);
+            Finish(h, t, 0, &cb);
         }
     };
     finish(p->push);
@@ -367,7 +361,9 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     return 1;  // complete, or cut short on purpose: *pcbRead says how much arrived
 }
 
-int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
+// A write on a shared port, which completes before it returns: all cb bytes, or
+// none and a failure.
+static int WriteWhole(OsHandle h, const void* pBuf, std::uint32_t cb) {
     Port* p = FindPort(h);
     if (p == nullptr) {
         return 0;
@@ -389,14 +385,10 @@ int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
     if (GetLastError() != ERROR_IO_PENDING) {
         return 0;  // nothing was taken
     }
+    // Completes before it returns, as on a handle opened for ordinary I/O.
     t->pending = true;
-    if (p->mode == OsOpenMode::Shared) {
-        // Completes before it returns, as on a handle opened for ordinary I/O.
-        const BOOL fOk = Finish(h, *t, INFINITE, &n);
-        return Whole(fOk, n, cb);
-    }
-    SetLastError(ERROR_IO_PENDING);  // taken; the layer's copy is being written
-    return 0;
+    const BOOL fOk = Finish(h, *t, INFINITE, &n);
+    return Whole(fOk, n, cb);
 }
 
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
@@ -406,7 +398,7 @@ int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* p
         return 0;
     }
     if (p->mode == OsOpenMode::Shared) {
-        const int fOk = OsWrite(h, pBuf, cb);
+        const int fOk = WriteWhole(h, pBuf, cb);
         *pcbTaken = fOk ? cb : 0;
         return fOk;
     }

@@ -24,23 +24,12 @@ constexpr std::uint32_t kMaxPortNumber = 99999999;
 constexpr std::size_t kMaxPortDigits = 8;
 constexpr std::size_t kPortNameSize = 32;
 
-// The output rule: frames go out whole and in order. What the driver does not take
-// of a write at once is held here, up to kQueueSize bytes beyond what the driver
-// holds, and later writes queue up behind it; a write that would take the held
-// bytes past that is dropped whole. The monitor thread moves the held bytes on as
-// the driver makes room, so they leave without the caller's help.
-//
-// The held bytes and `watching` change under OsOutputLock, on the caller's thread
-// (writes, purge, close) and on the monitor's; `cbHeld` is also read without it,
-// by the output-queue queries. Reads and input queries never touch any of it.
-struct HeldOutput {
-    std::vector<unsigned char> bytes;  // held bytes start at bytes[head]
-    std::size_t head = 0;
-    std::atomic<std::uint32_t> cbHeld{0};
-    bool watching = false;  // the monitor waits for room in the driver
-};
+// How long closing gives output on its way to reach the line: enough for a reply
+// written just before, no wait on a line that has stopped.
+constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
 
-HeldOutput gOut;
+HeldOutput gOut;  // the port's, whose room the monitor watches for
+bool gWatching = false;
 
 // Events the monitor thread waits for. Arriving bytes concern it only when there
 // is a handler to tell, and EV_TXEMPTY never does: without a handler and with
@@ -54,109 +43,28 @@ RxHandler CurrentRxHandler() {
 
 // Called under OsOutputLock.
 std::uint32_t MonitorMask() {
-    return (CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : 0) | (gOut.watching ? kOsEvWritable : 0);
+    return (CurrentRxHandler() != nullptr ? EV_RXCHAR | EV_TXEMPTY : 0) | (gWatching ? kOsEvWritable : 0);
 }
 
 // Under OsOutputLock: the monitor waits for room exactly while bytes are held.
-void Watch(bool on) {
-    if (gOut.watching != on) {
-        gOut.watching = on;
+void Watch() {
+    const bool on = gOut.Held() > 0;
+    if (gWatching != on) {
+        gWatching = on;
         if (ComPort.hThread != nullptr) {
             OsMonitorSetMask(ComPort.hThread, MonitorMask());
         }
     }
 }
 
-void DropHeld() {
-    if (gOut.bytes.capacity() > 2 * kQueueSize) {
-        gOut.bytes = {};  // one frame larger than the bound was held: its room goes too
-    }
-    gOut.bytes.clear();
-    gOut.head = 0;
-    gOut.cbHeld.store(0, std::memory_order_release);
-    Watch(false);
-}
-
-// The bytes the driver took leave the storage before new ones join it: a driver
-// that takes a little at a time never lets the held bytes run out, and the storage
-// must not keep every frame ever held meanwhile. It stays within the bound on the
-// held bytes (or one frame larger than that).
-void Hold(const unsigned char* p, std::uint32_t cb) {
-    gOut.bytes.erase(gOut.bytes.begin(), gOut.bytes.begin() + static_cast<std::ptrdiff_t>(gOut.head));
-    gOut.head = 0;
-    gOut.bytes.insert(gOut.bytes.end(), p, p + cb);
-    gOut.cbHeld.store(static_cast<std::uint32_t>(gOut.bytes.size() - gOut.head), std::memory_order_release);
-    Watch(true);
-}
-
-// Under OsOutputLock: offers the held bytes to the driver. A port that fails takes
-// them with it: nothing after them could follow whole.
-void PushHeld() {
-    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_relaxed);
-    if (cbHeld == 0) {
-        return;
-    }
-    std::uint32_t cbTaken = 0;
-    if (!OsWriteSome(ComPort.hCom, gOut.bytes.data() + gOut.head, cbHeld, &cbTaken) &&
-        OsLastError() != ERROR_IO_PENDING) {
-        DropHeld();
-        return;
-    }
-    gOut.head += cbTaken;
-    gOut.cbHeld.store(cbHeld - cbTaken, std::memory_order_release);
-    if (cbTaken == cbHeld) {
-        DropHeld();
-    }
-}
-
-// The output rule for one write: true when the driver took and wrote every byte
-// at once; otherwise *pdwError holds a code of OsLastError(): ERROR_IO_PENDING
-// (taken, or held), ERROR_BUSY (dropped whole), or why the port failed.
+// The output rule for one write of the port's: true when the driver took and
+// wrote every byte at once; otherwise *pdwError as HeldOutput::Write gives it.
 bool WriteFrame(const unsigned char* p, std::uint32_t cb, std::uint32_t* pdwError) {
     OsOutputLock();
-    PushHeld();
-    bool done = false;
-    std::uint32_t result = ERROR_IO_PENDING;
-    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_relaxed);
-    if (cbHeld > 0) {
-        if (cbHeld + static_cast<std::uint64_t>(cb) > kQueueSize) {
-            result = ERROR_BUSY;
-        } else {
-            Hold(p, cb);
-        }
-    } else {
-        std::uint32_t cbTaken = 0;
-        const int fOk = OsWriteSome(ComPort.hCom, p, cb, &cbTaken);
-        const std::uint32_t dwError = fOk ? 0 : OsLastError();
-        if (!fOk && dwError != ERROR_IO_PENDING) {
-            result = dwError;
-        } else if (cbTaken < cb) {
-            Hold(p + cbTaken, cb - cbTaken);  // a frame begun is finished, whatever its size
-        } else {
-            done = fOk != 0;
-        }
-    }
+    const bool done = gOut.Write(ComPort.hCom, p, cb, kQueueSize, pdwError);
+    Watch();
     OsOutputUnlock();
-    *pdwError = result;
     return done;
-}
-
-// How long closing gives held bytes to reach the driver: enough for a reply
-// written just before, no wait on a line that has stopped.
-constexpr auto kCloseDrainLimit = std::chrono::milliseconds(20);
-
-void DrainHeldForClose() {
-    const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
-    for (;;) {
-        OsOutputLock();
-        PushHeld();
-        const bool empty = gOut.cbHeld.load(std::memory_order_relaxed) == 0;
-        OsOutputUnlock();
-        if (empty || std::chrono::steady_clock::now() >= tEnd) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 void ComMonitor(OsMonitor* pMonitor) {
@@ -164,7 +72,8 @@ void ComMonitor(OsMonitor* pMonitor) {
     while (OsMonitorWait(pMonitor, &dwEvents)) {
         if ((dwEvents & (kOsEvWritable | EV_ERR)) != 0) {
             OsOutputLock();
-            PushHeld();
+            gOut.Push(ComPort.hCom);
+            Watch();
             OsOutputUnlock();
         }
         if ((dwEvents & EV_RXCHAR) == 0) {
@@ -247,7 +156,7 @@ std::uint32_t InQueue() {
 // The driver's output queue and the bytes held before it. The held count is read
 // first: bytes that move into the driver meanwhile are counted twice, never not at all.
 std::uint32_t OutQueue() {
-    const std::uint32_t cbHeld = gOut.cbHeld.load(std::memory_order_acquire);
+    const std::uint32_t cbHeld = gOut.Held();
     std::uint32_t cbOutQue = 0;
     if (!OsClearCommError(ComPort.hCom, nullptr, &cbOutQue)) {
         return cbHeld;
@@ -256,6 +165,97 @@ std::uint32_t OutQueue() {
 }
 
 }  // namespace
+
+// The bytes the driver took leave the storage before new ones join it: a driver
+// that takes a little at a time never lets the held bytes run out, and the storage
+// must not keep every frame ever held meanwhile. It stays within the bound on the
+// held bytes (or one frame larger than that).
+void HeldOutput::Hold(const unsigned char* p, std::uint32_t cb) {
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+    bytes_.insert(bytes_.end(), p, p + cb);
+    cbHeld_.store(static_cast<std::uint32_t>(bytes_.size()), std::memory_order_release);
+}
+
+void HeldOutput::Drop() {
+    if (bytes_.capacity() > 2 * kQueueSize) {
+        bytes_ = {};  // one frame larger than the bound was held: its room goes too
+    }
+    bytes_.clear();
+    head_ = 0;
+    cbHeld_.store(0, std::memory_order_release);
+}
+
+// A port that fails takes the held bytes with it: nothing after them could follow whole.
+void HeldOutput::Push(OsHandle h) {
+    const std::uint32_t cbHeld = Held();
+    if (cbHeld == 0) {
+        return;
+    }
+    std::uint32_t cbTaken = 0;
+    if (!OsWriteSome(h, bytes_.data() + head_, cbHeld, &cbTaken) && OsLastError() != ERROR_IO_PENDING) {
+        Drop();
+        return;
+    }
+    head_ += cbTaken;
+    cbHeld_.store(cbHeld - cbTaken, std::memory_order_release);
+    if (cbTaken == cbHeld) {
+        Drop();
+    }
+}
+
+bool HeldOutput::Write(OsHandle h, const unsigned char* p, std::uint32_t cb, std::uint32_t bound,
+                       std::uint32_t* pdwError) {
+    Push(h);
+    *pdwError = ERROR_IO_PENDING;
+    const std::uint32_t cbHeld = Held();
+    if (cbHeld > 0) {
+        if (cbHeld + static_cast<std::uint64_t>(cb) > bound) {
+            *pdwError = ERROR_BUSY;
+        } else {
+            Hold(p, cb);
+        }
+        return false;
+    }
+    std::uint32_t cbTaken = 0;
+    const int fOk = OsWriteSome(h, p, cb, &cbTaken);
+    const std::uint32_t dwError = fOk ? 0 : OsLastError();
+    if (!fOk && dwError != ERROR_IO_PENDING) {
+        *pdwError = dwError;
+        return false;
+    }
+    if (cbTaken < cb) {
+        Hold(p + cbTaken, cb - cbTaken);  // a frame begun is finished, whatever its size
+        return false;
+    }
+    return fOk != 0;
+}
+
+void ComCloseHandle(OsHandle h, HeldOutput* held) {
+    const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
+    for (;;) {
+        OsOutputLock();
+        held->Push(h);
+        const std::uint32_t cbHeld = held->Held();
+        OsOutputUnlock();
+        std::uint32_t cbOutQue = 0;
+        const bool gone = cbHeld == 0 && (!OsClearCommError(h, nullptr, &cbOutQue) || cbOutQue == 0);
+        if (gone || std::chrono::steady_clock::now() >= tEnd) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // What the line did not take in time goes with the port, so that closing does
+    // not wait for it either.
+    OsOutputLock();
+    std::uint32_t cbOutQue = 0;
+    if (held->Held() > 0 || (OsClearCommError(h, nullptr, &cbOutQue) && cbOutQue > 0)) {
+        OsPurgeComm(h, PURGE_TXCLEAR);
+    }
+    held->Drop();
+    OsOutputUnlock();
+    OsClose(h);
+}
 
 OsHandle ComOpenName(const char* szName, OsOpenMode mode, char* szOpened, std::size_t cbOpened) {
     OsHandle h = OsOpen(szName, mode);
@@ -351,21 +351,17 @@ int ComReopen() {
 }
 
 void ComClose() {
-    if (ComPort.hCom != INVALID_HANDLE_VALUE) {
-        DrainHeldForClose();
-    }
     // The monitor waits on the handle: it is gone before the handle is closed.
     if (ComPort.hThread != nullptr) {
         OsMonitorStop(ComPort.hThread);
         ComPort.hThread = nullptr;
     }
-    OsOutputLock();
-    DropHeld();  // what the line did not take in time goes with the port
-    OsOutputUnlock();
+    gWatching = false;
     if (ComPort.hCom != INVALID_HANDLE_VALUE) {
-        OsClose(ComPort.hCom);
+        ComCloseHandle(ComPort.hCom, &gOut);
         ComPort.hCom = INVALID_HANDLE_VALUE;
     }
+    gOut.Drop();
 }
 
 std::uint32_t ComRxCount() {
@@ -422,7 +418,7 @@ std::uint32_t ComTxCount() {
 
 std::size_t ComHeldStorage() {
     OsOutputLock();
-    const std::size_t cb = gOut.bytes.capacity();
+    const std::size_t cb = gOut.Storage();
     OsOutputUnlock();
     return cb;
 }
@@ -431,7 +427,8 @@ int ComPurge() {
     // The held bytes are the output queue's tail: they go with the driver's queue,
     // so no frame's end follows a head the driver dropped.
     OsOutputLock();
-    DropHeld();
+    gOut.Drop();
+    Watch();
     const int fOk = OsPurgeComm(ComPort.hCom, PURGE_TXCLEAR | PURGE_RXCLEAR);
     OsOutputUnlock();
     return fOk;

@@ -312,27 +312,6 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     return 1;
 }
 
-// A write of the port's own users beside the layer (zolhost's lines): all of it
-// goes to the device at once, pending where the device says so.
-int OsWrite(OsHandle h, const void* pBuf, std::uint32_t cb) {
-    std::lock_guard lock(gMutex);
-    fake::Device* d = DeviceOf(h);
-    if (d == nullptr) {
-        return 0;
-    }
-    if (d->writeFails) {
-        tLastError = kErrorWriteFault;
-        return 0;
-    }
-    const auto* p = static_cast<const std::uint8_t*>(pBuf);
-    d->tx.insert(d->tx.end(), p, p + cb);
-    if (d->writePending) {
-        tLastError = ERROR_IO_PENDING;
-        return 0;
-    }
-    return 1;
-}
-
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     std::lock_guard lock(gMutex);
     *pcbTaken = 0;

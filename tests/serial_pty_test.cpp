@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "serial/com_line.h"
 #include "serial/com_os.h"
 #include "serial/com_port.h"
 #include "serial/com_state.h"
@@ -216,6 +217,48 @@ TEST_F(SerialPtyTest, WritesAreWholeOrNotAtAll) {
     for (std::size_t i = 0; i < got.size(); ++i) {
         ASSERT_EQ(got[i], static_cast<std::uint8_t>(i)) << "byte " << i;
     }
+}
+
+// The same rule for a line a program holds of its own (zolhost's), which offers
+// what is held again itself: a write the line took only in part is held and goes
+// on when offered again; while bytes are held a write takes none of its own. The
+// host that reads at last finds every frame taken, whole and in order.
+TEST_F(SerialPtyTest, LineWritesAreWholeOrNotAtAllAndHeldBytesGoOnWhenOfferedAgain) {
+    ComLine* line = ComLineOpen((dir_ / "COM2").c_str(), ComLineSettings{115200, 'N', 8, 1}, ComLineMode::Exclusive);
+    ASSERT_NE(line, nullptr);
+    std::uint32_t sent = 0;  // frames taken
+    bool held = false;
+    for (int i = 0; i < 20000 && !held; ++i) {
+        Bytes frame(9);
+        for (std::size_t j = 0; j < frame.size(); ++j) {
+            frame[j] = static_cast<std::uint8_t>(sent * 9 + j);
+        }
+        std::uint32_t taken = 0;
+        const ComIo r = ComLineWrite(line, frame.data(), 9, &taken);
+        ASSERT_TRUE(r == ComIo::Done || r == ComIo::WouldBlock) << "frame " << i;
+        ASSERT_EQ(taken, 9u) << "frame " << i;  // taken whole, or the rest held
+        ++sent;
+        held = r == ComIo::WouldBlock;
+    }
+    ASSERT_TRUE(held) << "the link never filled up";
+    const std::uint8_t more[9] = {};
+    std::uint32_t taken = 1;
+    EXPECT_EQ(ComLineWrite(line, more, 9, &taken), ComIo::WouldBlock);
+    EXPECT_EQ(taken, 0u);
+    Collector host(link_.master());
+    ComIo r = ComIo::WouldBlock;
+    for (const auto deadline = Clock::now() + 5s; r == ComIo::WouldBlock && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(1ms);
+        r = ComLineWrite(line, nullptr, 0, &taken);  // nothing new: the held bytes go on
+    }
+    EXPECT_EQ(r, ComIo::Done);
+    ASSERT_TRUE(host.waitForSize(sent * 9, 5s));
+    const Bytes got = host.bytes();
+    ASSERT_EQ(got.size(), sent * 9);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], static_cast<std::uint8_t>(i)) << "byte " << i;
+    }
+    ComLineClose(line);
 }
 
 TEST_F(SerialPtyTest, PurgeDropsHeldOutputWithTheDriverQueueLeavingNoPieceOfAFrame) {

@@ -43,7 +43,10 @@ std::string MakeTempDir(const std::string& prefix, std::string* error);
 // The system's text for an error code (errno, or a Windows code).
 std::string SystemErrorText(std::uint32_t code);
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// An event handle signalled once a stop has been requested, for waits on handles.
+std::intptr_t StopWakeHandle();
+#else
 // Readable once a stop has been requested; for waits of the POSIX-only parts.
 int StopWakeFd();
 // Waits up to timeoutMs (0: only looks; < 0: no limit) until fd polls for events

@@ -15,19 +15,31 @@ namespace {
 
 volatile LONG gStop = 0;
 
+HANDLE StopEvent() {
+    static const HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return e;
+}
+
 BOOL WINAPI OnConsoleControl(DWORD) {
     InterlockedExchange(&gStop, 1);
+    SetEvent(StopEvent());
     return TRUE;  // handled: the main loop ends the run and cleans up
 }
 
 }  // namespace
 
 void InstallStopHandlers() {
+    StopEvent();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 void RequestStop() {
     InterlockedExchange(&gStop, 1);
+    SetEvent(StopEvent());
+}
+
+std::intptr_t StopWakeHandle() {
+    return reinterpret_cast<std::intptr_t>(StopEvent());
 }
 
 bool StopRequested() {

@@ -1,5 +1,7 @@
-// The link's wait on Windows: the ends are looked at every millisecond at most,
-// or sooner when something falls due.
+// The link's wait on Windows: one WaitForMultipleObjects over the stop request and
+// the events the ends offer (a socket's network events, a serial port's comm
+// events), until the next thing falls due. Something due sooner than the system's
+// timer can wake is waited for by giving the core away in between.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -11,22 +13,53 @@
 
 namespace zolhost {
 
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTimerGrain = 2ms;  // shorter waits than this are not left to the timer
+
+}  // namespace
+
 void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
+    HANDLE handles[3];
+    DWORD n = 0;
+    handles[n++] = reinterpret_cast<HANDLE>(StopWakeHandle());
+    bool offered[2] = {false, false};  // an end with an event of its own tells when it may be back
+    for (const Side s : {Side::Host, Side::Device}) {
+        if (const std::intptr_t h = link.End(s).ep->WaitHandle(); h != 0) {
+            handles[n++] = reinterpret_cast<HANDLE>(h);
+            offered[s == Side::Host ? 0 : 1] = true;
+        }
+    }
     std::optional<Clock::time_point> next = link.NextWake();
     if (until) {
         next = next ? std::min(*next, *until) : *until;
     }
-    const auto slice = std::chrono::milliseconds(1);
-    const auto left = next ? std::min<Clock::duration>(*next - Clock::now(), slice) : slice;
-    if (left > Clock::duration::zero()) {
-        SleepUnlessStopped(1);
+    DWORD timeout = INFINITE;
+    if (next) {
+        const auto left = *next - Clock::now();
+        if (left < kTimerGrain) {
+            while (Clock::now() < *next && WaitForMultipleObjects(n, handles, FALSE, 0) == WAIT_TIMEOUT) {
+                SwitchToThread();
+            }
+            timeout = 0;
+        } else {
+            timeout = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(left - 1ms).count());
+        }
     }
+    WaitForMultipleObjects(n, handles, FALSE, timeout);
     const auto now = Clock::now();
     for (const Side s : {Side::Host, Side::Device}) {
+        const LinkEnd& e = link.End(s);
+        e.ep->Waited();
+        // The events say that something happened, not which: each end is looked at
+        // without waiting, as its state asks for.
         EndSeen seen;
         seen.readable = link.WantsRead(s);
         seen.writable = link.WantsWrite(s);
-        seen.comeBack = link.End(s).state == LinkEnd::State::Unopened;
+        seen.comeBack = link.WatchesComeBack(s) && offered[s == Side::Host ? 0 : 1];
+        seen.busy = link.WatchesBusy(s);
         link.Handle(s, seen, now);
     }
 }

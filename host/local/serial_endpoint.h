@@ -32,6 +32,7 @@ public:
     Io WaitReadable(int timeoutMs, Beside* beside = nullptr) override;  // serial_endpoint_<platform>.cpp
     Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override;
     int PollFd() const override;
+    std::intptr_t WaitHandle() override;  // serial_endpoint_<platform>.cpp
     void Close() override;
     Io Reopen() override;
     std::string WhileGone(const std::string& why) const override;
@@ -39,6 +40,8 @@ public:
 private:
     Io Outcome(Io r, const char* what);
 
+    struct Waiter;  // Windows: the wait on the port's events the link's wait takes
+    std::shared_ptr<Waiter> waiter_;
     ComLine* line_ = nullptr;
     std::string path_;  // as given, for Reopen
     std::string name_;  // as opened

@@ -11,6 +11,10 @@ int SerialEndpoint::PollFd() const {
     return line_ == nullptr ? -1 : static_cast<int>(ComLineSystemHandle(line_));
 }
 
+std::intptr_t SerialEndpoint::WaitHandle() {
+    return 0;  // the link polls the descriptor
+}
+
 Io SerialEndpoint::WaitReadable(int timeoutMs, Beside* beside) {
     return WaitFd(PollFd(), POLLIN, timeoutMs, beside);
 }

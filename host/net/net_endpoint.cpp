@@ -43,6 +43,7 @@ LineNote::Kind KindOf(PortEvent::Kind k) {
 
 void NetEndpoint::Begin(Socket s) {
     socket_ = std::move(s);
+    event_.Tie(socket_);
     out_.clear();
     held_.clear();
     telnet_.reset();
@@ -254,6 +255,7 @@ bool ListenEndpoint::Listen(std::string* error) {
     if (!listener_.Listen(url_.host, url_.port, error)) {
         return false;
     }
+    event_.Tie(listener_.Sock());
     NetUrl bound = url_;
     bound.port = listener_.Port();
     name_ = UrlText(bound);
@@ -274,8 +276,9 @@ int ListenEndpoint::BusyFd() const {
 }
 
 void ListenEndpoint::TurnAway() {
-    listener_.TurnAway(kBusy);
-    Note(LineNote::Kind::Peer, "another client turned away: one at a time");
+    if (listener_.TurnAway(kBusy)) {
+        Note(LineNote::Kind::Peer, "another client turned away: one at a time");
+    }
 }
 
 Io ListenEndpoint::Reopen() {

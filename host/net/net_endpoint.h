@@ -30,6 +30,8 @@ public:
     Io WaitReadable(int timeoutMs, Beside* beside = nullptr) override { return Wait(false, timeoutMs, beside); }
     Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override { return Wait(true, timeoutMs, beside); }
     int PollFd() const override;
+    std::intptr_t WaitHandle() override { return event_.Handle(); }
+    void Waited() override { event_.Reset(); }
     void Close() override;
     void TakeNotes(std::vector<LineNote>* out) override;
     std::string LineState() const override;
@@ -52,6 +54,7 @@ protected:
     NetUrl url_;
     std::string name_;
     bool server_ = false;
+    SocketEvent event_;  // Windows: what the link's wait takes for this endpoint's sockets
 
 private:
     Socket socket_;

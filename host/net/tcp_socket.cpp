@@ -244,9 +244,12 @@ Socket TcpListener::Accept(std::string* peer) {
     return client;
 }
 
-void TcpListener::TurnAway(const std::string& line) {
+bool TcpListener::TurnAway(const std::string& line) {
     Socket client = Accept(nullptr);
-    if (client.Valid()) {
+    if (!client.Valid()) {
+        return false;
+    }
+    {
         const std::string text = line + "\r\n";
         SocketWrite(client, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 #ifdef _WIN32
@@ -255,6 +258,7 @@ void TcpListener::TurnAway(const std::string& line) {
         shutdown(N(client), SHUT_WR);
 #endif
     }
+    return true;
 }
 
 Socket TcpConnect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) {
@@ -302,5 +306,36 @@ Socket TcpConnect(const std::string& host, std::uint16_t port, int timeoutMs, st
     }
     return result;
 }
+
+#ifdef _WIN32
+SocketEvent::SocketEvent() {
+    Startup();
+    const WSAEVENT e = WSACreateEvent();
+    handle_ = e == WSA_INVALID_EVENT ? 0 : reinterpret_cast<std::intptr_t>(e);
+}
+
+SocketEvent::~SocketEvent() {
+    if (handle_ != 0) {
+        WSACloseEvent(reinterpret_cast<WSAEVENT>(handle_));
+    }
+}
+
+void SocketEvent::Tie(const Socket& s) {
+    if (handle_ != 0 && s.Valid()) {
+        WSAEventSelect(N(s), reinterpret_cast<WSAEVENT>(handle_), FD_ACCEPT | FD_READ | FD_WRITE | FD_CLOSE);
+    }
+}
+
+void SocketEvent::Reset() {
+    if (handle_ != 0) {
+        WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));
+    }
+}
+#else
+SocketEvent::SocketEvent() = default;
+SocketEvent::~SocketEvent() = default;
+void SocketEvent::Tie(const Socket&) {}
+void SocketEvent::Reset() {}
+#endif
 
 }  // namespace zolhost::net

@@ -47,6 +47,25 @@ IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n);
 // when it is, or when it has an error or hang-up to report.
 bool WaitSocket(const Socket& s, bool writable, int timeoutMs);
 
+// Windows: an event that network activity on the sockets tied to it signals (a
+// client waiting, bytes, room, the peer leaving), for waits that take handles.
+// Elsewhere there is none (descriptors are polled instead).
+class SocketEvent {
+public:
+    SocketEvent();
+    ~SocketEvent();
+    SocketEvent(const SocketEvent&) = delete;
+    SocketEvent& operator=(const SocketEvent&) = delete;
+    // The event's handle; 0 where there is none.
+    std::intptr_t Handle() const { return handle_; }
+    void Tie(const Socket& s);
+    // Clears it after a wait, before the sockets are read.
+    void Reset();
+
+private:
+    std::intptr_t handle_ = 0;
+};
+
 class TcpListener {
 public:
     // Binds host:port (port 0: a free one) and listens. False with *error on failure.
@@ -57,8 +76,8 @@ public:
     // A waiting client, or an invalid socket when none waits. *peer: "127.0.0.1:50312".
     Socket Accept(std::string* peer);
     // Accepts a waiting client, sends it `line` and a newline, and closes it: for
-    // clients that come while one is served.
-    void TurnAway(const std::string& line);
+    // clients that come while one is served. false when none was waiting.
+    bool TurnAway(const std::string& line);
 
 private:
     Socket socket_;

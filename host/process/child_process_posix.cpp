@@ -112,6 +112,12 @@ int StreamsOnNull(bool quiet) {
 // program; when anything fails, reports errno on `report`.
 [[noreturn]] void RunChild(const ChildProcess::Launch& launch, const std::string& program, char* const* argv,
                            int report) {
+    // Where zolhost runs with standard streams closed, the report may sit on one of
+    // them: it moves above them before they are set up, or a failed exec would read
+    // as a success.
+    if (report <= STDERR_FILENO) {
+        report = fcntl(report, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    }
     const int streams = launch.console.empty() ? StreamsOnNull(launch.quiet) : StreamsOnConsole(launch.console);
     if (streams != 0) {
         FailInChild(report, streams);

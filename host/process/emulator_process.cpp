@@ -56,8 +56,6 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
     }
 }
 
-EmulatorProcess::EmulatorProcess() = default;
-
 EmulatorProcess::~EmulatorProcess() {
     // One that never opened its port is not a zolemul at work: no key is waited for.
     if (Running() && !(up_ && console_.PressKey('q') && child_.Wait(kEndMs))) {

@@ -27,12 +27,12 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
 
 class EmulatorProcess {
 public:
-    EmulatorProcess();
-    // Ends it if it still runs (a key, then by force), closes its port and console,
-    // and removes its dir.
+    // Ends it if it still runs (a key, then by force; one that never opened its
+    // port by SIGTERM at once), closes its port and console, and removes its dir.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
     EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+    EmulatorProcess() = default;
 
     // Makes the dir and the port, starts `exe` there and waits until it has its port
     // open (the port then hangs up when it closes it). false with *error.

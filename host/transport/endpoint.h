@@ -57,6 +57,12 @@ public:
     // (-1: none; Reopen is then tried now and then).
     virtual int PollFd() const = 0;
     virtual int ComeBackFd() const { return -1; }
+    // Windows: an event handle the link's wait takes, signalled when the endpoint
+    // may have something for it (bytes, room, a peer coming or going); asked for
+    // before every wait, so that the endpoint can ready it then; 0: none. Waited()
+    // follows every wait, before the endpoint is read.
+    virtual std::intptr_t WaitHandle() { return 0; }
+    virtual void Waited() {}
     // How often the link tries Reopen on a closed endpoint.
     static constexpr int kReopenMs = 500;
     // After a hang-up or failure: lets go of what is gone (a port is closed; a pty
