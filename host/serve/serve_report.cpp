@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/base/system.h"
 
 #if defined(_WIN32)
 #include <process.h>
