@@ -30,6 +30,11 @@ build         nlohmann-json3-dev      zolhost's --json output (nlohmann/json, he
 build         python3-serial          the link tests' host programs and the bench's pyserial baseline
 build         ser2net                 the RFC 2217 tests put it in front of zolemul
 build         tshark                  the link's capture test reads the capture back with the dissector
+build         python3-pytest          the pytest plugin's tests, and labgrid's test run (tests/pytest)
+build         python3-pytest-xdist    the pytest plugin's tests with two workers, each with its own devices
+build         python3-venv            the pytest plugin's tests install it with pip into a venv
+build         python3-wheel           ... where pip builds its wheel without fetching anything
+build         labgrid                 the labgrid test: a served device as a NetworkSerialPort with its SerialDriver
 fuzz          clang                   builds the libFuzzer targets
 fuzz          libclang-rt-14-dev      clang's libFuzzer and sanitizer runtimes
 package       dpkg-dev                dpkg-shlibdeps works out the .deb's Depends

@@ -24,6 +24,9 @@ struct Beside {
 // program, so every exit path closes the link and removes what it made.
 void InstallStopHandlers();
 bool StopRequested();
+// Sets the stop flag from the program itself (serve: a device failed, or standard
+// input closed): every wait that a stop request ends, in every thread, ends.
+void RequestStop();
 
 // Sleeps for ms milliseconds; false at once when a stop is requested.
 bool SleepUnlessStopped(int ms);

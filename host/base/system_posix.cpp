@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -18,12 +19,15 @@ namespace zolhost {
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
+// Set from a signal handler or any thread, read by every thread: lock-free, so
+// safe in a handler.
+std::atomic<bool> gStop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 int gWake[2] = {-1, -1};
 
 void OnStop(int) {
     const int saved = errno;
-    gStop = 1;
+    gStop = true;
     if (gWake[1] >= 0) {
         const char c = 1;
         (void)!write(gWake[1], &c, 1);
@@ -41,7 +45,11 @@ void InstallStopHandlers() {
 }
 
 bool StopRequested() {
-    return gStop != 0;
+    return gStop;
+}
+
+void RequestStop() {
+    OnStop(0);
 }
 
 int StopWakeFd() {
@@ -67,7 +75,7 @@ bool SleepUnlessStopped(int ms) {
     pollfd pfd{gWake[0], POLLIN, 0};
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        if (gStop != 0) {
+        if (gStop) {
             return false;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
@@ -99,7 +107,7 @@ std::string SystemErrorText(std::uint32_t code) {
 Io WaitFd(int fd, short events, int timeoutMs, Beside* beside) {
     pollfd pfds[3] = {{fd, events, 0}, {gWake[0], POLLIN, 0}, {beside != nullptr ? beside->fd : -1, POLLIN, 0}};
     for (;;) {
-        if (gStop != 0) {
+        if (gStop) {
             return Io::Stopped;
         }
         const int r = poll(pfds, 3, timeoutMs);  // a descriptor of -1 is left out
@@ -124,7 +132,7 @@ Io WaitFd(int fd, short events, int timeoutMs, Beside* beside) {
         if ((pfds[0].revents & (POLLERR | POLLNVAL)) != 0) {
             return Io::Failed;
         }
-        if (gStop != 0) {
+        if (gStop) {
             return Io::Stopped;
         }
         if (pfds[2].revents != 0) {

@@ -33,6 +33,11 @@ void InstallStopHandlers() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void RequestStop() {
+    InterlockedExchange(&gStop, 1);
+    SetEvent(StopEvent());
+}
+
 std::intptr_t StopWakeHandle() {
     return reinterpret_cast<std::intptr_t>(StopEvent());
 }

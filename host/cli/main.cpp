@@ -7,6 +7,7 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/cli/serve_options.h"
 #include "host/base/system.h"
 #include "host/link/link.h"
 #include "host/net/net_url.h"
@@ -61,6 +62,7 @@ int Run(const Options& o) {
     case Command::Bench: return RunBenchCommand(BenchConfigOf(o), &link, where);
     case Command::Link:
     case Command::Replay:
+    case Command::Serve:
     case Command::None: break;
     }
     return kExitUsage;
@@ -96,6 +98,9 @@ int main(int argc, char** argv) {
     InstallStopHandlers();
     if (o.command == Command::Replay) {
         return RunReplay(ReplayConfigOf(o));
+    }
+    if (o.command == Command::Serve) {
+        return RunServe(ServeConfigOf(o));
     }
     return o.command == Command::Link ? RunLink(LinkConfigOf(o)) : Run(o);
 }

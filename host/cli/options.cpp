@@ -3,62 +3,17 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "host/base/text.h"
+#include "host/cli/option_values.h"
+#include "host/cli/serve_options.h"
 #include "zol_version.h"
 
 namespace zolhost {
 
 namespace {
-
-bool ParseUnsigned(const std::string& s, std::uint64_t lo, std::uint64_t hi, std::uint64_t* v) {
-    if (s.empty() || s[0] < '0' || s[0] > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long x = std::strtoull(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || x < lo || x > hi) {
-        return false;
-    }
-    *v = x;
-    return true;
-}
-
-bool ParseReal(const std::string& s, double lo, double hi, double* v) {
-    if (s.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const double x = std::strtod(s.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(x) || x < lo || x > hi) {
-        return false;
-    }
-    *v = x;
-    return true;
-}
-
-// "MS" or "MIN-MAX".
-bool ParseDelay(const std::string& s, FaultSettings* f) {
-    const std::size_t dash = s.find('-');
-    std::uint64_t lo = 0;
-    std::uint64_t hi = 0;
-    if (dash == std::string::npos) {
-        if (!ParseUnsigned(s, 0, 60000, &lo)) return false;
-        hi = lo;
-    } else if (!ParseUnsigned(s.substr(0, dash), 0, 60000, &lo) || !ParseUnsigned(s.substr(dash + 1), lo, 60000, &hi)) {
-        return false;
-    }
-    f->delayMinMs = static_cast<int>(lo);
-    f->delayMaxMs = static_cast<int>(hi);
-    return true;
-}
 
 Command CommandNamed(const std::string& s) {
     if (s == "ping") return Command::Ping;
@@ -66,30 +21,9 @@ Command CommandNamed(const std::string& s) {
     if (s == "bench") return Command::Bench;
     if (s == "link") return Command::Link;
     if (s == "replay") return Command::Replay;
+    if (s == "serve") return Command::Serve;
     return Command::None;
 }
-
-// A value check in zolhost's words: `what` follows the option's name.
-CLI::Validator Whole(std::uint64_t lo, std::uint64_t hi, const std::string& what) {
-    return CLI::Validator(
-        [=](std::string& s) {
-            std::uint64_t v = 0;
-            return ParseUnsigned(s, lo, hi, &v) ? std::string() : "needs " + what;
-        },
-        "");
-}
-
-CLI::Validator Real(double lo, double hi, const std::string& what) {
-    return CLI::Validator(
-        [=](std::string& s) {
-            double v = 0;
-            return ParseReal(s, lo, hi, &v) ? std::string() : "needs " + what;
-        },
-        "");
-}
-
-const CLI::Validator kNotEmpty(
-    [](std::string& s) { return s.empty() ? std::string("needs a path") : std::string(); }, "");
 
 // --virtual takes a directory when the next argument is neither an option nor a
 // command: it is given to the parser as --virtual=DIR, or --virtual=. without one.
@@ -130,12 +64,12 @@ struct CommandLine {
     CLI::Option* virt = nullptr;
     CLI::Option* port = nullptr;
     CLI::Option* pace = nullptr;
-    CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr;
+    CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr,
+             *serve = nullptr;
     std::vector<CLI::Option*> deviceExe;  // --device-exe of each command that takes it
-    CLI::Option* delayOpt = nullptr;
+    LinkOptionSet linkOptions;            // link's
+    LinkOptionSet serveOptions;           // serve's, for every device
     std::vector<std::string> positional;  // ping's data bytes
-    std::string delay;
-    std::string mismatch = "garble";
     std::string deviation = "answer";
 
     explicit CommandLine(Options* o) {
@@ -151,6 +85,7 @@ struct CommandLine {
         AddBench(o);
         AddLink(o);
         AddReplay(o);
+        serve = AddServeCommand(app, o, &serveOptions);
         app.require_subcommand(0, 1);
     }
     CommandLine(const CommandLine&) = delete;
@@ -159,16 +94,9 @@ struct CommandLine {
     void AddGlobal(Options* o) {
         virt = app.add_option("--virtual", o->dir)->check(CLI::Validator(
             [](std::string& s) { return s.empty() ? std::string("empty directory name") : std::string(); }, ""));
-        port = app.add_option("--port", o->port)->check(kNotEmpty)->excludes(virt);
+        port = app.add_option("--port", o->port)->check(NotEmpty())->excludes(virt);
         app.add_flag("--trace", o->trace);
-        pace = app.add_option("--pace", o->paceBaud)->check(CLI::Validator(
-            [](std::string& s) {
-                std::uint64_t v = 0;
-                return s == "0" || ParseUnsigned(s, 50, 4000000, &v)
-                           ? std::string()
-                           : std::string("needs a baud rate (50-4000000, or 0: no pacing)");
-            },
-            ""));
+        pace = app.add_option("--pace", o->paceBaud)->check(PaceBaud());
         app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
         app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
     }
@@ -184,44 +112,39 @@ struct CommandLine {
         bench->add_option("--rounds", o->rounds)->check(Whole(1, 100, "a number (1-100)"));
         bench->add_option("--seconds", o->pipelinedSeconds)->check(Real(0.1, 3600, "seconds (0.1-3600)"));
         bench->add_flag("--spawn", o->spawn);
-        deviceExe.push_back(bench->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
+        deviceExe.push_back(bench->add_option("--device-exe", o->deviceExe)->check(NotEmpty()));
     }
 
     void AddLink(Options* o) {
         link = app.add_subcommand("link");
         link->add_option("HOSTPATH", o->hostPath);
-        delayOpt = link->add_option("--delay", delay);
-        link->add_option("--drop", o->faults.dropPct)->check(Real(0, 100, "a percentage (0-100)"));
-        link->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, "a percentage (0-100)"));
-        link->add_option("--split", o->faults.splitGapMs)->check(Whole(0, 60000, "milliseconds (0-60000)"));
-        link->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
+        linkOptions.AddTo(link, o);
         link->add_flag("--spawn", o->spawn);
-        link->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
-        link->add_option("--pcap", o->pcapPath)->check(kNotEmpty);
-        deviceExe.push_back(link->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
+        deviceExe.push_back(link->add_option("--device-exe", o->deviceExe)->check(NotEmpty()));
     }
 
     void AddReplay(Options* o) {
         replay = app.add_subcommand("replay");
         replay->add_option("CAPTURE", o->capture);
         replay->add_flag("--fast", o->fast);
-        replay->add_option("--as-device", o->asDevice)->check(kNotEmpty);
+        replay->add_option("--as-device", o->asDevice)->check(NotEmpty());
         replay->add_option("--on-deviation", deviation)->check(CLI::IsMember({"stop", "answer"}));
         replay->add_flag("--spawn", o->spawn);
-        deviceExe.push_back(replay->add_option("--device-exe", o->deviceExe)->check(kNotEmpty));
+        deviceExe.push_back(replay->add_option("--device-exe", o->deviceExe)->check(NotEmpty()));
     }
 
     // After the parse: what was given, into *o.
     void Take(Options* o) const {
         for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive},
-                                    {bench, Command::Bench}, {link, Command::Link}, {replay, Command::Replay}}) {
+                                    {bench, Command::Bench}, {link, Command::Link}, {replay, Command::Replay},
+                                    {serve, Command::Serve}}) {
             if (sub->parsed()) {
                 o->command = command;
             }
         }
         o->device = virt->count() > 0 ? DeviceKind::Virtual : port->count() > 0 ? DeviceKind::Port : DeviceKind::None;
         o->paceGiven = pace->count() > 0;
-        o->mismatchWarn = mismatch == "warn";
+        o->spawn = o->spawn || o->command == Command::Serve;  // serve starts each of its devices
         for (const CLI::Option* exe : deviceExe) {
             o->spawn = o->spawn || exe->count() > 0;
         }
@@ -243,16 +166,12 @@ struct CommandLine {
         return true;
     }
 
-    // link's HOSTPATH and faults, --delay into o->faults; false with *error.
-    bool TakeLinkFaults(Options* o, std::string* error) const {
+    // link's HOSTPATH; false with *error.
+    bool TakeHostPath(Options* o, std::string* error) const {
         if (o->hostPath.empty()) {
             *error = "link needs HOSTPATH: where to make the host program's port";
         } else if (o->hostPath.back() == '/') {
             *error = "link: HOSTPATH must name a file, not a directory: " + o->hostPath;
-        } else if (delayOpt->count() > 0 && !ParseDelay(delay, &o->faults)) {
-            *error = "--delay needs milliseconds, MS or MIN-MAX (0-60000)";
-        } else if (o->faults.dropPct + o->faults.corruptPct > 100) {
-            *error = "--drop and --corrupt share the replies: together at most 100%";
         } else {
             return true;
         }
@@ -270,8 +189,11 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
         return o.command == Command::None ? "unknown command " + a : "unexpected argument " + a;
     }
     if (o.command == Command::None) {
-        return std::string("no command given (ping, drive, bench, link or replay)") +
+        return std::string("no command given (ping, drive, bench, link, replay or serve)") +
                (o.device == DeviceKind::Virtual && o.dir != "." ? " after --virtual " + o.dir : "");
+    }
+    if (o.command == Command::Serve && o.device != DeviceKind::None) {
+        return "serve starts each device itself: leave out --virtual and --port";
     }
     if (o.spawn && o.device != DeviceKind::None) {
         return "--spawn starts the device on a virtual link of its own: leave out --virtual and --port";
@@ -312,7 +234,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     if (o->command == Command::Ping && !line.TakePingData(o, error)) {
         return false;
     }
-    if (o->command == Command::Link && !line.TakeLinkFaults(o, error)) {
+    if (o->command == Command::Link && !line.TakeHostPath(o, error)) {
+        return false;
+    }
+    if (o->command == Command::Link && !line.linkOptions.Take(o, error)) {
+        return false;
+    }
+    if (o->command == Command::Serve && !line.serveOptions.Take(o, error)) {
+        return false;
+    }
+    if (o->command == Command::Serve && !CheckServeOptions(*o, error)) {
         return false;
     }
     if (o->baseline && o->device != DeviceKind::Virtual && !o->spawn) {
@@ -386,6 +317,7 @@ const char* UsageText() {
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--timeout MS] [--wait S] bench --spawn [ARGS]\n"
            "       zolhost [--trace] replay CAPTURE --as-device HOSTEND [ARGS]\n"
+           "       zolhost [--trace] [--pace BAUD] [--wait S] serve --devices N [ARGS]\n"
            "       zolhost --help | --version\n"
            "\n"
            "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
@@ -444,6 +376,16 @@ const char* UsageText() {
            "                         (a path or URL, as link's HOSTPATH), through the capture's\n"
            "                         own pace, faults and seed; a request unlike the recorded\n"
            "                         one is said, then answered by the frame rules or ends it\n"
+           "  serve --devices N [--device-exe PATH] [--host pty|rfc2217|tcp|PATH|URL]\n"
+           "    [--pty-dir DIR] [--manifest FILE] [--exit-with-stdin] [--on DEVICES:OPTIONS]\n"
+           "                         starts N zolemuls, each behind a link of its own with one\n"
+           "                         host end (default rfc2217 on a free loopback port), and once\n"
+           "                         all are up prints where each is as JSON on one line (and to\n"
+           "                         FILE); link's faults, --seed and --pcap (with {} for the\n"
+           "                         device's number) for all, or with --on for some devices\n"
+           "                         (--on 0-3:'--host pty --drop 10'); ends them all on Ctrl-C,\n"
+           "                         SIGTERM, or the end of standard input if asked, and prints\n"
+           "                         each device's summary as JSON\n"
            "\n"
            "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/bench/bench.h"
 #include "host/cli/commands.h"
@@ -14,7 +15,7 @@
 namespace zolhost {
 
 enum class DeviceKind { None, Virtual, Port };
-enum class Command { None, Ping, Drive, Bench, Link, Replay };
+enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve };
 
 struct Options {
     bool help = false;
@@ -55,6 +56,13 @@ struct Options {
     bool fast = false;             // each packet once the one before is answered
     std::string asDevice;          // play the device to this host end
     bool stopAtDeviation = false;  // --on-deviation stop
+    // serve
+    std::uint64_t devices = 0;
+    std::string host = "rfc2217";        // each device's host end: pty, rfc2217, tcp, a path or a URL
+    std::string ptyDir;                  // where pty host ends go; empty: a temp dir of serve's own
+    std::string manifest;                // the devices' document written here too
+    bool exitWithStdin = false;          // standard input's end stops serve
+    std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set

@@ -16,6 +16,7 @@
 #include "host/base/clock.h"
 #include "host/link/record.h"
 #include "host/link/relay.h"
+#include "host/process/emulator_process.h"
 #include "host/transport/endpoint.h"
 
 namespace zolhost {
@@ -32,6 +33,8 @@ struct LinkConfig {
     bool trace = false;
     std::string pcapPath;      // a pcapng capture of the link; empty: none
     RelayConfig relay;         // pacing, faults, seed, the line mismatch rule
+    bool quiet = false;        // make the ends without saying so (serve says it for all its devices)
+    std::string label;         // before each trace line: which link it is (serve: "device 3"); empty: none
 };
 
 // Runs until Ctrl-C or SIGTERM, then prints a summary and returns kExitGood.
@@ -114,5 +117,29 @@ private:
 // One pass's wait, on this platform: sleeps until an end has something, the
 // link's next thing falls due or `until` comes, and hands what it saw to the link.
 void WaitForLink(Link& link, std::optional<Clock::time_point> until);
+
+// The pieces RunLinkWith is made of, for commands that run links of their own
+// (serve, one link a device).
+
+// The device end as a configuration names it, made and held: zolemul, when the
+// link starts it, ends before its port goes.
+struct LinkDevice {
+    std::unique_ptr<EmulatorProcess> emulator;
+    std::unique_ptr<Endpoint> owned;
+    Endpoint* ep = nullptr;
+    bool open = false;  // it is open already (a port, zolemul started)
+    std::optional<Clock::time_point> waitUntil;  // a virtual device end nothing has opened by then: give up
+};
+// Makes it (Spawn: starts zolemul and waits until it has its port open, within
+// --wait). false with *error, and in *status how to exit.
+bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string* error);
+
+// Opens the capture the configuration asks for, if any, its header saying what the
+// link is and how it runs. false with *error.
+bool OpenLinkCapture(const LinkConfig& c, LinkRecord& record, std::string* error);
+
+// After a pass: the wait (until `until` at the latest), the ends' notes, the
+// capture's new packets to its file.
+void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until);
 
 }  // namespace zolhost

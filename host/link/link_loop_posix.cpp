@@ -25,7 +25,8 @@ struct Slots {
 
 void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
     // Byte times are shorter than the default timer slack (50 us): wake on time.
-    static const bool slack = prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0;
+    // The slack is a thread's own: each link's thread sets it (serve runs one a device).
+    thread_local const bool slack = prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0;
     (void)slack;
     pollfd fds[7];
     nfds_t n = 0;

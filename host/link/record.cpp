@@ -10,7 +10,7 @@ void LinkRecord::Add(const LinkEvent& e) {
     const char arrow = e.toDevice ? '>' : '<';
     if (e.kind == LinkEvent::Kind::Note) {
         if (trace_ && e.traced) {
-            TraceLine(e.at, arrow, "", "", e.what);
+            TraceLine(e.at, arrow, label_, "", e.what);
         } else if (e.sayUntraced) {
             Say(e.what);
         }
@@ -18,7 +18,7 @@ void LinkRecord::Add(const LinkEvent& e) {
     }
     if (trace_) {
         const std::string what = e.kind == LinkEvent::Kind::Noise ? "noise" : e.what;
-        TraceLine(e.at, arrow, "", Hex(e.bytes.data(), e.bytes.size()), what + (e.did.empty() ? "" : ", " + e.did));
+        TraceLine(e.at, arrow, label_, Hex(e.bytes.data(), e.bytes.size()), what + (e.did.empty() ? "" : ", " + e.did));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/base/clock.h"
@@ -57,7 +58,8 @@ class LinkRecord {
 public:
     // trace: every event on standard error. The capture, when one is open, gets
     // every event too.
-    explicit LinkRecord(bool trace) : trace_(trace) {}
+    // label: before each trace line (which link, where several run); empty: none.
+    explicit LinkRecord(bool trace, std::string label = {}) : trace_(trace), label_(std::move(label)) {}
     // `header`: what the capture is of, a comment each, in its section header.
     bool OpenCapture(const std::string& path, std::string* error, const std::vector<std::string>& header = {}) {
         return pcap_.Open(path, error, header);
@@ -73,6 +75,7 @@ private:
     void Capture(const LinkEvent& e);
 
     bool trace_;
+    std::string label_;
     PcapWriter pcap_;
     bool unflushed_ = false;
     LinkTally tally_;

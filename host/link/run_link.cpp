@@ -14,55 +14,6 @@ namespace zolhost {
 
 namespace {
 
-// The device end as the configuration names it, held here; zolemul, when the link
-// starts it, ends before its port goes.
-struct DeviceEnd {
-    std::unique_ptr<EmulatorProcess> emulator;
-    std::unique_ptr<Endpoint> owned;
-    Endpoint* ep = nullptr;
-    bool open = false;  // it is open already (a port, zolemul started)
-    std::optional<Clock::time_point> waitUntil;
-};
-
-bool MakeDeviceEnd(const LinkConfig& c, DeviceEnd* d, int* status) {
-    std::string error;
-    *status = kExitNoLink;
-    if (c.device == LinkConfig::DeviceEnd::Port) {
-        d->owned = OpenDeviceEnd(c.port, c.timeoutMs, &error);
-        d->open = d->owned != nullptr;
-    } else if (c.device == LinkConfig::DeviceEnd::Spawn) {
-        const std::string exe = FindEmulator(c.deviceExe, &error);
-        d->emulator = std::make_unique<EmulatorProcess>();
-        const auto deadline = Clock::now() + std::chrono::seconds(c.waitSeconds > 0 ? c.waitSeconds : kStartSeconds);
-        if (exe.empty() || !d->emulator->Start(exe, "zolhost-link-", deadline, &error)) {
-            Say("zolemul: " + error);
-            *status = kExitCheckFailed;
-            return false;
-        }
-        Say("started zolemul: " + exe + " in " + d->emulator->Dir() + ", its console on a pty");
-        d->emulator->Port().KeepTransparent(true);
-        d->ep = &d->emulator->Port();
-        d->open = true;
-        return true;
-    } else {
-        auto pty = std::make_unique<PtyEndpoint>();
-        if (pty->Create(c.dir, kDevicePortName, &error)) {
-            pty->KeepTransparent(true);
-            Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + c.dir);
-            d->owned = std::move(pty);
-            if (c.waitSeconds > 0) {
-                d->waitUntil = Clock::now() + std::chrono::seconds(c.waitSeconds);
-            }
-        }
-    }
-    if (d->owned == nullptr) {
-        Say(error);
-        return false;
-    }
-    d->ep = d->owned.get();
-    return true;
-}
-
 void PrintNotes(const char* which, const Endpoint& ep, const LinkTally::Notes& n) {
     const std::string state = ep.LineState();
     if (!state.empty() || n.settings + n.controls + n.purges + n.refused > 0) {
@@ -134,27 +85,78 @@ std::string LinkDescription(const LinkConfig& c) {
 
 }  // namespace
 
+bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string* error) {
+    *status = kExitNoLink;
+    if (c.device == LinkConfig::DeviceEnd::Port) {
+        d->owned = OpenDeviceEnd(c.port, c.timeoutMs, error);
+        d->open = d->owned != nullptr;
+    } else if (c.device == LinkConfig::DeviceEnd::Spawn) {
+        const std::string exe = FindEmulator(c.deviceExe, error);
+        d->emulator = std::make_unique<EmulatorProcess>();
+        const auto deadline = Clock::now() + std::chrono::seconds(c.waitSeconds > 0 ? c.waitSeconds : kStartSeconds);
+        if (exe.empty() || !d->emulator->Start(exe, "zolhost-link-", deadline, error)) {
+            *error = "zolemul: " + *error;
+            *status = kExitCheckFailed;
+            return false;
+        }
+        if (!c.quiet) {
+            Say("started zolemul: " + exe + " in " + d->emulator->Dir() + ", its console on a pty");
+        }
+        d->emulator->Port().KeepTransparent(true);
+        d->ep = &d->emulator->Port();
+        d->open = true;
+        return true;
+    } else {
+        auto pty = std::make_unique<PtyEndpoint>();
+        if (pty->Create(c.dir, kDevicePortName, error)) {
+            pty->KeepTransparent(true);
+            if (!c.quiet) {
+                Say("device end ready: " + pty->Name() + " -> " + pty->DevicePath() + "; start zolemul in " + c.dir);
+            }
+            d->owned = std::move(pty);
+            if (c.waitSeconds > 0) {
+                d->waitUntil = Clock::now() + std::chrono::seconds(c.waitSeconds);
+            }
+        }
+    }
+    if (d->owned == nullptr) {
+        return false;
+    }
+    d->ep = d->owned.get();
+    return true;
+}
+
+bool OpenLinkCapture(const LinkConfig& c, LinkRecord& record, std::string* error) {
+    return c.pcapPath.empty() || record.OpenCapture(c.pcapPath, error, {LinkDescription(c), RelayConfigTag(c.relay)});
+}
+
+void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until) {
+    WaitForLink(link, until);
+    link.TakeNotes(Clock::now());
+    record.Flush();
+}
+
 int RunLink(const LinkConfig& c) {
     return RunLinkWith(c, LinkEnds{});
 }
 
 int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
-    LinkRecord record(c.trace);
+    LinkRecord record(c.trace, c.label);
     std::string error;
-    if (!c.pcapPath.empty() &&
-        !record.OpenCapture(c.pcapPath, &error, {LinkDescription(c), RelayConfigTag(c.relay)})) {
+    if (!OpenLinkCapture(c, record, &error)) {
         Say(error);
         return kExitNoLink;
     }
-    DeviceEnd device;
+    LinkDevice device;
     int status = kExitNoLink;
     if (ends.device != nullptr) {
         device.ep = ends.device;
         device.open = true;
-    } else if (!MakeDeviceEnd(c, &device, &status)) {
+    } else if (!MakeLinkDevice(c, &device, &status, &error)) {
+        Say(error);
         return status;
     }
-    std::unique_ptr<Endpoint> made = ends.host != nullptr ? nullptr : MakeHostEnd(c.hostPath, &error);
+    std::unique_ptr<Endpoint> made = ends.host != nullptr ? nullptr : MakeHostEnd(c.hostPath, &error, !c.quiet);
     Endpoint* host = ends.host != nullptr ? ends.host : made.get();
     if (host == nullptr) {
         Say(error);
@@ -182,9 +184,7 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
             Say("nothing opened " + device.ep->Name() + " within " + std::to_string(c.waitSeconds) + " s");
             return kExitCheckFailed;
         }
-        WaitForLink(link, device.waitUntil);
-        link.TakeNotes(Clock::now());
-        record.Flush();
+        WaitAndRecord(link, record, device.waitUntil);
     }
     if (!ends.finished) {
         PrintSummary(link, record, c.relay.seed);

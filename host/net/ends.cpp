@@ -22,7 +22,7 @@ std::unique_ptr<Endpoint> OpenDeviceEnd(const std::string& port, int timeoutMs, 
     return SerialEndpoint::Opened(port, error);
 }
 
-std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* error) {
+std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* error, bool announce) {
     if (net::LooksLikeUrl(hostPath)) {
         const auto url = net::ParseNetUrl(hostPath, net::UrlUse::Listen, error);
         if (!url) {
@@ -31,6 +31,9 @@ std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* 
         auto ep = std::make_unique<net::ListenEndpoint>(*url);
         if (!ep->Listen(error)) {
             return nullptr;
+        }
+        if (!announce) {
+            return ep;
         }
         Say("host end ready: listening at " + ep->Name() + "; open it from your host program" +
             (url->scheme == net::NetUrl::Scheme::Rfc2217 ? " (RFC 2217: no authentication)" : ""));
@@ -47,6 +50,9 @@ std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* 
     }
     pty->KeepTransparent(true);
     pty->WatchPeerLine();
+    if (!announce) {
+        return pty;
+    }
     Say("host end ready: " + pty->Name() + " -> " + pty->DevicePath() +
         "; open it from your host program as its serial port");
     return pty;

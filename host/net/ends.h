@@ -13,9 +13,10 @@ namespace zolhost {
 // Opens the device end; connecting takes at most timeoutMs. nullptr with *error.
 std::unique_ptr<Endpoint> OpenDeviceEnd(const std::string& port, int timeoutMs, std::string* error);
 
-// Makes the host end and says on standard error how to open it; a listener's URL
-// goes alone on one line of standard output, for scripts to wait for. nullptr with
+// Makes the host end and, when `announce`, says on standard error how to open it
+// and puts a listener's URL alone on one line of standard output, for scripts to
+// wait for (serve says what it made for all its devices at once). nullptr with
 // *error.
-std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* error);
+std::unique_ptr<Endpoint> MakeHostEnd(const std::string& hostPath, std::string* error, bool announce = true);
 
 }  // namespace zolhost

@@ -50,6 +50,9 @@ bool SetNonBlocking(Native s) {
 }
 int Poll(PollFd* fds, int n, int timeoutMs) { return WSAPoll(fds, static_cast<ULONG>(n), timeoutMs); }
 void ReuseAddress(Native) {}  // Windows' SO_REUSEADDR would let another program take the port
+// A Winsock socket is not handed to programs zolhost starts (they inherit no handles).
+Native NewSocket(int family, int type, int protocol) { return ::socket(family, type, protocol); }
+Native AcceptOn(Native s, sockaddr* from, Length* len) { return ::accept(s, from, len); }
 #else
 using Native = int;
 using Length = socklen_t;
@@ -73,6 +76,11 @@ void ReuseAddress(Native s) {
     const int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
+// Close-on-exec from the start: a program another thread starts (serve starts a
+// zolemul per device) must not hold a socket of ours open, or a client that
+// zolhost closes or turns away would never see the connection end.
+Native NewSocket(int family, int type, int protocol) { return ::socket(family, type | SOCK_CLOEXEC, protocol); }
+Native AcceptOn(Native s, sockaddr* from, Length* len) { return ::accept4(s, from, len, SOCK_CLOEXEC); }
 #endif
 
 Native N(const Socket& s) { return static_cast<Native>(s.Handle()); }
@@ -191,7 +199,7 @@ bool TcpListener::Listen(const std::string& host, std::uint16_t port, std::strin
     }
     int lastError = 0;
     for (addrinfo* a = list; a != nullptr && !socket_.Valid(); a = a->ai_next) {
-        const Native s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        const Native s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == kBad) {
             lastError = LastError();
             continue;
@@ -221,7 +229,7 @@ bool TcpListener::Listen(const std::string& host, std::uint16_t port, std::strin
 Socket TcpListener::Accept(std::string* peer) {
     sockaddr_storage from{};
     Length len = sizeof from;
-    const Native s = ::accept(N(socket_), reinterpret_cast<sockaddr*>(&from), &len);
+    const Native s = AcceptOn(N(socket_), reinterpret_cast<sockaddr*>(&from), &len);
     if (s == kBad) {
         return Socket();
     }
@@ -261,7 +269,7 @@ Socket TcpConnect(const std::string& host, std::uint16_t port, int timeoutMs, st
     std::string why = "no address";
     Socket result;
     for (addrinfo* a = list; a != nullptr && !result.Valid(); a = a->ai_next) {
-        const Native s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        const Native s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == kBad) {
             why = ErrorText(LastError());
             continue;

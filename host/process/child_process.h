@@ -65,6 +65,8 @@ public:
     // Starts the program. false with *error when it could not be run at all.
     bool Start(const Launch& launch, std::string* error);
     bool Running();
+    // The process's id once started (it stays the same after it ended); -1 before.
+    std::int64_t Pid() const;
     // Waits up to timeoutMs for it to end: its exit status, or 128 + the signal that
     // ended it; nothing while it still runs.
     std::optional<int> Wait(int timeoutMs);

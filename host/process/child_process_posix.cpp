@@ -277,6 +277,10 @@ bool ChildProcess::Start(const Launch& launch, std::string* error) {
     return true;
 }
 
+std::int64_t ChildProcess::Pid() const {
+    return impl_->pid;
+}
+
 bool ChildProcess::Running() {
     impl_->Poll();
     return impl_->pid >= 0 && !impl_->status;

@@ -48,6 +48,10 @@ bool ChildProcess::Start(const Launch&, std::string* error) {
     return false;
 }
 
+std::int64_t ChildProcess::Pid() const {
+    return -1;
+}
+
 bool ChildProcess::Running() {
     return false;
 }

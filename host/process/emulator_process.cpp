@@ -57,8 +57,9 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
 }
 
 EmulatorProcess::~EmulatorProcess() {
-    if (Running() && !(console_.PressKey('q') && child_.Wait(kEndMs))) {
-        child_.Terminate(kEndMs);
+    // One that never opened its port is not a zolemul at work: no key is waited for.
+    if (Running() && !(up_ && console_.PressKey('q') && child_.Wait(kEndMs))) {
+        child_.Terminate(up_ ? kEndMs : kNotUpEndMs);
     }
     port_.reset();  // its symlink goes before the dir
     if (!dir_.empty()) {
@@ -89,6 +90,7 @@ bool EmulatorProcess::Start(const std::string& exe, const std::string& dirPrefix
         return false;
     }
     port_->ReleaseDevice();  // the open is seen: from now on its closing is a hang-up
+    up_ = true;
     return true;
 }
 

@@ -15,6 +15,7 @@ namespace zolhost {
 
 inline constexpr int kStartSeconds = 20;  // for a started program to open its port and answer, unless --wait says
 inline constexpr int kEndMs = 10000;      // for zolemul to end after its key press
+inline constexpr int kNotUpEndMs = 1000;  // for a program that never opened its port to end after SIGTERM
 
 // zolemul as zolhost starts it: `given` when not empty, else the one beside zolhost
 // (in its directory or the one above, as in a build tree). Empty with *error when
@@ -26,8 +27,8 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
 
 class EmulatorProcess {
 public:
-    // Ends it if it still runs (a key, then by force), closes its port and console,
-    // and removes its dir.
+    // Ends it if it still runs (a key, then by force; one that never opened its
+    // port by SIGTERM at once), closes its port and console, and removes its dir.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
     EmulatorProcess& operator=(const EmulatorProcess&) = delete;
@@ -41,6 +42,8 @@ public:
     PtyEndpoint& Port() { return *port_; }
     DrainedTerminal& Console() { return console_; }
     bool Running() { return started_ && child_.Running(); }
+    // zolemul's process id once started; -1 before.
+    std::int64_t Pid() const { return child_.Pid(); }
     // Presses a key on its console and waits for it to end: true when it ended with
     // status 0; false with *error when it had ended already, or would not end, or
     // ended otherwise.
@@ -52,6 +55,7 @@ private:
     DrainedTerminal console_;
     ChildProcess child_;
     bool started_ = false;
+    bool up_ = false;  // it opened its port
 };
 
 }  // namespace zolhost

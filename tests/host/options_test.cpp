@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/cli/options.h"
+#include "host/cli/serve_options.h"
 
 namespace {
 
@@ -153,6 +154,50 @@ TEST(Options, HelpAndVersionNeedNoCommand) {
     Options w;
     ASSERT_TRUE(Parse({"--virtual", "--version"}, &w, &e)) << e;
     EXPECT_TRUE(w.version);
+}
+
+TEST(Options, ServeGivesEachDeviceItsOwnOptions) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--pace", "0", "serve", "--devices", "4", "--drop", "5", "--seed", "9", "--pcap", "c{}.pcapng",
+                       "--on", "1-2:--host pty --drop 10 --delay 3-4", "--on", "2:--seed 7 --pace 9600 --mismatch warn"},
+                      &o, &e))
+        << e;
+    const ServeConfig c = ServeConfigOf(o);
+    ASSERT_EQ(c.devices.size(), 4u);
+    const LinkConfig& first = c.devices[0].link;
+    EXPECT_EQ(first.device, LinkConfig::DeviceEnd::Spawn);
+    EXPECT_EQ(c.devices[0].host, "rfc2217");
+    EXPECT_EQ(first.relay.faults.dropPct, 5);
+    EXPECT_EQ(first.relay.paceBaud, 0u);
+    EXPECT_EQ(first.pcapPath, "c0.pcapng");
+    EXPECT_EQ(c.devices[1].host, "pty");
+    EXPECT_EQ(c.devices[1].link.relay.faults.dropPct, 10);
+    EXPECT_EQ(c.devices[1].link.relay.faults.delayMaxMs, 4);
+    EXPECT_EQ(c.devices[1].link.relay.seed, 9u);
+    const LinkConfig& third = c.devices[2].link;
+    EXPECT_EQ(third.relay.seed, 7u);
+    EXPECT_EQ(third.relay.faults.dropPct, 10);  // from the --on before
+    EXPECT_EQ(third.relay.paceBaud, 9600u);
+    EXPECT_TRUE(third.relay.mismatchWarn);
+    EXPECT_FALSE(c.devices[3].link.relay.mismatchWarn);
+    EXPECT_EQ(c.devices[3].link.pcapPath, "c3.pcapng");
+
+    Options p;
+    ASSERT_TRUE(Parse({"serve", "--devices", "3", "--host", "rfc2217://0.0.0.0:4000", "--on", "2:--host tcp://:5000"},
+                      &p, &e))
+        << e;
+    const ServeConfig lab = ServeConfigOf(p);
+    EXPECT_EQ(lab.devices[0].host, "rfc2217://0.0.0.0:4000");
+    EXPECT_EQ(lab.devices[1].host, "rfc2217://0.0.0.0:4001");
+    EXPECT_EQ(lab.devices[2].host, "tcp://:5000");
+
+    EXPECT_NE(ErrorOf({"serve"}).find("--devices"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "2:--drop 1"}).find("devices 0 to 1"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "0:--drop 200"}).find("--drop"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "x:--drop 1"}).find("DEVICES:OPTIONS"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--pcap", "one.pcapng"}).find("{}"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--virtual", "serve", "--devices", "1"}).find("leave out --virtual"), std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 namespace zolhost::net {
 namespace {
 
@@ -46,6 +50,25 @@ TEST(TcpSocket, ConnectReachesTheListenerOrSaysWhyNot) {
     EXPECT_FALSE(second.Listen("127.0.0.1", first.Port(), &error));
     EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
 }
+
+#ifndef _WIN32
+// serve starts a zolemul per device from threads of its own while others hold
+// sockets: a socket a child inherited would keep a connection open that zolhost
+// closed.
+TEST(TcpSocket, NoSocketIsInheritedByAProgramZolhostStarts) {
+    TcpListener listener;
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, &error)) << error;
+    Socket client = TcpConnect("127.0.0.1", listener.Port(), 2000, &error);
+    ASSERT_TRUE(client.Valid()) << error;
+    ASSERT_TRUE(WaitSocket(listener.Sock(), false, 2000));
+    Socket served = listener.Accept(nullptr);
+    ASSERT_TRUE(served.Valid());
+    for (const Socket* s : std::initializer_list<const Socket*>{&listener.Sock(), &client, &served}) {
+        EXPECT_NE(fcntl(static_cast<int>(s->Handle()), F_GETFD) & FD_CLOEXEC, 0);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace zolhost::net

@@ -1,0 +1,150 @@
+#include "host/cli/serve_options.h"
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include "host/cli/options.h"
+
+namespace zolhost {
+
+namespace {
+
+constexpr std::uint64_t kMostDevices = 256;
+
+const CLI::Validator kHost(
+    [](std::string& s) {
+        return s.empty() ? std::string("needs pty, rfc2217, tcp, a path or a URL") : std::string();
+    },
+    "");
+
+// "DEVICES:OPTIONS": the devices (I or I-J) and the options, a word each.
+struct DeviceOptions {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::vector<std::string> words;
+};
+
+bool SplitOn(const std::string& spec, DeviceOptions* d, std::string* error) {
+    const std::size_t colon = spec.find(':');
+    const std::string which = spec.substr(0, colon);
+    const std::size_t dash = which.find('-');
+    const bool range = dash != std::string::npos;
+    if (colon == std::string::npos ||
+        !ParseUnsigned(which.substr(0, dash), 0, kMostDevices - 1, &d->first) ||
+        !ParseUnsigned(range ? which.substr(dash + 1) : which, d->first, kMostDevices - 1, &d->last)) {
+        *error = "--on " + spec + ": needs DEVICES:OPTIONS, DEVICES a device's number or a range I-J";
+        return false;
+    }
+    std::istringstream words(spec.substr(colon + 1));
+    for (std::string w; words >> w;) {
+        d->words.push_back(w);
+    }
+    return true;
+}
+
+// One device's own options over *o (a copy of the command's). false with *error.
+bool ApplyOn(const DeviceOptions& d, Options* o, std::string* error) {
+    CLI::App app{"--on"};
+    app.set_help_flag();
+    app.add_option("--host", o->host)->check(kHost);
+    CLI::Option* pace = app.add_option("--pace", o->paceBaud)->check(PaceBaud());
+    app.add_flag("--trace", o->trace);
+    LinkOptionSet link;
+    link.AddTo(&app, o);
+    std::vector<std::string> args(d.words.rbegin(), d.words.rend());  // CLI11 takes them last first
+    try {
+        app.parse(args);
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return false;
+    }
+    o->paceGiven = o->paceGiven || pace->count() > 0;
+    return link.Take(o, error);
+}
+
+// A listener's URL with a port P given for every device: device i listens on P + i.
+std::string HostOfDevice(const std::string& host, std::size_t index) {
+    const std::size_t colon = host.rfind(':');
+    std::uint64_t port = 0;
+    if (host.find("://") == std::string::npos || colon == std::string::npos ||
+        !ParseUnsigned(host.substr(colon + 1), 1, 65535, &port) || port + index > 65535) {
+        return host;
+    }
+    return host.substr(0, colon + 1) + std::to_string(port + index);
+}
+
+void ReplaceIndex(std::string* path, std::size_t index) {
+    for (std::size_t at; (at = path->find("{}")) != std::string::npos;) {
+        path->replace(at, 2, std::to_string(index));
+    }
+}
+
+}  // namespace
+
+CLI::App* AddServeCommand(CLI::App& app, Options* o, LinkOptionSet* link) {
+    CLI::App* serve = app.add_subcommand("serve");
+    serve->add_option("--devices", o->devices)->check(Whole(1, kMostDevices, "a number of devices (1-256)"));
+    serve->add_option("--device-exe", o->deviceExe)->check(NotEmpty());
+    serve->add_option("--host", o->host)->check(kHost);
+    serve->add_option("--pty-dir", o->ptyDir)->check(NotEmpty());
+    serve->add_option("--manifest", o->manifest)->check(NotEmpty());
+    serve->add_flag("--exit-with-stdin", o->exitWithStdin);
+    serve->add_option("--on", o->perDevice)->allow_extra_args(false);
+    link->AddTo(serve, o);
+    return serve;
+}
+
+bool CheckServeOptions(const Options& o, std::string* error) {
+    if (o.devices == 0) {
+        *error = "serve needs --devices N";
+        return false;
+    }
+    for (const std::string& spec : o.perDevice) {
+        DeviceOptions d;
+        Options scratch = o;
+        if (!SplitOn(spec, &d, error)) {
+            return false;
+        }
+        if (d.last >= o.devices) {
+            *error = "--on " + spec + ": there are devices 0 to " + std::to_string(o.devices - 1);
+            return false;
+        }
+        if (!ApplyOn(d, &scratch, error)) {
+            *error = "--on " + spec + ": " + *error;
+            return false;
+        }
+    }
+    if (o.devices > 1 && !o.pcapPath.empty() && o.pcapPath.find("{}") == std::string::npos) {
+        *error = "serve --pcap with several devices needs {} in the path, for each device's number";
+        return false;
+    }
+    return true;
+}
+
+ServeConfig ServeConfigOf(const Options& o) {
+    ServeConfig c;
+    c.ptyDir = o.ptyDir;
+    c.manifest = o.manifest;
+    c.exitWithStdin = o.exitWithStdin;
+    for (std::size_t i = 0; i < o.devices; ++i) {
+        Options own = o;
+        for (const std::string& spec : o.perDevice) {
+            DeviceOptions d;
+            std::string error;  // none: CheckServeOptions has seen them all
+            if (SplitOn(spec, &d, &error) && d.first <= i && i <= d.last) {
+                ApplyOn(d, &own, &error);
+            }
+        }
+        ServedDevice device;
+        device.link = LinkConfigOf(own);
+        device.link.quiet = true;
+        device.link.label = "device " + std::to_string(i);
+        ReplaceIndex(&device.link.pcapPath, i);
+        device.host = own.host == o.host ? HostOfDevice(o.host, i) : own.host;
+        c.devices.push_back(device);
+    }
+    return c;
+}
+
+}  // namespace zolhost

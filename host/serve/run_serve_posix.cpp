@@ -1,0 +1,197 @@
+// zolhost serve from its configuration: zolemul found, the host ends named, one
+// thread a device, the devices' document once all are up, and the summary once
+// a stop has ended them all.
+#include <poll.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "host/base/system.h"
+#include "host/base/text.h"
+#include "host/serve/serve.h"
+#include "host/serve/serve_device.h"
+#include "host/serve/serve_report.h"
+#include "platform/posix_signals.h"
+
+namespace zolhost {
+
+namespace {
+
+constexpr int kLookMs = 50;  // how often the main thread looks at the board
+
+unsigned Cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+// The host end a device's link makes, from what was asked for it.
+std::string HostPathOf(const std::string& host, const std::string& ptyDir, std::size_t index) {
+    if (host == "pty") {
+        return ptyDir + "/device-" + std::to_string(index);
+    }
+    if (host == "rfc2217" || host == "tcp") {
+        return host + "://127.0.0.1:0";
+    }
+    return host;
+}
+
+// Sleeps until a stop request, standard input (when watched) or kLookMs; true
+// when standard input has ended.
+bool StdinEnded(bool watch) {
+    pollfd fds[2] = {{StopWakeFd(), POLLIN, 0}, {watch ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (poll(fds, 2, kLookMs) <= 0 || fds[1].revents == 0) {
+        return false;
+    }
+    char buf[4096];
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
+}
+
+// Waits until every device is up (kExitGood), one fails (its status), or a stop
+// is requested (kExitGood, with nothing served).
+int WaitUntilUp(const DeviceBoard& board, bool watchStdin, bool* up) {
+    for (;;) {
+        const std::vector<DeviceState> states = board.Snapshot();
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            if (states[i].phase == DeviceState::Phase::Failed) {
+                Say("device " + std::to_string(i) + " did not come up: " + states[i].error);
+                return states[i].status != kExitGood ? states[i].status : kExitCheckFailed;
+            }
+            count += states[i].phase == DeviceState::Phase::Up ? 1 : 0;
+        }
+        if (count == states.size()) {
+            *up = true;
+            return kExitGood;
+        }
+        if (StopRequested()) {
+            Say("stopped before every device was up");
+            return kExitGood;
+        }
+        if (StdinEnded(watchStdin)) {
+            Say("standard input closed before every device was up");
+            return kExitGood;
+        }
+    }
+}
+
+// Serves until a stop is requested, standard input ends (when watched) or a
+// zolemul ends on its own (kExitCheckFailed).
+int WhileServing(const DeviceBoard& board, bool watchStdin) {
+    for (;;) {
+        if (StopRequested()) {
+            return kExitGood;
+        }
+        if (StdinEnded(watchStdin)) {
+            Say("standard input closed: ending every device");
+            return kExitGood;
+        }
+        const std::vector<DeviceState> states = board.Snapshot();
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            if (states[i].phase == DeviceState::Phase::Ended && !states[i].error.empty()) {
+                Say("device " + std::to_string(i) + ": " + states[i].error + "; ending every device");
+                return kExitCheckFailed;
+            }
+        }
+    }
+}
+
+void SayWhatCoresCost(std::size_t devices, unsigned cores) {
+    if (devices <= cores) {
+        return;
+    }
+    Say(std::to_string(devices) + " devices on " + std::to_string(cores) +
+        " cores: each zolemul polls without sleeping and wants a core of its own, so they share the cores with "
+        "each other, the links and the host programs, and nothing else on this machine gets one. Round trips "
+        "grow with devices per core: at wire pace, 1.4 ms alone, p99 about 2 ms at 2 a core, 6 ms at 4, 20 ms "
+        "at 8 (tools/serve-scale.py on a 2-core machine; \"Many devices\" in the README)");
+}
+
+// Where the pty host ends go: the dir asked for, or one of serve's own (made here,
+// *own set) when a device asks for a pty in it. false with *error.
+bool PtyDir(const ServeConfig& c, std::string* dir, bool* own, std::string* error) {
+    *dir = c.ptyDir;
+    *own = false;
+    for (const ServedDevice& d : c.devices) {
+        if (d.host == "pty" && dir->empty()) {
+            *dir = MakeTempDir("zolhost-serve-", error);
+            *own = true;
+            return !dir->empty();
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunServe(const ServeConfig& c) {
+    std::string error;
+    for (const ServedDevice& d : c.devices) {
+        if (FindEmulator(d.link.deviceExe, &error).empty()) {
+            Say(error);
+            return kExitCheckFailed;
+        }
+    }
+    std::string ptyDir;
+    bool ownDir = false;
+    if (!PtyDir(c, &ptyDir, &ownDir, &error)) {
+        Say(error);
+        return kExitNoLink;
+    }
+    ServeConfig run = c;
+    for (std::size_t i = 0; i < run.devices.size(); ++i) {
+        run.devices[i].link.hostPath = HostPathOf(run.devices[i].host, ptyDir, i);
+    }
+    const unsigned cores = Cores();
+    SayWhatCoresCost(run.devices.size(), cores);
+    DeviceBoard board(run.devices.size());
+    std::vector<std::thread> threads;
+    {
+        const AllSignalsBlocked blocked;  // signals stay with this thread, which watches for them
+        for (std::size_t i = 0; i < run.devices.size(); ++i) {
+            threads.emplace_back(ServeDevice, std::cref(run.devices[i].link), i, std::ref(board));
+        }
+    }
+    bool up = false;
+    int status = WaitUntilUp(board, c.exitWithStdin, &up);
+    bool manifest = false;
+    if (up) {
+        const std::string doc = DevicesJson(run, board.Snapshot(), cores);
+        std::printf("%s\n", doc.c_str());
+        std::fflush(stdout);
+        manifest = !c.manifest.empty() && WriteWhole(c.manifest, doc, &error);
+        if (!c.manifest.empty() && !manifest) {
+            Say(error);
+            status = kExitNoLink;
+        } else {
+            Say("serving " + std::to_string(run.devices.size()) + " devices; Ctrl-C or SIGTERM ends them");
+            status = WhileServing(board, c.exitWithStdin);
+        }
+    }
+    RequestStop();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (up) {
+        std::printf("%s\n", SummaryJson(board.Snapshot()).c_str());
+        std::fflush(stdout);
+    }
+    std::error_code ec;
+    if (manifest) {
+        std::filesystem::remove(c.manifest, ec);
+    }
+    if (ownDir) {
+        std::filesystem::remove(ptyDir, ec);  // only when empty: nothing but ours goes
+    }
+    return status;
+}
+
+}  // namespace zolhost

@@ -1,0 +1,171 @@
+"""Devices served by ``zolhost serve``: start them, learn where they are, end them.
+
+Nothing here needs pytest; the plugin (plugin.py) builds its fixtures on it.
+"""
+
+import json
+import os
+import selectors
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+# Options of zolhost serve a device can be given, as keyword arguments: the
+# link's options (pace, faults, seed, trace, capture) and the host end.
+DEVICE_OPTIONS = ("host", "pace", "drop", "corrupt", "delay", "split", "seed", "mismatch", "trace", "pcap")
+
+
+class ZolServeError(Exception):
+    """zolhost serve did not bring its devices up, or did not end cleanly."""
+
+
+def find_zolhost(given=None):
+    """zolhost's path: `given`, else $ZOLHOST, else the one on PATH."""
+    path = given or os.environ.get("ZOLHOST") or shutil.which("zolhost")
+    if not path:
+        raise ZolServeError("zolhost not found: put it on PATH, set ZOLHOST, or give --zolhost PATH")
+    if not os.access(path, os.X_OK):
+        raise ZolServeError(f"zolhost {path}: not an executable file")
+    return os.path.abspath(path)
+
+
+def option_words(options):
+    """zolhost's words for a dict of DEVICE_OPTIONS ({"drop": 10} -> ["--drop", "10"])."""
+    words = []
+    for key, value in options.items():
+        if key not in DEVICE_OPTIONS:
+            raise ZolServeError(f"unknown device option {key!r} (known: {', '.join(DEVICE_OPTIONS)})")
+        if key == "trace":
+            words += ["--trace"] if value else []
+        elif value is not None:
+            words += [f"--{key}", str(value)]
+    return words
+
+
+class Device:
+    """One served device: where its host end is, its zolemul, and its summary
+    once the devices it was served with have ended."""
+
+    def __init__(self, served, entry):
+        self._served = served
+        self.index = entry["index"]
+        self.pty = entry["pty"]
+        self.rfc2217 = entry["rfc2217"]
+        self.tcp = entry["tcp"]
+        self.pid = entry["pid"]
+        self.dir = entry["dir"]
+        self.options = entry["options"]
+
+    @property
+    def port(self):
+        """What pyserial's serial_for_url opens: the pty's path, or the URL
+        (a tcp:// end as pyserial's socket://)."""
+        if self.pty:
+            return self.pty
+        if self.rfc2217:
+            return self.rfc2217
+        return "socket://" + self.tcp[len("tcp://"):]
+
+    def open(self, timeout=1.0, **kwargs):
+        """A pyserial port on the device's host end, at the device's 115200 8N1."""
+        import serial  # pyserial: only needed by those who open ports through here
+
+        return serial.serial_for_url(self.port, baudrate=115200, timeout=timeout, **kwargs)
+
+    def summary(self):
+        """What the device's link counted (requests, replies, faults). Ends every
+        device served with it first, if still running."""
+        return self._served.stop()[self.index]
+
+    def __repr__(self):
+        return f"<zolemul device {self.index} at {self.port}, pid {self.pid}>"
+
+
+class Served:
+    """``zolhost serve`` running N devices. Use as a context manager, or call
+    stop(): it ends every device and removes every file it made."""
+
+    def __init__(self, zolhost, devices=1, per_device=None, device_exe=None, wait=20, **options):
+        self.zolhost = zolhost
+        self.summaries = None
+        self.returncode = None
+        args = [zolhost, "--wait", str(wait), "serve", "--devices", str(devices), "--exit-with-stdin"]
+        if device_exe:
+            args += ["--device-exe", str(device_exe)]
+        pace = options.pop("pace", None)
+        if pace is not None:
+            args[1:1] = ["--pace", str(pace)]
+        if options.pop("trace", False):
+            args[1:1] = ["--trace"]
+        args += option_words(options)
+        for index, own in sorted((per_device or {}).items()):
+            args += ["--on", f"{index}:{' '.join(option_words(own))}"]
+        self.args = args
+        self._stderr = tempfile.TemporaryFile()
+        # Its standard input is ours: when this process goes, however it goes, so
+        # does zolhost serve with every device.
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr)
+        try:
+            line = self._first_line(wait + 10)
+        except BaseException:
+            self.stop(check=False)
+            raise
+        if not line:
+            self.proc.wait()
+            self.returncode = self.proc.returncode
+            raise ZolServeError(f"zolhost serve ended with status {self.returncode} before its devices were up: "
+                                f"{self.stderr().strip()}")
+        self.document = json.loads(line)
+        self.devices = [Device(self, entry) for entry in self.document["devices"]]
+
+    def _first_line(self, seconds):
+        with selectors.DefaultSelector() as sel:
+            sel.register(self.proc.stdout, selectors.EVENT_READ)
+            if not sel.select(seconds):
+                raise ZolServeError(f"zolhost serve: no devices within {seconds} s: {self.stderr().strip()}")
+        return self.proc.stdout.readline()
+
+    def stderr(self):
+        """What zolhost serve has said on standard error so far."""
+        self._stderr.seek(0)
+        return self._stderr.read().decode(errors="replace")
+
+    def stop(self, check=True, seconds=30):
+        """Ends every device (SIGTERM) and returns their summaries, a dict each,
+        by device index. With check, raises ZolServeError when zolhost serve
+        did not end with 0 (a device that died, a zolemul that would not end)."""
+        if self.returncode is None:
+            if self.proc.poll() is None:
+                self.proc.send_signal(signal.SIGTERM)
+            try:
+                out, _ = self.proc.communicate(timeout=seconds)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                out, _ = self.proc.communicate()
+            self.returncode = self.proc.returncode
+            lines = [json.loads(l) for l in out.splitlines() if l.strip()]
+            self.summaries = next((l["summary"] for l in lines if "summary" in l), None)
+        if check and (self.returncode != 0 or self.summaries is None):
+            raise ZolServeError(f"zolhost serve ended with status {self.returncode}: {self.stderr().strip()}")
+        return self.summaries
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop(check=exc[0] is None)
+        self._stderr.close()
+
+
+def wait_gone(pids, paths, seconds=10):
+    """True once none of the processes runs and none of the paths exists."""
+    until = time.monotonic() + seconds
+    while time.monotonic() < until:
+        alive = [p for p in pids if os.path.exists(f"/proc/{p}")]
+        there = [p for p in paths if p and os.path.lexists(p)]
+        if not alive and not there:
+            return True
+        time.sleep(0.05)
+    return False

@@ -1,0 +1,110 @@
+"""The plugin over real devices: pyserial host programs exchange frames with
+fresh devices through every kind of host end, with faults where asked, and
+nothing of a device is left once its test ends, passed or failed."""
+
+import json
+import os
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import pytest_zolemul
+from pytest_zolemul import ZolServeError, exchange, find_zolhost, wait_gone
+
+
+def leftovers(devices):
+    """The processes and paths of served devices, for wait_gone."""
+    return [d.pid for d in devices], [d.dir for d in devices] + [d.pty for d in devices if d.pty]
+
+
+@pytest.mark.parametrize("zol_device", [{"host": "pty"}, {"host": "rfc2217"}, {"host": "tcp"}], indirect=True)
+def test_a_fresh_device_answers_through_each_kind_of_host_end(zol_device):
+    with zol_device.open() as line:
+        assert exchange(line, 20) == 20
+    summary = zol_device.summary()
+    # A fresh device: its link counted this test's requests and nothing else.
+    assert (summary["requests"], summary["forwarded"], summary["dropped"]) == (20, 20, 0)
+    assert wait_gone(*leftovers([zol_device]))
+
+
+@pytest.mark.zol(drop=10, seed=3, pace=0)
+def test_the_marker_gives_the_link_its_faults_and_seed(zol_device):
+    assert (zol_device.options["drop_pct"], zol_device.options["seed"], zol_device.options["pace_baud"]) == (10, 3, 0)
+    with zol_device.open(timeout=1) as line:
+        good = exchange(line, 30)
+    summary = zol_device.summary()
+    assert 0 < summary["dropped"] < 30
+    assert good == 30 - summary["dropped"]
+
+
+@pytest.mark.zol(devices=3, per_device={0: {"host": "pty"}, 2: {"host": "tcp", "drop": 100}})
+def test_several_devices_each_with_its_own_options(zol_devices):
+    assert zol_devices[0].pty and zol_devices[1].rfc2217 and zol_devices[2].tcp
+    assert len({d.pid for d in zol_devices}) == 3
+    lines = [d.open(timeout=2 if d.index != 2 else 0.1) for d in zol_devices]
+    try:
+        assert [exchange(line, 10) for line in lines] == [10, 10, 0]
+    finally:
+        for line in lines:
+            line.close()
+    assert [d.summary()["dropped"] for d in zol_devices] == [0, 0, 10]
+
+
+def test_eight_devices_at_once_pty_and_rfc2217(zol_serve):
+    """Eight host programs at once, each 200 requests; --drop on one device shows
+    there alone; nothing is left once they end."""
+    per_device = {i: {"host": "pty"} for i in range(0, 8, 2)}
+    per_device[5] = {"drop": 2}
+    served = zol_serve(8, per_device=per_device)
+
+    def host_program(device):
+        with device.open(timeout=2 if device.index != 5 else 1) as line:
+            return exchange(line, 200)
+
+    with ThreadPoolExecutor(8) as pool:
+        good = list(pool.map(host_program, served.devices))
+    summaries = served.stop()
+    dropped = [s["dropped"] for s in summaries]
+    assert dropped[5] > 0 and dropped[:5] + dropped[6:] == [0] * 7
+    assert good == [200 - d for d in dropped]
+    assert all(s["requests"] == 200 for s in summaries)
+    assert wait_gone(*leftovers(served.devices))
+
+
+def test_a_missing_zolemul_ends_serve_at_once_saying_so(zol_serve):
+    started = time.monotonic()
+    with pytest.raises(ZolServeError, match="no such program"):
+        zol_serve(1, device_exe="/nonexistent/zolemul")
+    assert time.monotonic() - started < 5
+
+
+def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp_path):
+    silent = tmp_path / "silent"
+    silent.write_text("#!/bin/sh\nexec sleep 30\n")
+    silent.chmod(0o755)
+    started = time.monotonic()
+    with pytest.raises(ZolServeError, match="did not open its port in time"):
+        zol_serve(2, device_exe=silent, wait=1)
+    assert time.monotonic() - started < 5
+
+
+def test_a_failing_test_leaves_no_device_behind(pytester, request, monkeypatch):
+    pytester.makepyfile(
+        """
+        import json
+        def test_fails(zol_devices):
+            with open("seen.json", "w") as f:
+                json.dump([[d.pid, d.dir, d.pty] for d in zol_devices], f)
+            assert False, "on purpose"
+        """
+    )
+    plugin = [] if request.config.pluginmanager.has_plugin("zolemul") else ["-p", "pytest_zolemul.plugin"]
+    here = os.path.dirname(os.path.dirname(pytest_zolemul.__file__))  # a checkout's, or where pip put it
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")])))
+    zolhost = find_zolhost(request.config.getoption("zolhost") or request.config.getini("zolhost") or None)
+    result = pytester.runpytest_subprocess(*plugin, "-p", "no:labgrid", "--zolhost", zolhost)
+    result.assert_outcomes(failed=1)
+    seen = json.loads((pytester.path / "seen.json").read_text())
+    assert len(seen) == 2
+    assert wait_gone([pid for pid, _, _ in seen], [d for _, d, _ in seen])
