@@ -8,12 +8,15 @@
 // that are not keys (focus changes, a key let go, a modifier alone) are taken out
 // as the key test meets them, so they never build up.
 //
-// Output: a console window pauses every write to it while the user selects text
-// with the mouse (QuickEdit), so QuickEdit is off while the program runs. A
-// console cannot be written without waiting otherwise; text to a pipe or file is
-// written as it is.
+// Output: a console handle cannot be written without waiting (a selection in the
+// window, the Pause key, an ssh session whose client stops reading, Wine's console
+// host on a terminal that is not read all hold a write up), nor can a pipe nobody
+// reads. So the text goes out through a writer thread of the console's own: the
+// loop hands it one batch at a time and never waits for it; while the thread is
+// still writing a batch, further text waits in console.cpp's queue. The thread
+// shares nothing with the serial port layer, and the hand-off holds no lock.
+#include <atomic>
 #include <cstddef>
-#include <cstdio>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #  define WIN32_LEAN_AND_MEAN
@@ -110,21 +113,154 @@ bool KeyWaiting() {
     return dwOthers < dwPeeked;
 }
 
+// --- Output -----------------------------------------------------------------------
+
+constexpr std::size_t kBatchIn = 4096;  // text taken in one hand-off
+
+// The hand-off between the loop and the writer thread. `full` says who owns the
+// batch: the loop fills it while it is false, the thread writes it while it is
+// true. The batch is static: a thread still stuck in a write when the run ends is
+// left to end with the process.
+struct Writer {
+    HANDLE hOut = INVALID_HANDLE_VALUE;  // standard output as the program found it
+    HANDLE hThread = nullptr;
+    HANDLE hWork = nullptr;              // auto-reset: a batch to write, or the end
+    HANDLE hDone = nullptr;              // manual-reset: the last batch is written
+    char batch[2 * kBatchIn];            // "\n" goes out as "\r\n", as in text mode
+    DWORD cbBatch = 0;
+    std::atomic<bool> full{false};
+    std::atomic<bool> gone{false};       // a write failed: nothing will take text
+    std::atomic<bool> quit{false};
+};
+
+Writer gWriter;
+
+// Writes all of p[0..cb); false when the output has failed.
+bool WriteAll(const char* p, DWORD cb) {
+    while (cb > 0) {
+        DWORD dwWritten = 0;
+        if (!WriteFile(gWriter.hOut, p, cb, &dwWritten, nullptr) || dwWritten == 0) {
+            return false;
+        }
+        p += dwWritten;
+        cb -= dwWritten;
+    }
+    return true;
+}
+
+DWORD WINAPI WriterMain(LPVOID) {
+    for (;;) {
+        WaitForSingleObject(gWriter.hWork, INFINITE);
+        if (gWriter.quit.load()) {
+            return 0;
+        }
+        if (!gWriter.full.load(std::memory_order_acquire)) {
+            continue;
+        }
+        if (!WriteAll(gWriter.batch, gWriter.cbBatch)) {
+            gWriter.gone.store(true);
+        }
+        SetEvent(gWriter.hDone);  // before the batch is handed back, so a wait for it never misses it
+        gWriter.full.store(false, std::memory_order_release);
+    }
+}
+
+// Copies what fits of p[0..n) into the batch; the count of p's bytes taken.
+std::size_t FillBatch(const char* p, std::size_t n) {
+    std::size_t taken = 0;
+    DWORD cb = 0;
+    while (taken < n && taken < kBatchIn) {
+        if (p[taken] == '\n') {
+            gWriter.batch[cb++] = '\r';
+        }
+        gWriter.batch[cb++] = p[taken++];
+    }
+    gWriter.cbBatch = cb;
+    return taken;
+}
+
+void CloseIfSet(HANDLE& h) {
+    if (h != nullptr) {
+        CloseHandle(h);
+        h = nullptr;
+    }
+}
+
 }  // namespace
 
-void ConsoleOutOpen() {}
+void ConsoleOutOpen() {
+    gWriter.hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (gWriter.hOut == nullptr || gWriter.hOut == INVALID_HANDLE_VALUE) {
+        gWriter.gone.store(true);  // no standard output at all
+        return;
+    }
+    gWriter.quit.store(false);
+    gWriter.full.store(false);
+    gWriter.gone.store(false);
+    gWriter.hWork = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    gWriter.hDone = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (gWriter.hWork != nullptr && gWriter.hDone != nullptr) {
+        gWriter.hThread = CreateThread(nullptr, 0, WriterMain, nullptr, 0, nullptr);
+    }
+    if (gWriter.hThread == nullptr) {
+        CloseIfSet(gWriter.hWork);  // text is then written by the loop itself
+        CloseIfSet(gWriter.hDone);
+    }
+}
 
-void ConsoleOutClose() {}
+void ConsoleOutClose() {
+    if (gWriter.hThread == nullptr) {
+        return;
+    }
+    gWriter.quit.store(true);
+    SetEvent(gWriter.hWork);
+    // A thread still stuck in a write is left to end with the process: nothing it
+    // holds is freed.
+    if (WaitForSingleObject(gWriter.hThread, 10) == WAIT_OBJECT_0) {
+        CloseIfSet(gWriter.hWork);
+        CloseIfSet(gWriter.hDone);
+    }
+    CloseIfSet(gWriter.hThread);
+}
 
 long ConsoleOutWrite(const char* p, std::size_t n) {
-    // Through the C runtime, whose text mode gives a file or pipe "\r\n" lines.
-    const std::size_t taken = std::fwrite(p, 1, n, stdout);
-    std::fflush(stdout);
-    return taken == 0 && n > 0 ? kOutGone : static_cast<long>(taken);
+    if (gWriter.gone.load()) {
+        return kOutGone;
+    }
+    if (gWriter.hThread == nullptr) {
+        // No writer thread (before ConsoleOutOpen, or none could be started): the
+        // caller waits for the console.
+        std::size_t done = 0;
+        while (done < n) {
+            const std::size_t taken = FillBatch(p + done, n - done);
+            if (!WriteAll(gWriter.batch, gWriter.cbBatch)) {
+                return done > 0 ? static_cast<long>(done) : kOutGone;
+            }
+            done += taken;
+        }
+        return static_cast<long>(n);
+    }
+    if (gWriter.full.load(std::memory_order_acquire)) {
+        return kOutWouldBlock;  // the thread is still writing the last batch
+    }
+    const std::size_t taken = FillBatch(p, n);
+    ResetEvent(gWriter.hDone);
+    gWriter.full.store(true, std::memory_order_release);
+    SetEvent(gWriter.hWork);
+    return static_cast<long>(taken);
+}
+
+std::size_t ConsoleOutHeld() {
+    return gWriter.full.load(std::memory_order_acquire) ? gWriter.cbBatch : 0;
 }
 
 void ConsoleOutWait(int ms) {
-    Sleep(static_cast<DWORD>(ms < 1 ? 1 : ms));
+    const DWORD dwMs = static_cast<DWORD>(ms < 1 ? 1 : ms);
+    if (gWriter.hThread != nullptr && gWriter.full.load(std::memory_order_acquire)) {
+        WaitForSingleObject(gWriter.hDone, dwMs);
+    } else if (gWriter.hThread == nullptr) {
+        Sleep(dwMs);
+    }
 }
 
 void ConsoleRestoreInput() {
