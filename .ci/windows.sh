@@ -8,12 +8,12 @@
 # Installs mingw-w64 and Wine first where they are missing (Debian packages).
 # Every step has a time limit; the Wine prefix and its server are removed on exit.
 #
-# Where 32-bit programs run, the end-to-end tests and the serial probe run against
-# the 32-bit exe, then the end-to-end tests against the 64-bit exe. Some kernels
-# run no 32-bit programs at all; there Wine's 32-bit loader runs under qemu-i386
-# (user mode emulation) and the same tests run the same way, their time limits
-# three times as long. ZOL_WINE_QEMU=1 takes the qemu road on any machine;
-# ZOL_WINE_NO_32BIT=1 runs the tests and the probe against the 64-bit exe only
+# Where 32-bit programs run, the end-to-end tests and the serial and console
+# probes run against the 32-bit build, then the end-to-end tests against the 64-bit
+# exe. Some kernels run no 32-bit programs at all; there Wine's 32-bit loader runs
+# under qemu-i386 (user mode emulation) and the same tests run the same way, their
+# time limits three times as long. ZOL_WINE_QEMU=1 takes the qemu road on any machine;
+# ZOL_WINE_NO_32BIT=1 runs the tests and the probes against the 64-bit build only
 # (the 32-bit exe is then built and import-checked only). One line says which
 # road was taken. Every test that fails fails the step.
 set -euo pipefail
@@ -53,6 +53,8 @@ EXE64=build/win-x86_64/zolemul.exe
 PROBE32=build/win-i686/tests/wine/serial_probe.exe
 PROBE64=build/win-x86_64/tests/wine/serial_probe.exe
 ZOLHOST64=build/win-x86_64/host/zolhost.exe
+CONSOLE_PROBE32=build/win-i686/tests/wine/console_probe.exe
+CONSOLE_PROBE64=build/win-x86_64/tests/wine/console_probe.exe
 
 # --- Imports -------------------------------------------------------------------
 # Single statically linked exes: only DLLs that every Windows has.
@@ -188,9 +190,11 @@ esac
 if [ "$ROAD" = 64-bit ]; then
     SMOKE=$EXE64
     PROBE=$PROBE64
+    CONSOLE_PROBE=$CONSOLE_PROBE64
 else
     SMOKE=$EXE32
     PROBE=$PROBE32
+    CONSOLE_PROBE=$CONSOLE_PROBE32
 fi
 
 # --- Wine ----------------------------------------------------------------------
@@ -282,9 +286,9 @@ if [ "$ROAD" != 64-bit ]; then
     ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 fi
 
-step "serial layer probe and zolhost.exe's link under Wine: $PROBE, $ZOLHOST64"
-ZOLEMUL_E2E_PROBE="$PWD/$PROBE" ZOLHOST_E2E_EXE="$PWD/$ZOLHOST64" ZOLEMUL_E2E_COM3="$COM3" \
-    run_tests 600 "$TESTS/wine_tests"
+step "serial and console layer probes and zolhost.exe's link under Wine: $PROBE, $CONSOLE_PROBE, $ZOLHOST64"
+ZOLEMUL_E2E_PROBE="$PWD/$PROBE" ZOLEMUL_E2E_CONSOLE_PROBE="$PWD/$CONSOLE_PROBE" ZOLHOST_E2E_EXE="$PWD/$ZOLHOST64" \
+    ZOLEMUL_E2E_COM3="$COM3" run_tests 600 "$TESTS/wine_tests"
 
 step "end to end under Wine: $EXE64"
 ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"

@@ -139,7 +139,7 @@ void ConsoleIdle() {
 }
 
 std::size_t ConsolePending() {
-    return gText.size() - gSent;
+    return gText.size() - gSent + ConsoleOutHeld();
 }
 
 void ConsoleStop() {

@@ -15,8 +15,13 @@ constexpr long kOutWouldBlock = -1;  // the terminal takes nothing now
 constexpr long kOutGone = -2;        // nothing will ever take it (closed, reader gone)
 
 // Writes what the terminal takes of p[0..n) now: the count taken (0..n), or one of
-// the two codes above.
+// the two codes above. Where a write to the terminal can only wait (a Windows
+// console), "taken" means handed to a writer of the console's own, which holds it
+// until the terminal takes it.
 long ConsoleOutWrite(const char* p, std::size_t n);
+// Bytes taken by ConsoleOutWrite that have not reached the terminal yet (0 where
+// a write is done when it returns).
+std::size_t ConsoleOutHeld();
 // Waits up to ms milliseconds until the terminal takes text again.
 void ConsoleOutWait(int ms);
 

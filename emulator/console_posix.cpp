@@ -151,6 +151,10 @@ long ConsoleOutWrite(const char* p, std::size_t n) {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kOutWouldBlock : kOutGone;
 }
 
+std::size_t ConsoleOutHeld() {
+    return 0;
+}
+
 void ConsoleOutWait(int ms) {
     pollfd pfd{gOut, POLLOUT, 0};
     poll(&pfd, 1, ms);
