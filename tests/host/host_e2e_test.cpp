@@ -2,6 +2,7 @@
 // zolemul is started in DIR with its console on a pty of the test's own.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -890,7 +892,15 @@ public:
         thread_ = std::thread([this, wrong] {
             Bytes got;
             std::uint8_t buf[64];
-            for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
+            pollfd pfd{fd_, POLLIN, 0};
+            while (!stop_) {
+                if (poll(&pfd, 1, 50) <= 0) {
+                    continue;
+                }
+                const ssize_t n = read(fd_, buf, sizeof buf);
+                if (n <= 0) {
+                    break;  // zolhost has let go of the link
+                }
                 got.insert(got.end(), buf, buf + n);
                 for (; got.size() >= 7; got.erase(got.begin(), got.begin() + 7)) {
                     WriteAll(fd_, got[1] == wrong ? Bytes{0x12, 0, 0, 0, 0, 0, 0, 0x13, 0xDC} : ReplyFor(got[1]));
@@ -899,18 +909,19 @@ public:
         });
     }
     ~DoubleDevice() {
-        if (fd_ >= 0) {
-            shutdown(fd_, SHUT_RDWR);
-            close(fd_);  // the reader sees the end once zolhost has let go too
-        }
+        stop_ = true;
         if (thread_.joinable()) {
             thread_.join();
+        }
+        if (fd_ >= 0) {
+            close(fd_);
         }
     }
     bool Opened() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
