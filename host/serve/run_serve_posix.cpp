@@ -112,7 +112,7 @@ void SayWhatCoresCost(std::size_t devices, unsigned cores) {
         " cores: each zolemul polls without sleeping and wants a core of its own, so they share the cores with "
         "each other, the links and the host programs, and nothing else on this machine gets one. Round trips "
         "grow with devices per core: at wire pace, 1.4 ms alone, p99 about 2 ms at 2 a core, 6 ms at 4, 20 ms "
-        "at 8 (tools/serve-scale.py on a 2-core machine; \"Many devices\" in the README)");
+        "at 8 (tools/serve-scale.py on a 2-core machine; docs/many-devices.md)");
 }
 
 // Where the pty host ends go: the dir asked for, or one of serve's own (made here,
