@@ -79,6 +79,8 @@ add_custom_target(zol_docs ALL DEPENDS ${zol_gz})
 install(TARGETS ${ZOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md ${zol_debian}/copyright ${zol_share}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${zol_share}/zolemul.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# lintian's one exception for the package, with its reason inside.
+install(FILES ${zol_debian}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME zolemul)
 if(TARGET zolhost)
   install(FILES ${zol_share}/zolhost.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES host/link/zolemul.lua DESTINATION ${ZOL_WIRESHARK_LUA_DIR})

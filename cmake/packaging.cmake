@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, and the packages cpack makes from it:
 #   Linux:   bin/zolemul, bin/zolhost; share/man/man1/zolemul.1.gz, zolhost.1.gz;
 #            share/doc/zolemul/README.md, copyright, changelog.gz;
+#            share/lintian/overrides/zolemul;
 #            lib/<arch>/wireshark/plugins/zolemul.lua, where Wireshark and tshark
 #            load it by themselves (the dissector for zolhost link --pcap; with a
 #            prefix other than /usr: lib/wireshark/plugins, which is Wireshark's
