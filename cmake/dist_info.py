@@ -39,4 +39,3 @@ with tempfile.TemporaryDirectory() as work:
     shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     os.makedirs(out, exist_ok=True)
     shutil.copytree(os.path.join(made, name), os.path.join(out, name))
-    print(name)
