@@ -173,7 +173,8 @@ ok "tshark decodes the capture with the installed dissector"
 # Both manual pages render without a warning, from the file and by name.
 step "manual pages"
 for page in zolemul zolhost; do
-    text=$(MANWIDTH=80 man --warnings -l "$ROOT/usr/share/man/man1/$page.1.gz" 2>"$WORK/man.err")
+    text=$(MANWIDTH=80 man --warnings -l "$ROOT/usr/share/man/man1/$page.1.gz" 2>"$WORK/man.err") \
+        || fail "man -l $page: $(cat "$WORK/man.err")"
     [ ! -s "$WORK/man.err" ] || { cat "$WORK/man.err"; fail "man -l $page: warnings"; }
     grep -q "^NAME" <<<"$text" && grep -q "^EXIT STATUS" <<<"$text" || fail "man -l $page: no NAME or EXIT STATUS"
 done
