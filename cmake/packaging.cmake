@@ -1,7 +1,14 @@
 # What `cmake --install` puts where, and the packages cpack makes from it:
-#   Linux:   bin/zolemul, bin/zolhost, share/doc/zolemul/README.md,
-#            share/zolemul/zolemul.lua (Wireshark's dissector for zolhost link --pcap);
-#            cpack -G DEB
+#   Linux:   bin/zolemul, bin/zolhost; share/man/man1/zolemul.1.gz, zolhost.1.gz;
+#            share/doc/zolemul/README.md, copyright, changelog.gz;
+#            share/lintian/overrides/zolemul;
+#            lib/<arch>/wireshark/plugins/zolemul.lua, where Wireshark and tshark
+#            load it by themselves (the dissector for zolhost link --pcap; with a
+#            prefix other than /usr: lib/wireshark/plugins, which is Wireshark's
+#            own folder in a home directory when the prefix is ~/.local);
+#            lib/python3/dist-packages/pytest_zolemul with its dist-info (the
+#            pytest plugin, where Debian's python3 finds it and pytest loads it by
+#            its entry point); cpack -G DEB
 #   Windows: zolemul.exe, zolhost.exe, README.txt and zolemul.lua side by side; cpack -G ZIP
 # The tests are never installed.
 include(GNUInstallDirs)
@@ -19,6 +26,7 @@ if(WIN32)
   # One folder to unzip on a test bench; the README opens in Notepad.
   install(TARGETS ${ZOL_PROGRAMS} RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION . RENAME README.txt)
+  install(DIRECTORY docs DESTINATION . FILES_MATCHING PATTERN *.md)
   if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
     install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   endif()
@@ -26,14 +34,7 @@ if(WIN32)
     install(FILES host/link/zolemul.lua DESTINATION .)
   endif()
 else()
-  install(TARGETS ${ZOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
-    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
-  endif()
-  if(TARGET zolhost)
-    install(FILES host/link/zolemul.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/zolemul)
-  endif()
+  include(cmake/install_linux.cmake)
 endif()
 
 set(ZOL_PACKAGE_MAINTAINER "zolemul maintainers <zolemul@example.org>"
@@ -72,6 +73,12 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)               # Depends from the binaries (dpkg-shlibdeps)
+  # What the pytest plugin and the dissector run in; the programs need neither.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest, python3-serial, tshark | wireshark")
+  # The plugin's byte code is made by Debian's python3 on install and goes on removal.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst
+                                         ${PROJECT_SOURCE_DIR}/cmake/debian/prerm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -5,7 +5,7 @@
 #
 #   (no option)   build and test: what ./test.sh and ./demo.sh need
 #   --fuzz        tools/fuzz.sh: clang with its libFuzzer runtime
-#   --package     tools/package.sh: dpkg-shlibdeps, mingw-w64, unzip
+#   --package     tools/package.sh: dpkg-shlibdeps, mingw-w64, unzip; lintian
 #   --windows     .ci/windows.sh: mingw-w64 and the 64-bit Wine
 #   --wine32      .ci/windows.sh: the 32-bit Wine (i386); the i386 architecture is
 #                 added first. Exits 3 with one line naming the reason when it cannot
@@ -34,6 +34,8 @@ build         python3-pytest          the pytest plugin's tests, and labgrid's t
 build         python3-pytest-xdist    the pytest plugin's tests with two workers, each with its own devices
 build         python3-venv            the pytest plugin's tests install it with pip into a venv
 build         python3-wheel           ... where pip builds its wheel without fetching anything
+build         python3-setuptools      the pytest plugin's dist-info (its entry point) for cmake --install and the .deb
+build         man-db                  the manual pages' test renders them (man -l), as .ci/packages.sh does the installed ones
 build         labgrid                 the labgrid test: a served device as a NetworkSerialPort with its SerialDriver
 fuzz          clang                   builds the libFuzzer targets
 fuzz          libclang-rt-14-dev      clang's libFuzzer and sanitizer runtimes
@@ -41,6 +43,7 @@ package       dpkg-dev                dpkg-shlibdeps works out the .deb's Depend
 package       g++-mingw-w64-i686      the 32-bit Windows exes and their zip
 package       g++-mingw-w64-x86-64    the 64-bit Windows exes and their zip
 package       unzip                   looks inside the Windows zips
+package       lintian                 .ci/packages.sh checks the .deb as Debian's archive would
 windows       g++-mingw-w64-i686      the 32-bit Windows exes
 windows       g++-mingw-w64-x86-64    the 64-bit Windows exes
 windows       wine64                  runs the 64-bit exes end to end

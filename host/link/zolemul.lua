@@ -7,7 +7,8 @@
 --   the checksum makes the 8-bit sum of every byte of a frame 0x01;
 --   the reply to a request carries EA = D1 xor FF.
 --
---   wireshark -X lua_script:zolemul.lua FILE     (or copy it to ~/.local/lib/wireshark/plugins/)
+--   wireshark -X lua_script:zolemul.lua FILE     (or copy it to ~/.local/lib/wireshark/plugins/;
+--                                                the Debian package puts it in the global one)
 --   tshark -X lua_script:zolemul.lua -r FILE -Y zol -T fields -e frame.number -e zol.kind ...
 
 local zol = Proto("zol", "Zol serial link")
