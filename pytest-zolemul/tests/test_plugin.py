@@ -50,7 +50,11 @@ def test_several_devices_each_with_its_own_options(zol_devices):
     finally:
         for line in lines:
             line.close()
-    assert [d.summary()["dropped"] for d in zol_devices] == [0, 0, 10]
+    # Each device's own options in the document, and what each line carried.
+    assert [d.options["drop_pct"] for d in zol_devices] == [0, 0, 100]
+    summaries = [d.summary() for d in zol_devices]
+    assert [s["dropped"] for s in summaries] == [0, 0, 10]
+    assert [(s["bytes_to_device"], s["bytes_to_host"]) for s in summaries] == [(70, 90)] * 3
 
 
 def test_eight_devices_at_once_pty_and_rfc2217(zol_serve):
