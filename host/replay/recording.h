@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ struct Recorded {
 struct Recording {
     RelayConfig relay;
     std::string description;      // the capture's own words on the link
-    std::vector<Recorded> items;  // packets with bytes, in order
+    std::deque<Recorded> items;  // packets with bytes, in order (grown without moving: no copy at twice the size)
 };
 
 // The most of a capture that replay reads: reading stops there, and a larger file

@@ -1018,13 +1018,16 @@ TEST(HostE2E, ReplayHoldsEveryByteOfTheDeviceAgainstTheRecording) {
     EXPECT_TRUE(std::regex_search(unrecorded.Output(), std::regex(R"(after frame 3 at 0.010000 s: expected nothing more, )"
                                                                   R"(got 12 FE 00 00 00 00 00 13 \w\w\n)")))
         << unrecorded.Output();
-    // Each unrecorded reply is said (one that comes late is said with the next).
+    // Each unrecorded reply is said (one that comes late is said with the next, and
+    // after the last request, as unexpected).
     std::smatch verdict;
     const std::string said = unrecorded.Output();
     ASSERT_TRUE(std::regex_search(said, verdict, std::regex(R"(replay: 1 packets of the device compared: (\d+) differ)")));
     int lines = 0;
-    for (std::size_t at = 0; (at = said.find("\nafter frame ", at)) != std::string::npos; ++at) {
-        ++lines;
+    for (const char* line : {"\nafter frame ", "\nunexpected: "}) {
+        for (std::size_t at = 0; (at = said.find(line, at)) != std::string::npos; ++at) {
+            ++lines;
+        }
     }
     EXPECT_EQ(std::to_string(lines), verdict[1].str());
     EXPECT_GT(lines, 100);
