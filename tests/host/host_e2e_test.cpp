@@ -987,13 +987,13 @@ TEST(HostE2E, ACapturedSessionReplaysAsTheDeviceAndAgainstOne) {
 
 // A capture of requests to a device, the replies recorded for the first `answered`
 // of them only.
-std::string RequestsCapture(const std::string& path, int requests, int answered) {
+std::string RequestsCapture(const std::string& path, int requests, int answered, std::uint64_t gapUs = 0) {
     using zolhost::PcapWriter;
     PcapWriter w;
     std::string error;
     EXPECT_TRUE(w.Open(path, &error, {zolhost::RelayConfigTag(zolhost::RelayConfig{})})) << error;
     for (int i = 0; i < requests; ++i) {
-        const auto us = static_cast<std::uint64_t>(i) * 10000;
+        const auto us = static_cast<std::uint64_t>(i) * 10000 + (i > 0 ? gapUs : 0);
         const Bytes req = Request(static_cast<std::uint8_t>(i));
         w.Packet(PcapWriter::Direction::HostToDevice, us, req.data(), req.size(), "");
         if (i < answered) {
@@ -1031,6 +1031,13 @@ TEST(HostE2E, ReplayHoldsEveryByteOfTheDeviceAgainstTheRecording) {
     }
     EXPECT_EQ(std::to_string(lines), verdict[1].str());
     EXPECT_GT(lines, 100);
+
+    // A gap of 10^13 us (116 days) in the recording is said, not waited out silently.
+    Host gap({"replay", RequestsCapture(work / "g.pcapng", 2, 1, 10000000000000), "--spawn", "--device-exe",
+              ZOLEMUL_PATH});
+    EXPECT_TRUE(gap.Shows("frame 3 is sent at its recorded time, 100000")) << gap.Output();
+    gap.Process().signal(SIGTERM);
+    EXPECT_EQ(gap.Exit(), 1) << gap.Output();
 
     const std::string cut = work / "cut.pcapng";
     RequestsCapture(cut, 0, 0);
