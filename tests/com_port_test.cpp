@@ -323,6 +323,25 @@ TEST_F(ComPortTest, SingleByteWritesSendTheLowEightBits) {
     EXPECT_EQ(ComWriteByte(0x41), 0);
 }
 
+// Closing with nothing held by the layer but bytes still in the driver's queue
+// (a line that does not drain) purges that queue before the port closes; with an
+// empty queue nothing is purged.
+TEST_F(ComPortTest, CloseEmptiesTheDriversQueueOnlyWhenBytesAreLeftInIt) {
+    for (const std::uint32_t queued : {7u, 0u}) {
+        fake::Device& d = OpenCom2();
+        d.txQueued = queued;
+        fake::ClearCalls();
+        ComClose();
+        const Calls calls = fake::Calls();
+        const auto purge = std::find(calls.begin(), calls.end(), "purge " + std::to_string(PURGE_TXCLEAR));
+        const auto close = std::find(calls.begin(), calls.end(), "close COM2");
+        ASSERT_NE(close, calls.end()) << ::testing::PrintToString(calls);
+        EXPECT_EQ(purge != calls.end(), queued > 0) << ::testing::PrintToString(calls);
+        EXPECT_TRUE(purge == calls.end() || purge < close) << ::testing::PrintToString(calls);
+        fake::Reset();
+    }
+}
+
 TEST_F(ComPortTest, OutputQueueAndPurge) {
     fake::Device& d = OpenCom2();
     EXPECT_EQ(ComTxBusy(), 0);

@@ -75,6 +75,31 @@ TEST(StatusText, OneFrameFormsOneLineEndingInACarriageReturn) {
     EXPECT_EQ(FormatFrameText(b, kFrameTextMax, 4294967295u, 0x5A, 0xA5), 0u);
 }
 
+// The scanner finds each status text's TORA whether the texts come whole, several
+// in one piece, or a byte at a time, and nothing in a text not yet ended.
+TEST(StatusText, TheScannerFindsEachTextWholeTogetherOrByteByByte) {
+    char b[kFrameTextMax + 1];
+    std::string texts;
+    for (const std::uint8_t tora : {0x00, 0xA5, 0x7F}) {
+        texts.append(b, FormatFrameText(b, sizeof b, 1000u + tora, 0x12, tora));
+    }
+    const std::vector<std::uint8_t> want = {0x00, 0xA5, 0x7F};
+    std::vector<std::uint8_t> got;
+    StatusTextScanner one;
+    one.Feed(texts.data(), texts.size() / 3, &got);
+    EXPECT_EQ(got, std::vector<std::uint8_t>{0x00}) << "one whole text in one piece";
+    one.Feed(texts.data() + texts.size() / 3, texts.size() - texts.size() / 3 - 1, &got);
+    EXPECT_EQ(got, (std::vector<std::uint8_t>{0x00, 0xA5})) << "the last text's \\r has not come";
+    one.Feed("\r", 1, &got);
+    EXPECT_EQ(got, want);
+    std::vector<std::uint8_t> byByte;
+    StatusTextScanner bytes;
+    for (const char c : texts) {
+        bytes.Feed(&c, 1, &byByte);
+    }
+    EXPECT_EQ(byByte, want);
+}
+
 TEST(ReceiverModel, GoodRequestsAreTakenWhole) {
     ReceiverModel m;
     auto ev = Feed(m, {0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC});

@@ -23,6 +23,10 @@ struct Beside {
 // Ctrl-C and termination requests set the stop flag instead of ending the
 // program, so every exit path closes the link and removes what it made.
 void InstallStopHandlers();
+// A standard stream the program was started without (`<&-`) is put on the null
+// device, so that no descriptor zolhost makes later is taken for it (standard
+// input closed reads as its end). Called first thing.
+void HoldStandardStreams();
 bool StopRequested();
 // Sets the stop flag from the program itself (serve: a device failed, or standard
 // input closed): every wait that a stop request ends, in every thread, ends.

@@ -28,6 +28,8 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 
 }  // namespace
 
+void HoldStandardStreams() {}  // a console program's handles are the system's to give
+
 void InstallStopHandlers() {
     StopEvent();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);

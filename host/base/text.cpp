@@ -1,6 +1,10 @@
 #include "host/base/text.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace zolhost {
 
@@ -46,6 +50,69 @@ bool ParseHexByte(const std::string& text, std::uint8_t* value) {
     return true;
 }
 
+bool ParseUnsigned(const std::string& s, std::uint64_t lo, std::uint64_t hi, std::uint64_t* v) {
+    if (s.empty() || s[0] < '0' || s[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long x = std::strtoull(s.c_str(), &end, 10);
+    if (errno != 0 || end != s.c_str() + s.size() || x < lo || x > hi) {
+        return false;
+    }
+    *v = x;
+    return true;
+}
+
+bool ParseReal(const std::string& s, double lo, double hi, double* v) {
+    if (s.empty() || std::isspace(static_cast<unsigned char>(s[0]))) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double x = std::strtod(s.c_str(), &end);
+    if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(x) || x < lo || x > hi) {
+        return false;
+    }
+    *v = x;
+    return true;
+}
+
+bool SplitWords(const std::string& text, std::vector<std::string>* words) {
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0 && c == quote) {
+            quote = 0;
+        } else if (c == '\\' && quote != '\'') {
+            if (++i == text.size()) {
+                return false;
+            }
+            word += text[i];
+            inWord = true;
+        } else if (quote != 0) {
+            word += c;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            inWord = true;
+        } else if (std::isspace(static_cast<unsigned char>(c))) {
+            if (inWord) {
+                words->push_back(word);
+            }
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words->push_back(word);
+    }
+    return quote == 0;
+}
 
 void Say(const std::string& text) {
     std::fprintf(stderr, "zolhost: %s\n", text.c_str());

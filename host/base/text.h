@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/base/clock.h"
 
@@ -16,6 +17,15 @@ std::string Hex(const std::uint8_t* p, std::size_t n);
 std::string SecondsText(std::int64_t us);
 // One byte in hex: "5a", "5A" or "0x5A". false for anything else.
 bool ParseHexByte(const std::string& text, std::uint8_t* value);
+// A whole decimal number from lo to hi, with nothing before or after it.
+bool ParseUnsigned(const std::string& s, std::uint64_t lo, std::uint64_t hi, std::uint64_t* v);
+// A finite decimal number from lo to hi, with nothing after it.
+bool ParseReal(const std::string& s, double lo, double hi, double* v);
+
+// The words of `text` as a shell splits them: blanks between words; '...' and "..."
+// keep blanks, a backslash the character after it (outside '...'). false for a
+// quote left open or a backslash at the end.
+bool SplitWords(const std::string& text, std::vector<std::string>* words);
 
 // "zolhost: <text>".
 void Say(const std::string& text);

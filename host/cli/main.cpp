@@ -71,6 +71,7 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    HoldStandardStreams();
     Options o;
     std::string error;
     if (!ParseOptions(argc, argv, &o, &error)) {

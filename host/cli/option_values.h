@@ -13,11 +13,6 @@ namespace zolhost {
 
 struct Options;
 
-bool ParseUnsigned(const std::string& s, std::uint64_t lo, std::uint64_t hi, std::uint64_t* v);
-bool ParseReal(const std::string& s, double lo, double hi, double* v);
-// "MS" or "MIN-MAX" into f's delay.
-bool ParseDelay(const std::string& s, FaultSettings* f);
-
 // Checks for CLI11: `what` follows the option's name ("--rate needs ...").
 CLI::Validator Whole(std::uint64_t lo, std::uint64_t hi, const std::string& what);
 CLI::Validator Real(double lo, double hi, const std::string& what);

@@ -64,6 +64,7 @@ struct CommandLine {
     CLI::Option* virt = nullptr;
     CLI::Option* port = nullptr;
     CLI::Option* pace = nullptr;
+    CLI::Option* timeout = nullptr;
     CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr,
              *serve = nullptr;
     std::vector<CLI::Option*> deviceExe;  // --device-exe of each command that takes it
@@ -97,7 +98,7 @@ struct CommandLine {
         port = app.add_option("--port", o->port)->check(NotEmpty())->excludes(virt);
         app.add_flag("--trace", o->trace);
         pace = app.add_option("--pace", o->paceBaud)->check(PaceBaud());
-        app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
+        timeout = app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
         app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
     }
 
@@ -204,6 +205,9 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
     if (o.command == Command::Replay && !o.asDevice.empty() && (o.device != DeviceKind::None || o.spawn)) {
         return "replay --as-device plays the device itself: leave out --virtual, --port and --spawn";
     }
+    if (o.command == Command::Replay && !o.asDevice.empty() && o.fast) {
+        return "replay --as-device answers the host program when it asks: --fast is for a replay against a device";
+    }
     if (o.device == DeviceKind::None && !o.spawn && !(o.command == Command::Replay && !o.asDevice.empty())) {
         return "give --virtual [DIR] or --port PATH";
     }
@@ -238,6 +242,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return false;
     }
     if (o->command == Command::Link && !line.linkOptions.Take(o, error)) {
+        return false;
+    }
+    if (o->command == Command::Serve && line.timeout->count() > 0) {
+        *error = "--timeout is for ping, drive, bench and replay: serve waits for no reply";
         return false;
     }
     if (o->command == Command::Serve && !line.serveOptions.Take(o, error)) {
@@ -370,7 +378,8 @@ const char* UsageText() {
            "                         sends the host program's side of a link --pcap capture to\n"
            "                         the device (at its recorded times, or with --fast each\n"
            "                         once the one before is answered) and lists every packet\n"
-           "                         the device sends unlike what it sent then\n"
+           "                         the device sends unlike what it sent then, or beyond it\n"
+           "                         (a capture of at most 1 GiB; a damaged one is refused)\n"
            "  replay CAPTURE --as-device HOSTEND [--on-deviation answer|stop]\n"
            "                         plays the captured device to a host program at HOSTEND\n"
            "                         (a path or URL, as link's HOSTPATH), through the capture's\n"

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "host/base/text.h"
 #include "host/cli/options.h"
 
 namespace zolhost {
@@ -36,9 +37,9 @@ bool SplitOn(const std::string& spec, DeviceOptions* d, std::string* error) {
         *error = "--on " + spec + ": needs DEVICES:OPTIONS, DEVICES a device's number or a range I-J";
         return false;
     }
-    std::istringstream words(spec.substr(colon + 1));
-    for (std::string w; words >> w;) {
-        d->words.push_back(w);
+    if (!SplitWords(spec.substr(colon + 1), &d->words)) {
+        *error = "--on " + spec + ": a quote is left open";
+        return false;
     }
     return true;
 }
@@ -63,21 +64,47 @@ bool ApplyOn(const DeviceOptions& d, Options* o, std::string* error) {
     return link.Take(o, error);
 }
 
-// A listener's URL with a port P given for every device: device i listens on P + i.
-std::string HostOfDevice(const std::string& host, std::size_t index) {
-    const std::size_t colon = host.rfind(':');
-    std::uint64_t port = 0;
-    if (host.find("://") == std::string::npos || colon == std::string::npos ||
-        !ParseUnsigned(host.substr(colon + 1), 1, 65535, &port) || port + index > 65535) {
-        return host;
-    }
-    return host.substr(0, colon + 1) + std::to_string(port + index);
-}
-
 void ReplaceIndex(std::string* path, std::size_t index) {
     for (std::size_t at; (at = path->find("{}")) != std::string::npos;) {
         path->replace(at, 2, std::to_string(index));
     }
+}
+
+// The host end given for every device as device `index` takes it: a listener's URL
+// with a port P listens on P + i (past 65535: empty), a path has {} replaced by
+// the device's number.
+std::string HostOfDevice(const std::string& host, std::size_t index) {
+    const std::size_t colon = host.rfind(':');
+    std::uint64_t port = 0;
+    if (host.find("://") == std::string::npos) {
+        std::string path = host;
+        ReplaceIndex(&path, index);
+        return path;
+    }
+    if (colon == std::string::npos || !ParseUnsigned(host.substr(colon + 1), 1, 65535, &port)) {
+        return host;
+    }
+    return port + index > 65535 ? std::string() : host.substr(0, colon + 1) + std::to_string(port + index);
+}
+
+// Two devices with one host end (a path, or a URL with a port): the second could
+// not make it. Empty when every device has its own.
+std::string SharedHostEnd(const ServeConfig& c) {
+    for (std::size_t i = 0; i < c.devices.size(); ++i) {
+        const std::string& h = c.devices[i].host;
+        if (h.empty()) {
+            return "device " + std::to_string(i) + "'s port would be past 65535: give a lower --host port";
+        }
+        const bool own = h == "pty" || h == "rfc2217" || h == "tcp" ||
+                         (h.find("://") != std::string::npos && h.size() > 2 && h.compare(h.size() - 2, 2, ":0") == 0);
+        for (std::size_t j = 0; j < i && !own; ++j) {
+            if (c.devices[j].host == h) {
+                return "devices " + std::to_string(j) + " and " + std::to_string(i) + " would share the host end " + h +
+                       " (a path for several devices needs {} for the device's number)";
+            }
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -117,6 +144,10 @@ bool CheckServeOptions(const Options& o, std::string* error) {
     }
     if (o.devices > 1 && !o.pcapPath.empty() && o.pcapPath.find("{}") == std::string::npos) {
         *error = "serve --pcap with several devices needs {} in the path, for each device's number";
+        return false;
+    }
+    if (std::string shared = SharedHostEnd(ServeConfigOf(o)); !shared.empty()) {
+        *error = "serve --host: " + shared;
         return false;
     }
     return true;

@@ -13,7 +13,6 @@ using namespace pcapng;
 constexpr std::uint16_t kLinkTypeUser0 = 147;
 constexpr std::uint16_t kShbUserAppl = 4;
 constexpr std::uint16_t kIfName = 2;
-constexpr std::uint16_t kIfTsresol = 9;
 // An option's value is at most 65535 bytes long.
 constexpr std::size_t kMaxOption = 0xFFFF;
 // Handed to the file once this much is buffered, between Flush() calls.

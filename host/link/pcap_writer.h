@@ -20,6 +20,7 @@ inline constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 inline constexpr std::uint16_t kOptEnd = 0;
 inline constexpr std::uint16_t kOptComment = 1;
 inline constexpr std::uint16_t kEpbFlags = 2;
+inline constexpr std::uint16_t kIfTsresol = 9;
 inline constexpr std::uint32_t kFlagInbound = 0b01;
 inline constexpr std::uint32_t kFlagOutbound = 0b10;
 }  // namespace pcapng

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "host/base/text.h"
+
 namespace zolhost {
 
 namespace {
@@ -34,7 +36,7 @@ constexpr int kConfigTagVersion = 2;
 
 std::string RelayConfigTag(const RelayConfig& c) {
     char b[256];
-    std::snprintf(b, sizeof b, "%s %d pace=%u drop=%g corrupt=%g delay=%d-%d split=%d seed=%llu mismatch=%s", kConfigTag,
+    std::snprintf(b, sizeof b, "%s %d pace=%u drop=%.17g corrupt=%.17g delay=%d-%d split=%d seed=%llu mismatch=%s", kConfigTag,
                   kConfigTagVersion, c.paceBaud, c.faults.dropPct, c.faults.corruptPct, c.faults.delayMinMs,
                   c.faults.delayMaxMs, c.faults.splitGapMs, static_cast<unsigned long long>(c.seed),
                   c.mismatchWarn ? "warn" : "garble");
@@ -44,9 +46,13 @@ std::string RelayConfigTag(const RelayConfig& c) {
 bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* error) {
     std::istringstream in(tag);
     std::string word;
-    int version = 0;
-    if (!(in >> word) || word != kConfigTag || !(in >> version)) {
+    std::uint64_t version = 0;
+    if (!(in >> word) || word != kConfigTag) {
         *error = "no link options";
+        return false;
+    }
+    if (!(in >> word) || !ParseUnsigned(word, 1, 1000000, &version)) {
+        *error = "link options with no version";
         return false;
     }
     if (version != kConfigTagVersion) {
@@ -54,18 +60,49 @@ bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* er
                  std::to_string(kConfigTagVersion);
         return false;
     }
+    // Each option once, its value as the command line takes it.
     RelayConfig r;
-    unsigned long long seed = 0;
-    char mismatch[16] = "";
-    const std::string rest(std::istreambuf_iterator<char>(in), {});
-    if (std::sscanf(rest.c_str(), " pace=%u drop=%lg corrupt=%lg delay=%d-%d split=%d seed=%llu mismatch=%15s",
-                    &r.paceBaud, &r.faults.dropPct, &r.faults.corruptPct, &r.faults.delayMinMs, &r.faults.delayMaxMs,
-                    &r.faults.splitGapMs, &seed, mismatch) != 8) {
-        *error = "link options that cannot be read: " + tag;
+    std::vector<std::string> seen;
+    while (in >> word) {
+        const std::size_t eq = word.find('=');
+        const std::string key = word.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        std::uint64_t n = 0;
+        std::string needs;
+        if (eq == std::string::npos || std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            needs = "one value, given once";
+        } else if (key == "pace") {
+            needs = ParsePaceBaud(value, &r.paceBaud) ? "" : kPaceBaudNeeds;
+        } else if (key == "drop" || key == "corrupt") {
+            needs = ParseReal(value, 0, 100, key == "drop" ? &r.faults.dropPct : &r.faults.corruptPct) ? "" : kPercentNeeds;
+        } else if (key == "delay") {
+            needs = ParseDelay(value, &r.faults) ? "" : kDelayNeeds;
+        } else if (key == "split") {
+            const bool ok = value == "-1" || ParseUnsigned(value, 0, kMaxFaultMs, &n);
+            r.faults.splitGapMs = value == "-1" ? -1 : static_cast<int>(n);
+            needs = ok ? "" : std::string(kFaultMsNeeds) + ", or -1: none";
+        } else if (key == "seed") {
+            needs = ParseUnsigned(value, 0, UINT64_MAX, &r.seed) ? "" : "a number";
+        } else if (key == "mismatch") {
+            r.mismatchWarn = value == "warn";
+            needs = value == "warn" || value == "garble" ? "" : "garble or warn";
+        } else {
+            needs = "an option this zolhost knows";
+        }
+        if (!needs.empty()) {
+            *error = "damaged link options: " + word + " (needs " + needs + ")";
+            return false;
+        }
+        seen.push_back(key);
+    }
+    if (seen.size() != 7) {
+        *error = "damaged link options: some are missing (" + tag + ")";
         return false;
     }
-    r.seed = seed;
-    r.mismatchWarn = std::string(mismatch) == "warn";
+    if (std::string fault = FaultSettingsFault(r.faults, ""); !fault.empty()) {
+        *error = "damaged link options: " + fault;
+        return false;
+    }
     *c = r;
     return true;
 }

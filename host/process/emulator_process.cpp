@@ -58,8 +58,9 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
 
 EmulatorProcess::~EmulatorProcess() {
     // One that never opened its port is not a zolemul at work: no key is waited for.
-    if (Running() && !(up_ && console_.PressKey('q') && child_.Wait(kEndMs))) {
-        child_.Terminate(up_ ? kEndMs : kNotUpEndMs);
+    // A hung one (stopped, or deaf to its key) is not waited for twice.
+    if (Running() && !(up_ && !keyPressed_ && console_.PressKey('q') && child_.Wait(kEndMs))) {
+        child_.Terminate(up_ && !keyPressed_ ? kEndMs : kNotUpEndMs);
     }
     port_.reset();  // its symlink goes before the dir
     if (!dir_.empty()) {
@@ -101,6 +102,7 @@ bool EmulatorProcess::End(std::string* error) {
         return false;
     }
     console_.PressKey('q');
+    keyPressed_ = true;
     const std::optional<int> status = child_.Wait(kEndMs);
     if (!status) {
         *error = "still running " + std::to_string(kEndMs / 1000) + " s after a key press on its console";

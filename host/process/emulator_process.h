@@ -28,7 +28,8 @@ bool WaitOpened(PtyEndpoint& link, ChildProcess& child, Clock::time_point deadli
 class EmulatorProcess {
 public:
     // Ends it if it still runs (a key, then by force; one that never opened its
-    // port by SIGTERM at once), closes its port and console, and removes its dir.
+    // port, or that End() waited for in vain, by SIGTERM at once and SIGKILL a
+    // second later), closes its port and console, and removes its dir.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
     EmulatorProcess& operator=(const EmulatorProcess&) = delete;
@@ -56,6 +57,7 @@ private:
     ChildProcess child_;
     bool started_ = false;
     bool up_ = false;  // it opened its port
+    bool keyPressed_ = false;  // End() has pressed its key and waited once: no second wait
 };
 
 }  // namespace zolhost

@@ -1,8 +1,13 @@
 #include "host/replay/recording.h"
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
 
+#include "host/base/text.h"
 #include "host/link/pcap_writer.h"
 #include "host/stages/fault_plan.h"
 
@@ -12,41 +17,103 @@ namespace {
 
 using namespace pcapng;
 
-// A little-endian pcapng file, as PcapWriter writes it: one section, microsecond
-// times on interface 0.
-class Blocks {
+// A block is never longer than this in a capture zolhost writes (a packet holds at
+// most PcapWriter::kMaxPacket bytes, its comments a few hundred).
+constexpr std::uint32_t kMaxBlock = 1u << 20;
+// No more than this from one packet's time to the next, or from the first to the last.
+constexpr std::int64_t kMaxSpanUs = std::int64_t{366} * 24 * 3600 * 1000000;
+
+std::uint32_t U32(const std::uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
+}
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+// A little-endian pcapng file, as PcapWriter writes it, one block at a time: one
+// section, microsecond times on interface 0. Nothing is read past the size limit.
+class BlockReader {
 public:
-    explicit Blocks(std::vector<std::uint8_t> f) : f_(std::move(f)) {}
-    bool Fits(std::size_t at, std::size_t n) const { return at <= f_.size() && n <= f_.size() - at; }
-    std::uint32_t U32(std::size_t at) const {
-        return f_[at] | f_[at + 1] << 8 | f_[at + 2] << 16 | std::uint32_t{f_[at + 3]} << 24;
-    }
-    std::uint16_t U16(std::size_t at) const { return static_cast<std::uint16_t>(f_[at] | f_[at + 1] << 8); }
-    const std::uint8_t* At(std::size_t at) const { return f_.data() + at; }
-    // The options from `at` to `end`: each comment, and the flags word.
-    bool Options(std::size_t at, std::size_t end, std::vector<std::string>* comments, std::uint32_t* flags) const {
-        while (at + 4 <= end) {
-            const std::uint16_t code = U16(at);
-            const std::uint16_t len = U16(at + 2);
-            if (code == 0) {
-                return true;
-            }
-            if (!Fits(at + 4, len) || at + 4 + len > end) {
-                return false;
-            }
-            if (code == kOptComment) {
-                comments->emplace_back(reinterpret_cast<const char*>(At(at + 4)), len);
-            } else if (code == kEpbFlags && len == 4 && flags != nullptr) {
-                *flags = U32(at + 4);
-            }
-            at += 4 + (len + 3u) / 4 * 4;
+    BlockReader(std::FILE* f, std::string path) : f_(f), path_(std::move(path)) {}
+    enum class Got { Block, End, Bad };
+    // The next block whole into block(); End after the last; Bad with Error() set.
+    Got Next() {
+        std::uint8_t head[8];
+        const std::size_t n = std::fread(head, 1, sizeof head, f_);
+        if (n == 0 && !std::ferror(f_)) {
+            return Got::End;
         }
-        return true;
+        if (n < sizeof head) {
+            return Fail(std::ferror(f_) ? std::string(std::strerror(errno))
+                                        : "cut short: " + std::to_string(n) + " bytes of a block at the end");
+        }
+        const std::uint32_t len = U32(head + 4);
+        if (len < 12 || len % 4 != 0 || len > kMaxBlock) {
+            return Fail("a damaged block: it says it is " + std::to_string(len) + " bytes long");
+        }
+        if (at_ + len > kMaxCaptureBytes) {
+            return Fail("the capture is larger than the " + std::to_string(kMaxCaptureBytes >> 20) +
+                        " MiB that replay reads");
+        }
+        block_.assign(head, head + sizeof head);
+        block_.resize(len);
+        const std::size_t rest = std::fread(block_.data() + sizeof head, 1, len - sizeof head, f_);
+        if (rest < len - sizeof head) {
+            return Fail(std::ferror(f_) ? std::string(std::strerror(errno))
+                                        : "cut short: the block is " + std::to_string(len) + " bytes long, the file ends " +
+                                              std::to_string(sizeof head + rest) + " bytes into it");
+        }
+        if (U32(block_.data() + len - 4) != len) {
+            return Fail("a damaged block: its two lengths differ");
+        }
+        blockAt_ = at_;
+        at_ += len;
+        return Got::Block;
     }
+    std::uint32_t Type() const { return U32(block_.data()); }
+    const std::vector<std::uint8_t>& Block() const { return block_; }
+    // Where the block is, or what is wrong with it: "PATH: byte 1234: ".
+    std::string Where() const { return path_ + ": byte " + std::to_string(blockAt_) + ": "; }
+    const std::string& Error() const { return error_; }
 
 private:
-    std::vector<std::uint8_t> f_;
+    Got Fail(const std::string& why) {
+        blockAt_ = at_;
+        error_ = Where() + why;
+        return Got::Bad;
+    }
+    std::FILE* f_;
+    std::string path_;
+    std::vector<std::uint8_t> block_;
+    std::uint64_t at_ = 0;
+    std::uint64_t blockAt_ = 0;
+    std::string error_;
 };
+
+// The options of block b from `at` to its trailing length: each comment, the flags
+// word, and the interface's time resolution. false when one runs past the block.
+bool Options(const std::vector<std::uint8_t>& b, std::size_t at, std::vector<std::string>* comments,
+             std::uint32_t* flags = nullptr, int* tsresol = nullptr) {
+    const std::size_t end = b.size() - 4;
+    while (at + 4 <= end) {
+        const std::uint16_t code = U16(b.data() + at);
+        const std::size_t len = U16(b.data() + at + 2);
+        if (code == kOptEnd) {
+            return true;
+        }
+        if (len > end - at - 4) {
+            return false;
+        }
+        const std::uint8_t* value = b.data() + at + 4;
+        if (code == kOptComment) {
+            comments->emplace_back(reinterpret_cast<const char*>(value), len);
+        } else if (code == kEpbFlags && len == 4 && flags != nullptr) {
+            *flags = U32(value);
+        } else if (code == kIfTsresol && len == 1 && tsresol != nullptr) {
+            *tsresol = *value;
+        }
+        at += 4 + (len + 3) / 4 * 4;
+    }
+    return at == end;
+}
 
 // The device's reply as it sent it, from the bytes on the line and its tag.
 void UndoFaults(Recorded* r, const std::vector<std::string>& comments) {
@@ -59,89 +126,169 @@ void UndoFaults(Recorded* r, const std::vector<std::string>& comments) {
     }
 }
 
-bool ReadPacket(const Blocks& b, std::size_t at, std::size_t len, Recording* out, std::string* error) {
-    const std::uint32_t n = b.U32(at + 20);
-    if (!b.Fits(at + 28, n) || 28 + n > len) {
-        *error = "a packet runs past its block";
+// An enhanced packet block: interface, time (2 words), captured and original
+// length, the bytes padded to 32 bits, options, the trailing length.
+bool ReadPacket(const std::vector<std::uint8_t>& b, Recorded* r, std::uint64_t* us, std::string* error) {
+    if (b.size() < 32) {
+        *error = "a packet block too short for a packet";
         return false;
     }
-    const std::uint64_t us = std::uint64_t{b.U32(at + 12)} << 32 | b.U32(at + 16);
+    if (U32(b.data() + 8) != 0) {
+        *error = "a packet on an interface the capture does not describe";
+        return false;
+    }
+    const std::uint64_t n = U32(b.data() + 20);
+    if (28 + (n + 3) / 4 * 4 + 4 > b.size()) {
+        *error = "its " + std::to_string(n) + " bytes run past its block";
+        return false;
+    }
     std::vector<std::string> comments;
     std::uint32_t flags = 0;
-    if (!b.Options(at + 28 + (n + 3u) / 4 * 4, at + len - 4, &comments, &flags)) {
-        *error = "a packet's options run past its block";
+    if (!Options(b, 28 + static_cast<std::size_t>((n + 3) / 4 * 4), &comments, &flags)) {
+        *error = "its options run past its block";
         return false;
     }
-    Recorded r;
-    r.atUs = static_cast<std::int64_t>(us);
-    r.toDevice = (flags & kFlagOutbound) != 0;
-    r.bytes.assign(b.At(at + 28), b.At(at + 28) + n);
-    r.comment = comments.empty() ? "" : comments.front();
-    if (!r.toDevice) {
-        UndoFaults(&r, comments);
+    const std::uint32_t direction = flags & (kFlagInbound | kFlagOutbound);
+    if (direction != kFlagInbound && direction != kFlagOutbound) {
+        *error = "it has no direction";
+        return false;
     }
-    out->items.push_back(std::move(r));
+    *us = std::uint64_t{U32(b.data() + 12)} << 32 | U32(b.data() + 16);
+    r->toDevice = direction == kFlagOutbound;
+    r->bytes.assign(b.data() + 28, b.data() + 28 + n);
+    r->comment = comments.empty() ? "" : comments.front();
+    if (!r->toDevice) {
+        UndoFaults(r, comments);
+    }
+    return true;
+}
+
+// The section header: byte order, version, and its comments into *header.
+bool ReadHeader(const std::vector<std::uint8_t>& b, std::vector<std::string>* header, std::string* error) {
+    if (b.size() < 28 || U32(b.data()) != kSectionHeader || U32(b.data() + 8) != kByteOrderMagic) {
+        *error = "not a pcapng capture of zolhost link (or not in its byte order)";
+        return false;
+    }
+    if (U16(b.data() + 12) != 1) {
+        *error = "a pcapng capture of version " + std::to_string(U16(b.data() + 12)) + ", not 1";
+        return false;
+    }
+    if (!Options(b, 24, header)) {
+        *error = "the capture's header is damaged: an option runs past it";
+        return false;
+    }
+    return true;
+}
+
+// The link's options from the header's comments.
+bool ReadLinkOptions(const std::vector<std::string>& header, Recording* out, std::string* error) {
+    bool have = false;
+    for (const std::string& h : header) {
+        std::string why;
+        if (ParseRelayConfigTag(h, &out->relay, &why)) {
+            have = true;
+        } else if (why != "no link options") {
+            *error = "its header's link options cannot be used: " + why;
+            return false;
+        }
+        if (h.rfind("zolhost link:", 0) == 0) {
+            out->description = h;
+        }
+    }
+    if (!have) {
+        *error = "cannot be replayed: its header has no link options (it was written by a zolhost from before replay, "
+                 "or by another program): capture the session again";
+    }
+    return have;
+}
+
+// The blocks after the header: the interface, then packets in time order.
+bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
+    bool haveInterface = false;
+    std::size_t frame = 1;  // the header is no frame; Wireshark counts packets from 1
+    std::optional<std::uint64_t> first, last;
+    for (BlockReader::Got got; (got = in.Next()) != BlockReader::Got::End;) {
+        if (got == BlockReader::Got::Bad) {
+            *error = in.Error();
+            return false;
+        }
+        if (in.Type() == kSectionHeader) {
+            *error = in.Where() + "a second capture follows the first";
+            return false;
+        }
+        if (in.Type() == kInterfaceDescription) {
+            int tsresol = 6;
+            std::vector<std::string> unused;
+            if (haveInterface || in.Block().size() < 20 || !Options(in.Block(), 16, &unused, nullptr, &tsresol) ||
+                tsresol != 6) {
+                *error = in.Where() + "an interface unlike the one zolhost link describes (one, times in microseconds)";
+                return false;
+            }
+            haveInterface = true;
+            continue;
+        }
+        if (in.Type() != kEnhancedPacket) {
+            continue;  // a block replay has no use for
+        }
+        Recorded r;
+        r.frame = frame++;
+        std::uint64_t us = 0;
+        std::string why = haveInterface ? "" : "a packet before the interface it is on";
+        if (why.empty() && !ReadPacket(in.Block(), &r, &us, &why)) {
+            why = why.empty() ? "a damaged packet" : why;
+        }
+        if (why.empty() && last && us < *last) {
+            why = "its time is before the packet's before it (" + SecondsText(static_cast<std::int64_t>(*last - us)) +
+                  " earlier)";
+        }
+        if (why.empty() && first && us - *first > static_cast<std::uint64_t>(kMaxSpanUs)) {
+            why = "it is more than a year after the first packet (" +
+                  SecondsText(static_cast<std::int64_t>(std::min<std::uint64_t>(us - *first, INT64_MAX))) + ")";
+        }
+        if (!why.empty()) {
+            *error = in.Where() + "frame " + std::to_string(r.frame) + ": " + why;
+            return false;
+        }
+        first = first ? first : us;
+        last = us;
+        r.atUs = static_cast<std::int64_t>(us - *first);
+        if (!r.bytes.empty()) {  // else a note: nothing on the line
+            out->items.push_back(std::move(r));
+        }
+    }
     return true;
 }
 
 }  // namespace
 
 bool ReadRecording(const std::string& path, Recording* out, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    const Blocks b(std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
-    if (!b.Fits(0, 28) || b.U32(0) != kSectionHeader || b.U32(8) != kByteOrderMagic) {
-        *error = path + " is not a pcapng capture of zolhost link (or not in its byte order)";
-        return false;
-    }
+    return ReadRecordingFrom(file.get(), path, out, error);
+}
+
+bool ReadRecordingFrom(std::FILE* file, const std::string& path, Recording* out, std::string* error) {
+    BlockReader in(file, path);
     *out = Recording{};
     std::vector<std::string> header;
-    bool haveTag = false;
-    std::size_t frame = 0;
-    for (std::size_t at = 0; b.Fits(at, 12);) {
-        const std::uint32_t type = b.U32(at);
-        const std::uint32_t len = b.U32(at + 4);
-        if (len < 12 || len % 4 != 0 || !b.Fits(at, len)) {
-            *error = path + ": a damaged block at byte " + std::to_string(at);
-            return false;
-        }
-        if (type == kSectionHeader) {
-            if (at != 0) {
-                *error = path + " holds more than one capture";
-                return false;
-            }
-            b.Options(at + 24, at + len - 4, &header, nullptr);
-        } else if (type == kEnhancedPacket) {
-            ++frame;
-            if (!ReadPacket(b, at, len, out, error)) {
-                *error = path + ": frame " + std::to_string(frame) + ": " + *error;
-                return false;
-            }
-            out->items.back().frame = frame;
-            if (out->items.back().bytes.empty()) {
-                out->items.pop_back();  // a note: nothing on the line
-            }
-        }
-        at += len;
-    }
-    std::string why = "no link options";
-    for (const std::string& h : header) {
-        haveTag = haveTag || ParseRelayConfigTag(h, &out->relay, &why);
-        if (h.rfind("zolhost link:", 0) == 0) {
-            out->description = h;
-        }
-    }
-    if (!haveTag) {
-        *error = path + " cannot be replayed: its header has " + why +
-                 " (it was written by a zolhost from before replay, or by another program): capture the session again";
+    std::string why;
+    if (in.Next() != BlockReader::Got::Block) {
+        *error = in.Error().empty() ? path + " is empty" : in.Error();
         return false;
     }
-    const std::int64_t first = out->items.empty() ? 0 : out->items.front().atUs;
-    for (Recorded& r : out->items) {
-        r.atUs -= first;
+    if (!ReadHeader(in.Block(), &header, &why) || !ReadLinkOptions(header, out, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
+    if (!ReadPackets(in, out, error)) {
+        return false;
+    }
+    if (out->items.empty()) {
+        *error = path + ": the capture holds no packets: nothing to replay";
+        return false;
     }
     return true;
 }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -25,12 +27,20 @@ struct Recorded {
 struct Recording {
     RelayConfig relay;
     std::string description;      // the capture's own words on the link
-    std::vector<Recorded> items;  // packets with bytes, in order
+    std::deque<Recorded> items;  // packets with bytes, in order (grown without moving: no copy at twice the size)
 };
 
-// Reads a capture that `zolhost link --pcap` wrote. false with *error saying why
-// it cannot be replayed (not a capture, one from a zolhost before replay, or damaged).
+// The most of a capture that replay reads: reading stops there, and a larger file
+// is refused.
+inline constexpr std::uint64_t kMaxCaptureBytes = std::uint64_t{1} << 30;
+
+// Reads a capture that `zolhost link --pcap` wrote, a block at a time. false with
+// *error saying why it cannot be replayed and where (the byte of the block, the
+// frame): not a capture, one from a zolhost before replay, damaged, cut short,
+// with no packets, or over kMaxCaptureBytes.
 bool ReadRecording(const std::string& path, Recording* out, std::string* error);
+// The same from an open file (read from where it stands); `path` names it in *error.
+bool ReadRecordingFrom(std::FILE* file, const std::string& path, Recording* out, std::string* error);
 
 // One exchange of a recording: a packet the host sent, and what the device sent
 // after it before the host's next one (with how long after).

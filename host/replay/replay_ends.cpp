@@ -39,11 +39,39 @@ void PlayedEnd::Schedule(Clock::time_point at, const std::vector<std::uint8_t>& 
     out_.emplace_back(at, bytes);
 }
 
-ReplayHost::ReplayHost(const Recording& r, bool fast, int timeoutMs)
+namespace {
+
+// Gaps in the recording longer than this are said before they are waited out.
+constexpr auto kSayWaitsFrom = std::chrono::seconds(10);
+constexpr auto kLeastSilence = std::chrono::milliseconds(2);
+
+// How long the device is heard out where the recording owes nothing more: twice its
+// usual (median) time to begin an answer then, at least kLeastSilence, at most the
+// timeout, and a request's and a reply's time on the replay's line.
+Clock::duration Silence(const std::vector<Exchange>& exchanges, Clock::duration timeout, std::uint32_t paceBaud) {
+    std::vector<std::int64_t> firsts;
+    for (const Exchange& e : exchanges) {
+        if (e.request != nullptr && !e.answers.empty()) {
+            firsts.push_back(e.answers.front().afterUs);
+        }
+    }
+    Clock::duration usual = Clock::duration::zero();
+    if (!firsts.empty()) {
+        std::nth_element(firsts.begin(), firsts.begin() + static_cast<std::ptrdiff_t>(firsts.size() / 2), firsts.end());
+        usual = std::chrono::microseconds(2 * firsts[firsts.size() / 2]);
+    }
+    return std::clamp<Clock::duration>(usual, kLeastSilence, std::max<Clock::duration>(timeout, kLeastSilence)) +
+           ByteTime(paceBaud) * static_cast<long>(kRequestSize + kReplySize);
+}
+
+}  // namespace
+
+ReplayHost::ReplayHost(const Recording& r, bool fast, int timeoutMs, std::uint32_t paceBaud)
     : PlayedEnd("replay of the recorded host program"),
       exchanges_(Exchanges(r)),
       fast_(fast),
       timeout_(std::chrono::milliseconds(timeoutMs)),
+      silence_(Silence(exchanges_, timeout_, paceBaud)),
       deadline_(exchanges_.size()) {}
 
 Io ReplayHost::Reopen() {
@@ -72,15 +100,23 @@ void ReplayHost::Tick(Clock::time_point now) {
             Schedule(now, e.request->bytes);
         }
         const std::int64_t lastUs = e.answers.empty() ? 0 : e.answers.back().afterUs;
-        deadline_[sent_] = now + std::chrono::microseconds(lastUs) + timeout_;
+        const bool owed = e.AnswerBytes() > 0;
+        deadline_[sent_] = now + std::chrono::microseconds(lastUs) + (owed || !fast_ ? timeout_ : silence_);
         ++sent_;
     }
+    SayLongWait(now);
     while (settled_ < sent_ && exchanges_[settled_].AnswerBytes() == 0 && settled_ + 1 < sent_) {
         Settle(now, false);  // nothing owed, and the next packet is out: nothing more comes for it
     }
+    if (settled_ == exchanges_.size() && !heardOutAt_) {
+        heardOutAt_ = now + silence_;  // what the device sends now is more than it sent then
+    }
+    done_ = heardOutAt_ && now >= *heardOutAt_;
     wake_.reset();
     if (settled_ < sent_) {
         wake_ = deadline_[settled_];
+    } else if (heardOutAt_ && !done_) {
+        wake_ = heardOutAt_;
     }
     if (sent_ < exchanges_.size() && !fast_) {
         const Exchange& e = exchanges_[sent_];
@@ -96,6 +132,22 @@ Io ReplayHost::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
 
 std::optional<Clock::time_point> ReplayHost::ReadyAt() const {
     return PlayedEnd::ReadyAt();
+}
+
+// A request due a long time from now (a gap in the recording) is said, not waited
+// for in silence.
+void ReplayHost::SayLongWait(Clock::time_point now) {
+    if (fast_ || sent_ >= exchanges_.size() || announced_ > sent_ || exchanges_[sent_].request == nullptr) {
+        return;
+    }
+    const Recorded& next = *exchanges_[sent_].request;
+    const auto due = *start_ + std::chrono::microseconds(next.atUs);
+    announced_ = sent_ + 1;
+    if (due - now >= kSayWaitsFrom) {
+        Say("replay: frame " + std::to_string(next.frame) + " is sent at its recorded time, " +
+            SecondsText(std::chrono::duration_cast<std::chrono::microseconds>(due - now).count()) +
+            " from now (--fast sends each packet once the one before is answered)");
+    }
 }
 
 Io ReplayHost::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
@@ -121,6 +173,7 @@ void ReplayHost::Settle(Clock::time_point, bool timedOut) {
     (void)timedOut;
     const Exchange& e = exchanges_[settled_];
     std::size_t at = 0;
+
     for (const Exchange::Answer& a : e.answers) {
         const std::vector<std::uint8_t>& want = a.packet->bytes;
         const std::size_t end = std::min(got_.size(), at + want.size());
@@ -131,6 +184,11 @@ void ReplayHost::Settle(Clock::time_point, bool timedOut) {
             differences_.push_back({a.packet->frame, a.packet->atUs, want, got});
         }
         at += want.size();
+    }
+    if (got_.size() > at) {  // the device said more than it did then
+        differences_.push_back({e.request != nullptr ? e.request->frame : 0, e.request != nullptr ? e.request->atUs : 0,
+                                {}, std::vector<std::uint8_t>(got_.begin() + static_cast<std::ptrdiff_t>(at), got_.end()),
+                                true});
     }
     got_.clear();
     ++settled_;

@@ -44,18 +44,22 @@ protected:
 class ReplayHost : public PlayedEnd {
 public:
     // fast: each packet once the device has answered the one before (or timeoutMs
-    // passed); else at the recorded times from when the link first opens it.
-    ReplayHost(const Recording& r, bool fast, int timeoutMs);
+    // passed; for a packet the recording holds no answer to, once the device has
+    // had its usual time to answer); else at the recorded times from when the link
+    // first opens it. paceBaud: the replay's own line.
+    ReplayHost(const Recording& r, bool fast, int timeoutMs, std::uint32_t paceBaud);
     Io Reopen() override;
     Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
     Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) override;
     std::optional<Clock::time_point> ReadyAt() const override;
 
-    bool Finished() const { return settled_ == exchanges_.size(); }
+    // Every exchange settled, and the device quiet for a while after the last.
+    bool Finished() const { return settled_ == exchanges_.size() && done_; }
     struct Difference {
-        std::size_t frame;   // the recorded packet's number
+        std::size_t frame;   // the recorded packet's number (unrecorded: the request's; 0 before any)
         std::int64_t atUs;   // its time in the recording
         std::vector<std::uint8_t> expected, got;
+        bool unrecorded = false;  // got: what the device sent after all it had sent then
     };
     const std::vector<Difference>& Differences() const { return differences_; }
     std::size_t Compared() const { return compared_; }
@@ -64,10 +68,15 @@ public:
 private:
     void Tick(Clock::time_point now);
     void Settle(Clock::time_point now, bool timedOut);
+    void SayLongWait(Clock::time_point now);
 
     std::vector<Exchange> exchanges_;
     bool fast_;
     Clock::duration timeout_;
+    Clock::duration silence_;  // how long a device is heard out when nothing more is owed
+    std::optional<Clock::time_point> heardOutAt_;  // when the device has been heard out after the last exchange
+    bool done_ = false;
+    std::size_t announced_ = 0;  // exchanges whose long wait has been said
     std::optional<Clock::time_point> start_;
     std::size_t sent_ = 0;     // exchanges whose packet has gone
     std::size_t settled_ = 0;  // exchanges whose answers are all in, or given up

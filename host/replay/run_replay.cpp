@@ -11,7 +11,7 @@ namespace zolhost {
 namespace {
 
 int AgainstDevice(const ReplayConfig& c, const Recording& r) {
-    ReplayHost host(r, c.fast, c.link.timeoutMs);
+    ReplayHost host(r, c.fast, c.link.timeoutMs, c.link.relay.paceBaud);
     LinkConfig link = c.link;
     link.relay.faults = FaultSettings{};  // the device's own answers, as they leave it
     const int status = RunLinkWith(link, LinkEnds{&host, nullptr, [&host] { return host.Finished(); }});
@@ -23,19 +23,26 @@ int AgainstDevice(const ReplayConfig& c, const Recording& r) {
         return kExitCheckFailed;
     }
     for (const ReplayHost::Difference& d : host.Differences()) {
-        std::printf("frame %zu at %s: expected %s, got %s\n", d.frame, SecondsText(d.atUs).c_str(),
-                    Hex(d.expected.data(), d.expected.size()).c_str(),
-                    d.got.empty() ? "nothing" : Hex(d.got.data(), d.got.size()).c_str());
+        const std::string got = d.got.empty() ? "nothing" : Hex(d.got.data(), d.got.size());
+        if (!d.unrecorded) {
+            std::printf("frame %zu at %s: expected %s, got %s\n", d.frame, SecondsText(d.atUs).c_str(),
+                        Hex(d.expected.data(), d.expected.size()).c_str(), got.c_str());
+        } else if (d.frame == 0) {
+            std::printf("before the first request: expected nothing more, got %s\n", got.c_str());
+        } else {
+            std::printf("after frame %zu at %s: expected nothing more, got %s\n", d.frame, SecondsText(d.atUs).c_str(),
+                        got.c_str());
+        }
     }
     if (!host.Unexpected().empty()) {
         std::printf("unexpected: %zu bytes that no recorded packet was followed by: %s\n", host.Unexpected().size(),
                     Hex(host.Unexpected().data(), std::min<std::size_t>(host.Unexpected().size(), 32)).c_str());
     }
-    const bool same = host.Differences().empty() && host.Unexpected().empty();
+    const std::size_t differ = host.Differences().size() + (host.Unexpected().empty() ? 0 : 1);
     std::printf("replay: %zu packets of the device compared: %s\n", host.Compared(),
-                same ? "all as recorded" : (std::to_string(host.Differences().size()) + " differ").c_str());
+                differ == 0 ? "all as recorded" : (std::to_string(differ) + " differ").c_str());
     std::fflush(stdout);
-    return same ? kExitGood : kExitCheckFailed;
+    return differ == 0 ? kExitGood : kExitCheckFailed;
 }
 
 int AsDevice(const ReplayConfig& c, const Recording& r) {
@@ -60,6 +67,12 @@ int RunReplay(const ReplayConfig& c) {
     std::string error;
     if (!ReadRecording(c.capture, &r, &error)) {
         Say(error);
+        return kExitUsage;
+    }
+    const bool deviceSpoke =
+        std::any_of(r.items.begin(), r.items.end(), [](const Recorded& item) { return !item.toDevice; });
+    if (c.asDevice.empty() && !deviceSpoke) {
+        Say(c.capture + ": the capture holds no packet of the device: nothing to hold a device against");
         return kExitUsage;
     }
     return c.asDevice.empty() ? AgainstDevice(c, r) : AsDevice(c, r);

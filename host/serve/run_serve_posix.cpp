@@ -1,14 +1,19 @@
 // zolhost serve from its configuration: zolemul found, the host ends named, one
 // thread a device, the devices' document once all are up, and the summary once
 // a stop has ended them all.
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "host/base/system.h"
 #include "host/base/text.h"
@@ -16,6 +21,7 @@
 #include "host/serve/serve_device.h"
 #include "host/serve/serve_report.h"
 #include "platform/posix_signals.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 
@@ -104,6 +110,103 @@ int WhileServing(const DeviceBoard& board, bool watchStdin) {
     }
 }
 
+// kExitGood when every device's zolemul ended cleanly at the stop; else each one
+// that did not is said, and kExitCheckFailed.
+int EndedCleanly(const std::vector<DeviceState>& states) {
+    int status = kExitGood;
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        if (states[i].phase == DeviceState::Phase::Ended && !states[i].summary.endedCleanly) {
+            Say("device " + std::to_string(i) + " did not end cleanly: zolemul " + states[i].summary.endError);
+            status = kExitCheckFailed;
+        }
+    }
+    return status;
+}
+
+// What serve leaves behind if it is killed outright (SIGKILL: no handler of its own
+// runs) must not claim live devices. A sweeper, a process forked before any thread
+// and outside serve's process group, holds the read end of a pipe; serve tells it
+// each path it makes that says a device is there (the manifest, each device's
+// directory and port, each pty host end, its own pty directory). At a clean end
+// serve has removed them itself and says so with an empty line. When the pipe
+// closes without it, serve is gone: the sweeper removes what it was told, newest
+// first (a directory only when empty), and ends.
+class Sweeper {
+public:
+    Sweeper() {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(p[1]);
+            Sweep(p[0]);
+        }
+        close(p[0]);
+        fd_ = pid_ > 0 ? p[1] : -1;
+        if (pid_ < 0) {
+            close(p[1]);
+        }
+    }
+    ~Sweeper() {
+        if (fd_ >= 0) {
+            (void)!write(fd_, "\n", 1);  // everything is gone already
+            close(fd_);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Sweeper(const Sweeper&) = delete;
+    Sweeper& operator=(const Sweeper&) = delete;
+    void Add(const std::string& path) {
+        const std::string line = path + "\n";
+        if (fd_ >= 0 && !path.empty()) {
+            (void)!write(fd_, line.data(), line.size());
+        }
+    }
+
+private:
+    [[noreturn]] static void Sweep(int in) {
+        setsid();
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(sig, SIG_IGN);
+        }
+        const int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd) {
+            dup2(null, fd);
+        }
+        for (int fd = 3; fd < 1024; ++fd) {
+            if (fd != in) {
+                close(fd);  // serve's standard output above all: its reader waits for its end
+            }
+        }
+        std::string text;
+        char buf[4096];
+        for (ssize_t n; (n = read(in, buf, sizeof buf)) != 0;) {
+            if (n > 0) {
+                text.append(buf, static_cast<std::size_t>(n));
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+        std::vector<std::string> paths;
+        bool done = false;
+        for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+            done = nl == at;
+            paths.push_back(text.substr(at, nl - at));
+        }
+        for (auto p = paths.rbegin(); !done && p != paths.rend(); ++p) {
+            struct stat st {};
+            if (lstat(p->c_str(), &st) == 0) {
+                (void)(S_ISDIR(st.st_mode) ? rmdir(p->c_str()) : unlink(p->c_str()));
+            }
+        }
+        _exit(0);
+    }
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
 void SayWhatCoresCost(std::size_t devices, unsigned cores) {
     if (devices <= cores) {
         return;
@@ -133,6 +236,7 @@ bool PtyDir(const ServeConfig& c, std::string* dir, bool* own, std::string* erro
 }  // namespace
 
 int RunServe(const ServeConfig& c) {
+    Sweeper sweeper;  // first made, last gone: after every removal below
     std::string error;
     for (const ServedDevice& d : c.devices) {
         if (FindEmulator(d.link.deviceExe, &error).empty()) {
@@ -140,15 +244,25 @@ int RunServe(const ServeConfig& c) {
             return kExitCheckFailed;
         }
     }
+    if (!c.manifest.empty() && !CanWriteWhole(c.manifest, &error)) {
+        Say(error);
+        return kExitNoLink;
+    }
     std::string ptyDir;
     bool ownDir = false;
     if (!PtyDir(c, &ptyDir, &ownDir, &error)) {
         Say(error);
         return kExitNoLink;
     }
+    if (ownDir) {
+        sweeper.Add(ptyDir);
+    }
     ServeConfig run = c;
     for (std::size_t i = 0; i < run.devices.size(); ++i) {
         run.devices[i].link.hostPath = HostPathOf(run.devices[i].host, ptyDir, i);
+        if (run.devices[i].host == "pty") {
+            sweeper.Add(run.devices[i].link.hostPath);
+        }
     }
     const unsigned cores = Cores();
     SayWhatCoresCost(run.devices.size(), cores);
@@ -164,15 +278,24 @@ int RunServe(const ServeConfig& c) {
     int status = WaitUntilUp(board, c.exitWithStdin, &up);
     bool manifest = false;
     if (up) {
-        const std::string doc = DevicesJson(run, board.Snapshot(), cores);
-        std::printf("%s\n", doc.c_str());
-        std::fflush(stdout);
+        // The file first: once the document is on standard output, the devices are up.
+        const std::vector<DeviceState> states = board.Snapshot();
+        for (const DeviceState& d : states) {
+            sweeper.Add(d.dir);
+            sweeper.Add(d.dir + "/" + kDevicePortName);
+        }
+        sweeper.Add(c.manifest);
+        const std::string doc = DevicesJson(run, states, cores);
         manifest = !c.manifest.empty() && WriteWhole(c.manifest, doc, &error);
         if (!c.manifest.empty() && !manifest) {
             Say(error);
             status = kExitNoLink;
+            up = false;
         } else {
-            Say("serving " + std::to_string(run.devices.size()) + " devices; Ctrl-C or SIGTERM ends them");
+            std::printf("%s\n", doc.c_str());
+            std::fflush(stdout);
+            const std::size_t n = run.devices.size();
+            Say("serving " + std::to_string(n) + (n == 1 ? " device" : " devices") + "; Ctrl-C or SIGTERM ends them");
             status = WhileServing(board, c.exitWithStdin);
         }
     }
@@ -181,8 +304,10 @@ int RunServe(const ServeConfig& c) {
         t.join();
     }
     if (up) {
-        std::printf("%s\n", SummaryJson(board.Snapshot()).c_str());
+        const std::vector<DeviceState> states = board.Snapshot();
+        std::printf("%s\n", SummaryJson(states).c_str());
         std::fflush(stdout);
+        status = status != kExitGood ? status : EndedCleanly(states);
     }
     std::error_code ec;
     if (manifest) {

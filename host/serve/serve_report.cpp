@@ -2,9 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 
 #if defined(_WIN32)
@@ -89,23 +90,39 @@ std::string SummaryJson(const std::vector<DeviceState>& states) {
 
 bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
     const std::string temp = path + ".tmp-" + std::to_string(ZOL_GETPID());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text << '\n';
-        out.close();
-        if (!out) {
-            *error = "cannot write " + temp;
-            std::remove(temp.c_str());
-            return false;
-        }
+    std::FILE* out = std::fopen(temp.c_str(), "wb");
+    const bool written = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
+                         std::fputc('\n', out) != EOF;
+    const int why = errno;
+    if (out == nullptr || std::fclose(out) != 0 || !written) {
+        *error = "cannot write " + path + ": " + std::strerror(out == nullptr || !written ? why : errno);
+        std::remove(temp.c_str());
+        return false;
     }
     std::error_code ec;
     std::filesystem::rename(temp, path, ec);
     if (ec) {
-        *error = "cannot put " + temp + " in place of " + path + ": " + ec.message();
+        *error = "cannot write " + path + ": " + ec.message();
         std::remove(temp.c_str());
         return false;
     }
+    return true;
+}
+
+bool CanWriteWhole(const std::string& path, std::string* error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        *error = "cannot write " + path + ": " + std::strerror(EISDIR);
+        return false;
+    }
+    const std::string temp = path + ".tmp-" + std::to_string(ZOL_GETPID());
+    std::FILE* probe = std::fopen(temp.c_str(), "wb");
+    if (probe == nullptr) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(probe);
+    std::remove(temp.c_str());
     return true;
 }
 

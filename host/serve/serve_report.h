@@ -20,5 +20,8 @@ std::string SummaryJson(const std::vector<DeviceState>& states);
 // Writes text to path whole: into a temp file beside it, then renamed over it, so a
 // reader finds the old file or the new one, never a part. false with *error.
 bool WriteWhole(const std::string& path, const std::string& text, std::string* error);
+// Whether WriteWhole could write path now (its temp file is made and removed
+// again); false with *error naming path and the system's reason.
+bool CanWriteWhole(const std::string& path, std::string* error);
 
 }  // namespace zolhost

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "host/base/rng.h"
+#include "host/base/text.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
@@ -24,6 +25,39 @@ std::uint64_t Mix(std::uint64_t seed, std::uint64_t index) {
 constexpr int kCorruptible[] = {1, 2, 3, 4, 5, 6, static_cast<int>(kReplySize) - 1};
 
 }  // namespace
+
+bool ParseDelay(const std::string& s, FaultSettings* f) {
+    const std::size_t dash = s.find('-');
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    if (dash == std::string::npos) {
+        if (!ParseUnsigned(s, 0, kMaxFaultMs, &lo)) return false;
+        hi = lo;
+    } else if (!ParseUnsigned(s.substr(0, dash), 0, kMaxFaultMs, &lo) ||
+               !ParseUnsigned(s.substr(dash + 1), lo, kMaxFaultMs, &hi)) {
+        return false;
+    }
+    f->delayMinMs = static_cast<int>(lo);
+    f->delayMaxMs = static_cast<int>(hi);
+    return true;
+}
+
+std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash) {
+    auto percent = [](double p) { return p >= 0 && p <= 100; };  // false for NaN too
+    if (!percent(f.dropPct) || !percent(f.corruptPct)) {
+        return dash + (percent(f.dropPct) ? "corrupt" : "drop") + " needs " + kPercentNeeds;
+    }
+    if (f.dropPct + f.corruptPct > 100) {
+        return dash + "drop and " + dash + "corrupt share the replies: together at most 100%";
+    }
+    if (f.delayMinMs < 0 || f.delayMinMs > f.delayMaxMs || f.delayMaxMs > kMaxFaultMs) {
+        return dash + "delay needs " + kDelayNeeds;
+    }
+    if (f.splitGapMs < -1 || f.splitGapMs > kMaxFaultMs) {
+        return dash + "split needs " + kFaultMsNeeds;
+    }
+    return {};
+}
 
 ReplyFaults FaultPlan::For(std::uint64_t index) const {
     Rng rng(Mix(seed_, index));
@@ -84,21 +118,25 @@ std::string ReplyTag(std::uint64_t index, const ReplyFaults& f) {
 bool ParseReplyTag(const std::string& tag, std::uint64_t* index, ReplyFaults* f) {
     std::istringstream in(tag);
     std::string word;
-    if (!(in >> word) || word != kReplyTag || !(in >> *index)) {
+    if (!(in >> word) || word != kReplyTag || !(in >> word) || !ParseUnsigned(word, 0, UINT64_MAX, index)) {
         return false;
     }
     *f = ReplyFaults{};
     while (in >> word) {
-        unsigned a = 0;
-        unsigned b = 0;
+        const std::size_t eq = word.find('=');
+        const std::string key = word.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        const std::size_t colon = value.find(':');
+        std::uint64_t a = 0;
         if (word == "drop") {
             f->drop = true;
-        } else if (std::sscanf(word.c_str(), "corrupt=%u:%x", &a, &b) == 2 && a < kReplySize && b <= 0xFF) {
+        } else if (key == "corrupt" && colon != std::string::npos &&
+                   ParseUnsigned(value.substr(0, colon), 0, kReplySize - 1, &a) &&
+                   ParseHexByte(value.substr(colon + 1), &f->corruptXor)) {
             f->corruptAt = static_cast<int>(a);
-            f->corruptXor = static_cast<std::uint8_t>(b);
-        } else if (std::sscanf(word.c_str(), "delay=%u", &a) == 1) {
+        } else if (key == "delay" && ParseUnsigned(value, 0, kMaxFaultMs, &a)) {
             f->delayMs = static_cast<int>(a);
-        } else if (std::sscanf(word.c_str(), "split=%u", &a) == 1 && a < kReplySize) {
+        } else if (key == "split" && ParseUnsigned(value, 1, kReplySize - 1, &a)) {
             f->splitAt = static_cast<int>(a);
         } else {
             return false;

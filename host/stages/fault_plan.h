@@ -22,6 +22,18 @@ struct FaultSettings {
     bool Any() const { return dropPct > 0 || corruptPct > 0 || delayMaxMs > 0 || splitGapMs >= 0; }
 };
 
+// The ranges the settings keep, wherever they come from (a command line, a
+// capture's header), and what a value out of them is told it needs.
+inline constexpr int kMaxFaultMs = 60000;  // the longest delay or split gap
+inline constexpr char kPercentNeeds[] = "a percentage (0-100)";
+inline constexpr char kFaultMsNeeds[] = "milliseconds (0-60000)";
+inline constexpr char kDelayNeeds[] = "milliseconds, MS or MIN-MAX (0-60000)";
+// "MS" or "MIN-MAX" into f's delay; false (f unchanged) out of range.
+bool ParseDelay(const std::string& s, FaultSettings* f);
+// What is wrong with the settings taken together, the options' names after
+// `dash` ("--drop and --corrupt share ..."); empty when nothing is.
+std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash);
+
 struct ReplyFaults {
     bool drop = false;  // a dropped reply gets no other fault
     int corruptAt = -1;  // offset of the changed byte; -1: unchanged

@@ -1,6 +1,17 @@
 #include "host/stages/paced_line.h"
 
+#include "host/base/text.h"
+
 namespace zolhost {
+
+bool ParsePaceBaud(const std::string& s, std::uint32_t* baud) {
+    std::uint64_t v = 0;
+    if (s != "0" && !ParseUnsigned(s, 50, 4000000, &v)) {
+        return false;
+    }
+    *baud = static_cast<std::uint32_t>(v);
+    return true;
+}
 
 void PacedLine::Queue(const std::uint8_t* p, std::size_t n, Clock::time_point release) {
     for (std::size_t i = 0; i < n; ++i) {

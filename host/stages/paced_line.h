@@ -8,10 +8,16 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 
 #include "host/base/clock.h"
 
 namespace zolhost {
+
+// The rates a line is paced at, wherever they are given (a command line, a
+// capture's header): 0 (not paced) or 50 to 4000000 baud.
+inline constexpr char kPaceBaudNeeds[] = "a baud rate (50-4000000, or 0: no pacing)";
+bool ParsePaceBaud(const std::string& s, std::uint32_t* baud);
 
 class PacedLine {
 public:

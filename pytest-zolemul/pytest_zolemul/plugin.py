@@ -8,9 +8,11 @@
 Options come from ``@pytest.mark.zol(drop=10, seed=7, host="pty", ...)``, or
 from indirect parametrization of zol_device / zol_devices with a dict. Every
 device ends, and every file it made goes, when the test ends, passed or failed;
-its summary is kept in the test report's user properties ("zol_summary").
+its summary is kept in the test report's user properties ("zol_summary", as
+JSON: a list of each device's summary).
 """
 
+import json
 import os
 
 import pytest
@@ -42,7 +44,17 @@ def pytest_configure(config):
 
 
 def _setting(config, name):
-    return config.getoption(name) or config.getini(name) or None
+    """A path from the command line (the caller's, held fast at configure), else
+    from the ini file, relative to the ini file's folder."""
+    given = config.getoption(name)
+    if given:
+        return given
+    value = config.getini(name)
+    if not value:
+        return None
+    if os.sep in value and not os.path.isabs(value) and config.inipath is not None:
+        return str(config.inipath.parent / value)
+    return value
 
 
 @pytest.fixture
@@ -65,7 +77,7 @@ def zol_serve(request):
     for served in started:
         try:
             summaries = served.stop()
-            request.node.user_properties.append(("zol_summary", summaries))
+            request.node.user_properties.append(("zol_summary", json.dumps(summaries, sort_keys=True)))
         except ZolServeError as e:
             failures.append(str(e))
         finally:

@@ -6,6 +6,7 @@ Nothing here needs pytest; the plugin (plugin.py) builds its fixtures on it.
 import json
 import os
 import selectors
+import shlex
 import shutil
 import signal
 import subprocess
@@ -101,7 +102,8 @@ class Served:
             args[1:1] = ["--trace"]
         args += option_words(options)
         for index, own in sorted((per_device or {}).items()):
-            args += ["--on", f"{index}:{' '.join(option_words(own))}"]
+            # serve splits the words as a shell does: a value with spaces stays one.
+            args += ["--on", f"{index}:{' '.join(shlex.quote(w) for w in option_words(own))}"]
         self.args = args
         self._stderr = tempfile.TemporaryFile()
         # Its standard input is ours: when this process goes, however it goes, so

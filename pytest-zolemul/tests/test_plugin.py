@@ -2,8 +2,10 @@
 fresh devices through every kind of host end, with faults where asked, and
 nothing of a device is left once its test ends, passed or failed."""
 
+import html
 import json
 import os
+import re
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -48,7 +50,11 @@ def test_several_devices_each_with_its_own_options(zol_devices):
     finally:
         for line in lines:
             line.close()
-    assert [d.summary()["dropped"] for d in zol_devices] == [0, 0, 10]
+    # Each device's own options in the document, and what each line carried.
+    assert [d.options["drop_pct"] for d in zol_devices] == [0, 0, 100]
+    summaries = [d.summary() for d in zol_devices]
+    assert [s["dropped"] for s in summaries] == [0, 0, 10]
+    assert [(s["bytes_to_device"], s["bytes_to_host"]) for s in summaries] == [(70, 90)] * 3
 
 
 def test_eight_devices_at_once_pty_and_rfc2217(zol_serve):
@@ -89,6 +95,18 @@ def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp
     assert time.monotonic() - started < 5
 
 
+def run_inner(pytester, request, monkeypatch, *args):
+    """pytest in a subprocess over pytester's files, with this plugin and zolhost."""
+    here = os.path.dirname(os.path.dirname(pytest_zolemul.__file__))  # a checkout's, or where pip put it
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")])))
+    # One plugin whether pip's entry point has loaded it already or not.
+    return pytester.runpytest_subprocess("-p", "pytest_zolemul.plugin", "-p", "no:labgrid", *args)
+
+
+def zolhost_of(request):
+    return find_zolhost(request.config.getoption("zolhost") or request.config.getini("zolhost") or None)
+
+
 def test_a_failing_test_leaves_no_device_behind(pytester, request, monkeypatch):
     pytester.makepyfile(
         """
@@ -99,12 +117,35 @@ def test_a_failing_test_leaves_no_device_behind(pytester, request, monkeypatch):
             assert False, "on purpose"
         """
     )
-    plugin = [] if request.config.pluginmanager.has_plugin("zolemul") else ["-p", "pytest_zolemul.plugin"]
-    here = os.path.dirname(os.path.dirname(pytest_zolemul.__file__))  # a checkout's, or where pip put it
-    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")])))
-    zolhost = find_zolhost(request.config.getoption("zolhost") or request.config.getini("zolhost") or None)
-    result = pytester.runpytest_subprocess(*plugin, "-p", "no:labgrid", "--zolhost", zolhost)
+    result = run_inner(pytester, request, monkeypatch, "--zolhost", zolhost_of(request))
     result.assert_outcomes(failed=1)
     seen = json.loads((pytester.path / "seen.json").read_text())
     assert len(seen) == 2
     assert wait_gone([pid for pid, _, _ in seen], [d for _, d, _ in seen])
+
+
+def test_ini_paths_spaced_values_and_the_junit_summary(pytester, request, monkeypatch):
+    """zolhost = a relative path in an ini file is found from the ini's folder, not
+    the working directory; a per-device value with a space in it stays one value;
+    the junitxml report's zol_summary is JSON."""
+    ini = pytester.path / "sub"
+    (ini / "tools").mkdir(parents=True)
+    os.symlink(zolhost_of(request), ini / "tools" / "zolhost")
+    (ini / "pytest.ini").write_text("[pytest]\nzolhost = tools/zolhost\n")
+    capture = pytester.path / "my cap.pcapng"
+    pytester.makepyfile(
+        f"""
+        import pytest
+        @pytest.mark.zol(devices=2, per_device={{1: {{"pcap": {str(capture)!r}}}}})
+        def test_capture(zol_devices):
+            zol_devices[0].summary()
+        """
+    )
+    result = run_inner(pytester, request, monkeypatch, "-c", str(ini / "pytest.ini"), "--rootdir", str(pytester.path),
+                       "--junitxml", "report.xml", str(pytester.path))
+    result.assert_outcomes(passed=1)
+    assert capture.stat().st_size > 0
+    report = (pytester.path / "report.xml").read_text()
+    value = re.search(r'<property name="zol_summary" value="([^"]*)"', report).group(1)
+    summaries = json.loads(html.unescape(value))
+    assert [s["requests"] for s in summaries] == [0, 0]

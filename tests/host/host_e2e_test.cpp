@@ -16,6 +16,8 @@
 #include <memory>
 #include <regex>
 
+#include "host/link/pcap_writer.h"
+#include "host/link/relay.h"
 #include "tests/support/pty_link.h"
 #include "tests/support/required.h"
 #include "tests/support/tshark.h"
@@ -981,6 +983,134 @@ TEST(HostE2E, ACapturedSessionReplaysAsTheDeviceAndAgainstOne) {
     const std::regex named(R"(frame \d+ at [0-9.]+ s: expected 12 FA 00 00 00 00 00 13 E2, got 12 00 00 00 00 00 00 13 DC\n)");
     EXPECT_TRUE(std::regex_search(replay.Output(), named)) << replay.Output();
     EXPECT_NE(replay.Output().find("40 packets of the device compared: 1 differ"), std::string::npos) << replay.Output();
+}
+
+// A capture of requests to a device, the replies recorded for the first `answered`
+// of them only.
+std::string RequestsCapture(const std::string& path, int requests, int answered, std::uint64_t gapUs = 0) {
+    using zolhost::PcapWriter;
+    PcapWriter w;
+    std::string error;
+    EXPECT_TRUE(w.Open(path, &error, {zolhost::RelayConfigTag(zolhost::RelayConfig{})})) << error;
+    for (int i = 0; i < requests; ++i) {
+        const auto us = static_cast<std::uint64_t>(i) * 10000 + (i > 0 ? gapUs : 0);
+        const Bytes req = Request(static_cast<std::uint8_t>(i));
+        w.Packet(PcapWriter::Direction::HostToDevice, us, req.data(), req.size(), "");
+        if (i < answered) {
+            const Bytes rep = ReplyFor(static_cast<std::uint8_t>(i));
+            w.Packet(PcapWriter::Direction::DeviceToHost, us + 1500, rep.data(), rep.size(), "");
+        }
+    }
+    w.Close();
+    return path;
+}
+
+// Every byte the device sends is held against the recording: a reply the
+// recording does not hold is a difference, said after the request's frame, and a
+// replay of many such requests with --fast takes the device's time to answer, not
+// a timeout each. A capture with nothing to hold a device against, empty or cut,
+// is refused.
+TEST(HostE2E, ReplayHoldsEveryByteOfTheDeviceAgainstTheRecording) {
+    TempDir work;
+    Host unrecorded({"replay", RequestsCapture(work / "u.pcapng", 200, 1), "--spawn", "--device-exe", ZOLEMUL_PATH,
+                     "--fast"});
+    EXPECT_EQ(unrecorded.Exit(), 1) << unrecorded.Output();
+    EXPECT_TRUE(std::regex_search(unrecorded.Output(), std::regex(R"(after frame 3 at 0.010000 s: expected nothing more, )"
+                                                                  R"(got 12 FE 00 00 00 00 00 13 \w\w\n)")))
+        << unrecorded.Output();
+    // Each unrecorded reply is said (one that comes late is said with the next, and
+    // after the last request, as unexpected).
+    std::smatch verdict;
+    const std::string said = unrecorded.Output();
+    ASSERT_TRUE(std::regex_search(said, verdict, std::regex(R"(replay: 1 packets of the device compared: (\d+) differ)")));
+    int lines = 0;
+    for (const char* line : {"\nafter frame ", "\nunexpected: "}) {
+        for (std::size_t at = 0; (at = said.find(line, at)) != std::string::npos; ++at) {
+            ++lines;
+        }
+    }
+    EXPECT_EQ(std::to_string(lines), verdict[1].str());
+    EXPECT_GT(lines, 100);
+
+    // A gap of 10^13 us (116 days) in the recording is said, not waited out silently.
+    Host gap({"replay", RequestsCapture(work / "g.pcapng", 2, 1, 10000000000000), "--spawn", "--device-exe",
+              ZOLEMUL_PATH});
+    EXPECT_TRUE(gap.Shows("frame 3 is sent at its recorded time, 100000")) << gap.Output();
+    gap.Process().signal(SIGTERM);
+    EXPECT_EQ(gap.Exit(), 1) << gap.Output();
+
+    const std::string cut = work / "cut.pcapng";
+    RequestsCapture(cut, 0, 0);
+    std::ofstream(cut, std::ios::app).put('\x06');
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"replay", RequestsCapture(work / "q.pcapng", 5, 0), "--spawn"}, "holds no packet of the device"},
+        {{"replay", RequestsCapture(work / "e.pcapng", 0, 0), "--spawn"}, "holds no packets"},
+        {{"replay", cut, "--spawn"}, "cut short: 1 bytes of a block at the end"},
+        {{"replay", work.path(), "--spawn"}, "Is a directory"},
+        {{"replay", work / "u.pcapng", "--as-device", work / "p", "--fast"}, "--fast is for a replay against a device"},
+    };
+    for (const auto& [args, why] : refused) {
+        Host replay(args);
+        EXPECT_EQ(replay.Exit(), 2) << replay.Output();
+        EXPECT_NE(replay.Output().find(why), std::string::npos) << replay.Output();
+    }
+}
+
+// serve checks what it can before its devices start, says where they are only
+// once it has written its manifest, and ends within bounds, failing, when a
+// zolemul hangs; standard input closed ends it as standard input's end does.
+TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
+    TempDir work;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"serve", "--devices", "1", "--manifest", work / "no/m.json"},
+         "cannot write " + work / "no/m.json" + ": No such file or directory"},
+        {{"serve", "--devices", "2", "--host", work / "port"}, "would share the host end"},
+        {{"serve", "--devices", "2", "--host", "tcp://127.0.0.1:65535"}, "past 65535"},
+        {{"--timeout", "5", "serve", "--devices", "1"}, "--timeout is for"},
+    };
+    for (const auto& [args, why] : refused) {
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"--device-exe", ZOLEMUL_PATH});
+        Host serve(all);
+        EXPECT_NE(serve.Exit(), 0);
+        EXPECT_NE(serve.Output().find(why), std::string::npos) << serve.Output();
+        EXPECT_EQ(serve.Output().find("{\"devices\""), std::string::npos) << serve.Output();
+        EXPECT_FALSE(Exists(work / "port"));
+    }
+
+    Host serve({"serve", "--devices", "1", "--device-exe", ZOLEMUL_PATH, "--host", "pty", "--pty-dir", work.path()});
+    ASSERT_TRUE(serve.Shows("\"devices\"")) << serve.Output();
+    std::smatch m;
+    const std::string doc = serve.Output();
+    ASSERT_TRUE(std::regex_search(doc, m, std::regex(R"x("dir":"([^"]+)".*"pid":(\d+))x"))) << doc;
+    EXPECT_NE(doc.find("serving 1 device;"), std::string::npos) << doc;
+    kill(std::stoi(m[2]), SIGSTOP);
+    serve.Process().signal(SIGTERM);
+    EXPECT_EQ(serve.Exit(20s), 1) << serve.Output();
+    EXPECT_NE(serve.Output().find("device 0 did not end cleanly"), std::string::npos) << serve.Output();
+    EXPECT_FALSE(Exists(m[1].str())) << m[1];
+
+    // Killed outright: nothing it made that claims a live device stays.
+    Host killed({"serve", "--devices", "2", "--device-exe", ZOLEMUL_PATH, "--on", "1:--host pty", "--manifest",
+                 work / "m.json"});
+    ASSERT_TRUE(killed.Shows("\"devices\"")) << killed.Output();
+    const std::string served = killed.Output();
+    std::vector<std::string> made = {work / "m.json"};
+    const std::regex path(R"x("(dir|pty)":"([^"]+)")x");
+    for (auto it = std::sregex_iterator(served.begin(), served.end(), path); it != std::sregex_iterator(); ++it) {
+        made.push_back((*it)[2]);
+    }
+    ASSERT_EQ(made.size(), 4u) << served;  // the manifest, two dirs, one pty
+    made.push_back(std::filesystem::path(made.back()).parent_path());  // serve's own pty dir
+    killed.Process().signal(SIGKILL);
+    EXPECT_TRUE(WaitUntil([&] { return std::none_of(made.begin(), made.end(), Exists); }, 10s))
+        << ::testing::PrintToString(made);
+
+    Host closed({"-c", "exec \"$0\" serve --devices 1 --device-exe \"$1\" --exit-with-stdin <&-", ZOLHOST_PATH,
+                 ZOLEMUL_PATH},
+                "", "/bin/sh");
+    EXPECT_TRUE(closed.Exit(20s).has_value()) << closed.Output();
+    EXPECT_NE(closed.Output().find("standard input closed"), std::string::npos) << closed.Output();
 }
 
 }  // namespace

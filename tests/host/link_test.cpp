@@ -259,4 +259,37 @@ TEST(Link, ACaptureReadsBackAsTheSessionItRecorded) {
     std::remove(path.c_str());
 }
 
+// A host program's purge empties only the direction it asks for, and counts what
+// it dropped; bytes that fall due at an end that has left are counted lost.
+TEST(Link, APurgeEmptiesOnlyItsDirectionAndBytesForAGoneEndCountAsLost) {
+    RelayConfig config;
+    config.paceBaud = 9600;  // about 1 ms a byte: both lines hold bytes for a while
+    Rig rig(config);
+    rig.answer = false;
+    rig.host.ProgramSends(Request(0x01));
+    rig.device.ProgramSends(Reply(0x01));
+    rig.RunFor(2ms);
+    rig.host.ProgramNotes({LineNote::Kind::Purge, "host purged its output", false, true});
+    rig.RunFor(30ms);
+    const Relay& relay = rig.link.Relayed();
+    EXPECT_GT(relay.CountsToward(Side::Device).purged, 0u);
+    EXPECT_EQ(relay.CountsToward(Side::Device).purged + rig.atDevice.size(), kRequestSize);
+    EXPECT_EQ(relay.CountsToward(Side::Host).purged, 0u);
+    EXPECT_EQ(rig.atHost, Reply(0x01));  // the other way, untouched
+
+    rig.device.ProgramSends(Reply(0x02));
+    rig.RunFor(3ms);
+    rig.host.ProgramNotes({LineNote::Kind::Purge, "host purged its input", true, false});
+    rig.RunFor(30ms);
+    EXPECT_GT(relay.CountsToward(Side::Host).purged, 0u);
+    EXPECT_EQ(relay.CountsToward(Side::Host).purged + rig.atHost.size(), 2 * kReplySize);
+
+    rig.device.ProgramLeaves();
+    rig.RunFor(1ms);
+    rig.host.ProgramSends(Request(0x03));
+    rig.RunFor(30ms);
+    EXPECT_EQ(relay.CountsToward(Side::Device).lost, kRequestSize);
+    EXPECT_EQ(relay.CountsToward(Side::Host).lost, 0u);
+}
+
 }  // namespace

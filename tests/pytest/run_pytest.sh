@@ -2,8 +2,9 @@
 # pytest for CTest, over the zolhost just built:
 #   run_pytest.sh MODE ZOLHOST SOURCE_DIR WORK_DIR
 # MODE:
-#   installed  the plugin (pytest-zolemul/) pip-installed into a venv in WORK_DIR,
-#              loaded by its pytest11 entry point; its own tests, serially
+#   installed  the plugin (pytest-zolemul/) pip-installed into a venv in WORK_DIR
+#              by the README's own set-up, loaded by its pytest11 entry point; its
+#              own tests, serially
 #   checkout   the plugin from the checkout (-p pytest_zolemul.plugin); its own
 #              tests with two xdist workers, each serving its own devices
 #   labgrid    labgrid's pytest plugin over a device the plugin's conftest serves
@@ -34,11 +35,21 @@ common=(-p no:cacheprovider -q -rfEs --zolhost "$zolhost")
 case $mode in
 installed)
     need ensurepip python3-venv
-    # pip builds in the folder it is given: a copy, so the checkout stays clean.
-    rm -rf "$work" && mkdir -p "$work"
+    # The README's set-up, word for word, in a copy of the plugin (pip leaves its
+    # build in the folder it is given), with a python3 first on PATH that is not
+    # Debian's.
+    rm -rf "$work" && mkdir -p "$work/other"
     cp -r "$plugin" "$work/src"
-    "$python" -m venv --system-site-packages "$work/venv"
-    "$work/venv/bin/pip" install -q --no-build-isolation --no-index --no-deps "$work/src"
+    printf '#!/bin/sh\necho "not the python3 to use" >&2\nexit 1\n' >"$work/other/python3"
+    chmod +x "$work/other/python3"
+    grep -E '^    .*(-m venv|/pip install) ' "$source/README.md" |
+        sed -e "s|~/zolenv|$work/venv|g" -e "s|\./pytest-zolemul|$work/src|" -e 's|#.*$|-q --no-index --no-deps|' \
+        >"$work/setup.sh"
+    [ "$(wc -l <"$work/setup.sh")" = 2 ] || { echo "the README's set-up is not two lines:"; cat "$work/setup.sh"; exit 1; }
+    PATH=$work/other:$PATH bash -e "$work/setup.sh"
+    # The checkout's way still loads the plugin once, with pip's build beside it.
+    PYTHONPATH=$work/src "$python" -m pytest -p pytest_zolemul.plugin -p no:labgrid --co -q "${common[@]}" \
+        "$plugin/tests" >"$work/checkout.log" || { cat "$work/checkout.log"; exit 1; }
     exec "$work/venv/bin/python" -m pytest -p no:labgrid "${common[@]}" "$plugin/tests"
     ;;
 checkout)

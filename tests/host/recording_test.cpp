@@ -1,0 +1,170 @@
+// A capture read back for replay, as a file someone passed around: what PcapWriter
+// wrote is taken, anything damaged, cut, out of range or empty is refused with
+// where and why, and nothing is read outside the file's bytes (ASan watches).
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "host/link/pcap_writer.h"
+#include "host/replay/recording.h"
+#include "protocol/frame_rules.h"
+
+namespace {
+
+using namespace zolhost;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kRequest = [] {
+    const RequestFrame r = MakeRequest(0x42);
+    return Bytes(r.begin(), r.end());
+}();
+const Bytes kReply = [] {
+    const ReplyFrame r = MakeReply(ReplyEa(0x42));
+    return Bytes(r.begin(), r.end());
+}();
+const std::string kGoodTag = "zol-link 2 pace=115200 drop=10 corrupt=0 delay=0-0 split=-1 seed=7 mismatch=garble";
+
+struct Packet {
+    std::uint64_t us;
+    bool toDevice;
+    Bytes bytes;
+};
+
+// A capture as zolhost link writes one, with these header comments and packets.
+std::string Capture(const std::string& name, const std::vector<std::string>& header,
+                    const std::vector<Packet>& packets = {{1000, true, kRequest}, {1500, false, kReply}}) {
+    const std::string path = testing::TempDir() + name;
+    PcapWriter w;
+    std::string error;
+    EXPECT_TRUE(w.Open(path, &error, header)) << error;
+    for (const Packet& p : packets) {
+        w.Packet(p.toDevice ? PcapWriter::Direction::HostToDevice : PcapWriter::Direction::DeviceToHost, p.us,
+                 p.bytes.data(), p.bytes.size(), "");
+    }
+    w.Close();
+    return path;
+}
+
+Bytes FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const std::string& path, const Bytes& b) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(b.data()),
+                                                                  static_cast<std::streamsize>(b.size()));
+}
+
+// The reader's verdict: empty when it takes the capture, else its error.
+std::string Refusal(const std::string& path) {
+    Recording r;
+    std::string error;
+    return ReadRecording(path, &r, &error) ? std::string() : error;
+}
+
+// The header's link options pass the checks the command line makes of the same
+// values; a damaged option is called damaged, not old.
+TEST(Recording, HeaderLinkOptionsPassTheCommandLinesChecks) {
+    const std::string path = Capture("options.pcapng", {kGoodTag});
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    EXPECT_EQ(r.relay.faults.dropPct, 10);
+    EXPECT_EQ(r.relay.seed, 7u);
+    for (const std::string bad :
+         {"delay=5-4", "delay=-2147483648-2147483647", "delay=0-2147483647", "drop=500", "corrupt=-5", "pace=-1",
+          "pace=1", "split=4294967296", "split=-2", "drop=nan", "drop=10junk", "seed=-1", "mismatch=maybe"}) {
+        const std::string key = bad.substr(0, bad.find('='));
+        std::string tag = kGoodTag;
+        const std::size_t at = tag.find(" " + key + "=") + 1;
+        tag.replace(at, tag.find(' ', at) == std::string::npos ? std::string::npos : tag.find(' ', at) - at, bad);
+        const std::string why = Refusal(Capture("options.pcapng", {tag}));
+        EXPECT_NE(why.find("damaged link options: " + bad), std::string::npos) << tag << ": " << why;
+        EXPECT_EQ(why.find("from before replay"), std::string::npos) << why;
+    }
+    for (const std::string& tag : {kGoodTag + " drop=5", kGoodTag.substr(0, kGoodTag.find(" seed")),
+                                   kGoodTag + " extra=1", std::string("zol-link two pace=0")}) {
+        EXPECT_NE(Refusal(Capture("options.pcapng", {tag})).find("link options"), std::string::npos) << tag;
+    }
+    EXPECT_NE(Refusal(Capture("options.pcapng", {"drop=50 corrupt=60", "zol-link 2 pace=0 drop=50 corrupt=60 delay=0-0 "
+                                                                         "split=-1 seed=1 mismatch=warn"}))
+                  .find("together at most 100%"),
+              std::string::npos);
+    std::remove(path.c_str());
+}
+
+// A file that is no whole capture: refused, saying where, never read past its end.
+TEST(Recording, DamagedCutOrEmptyCapturesAreRefusedSayingWhere) {
+    const std::string path = Capture("cut.pcapng", {kGoodTag});
+    const Bytes whole = FileBytes(path);
+    // The block boundaries: a cut there leaves a shorter capture, anywhere else a cut block.
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; at + 8 <= whole.size(); at += whole[at + 4] | whole[at + 5] << 8) {
+        ends.push_back(at + (whole[at + 4] | whole[at + 5] << 8));
+    }
+    ASSERT_EQ(ends.size(), 4u);  // header, interface, two packets
+    ASSERT_EQ(ends.back(), whole.size());
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        Put(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n)));
+        const std::string why = Refusal(path);
+        if (n == ends[2]) {
+            EXPECT_EQ(why, "") << "one whole packet";
+        } else if (n == ends[0] || n == ends[1]) {
+            EXPECT_NE(why.find("holds no packets"), std::string::npos) << n << ": " << why;
+        } else {
+            EXPECT_NE(why, "") << "cut at " << n;
+            EXPECT_TRUE(n < 28 || why.find(": byte ") != std::string::npos) << n << ": " << why;
+        }
+    }
+    // A packet block too short to hold a packet, at the end of the file.
+    for (std::uint8_t len : {12, 16, 20, 28}) {
+        Bytes b = whole;
+        const Bytes block = {6, 0, 0, 0, len, 0, 0, 0};
+        b.insert(b.end(), block.begin(), block.end());
+        b.resize(b.size() + len - 12, 0);
+        b.insert(b.end(), {len, 0, 0, 0});
+        Put(path, b);
+        EXPECT_NE(Refusal(path).find("byte " + std::to_string(whole.size()) + ": frame 3: "), std::string::npos)
+            << int{len} << ": " << Refusal(path);
+    }
+    // A header whose option runs past it; a packet with no direction.
+    Bytes b = whole;
+    b[24 + 2] = 0xFF;
+    Put(path, b);
+    EXPECT_NE(Refusal(path).find("header is damaged"), std::string::npos) << Refusal(path);
+    b = whole;
+    b[ends[2] - 12] = 0;  // the flags word of the first packet
+    Put(path, b);
+    EXPECT_NE(Refusal(path).find("frame 1: it has no direction"), std::string::npos) << Refusal(path);
+
+    EXPECT_NE(Refusal(testing::TempDir()).find("Is a directory"), std::string::npos) << Refusal(testing::TempDir());
+    EXPECT_NE(Refusal("/nope.pcapng").find("cannot read /nope.pcapng: No such file"), std::string::npos);
+    EXPECT_NE(Refusal("/dev/zero").find("/dev/zero: byte 0: a damaged block"), std::string::npos) << Refusal("/dev/zero");
+    std::remove(path.c_str());
+}
+
+// Times as a capture may hold them: far from the epoch is fine, backwards or
+// further apart than any session is refused, never overflowed.
+TEST(Recording, TimesBackwardsOrBeyondAnySessionAreRefused) {
+    const std::uint64_t far = std::uint64_t{1} << 62;
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(Capture("times.pcapng", {kGoodTag}, {{far, true, kRequest}, {far + 7, false, kReply}}),
+                              &r, &error))
+        << error;
+    EXPECT_EQ(r.items.back().atUs, 7);
+    EXPECT_NE(Refusal(Capture("times.pcapng", {kGoodTag}, {{2000, true, kRequest}, {1000, false, kReply}}))
+                  .find("frame 2: its time is before"),
+              std::string::npos);
+    for (const std::uint64_t late : {far, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+        EXPECT_NE(Refusal(Capture("times.pcapng", {kGoodTag}, {{0, true, kRequest}, {late, false, kReply}}))
+                      .find("frame 2: it is more than a year after the first packet"),
+                  std::string::npos);
+    }
+    std::remove((testing::TempDir() + "times.pcapng").c_str());
+}
+
+}  // namespace
