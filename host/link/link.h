@@ -22,7 +22,8 @@
 namespace zolhost {
 
 struct LinkConfig {
-    enum class DeviceEnd { Virtual, Spawn, Port };
+    // Builtin: the device built into zolhost (transport/builtin_device.h), in process.
+    enum class DeviceEnd { Virtual, Spawn, Port, Builtin };
     DeviceEnd device = DeviceEnd::Virtual;
     std::string dir = ".";     // Virtual: where COM2 is made
     std::string port;          // Port: a path, COMn or a URL

@@ -3,9 +3,11 @@
 #   run_pytest.sh MODE ZOLHOST SOURCE_DIR WORK_DIR
 # MODE:
 #   installed  the plugin (pytest-zolemul/) pip-installed into a venv in WORK_DIR,
-#              loaded by its pytest11 entry point; its own tests, serially
+#              loaded by its pytest11 entry point; its own tests, serially, with
+#              zolhost's default engine (built-in devices)
 #   checkout   the plugin from the checkout (-p pytest_zolemul.plugin); its own
-#              tests with two xdist workers, each serving its own devices
+#              tests with two xdist workers, each serving its own devices, every
+#              device a zolemul unless a test says otherwise
 #   labgrid    labgrid's pytest plugin over a device the plugin's conftest serves
 #              (pytest-zolemul/labgrid: env.yaml, the SerialDriver test)
 # Debian's python3 runs them, where the python3-* packages put their modules. A
@@ -43,7 +45,8 @@ installed)
     ;;
 checkout)
     need xdist python3-pytest-xdist
-    PYTHONPATH=$plugin exec "$python" -m pytest -p no:labgrid -p pytest_zolemul.plugin -n 2 "${common[@]}" "$plugin/tests"
+    PYTHONPATH=$plugin exec "$python" -m pytest -p no:labgrid -p pytest_zolemul.plugin -n 2 "${common[@]}" \
+        --zol-engine zolemul "$plugin/tests"
     ;;
 labgrid)
     need labgrid labgrid
