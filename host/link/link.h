@@ -86,6 +86,7 @@ public:
 
     LinkEnd& End(Side s) { return s == Side::Host ? host_ : device_; }
     Relay& Relayed() { return relay_; }
+    const Relay& Relayed() const { return relay_; }
 
     // The start of a pass: ends due to be tried again are, what has fallen due is
     // written, quiet lines give out their noise.

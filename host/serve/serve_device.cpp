@@ -29,6 +29,17 @@ void Failed(DeviceBoard& board, std::size_t index, int status, const std::string
     });
 }
 
+// What a device's link counted.
+DeviceSummary LinkSummary(const Link& link, const LinkRecord& record) {
+    DeviceSummary summary;
+    summary.tally = record.Tally();
+    const Relay& r = link.Relayed();
+    summary.bytesToDevice = r.CountsToward(Side::Device).bytes;
+    summary.bytesToHost = r.CountsToward(Side::Host).bytes;
+    summary.lost = r.CountsToward(Side::Device).lost + r.CountsToward(Side::Host).lost;
+    return summary;
+}
+
 // Runs the link until a stop is requested or zolemul ends on its own (it
 // hangs up its port then, so the link looks at it again every kReopenMs); ends
 // zolemul. Empty, or why zolemul ended on its own.
@@ -43,12 +54,7 @@ std::string RunUntilStopped(Link& link, LinkRecord& record, EmulatorProcess& emu
         link.Pass(Clock::now());
         WaitAndRecord(link, record, std::nullopt);
     }
-    const LinkTally& t = record.Tally();
-    summary->tally = t;
-    const Relay& r = link.Relayed();
-    summary->bytesToDevice = r.CountsToward(Side::Device).bytes;
-    summary->bytesToHost = r.CountsToward(Side::Host).bytes;
-    summary->lost = r.CountsToward(Side::Device).lost + r.CountsToward(Side::Host).lost;
+    *summary = LinkSummary(link, record);
     summary->endedCleanly = why.empty() && emulator.End(&summary->endError);
     if (!why.empty()) {
         summary->endError = why;
@@ -111,16 +117,6 @@ struct BuiltinUnit {
     std::unique_ptr<Link> link;
 };
 
-DeviceSummary SummaryOf(const BuiltinUnit& u) {
-    DeviceSummary summary;
-    summary.tally = u.record->Tally();
-    const Relay& r = u.link->Relayed();
-    summary.bytesToDevice = r.CountsToward(Side::Device).bytes;
-    summary.bytesToHost = r.CountsToward(Side::Host).bytes;
-    summary.lost = r.CountsToward(Side::Device).lost + r.CountsToward(Side::Host).lost;
-    summary.endedCleanly = true;
-    return summary;
-}
 
 }  // namespace
 
@@ -157,7 +153,8 @@ void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vect
     }
     RunLinks(links);
     for (BuiltinUnit& u : units) {
-        const DeviceSummary summary = SummaryOf(u);
+        DeviceSummary summary = LinkSummary(*u.link, *u.record);
+        summary.endedCleanly = true;  // nothing of it can end on its own
         u.link.reset();
         u.host.reset();
         board.Change(u.index, [&](DeviceState& s) {
