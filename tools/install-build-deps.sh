@@ -35,6 +35,7 @@ build         python3-pytest-xdist    the pytest plugin's tests with two workers
 build         python3-venv            the pytest plugin's tests install it with pip into a venv
 build         python3-wheel           ... where pip builds its wheel without fetching anything
 build         labgrid                 the labgrid test: a served device as a NetworkSerialPort with its SerialDriver
+build         iproute2                the two-namespace lab test: ip netns, a veth pair between serve and labgrid
 fuzz          clang                   builds the libFuzzer targets
 fuzz          libclang-rt-14-dev      clang's libFuzzer and sanitizer runtimes
 package       dpkg-dev                dpkg-shlibdeps works out the .deb's Depends
