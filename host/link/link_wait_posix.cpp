@@ -1,13 +1,15 @@
-// The link set's wait on POSIX systems: every watched descriptor in one epoll set
-// (level-triggered, changed only when what a link watches changes), and one ppoll
-// on the epoll set and the stop request, which keeps the nanoseconds that byte
-// times need (epoll_wait's timeout has milliseconds).
+// The link set's wait on POSIX systems: every watched descriptor and the stop
+// request in one epoll set (level-triggered, changed only when what a link watches
+// changes), waited on with epoll_pwait2, whose timeout keeps the nanoseconds that
+// byte times need (epoll_wait's has milliseconds); where the kernel lacks it
+// (before Linux 5.11), a ppoll on the epoll set, then epoll_wait without waiting.
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include "host/base/system.h"
@@ -29,6 +31,7 @@ std::uint32_t EpollEvents(unsigned events) {
 
 struct LinkWaiter::Impl {
     int ep = epoll_create1(EPOLL_CLOEXEC);
+    bool pwait2 = true;  // until the kernel says it has none
 };
 
 LinkWaiter::LinkWaiter() : impl_(std::make_unique<Impl>()) {
@@ -72,12 +75,16 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         ts.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count());
         ts.tv_nsec = static_cast<long>((left - std::chrono::seconds(ts.tv_sec)) / 1ns);
     }
-    pollfd p{impl_->ep, POLLIN, 0};
-    if (ppoll(&p, 1, until ? &ts : nullptr, nullptr) <= 0) {
-        return;  // time, or a signal
-    }
     epoll_event events[kEventsAtOnce];
-    const int n = epoll_wait(impl_->ep, events, kEventsAtOnce, 0);
+    int n = -1;
+    if (impl_->pwait2) {
+        n = epoll_pwait2(impl_->ep, events, kEventsAtOnce, until ? &ts : nullptr, nullptr);
+        impl_->pwait2 = n >= 0 || errno != ENOSYS;
+    }
+    if (!impl_->pwait2) {
+        pollfd p{impl_->ep, POLLIN, 0};
+        n = ppoll(&p, 1, until ? &ts : nullptr, nullptr) > 0 ? epoll_wait(impl_->ep, events, kEventsAtOnce, 0) : 0;
+    }
     for (int k = 0; k < n; ++k) {
         const std::uint64_t data = events[k].data.u64;
         if (data == UINT64_MAX) {
