@@ -106,7 +106,7 @@ ComIo ComLineRead(ComLine* pLine, void* pBuf, std::uint32_t cb, std::uint32_t* p
 ComIo ComLineWrite(ComLine* pLine, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     *pcbTaken = 0;
     std::uint32_t dwError = 0;
-    if (pLine->held.Write(pLine->h, static_cast<const unsigned char*>(pBuf), cb, 0, &dwError)) {
+    if (pLine->held.Write(OsLine{pLine->h}, static_cast<const unsigned char*>(pBuf), cb, 0, &dwError)) {
         *pcbTaken = cb;
         return ComIo::Done;
     }

@@ -18,7 +18,7 @@ ComPortState ComPort;
 
 namespace {
 
-constexpr std::uint32_t kQueueSize = 4096;
+constexpr std::uint32_t kQueueSize = kHeldOutputBound;
 // The port-name buffer holds the longer name form of an eight-digit port number.
 constexpr std::uint32_t kMaxPortNumber = 99999999;
 constexpr std::size_t kMaxPortDigits = 8;
@@ -61,7 +61,7 @@ void Watch() {
 // wrote every byte at once; otherwise *pdwError as HeldOutput::Write gives it.
 bool WriteFrame(const unsigned char* p, std::uint32_t cb, std::uint32_t* pdwError) {
     OsOutputLock();
-    const bool done = gOut.Write(ComPort.hCom, p, cb, kQueueSize, pdwError);
+    const bool done = gOut.Write(OsLine{ComPort.hCom}, p, cb, kQueueSize, pdwError);
     Watch();
     OsOutputUnlock();
     return done;
@@ -72,7 +72,7 @@ void ComMonitor(OsMonitor* pMonitor) {
     while (OsMonitorWait(pMonitor, &dwEvents)) {
         if ((dwEvents & (kOsEvWritable | EV_ERR)) != 0) {
             OsOutputLock();
-            gOut.Push(ComPort.hCom);
+            gOut.Push(OsLine{ComPort.hCom});
             Watch();
             OsOutputUnlock();
         }
@@ -166,76 +166,11 @@ std::uint32_t OutQueue() {
 
 }  // namespace
 
-// The bytes the driver took leave the storage before new ones join it: a driver
-// that takes a little at a time never lets the held bytes run out, and the storage
-// must not keep every frame ever held meanwhile. It stays within the bound on the
-// held bytes (or one frame larger than that).
-void HeldOutput::Hold(const unsigned char* p, std::uint32_t cb) {
-    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
-    bytes_.insert(bytes_.end(), p, p + cb);
-    cbHeld_.store(static_cast<std::uint32_t>(bytes_.size()), std::memory_order_release);
-}
-
-void HeldOutput::Drop() {
-    if (bytes_.capacity() > 2 * kQueueSize) {
-        bytes_ = {};  // one frame larger than the bound was held: its room goes too
-    }
-    bytes_.clear();
-    head_ = 0;
-    cbHeld_.store(0, std::memory_order_release);
-}
-
-// A port that fails takes the held bytes with it: nothing after them could follow whole.
-void HeldOutput::Push(OsHandle h) {
-    const std::uint32_t cbHeld = Held();
-    if (cbHeld == 0) {
-        return;
-    }
-    std::uint32_t cbTaken = 0;
-    if (!OsWriteSome(h, bytes_.data() + head_, cbHeld, &cbTaken) && OsLastError() != ERROR_IO_PENDING) {
-        Drop();
-        return;
-    }
-    head_ += cbTaken;
-    cbHeld_.store(cbHeld - cbTaken, std::memory_order_release);
-    if (cbTaken == cbHeld) {
-        Drop();
-    }
-}
-
-bool HeldOutput::Write(OsHandle h, const unsigned char* p, std::uint32_t cb, std::uint32_t bound,
-                       std::uint32_t* pdwError) {
-    Push(h);
-    *pdwError = ERROR_IO_PENDING;
-    const std::uint32_t cbHeld = Held();
-    if (cbHeld > 0) {
-        if (cbHeld + static_cast<std::uint64_t>(cb) > bound) {
-            *pdwError = ERROR_BUSY;
-        } else {
-            Hold(p, cb);
-        }
-        return false;
-    }
-    std::uint32_t cbTaken = 0;
-    const int fOk = OsWriteSome(h, p, cb, &cbTaken);
-    const std::uint32_t dwError = fOk ? 0 : OsLastError();
-    if (!fOk && dwError != ERROR_IO_PENDING) {
-        *pdwError = dwError;
-        return false;
-    }
-    if (cbTaken < cb) {
-        Hold(p + cbTaken, cb - cbTaken);  // a frame begun is finished, whatever its size
-        return false;
-    }
-    return fOk != 0;
-}
-
 void ComCloseHandle(OsHandle h, HeldOutput* held) {
     const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
     for (;;) {
         OsOutputLock();
-        held->Push(h);
+        held->Push(OsLine{h});
         const std::uint32_t cbHeld = held->Held();
         OsOutputUnlock();
         std::uint32_t cbOutQue = 0;

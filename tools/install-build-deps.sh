@@ -37,6 +37,7 @@ build         python3-wheel           ... where pip builds its wheel without fet
 build         python3-setuptools      the pytest plugin's dist-info (its entry point) for cmake --install and the .deb
 build         man-db                  the manual pages' test renders them (man -l), as .ci/packages.sh does the installed ones
 build         labgrid                 the labgrid test: a served device as a NetworkSerialPort with its SerialDriver
+build         iproute2                the two-namespace lab test: ip netns, a veth pair between serve and labgrid
 fuzz          clang                   builds the libFuzzer targets
 fuzz          libclang-rt-14-dev      clang's libFuzzer and sanitizer runtimes
 package       dpkg-dev                dpkg-shlibdeps works out the .deb's Depends

@@ -1,22 +1,31 @@
 #!/usr/bin/env python3
-"""How zolhost serve scales on this machine: for 1, 2, 4, 8 and 16 devices, each
-device gets a host of its own that drives it at wire pace (zolhost bench over the
-device's tcp:// end, one request at a time, the link paced at 115200 baud both
-ways), all at once. Prints, per device count, the round trip a host sees (the
-median of the hosts' medians, the median and the worst of their p99s) and the CPU
-each device costs: its zolemul, its share of zolhost serve (the link) and its
-host, in per cent of one core, measured over the hosts' run.
+"""How zolhost serve scales on this machine, for each engine (built-in devices,
+all on one thread of serve; zolemul, a process each), its devices behind links
+paced at 115200 baud over tcp:// host ends.
 
-    tools/serve-scale.py [--zolhost build/release/host/zolhost] [--devices 1,2,4,8,16]
-                         [--frames 2000]
+Polled: every device gets a request 10 times a second (one host process polls
+them all, waking once per whole reply), for --seconds; then all sit idle as long.
+Prints the round trips (median, p99, max over all devices), the CPU of serve and
+its zolemuls while polled and while idle (per cent of one core), serve's memory
+(peak resident, with its zolemuls'), and how soon the devices' JSON came.
 
-A figure, not a test: it checks only that every reply was good.
+Wire pace: each device driven by a host of its own (zolhost bench over its
+tcp:// end, one request at a time), all at once: the median of the hosts'
+medians and the worst p99.
+
+    tools/serve-scale.py [--zolhost build/release/host/zolhost] [--engines builtin,zolemul]
+                         [--polled-builtin 1,16,64,256] [--polled-zolemul 1,4,16]
+                         [--paced-builtin 1,16] [--paced-zolemul 1,4] [--seconds 10] [--frames 2000]
+
+A figure, not a test: it fails only when a reply was missing or wrong.
 """
 
 import argparse
 import json
 import os
 import resource
+import selectors
+import socket
 import statistics
 import subprocess
 import sys
@@ -26,70 +35,160 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pytest_zolemul import Served  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
+RATE = 10  # requests a second to each device
 
 
-def cpu_seconds(pid):
-    """User and system time of a running process, in seconds."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
+def cpu_seconds(pids):
+    """User and system time of running processes, in seconds."""
+    total = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += (int(fields[11]) + int(fields[12])) / TICKS
+    return total
 
 
-def children_cpu():
-    r = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return r.ru_utime + r.ru_stime
+def peak_memory_mb(pids):
+    total = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    total += int(line.split()[1]) / 1024
+    return total
 
 
-def run(zolhost, devices, frames):
-    with Served(zolhost, devices, host="tcp") as served:
-        emulators = [d.pid for d in served.devices]
-        before = {pid: cpu_seconds(pid) for pid in emulators + [served.proc.pid]}
-        hosts_before = children_cpu()
-        started = time.monotonic()
+def request(d1):
+    frame = [0x02, d1, 0, 0, 0, 0x03]
+    return bytes(frame + [(1 - sum(frame)) & 0xFF])
+
+
+def reply(d1):
+    frame = [0x12, d1 ^ 0xFF, 0, 0, 0, 0, 0, 0x13]
+    return bytes(frame + [(1 - sum(frame)) & 0xFF])
+
+
+def percentile(values, p):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(len(values) * p))]
+
+
+def poll(devices, seconds):
+    """Each device a request every 1/RATE s, spread evenly; round trips in us."""
+    sel = selectors.DefaultSelector()
+    conns = []
+    for k, d in enumerate(devices):
+        host, port = d.tcp[len("tcp://"):].rsplit(":", 1)
+        s = socket.create_connection((host, int(port)))
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVLOWAT, 9)  # woken once a whole reply is there
+        c = {"sock": s, "next": time.monotonic() + 0.2 + k / len(devices) / RATE, "sent": None, "d1": 0, "got": b""}
+        sel.register(s, selectors.EVENT_READ, c)
+        conns.append(c)
+    rtts, bad = [], 0
+    end = time.monotonic() + seconds
+    while True:
+        now = time.monotonic()
+        for c in conns:
+            if c["sent"] is None and c["next"] <= now < end:
+                c["d1"] = (c["d1"] + 1) & 0xFF
+                c["sent"] = time.monotonic()
+                c["sock"].send(request(c["d1"]))
+                c["next"] += 1 / RATE
+        waiting = [c for c in conns if c["sent"] is not None]
+        if now >= end and not waiting:
+            break
+        if waiting and now - min(c["sent"] for c in waiting) > 5:
+            raise SystemExit(f"{len(waiting)} replies missing after 5 s")
+        nxt = min([c["next"] for c in conns if c["sent"] is None and c["next"] < end] + [now + 0.05])
+        for key, _ in sel.select(max(0, nxt - time.monotonic())):
+            c = key.data
+            c["got"] += c["sock"].recv(64)
+            if len(c["got"]) >= 9 and c["sent"] is not None:
+                rtts.append((time.monotonic() - c["sent"]) * 1e6)
+                bad += c["got"][:9] != reply(c["d1"])
+                c["got"] = c["got"][9:]
+                c["sent"] = None
+    for c in conns:
+        c["sock"].close()
+    if bad:
+        raise SystemExit(f"{bad} wrong replies")
+    return rtts
+
+
+def polled(zolhost, engine, devices, seconds):
+    started = time.monotonic()
+    with Served(zolhost, devices, host="tcp", engine=engine) as served:
+        appeared = time.monotonic() - started
+        pids = [served.proc.pid] + ([d.pid for d in served.devices] if engine == "zolemul" else [])
+        before = cpu_seconds(pids)
+        t0 = time.monotonic()
+        rtts = poll(served.devices, seconds)
+        busy = (cpu_seconds(pids) - before) / (time.monotonic() - t0) * 100
+        before, t0 = cpu_seconds(pids), time.monotonic()
+        time.sleep(min(seconds, 5))
+        idle = (cpu_seconds(pids) - before) / (time.monotonic() - t0) * 100
+        memory = peak_memory_mb(pids)
+        summaries = served.stop()
+    if any(s["dropped"] or s["corrupted"] for s in summaries):
+        raise SystemExit(f"{engine} {devices}: a reply was dropped or corrupted")
+    expected = devices * seconds * RATE
+    if len(rtts) < expected * 0.95:
+        raise SystemExit(f"{engine} {devices}: {len(rtts)} round trips of about {expected}")
+    return {"median": statistics.median(rtts), "p99": percentile(rtts, 0.99), "max": max(rtts), "busy": busy,
+            "idle": idle, "memory": memory, "appeared": appeared, "count": len(rtts)}
+
+
+def paced(zolhost, engine, devices, frames):
+    with Served(zolhost, devices, host="tcp", engine=engine) as served:
         hosts = [subprocess.Popen([zolhost, "--port", d.tcp, "--timeout", "2000", "bench", "--frames", str(frames),
                                    "--window", "1", "--seconds", "0.1", "--json"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
                  for d in served.devices]
         reports = [json.loads(h.communicate()[0])["targets"][0] for h in hosts]
-        seconds = time.monotonic() - started
-        emulator_cpu = [cpu_seconds(pid) - before[pid] for pid in emulators]
-        link_cpu = cpu_seconds(served.proc.pid) - before[served.proc.pid]
-        hosts_cpu = children_cpu() - hosts_before
         summaries = served.stop()
     if not all(r["ok"] for r in reports) or any(s["dropped"] or s["corrupted"] for s in summaries):
         raise SystemExit(f"{devices} devices: a reply was missing or bad: {[r['failure'] for r in reports]}")
-    medians = [r["round_trip_us"]["median_us"] for r in reports]
-    p99s = [r["round_trip_us"]["p99_us"] for r in reports]
-    per_core = 100 / seconds / devices
-    return {
-        "devices": devices,
-        "median_us": statistics.median(medians),
-        "p99_median_us": statistics.median(p99s),
-        "p99_worst_us": max(p99s),
-        "zolemul_pct": sum(emulator_cpu) * per_core,
-        "link_pct": link_cpu * per_core,
-        "host_pct": hosts_cpu * per_core,
-        "replies_per_s": sum(r["ping_pong"]["good"] + r["pipelined"]["good"] for r in reports) / seconds,
-    }
+    return {"median": statistics.median(r["round_trip_us"]["median_us"] for r in reports),
+            "p99": max(r["round_trip_us"]["p99_us"] for r in reports)}
+
+
+def counts(text):
+    return [int(x) for x in text.split(",") if x]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--zolhost", default="build/release/host/zolhost")
-    parser.add_argument("--devices", default="1,2,4,8,16")
+    parser.add_argument("--engines", default="builtin,zolemul")
+    parser.add_argument("--polled-builtin", default="1,16,64,256")
+    parser.add_argument("--polled-zolemul", default="1,4,16")
+    parser.add_argument("--paced-builtin", default="1,16")
+    parser.add_argument("--paced-zolemul", default="1,4")
+    parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--frames", type=int, default=2000)
     a = parser.parse_args()
     zolhost = os.path.abspath(a.zolhost)
-    cores = len(os.sched_getaffinity(0))
-    print(f"zolhost serve on {cores} cores: each device driven by its own host at wire pace "
-          f"(115200 baud, one request at a time, {a.frames} round trips and 0.1 s more)")
-    print(f"{'devices':>7} {'median':>9} {'p99 median':>11} {'p99 worst':>10} "
-          f"{'zolemul':>8} {'link':>6} {'host':>6} {'replies/s':>10}   (CPU: % of a core per device)")
-    for n in [int(x) for x in a.devices.split(",")]:
-        r = run(zolhost, n, a.frames)
-        print(f"{r['devices']:>7} {r['median_us'] / 1000:>7.2f}ms {r['p99_median_us'] / 1000:>9.2f}ms "
-              f"{r['p99_worst_us'] / 1000:>8.2f}ms {r['zolemul_pct']:>7.0f}% {r['link_pct']:>5.1f}% "
-              f"{r['host_pct']:>5.1f}% {r['replies_per_s']:>10.0f}", flush=True)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))  # the poller holds a socket a device
+    print(f"zolhost serve on {len(os.sched_getaffinity(0))} cores, links paced at 115200 baud over tcp:// "
+          f"(the wire alone: 1.39 ms a round trip)")
+    engines = a.engines.split(",")
+    print(f"polled: each device {RATE} requests/s for {a.seconds:g} s, then idle")
+    print(f"{'engine':>8} {'devices':>7} {'median':>8} {'p99':>8} {'max':>8} {'CPU polled':>10} {'CPU idle':>8} "
+          f"{'memory':>8} {'JSON after':>10}")
+    for engine in engines:
+        for n in counts(getattr(a, f"polled_{engine}")):
+            r = polled(zolhost, engine, n, a.seconds)
+            print(f"{engine:>8} {n:>7} {r['median'] / 1000:>6.2f}ms {r['p99'] / 1000:>6.2f}ms "
+                  f"{r['max'] / 1000:>6.2f}ms {r['busy']:>9.1f}% {r['idle']:>7.1f}% {r['memory']:>6.0f}MB "
+                  f"{r['appeared']:>9.2f}s", flush=True)
+    print(f"wire pace: each device driven by its own host, one request at a time, {a.frames} round trips")
+    print(f"{'engine':>8} {'devices':>7} {'median':>8} {'p99 worst':>9}")
+    for engine in engines:
+        for n in counts(getattr(a, f"paced_{engine}")):
+            r = paced(zolhost, engine, n, a.frames)
+            print(f"{engine:>8} {n:>7} {r['median'] / 1000:>6.2f}ms {r['p99'] / 1000:>7.2f}ms", flush=True)
 
 
 if __name__ == "__main__":

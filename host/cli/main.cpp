@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
                              "tcp://127.0.0.1:0 or rfc2217://127.0.0.1:0 as the host end instead\n");
         return kExitUsage;
     }
-    if ((o.device == DeviceKind::Virtual || o.spawn) && !PtysAvailable()) {
+    if ((o.device == DeviceKind::Virtual || (o.spawn && o.command != Command::Serve)) && !PtysAvailable()) {
         std::fprintf(stderr, "zolhost: %s needs POSIX ptys, which this system does not have; use --port COMn\n",
                      o.spawn ? "--spawn" : "--virtual");
         return kExitUsage;

@@ -121,6 +121,7 @@ struct CommandLine {
         link->add_option("HOSTPATH", o->hostPath);
         linkOptions.AddTo(link, o);
         link->add_flag("--spawn", o->spawn);
+        link->add_flag("--builtin", o->builtin);
         deviceExe.push_back(link->add_option("--device-exe", o->deviceExe)->check(NotEmpty()));
     }
 
@@ -196,6 +197,9 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
     if (o.command == Command::Serve && o.device != DeviceKind::None) {
         return "serve starts each device itself: leave out --virtual and --port";
     }
+    if (o.builtin && (o.spawn || o.device != DeviceKind::None)) {
+        return "--builtin is the device end: leave out --virtual, --port and --spawn";
+    }
     if (o.spawn && o.device != DeviceKind::None) {
         return "--spawn starts the device on a virtual link of its own: leave out --virtual and --port";
     }
@@ -208,7 +212,7 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
     if (o.command == Command::Replay && !o.asDevice.empty() && o.fast) {
         return "replay --as-device answers the host program when it asks: --fast is for a replay against a device";
     }
-    if (o.device == DeviceKind::None && !o.spawn && !(o.command == Command::Replay && !o.asDevice.empty())) {
+    if (o.device == DeviceKind::None && !o.spawn && !o.builtin && !(o.command == Command::Replay && !o.asDevice.empty())) {
         return "give --virtual [DIR] or --port PATH";
     }
     return {};
@@ -264,6 +268,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
 LinkConfig LinkConfigOf(const Options& o) {
     LinkConfig c;
     c.device = o.device == DeviceKind::Port ? LinkConfig::DeviceEnd::Port
+               : o.builtin                  ? LinkConfig::DeviceEnd::Builtin
                : o.spawn                    ? LinkConfig::DeviceEnd::Spawn
                                             : LinkConfig::DeviceEnd::Virtual;
     c.dir = o.dir;
@@ -370,6 +375,8 @@ const char* UsageText() {
            "                         RFC 2217 has no authentication. --port may be such a URL too\n"
            "    [--spawn] [--device-exe PATH]  zolhost starts zolemul in a temp dir behind the\n"
            "                         link and ends it with the link\n"
+           "    [--builtin]          the device built into zolhost is the device end: the same\n"
+           "                         on the wire as zolemul, no process or pty of its own\n"
            "    [--mismatch garble|warn]  when the host program sets its line unlike the\n"
            "                         device's 115200 8N1: garble the bytes both ways as a UART at\n"
            "                         the other setting takes them (default), or pass them and warn\n"
@@ -385,9 +392,12 @@ const char* UsageText() {
            "                         (a path or URL, as link's HOSTPATH), through the capture's\n"
            "                         own pace, faults and seed; a request unlike the recorded\n"
            "                         one is said, then answered by the frame rules or ends it\n"
-           "  serve --devices N [--device-exe PATH] [--host pty|rfc2217|tcp|PATH|URL]\n"
-           "    [--pty-dir DIR] [--manifest FILE] [--exit-with-stdin] [--on DEVICES:OPTIONS]\n"
-           "                         starts N zolemuls, each behind a link of its own with one\n"
+           "  serve --devices N [--engine builtin|zolemul] [--device-exe PATH]\n"
+           "    [--host pty|rfc2217|tcp|PATH|URL] [--pty-dir DIR] [--manifest FILE]\n"
+           "    [--exit-with-stdin] [--on DEVICES:OPTIONS]\n"
+           "                         serves N devices (--engine builtin, the default: built into\n"
+           "                         zolhost, all on one thread, costing nothing while idle;\n"
+           "                         zolemul: a zolemul process each), each behind a link of its own with one\n"
            "                         host end (default rfc2217 on a free loopback port), and once\n"
            "                         all are up prints where each is as JSON on one line (and to\n"
            "                         FILE); link's faults, --seed and --pcap (with {} for the\n"

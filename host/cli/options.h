@@ -45,6 +45,7 @@ struct Options {
     std::uint32_t rounds = 1;        // the whole measurement this often; figures are their median
     double pipelinedSeconds = 0;     // > 0: the pipelined phase runs this long instead of `frames`
     bool spawn = false;              // zolhost starts the device program itself
+    bool builtin = false;            // link: the device built into zolhost is the device end
     std::string deviceExe;           // with spawn: the program; empty: zolemul beside zolhost
     // link
     std::string hostPath;          // the host program's port: a symlink made here
@@ -63,6 +64,7 @@ struct Options {
     std::string manifest;                // the devices' document written here too
     bool exitWithStdin = false;          // standard input's end stops serve
     std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given
+    std::string engine = "builtin";      // what plays each device: "builtin" (in zolhost) or "zolemul"
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set

@@ -19,6 +19,12 @@ const CLI::Validator kHost(
     },
     "");
 
+const CLI::Validator kEngine(
+    [](std::string& s) {
+        return s == "builtin" || s == "zolemul" ? std::string() : std::string("needs builtin or zolemul");
+    },
+    "");
+
 // "DEVICES:OPTIONS": the devices (I or I-J) and the options, a word each.
 struct DeviceOptions {
     std::uint64_t first = 0;
@@ -49,6 +55,7 @@ bool ApplyOn(const DeviceOptions& d, Options* o, std::string* error) {
     CLI::App app{"--on"};
     app.set_help_flag();
     app.add_option("--host", o->host)->check(kHost);
+    app.add_option("--engine", o->engine)->check(kEngine);
     CLI::Option* pace = app.add_option("--pace", o->paceBaud)->check(PaceBaud());
     app.add_flag("--trace", o->trace);
     LinkOptionSet link;
@@ -113,6 +120,7 @@ CLI::App* AddServeCommand(CLI::App& app, Options* o, LinkOptionSet* link) {
     CLI::App* serve = app.add_subcommand("serve");
     serve->add_option("--devices", o->devices)->check(Whole(1, kMostDevices, "a number of devices (1-256)"));
     serve->add_option("--device-exe", o->deviceExe)->check(NotEmpty());
+    serve->add_option("--engine", o->engine)->check(kEngine);
     serve->add_option("--host", o->host)->check(kHost);
     serve->add_option("--pty-dir", o->ptyDir)->check(NotEmpty());
     serve->add_option("--manifest", o->manifest)->check(NotEmpty());
@@ -169,6 +177,9 @@ ServeConfig ServeConfigOf(const Options& o) {
         }
         ServedDevice device;
         device.link = LinkConfigOf(own);
+        if (own.engine == "builtin") {
+            device.link.device = LinkConfig::DeviceEnd::Builtin;
+        }
         device.link.quiet = true;
         device.link.label = "device " + std::to_string(i);
         ReplaceIndex(&device.link.pcapPath, i);

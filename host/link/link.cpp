@@ -49,8 +49,12 @@ std::optional<Clock::time_point> Link::NextWake() const {
     for (const LinkEnd* e : {&host_, &device_}) {
         if (e->state == LinkEnd::State::Closed) {
             wakeAt(e->checkAt);
-        } else if (const auto ready = e->ep->ReadyAt()) {
-            wakeAt(*ready);
+        } else if (e->state == LinkEnd::State::Open && relay_.HasRoom(e->side)) {
+            // An end with something to read is read once the line has room: it
+            // wakes the link only then.
+            if (const auto ready = e->ep->ReadyAt()) {
+                wakeAt(*ready);
+            }
         }
     }
     return next;

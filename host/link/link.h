@@ -22,7 +22,8 @@
 namespace zolhost {
 
 struct LinkConfig {
-    enum class DeviceEnd { Virtual, Spawn, Port };
+    // Builtin: the device built into zolhost (transport/builtin_device.h), in process.
+    enum class DeviceEnd { Virtual, Spawn, Port, Builtin };
     DeviceEnd device = DeviceEnd::Virtual;
     std::string dir = ".";     // Virtual: where COM2 is made
     std::string port;          // Port: a path, COMn or a URL
@@ -85,6 +86,7 @@ public:
 
     LinkEnd& End(Side s) { return s == Side::Host ? host_ : device_; }
     Relay& Relayed() { return relay_; }
+    const Relay& Relayed() const { return relay_; }
 
     // The start of a pass: ends due to be tried again are, what has fallen due is
     // written, quiet lines give out their noise.

@@ -9,6 +9,7 @@
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
 #include "host/process/emulator_process.h"
+#include "host/transport/builtin_device.h"
 
 namespace zolhost {
 
@@ -70,9 +71,10 @@ void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed) {
 
 // What the capture's header says the link was, for a person reading it.
 std::string LinkDescription(const LinkConfig& c) {
-    const std::string device = c.device == LinkConfig::DeviceEnd::Port    ? c.port
-                               : c.device == LinkConfig::DeviceEnd::Spawn ? "zolemul started by zolhost"
-                                                                          : c.dir + "/" + kDevicePortName;
+    const std::string device = c.device == LinkConfig::DeviceEnd::Port      ? c.port
+                               : c.device == LinkConfig::DeviceEnd::Spawn   ? "zolemul started by zolhost"
+                               : c.device == LinkConfig::DeviceEnd::Builtin ? "the device built into zolhost"
+                                                                            : c.dir + "/" + kDevicePortName;
     const FaultSettings& f = c.relay.faults;
     char faults[160];
     std::snprintf(faults, sizeof faults, "drop %g%%, corrupt %g%%, delay %d-%d ms, %s", f.dropPct, f.corruptPct,
@@ -90,6 +92,9 @@ bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string
     if (c.device == LinkConfig::DeviceEnd::Port) {
         d->owned = OpenDeviceEnd(c.port, c.timeoutMs, error);
         d->open = d->owned != nullptr;
+    } else if (c.device == LinkConfig::DeviceEnd::Builtin) {
+        d->owned = std::make_unique<BuiltinDevice>(c.label.empty() ? "built-in device" : "built-in " + c.label);
+        d->open = true;
     } else if (c.device == LinkConfig::DeviceEnd::Spawn) {
         const std::string exe = FindEmulator(c.deviceExe, error);
         d->emulator = std::make_unique<EmulatorProcess>();

@@ -1,10 +1,11 @@
 // zolhost serve from its configuration: zolemul found, the host ends named, one
-// thread a device, the devices' document once all are up, and the summary once
-// a stop has ended them all.
+// thread for all built-in devices and one for each zolemul, the devices' document
+// once all are up, and the summary once a stop has ended them all.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -207,6 +208,32 @@ private:
     int fd_ = -1;
 };
 
+// Descriptors a device takes at most: its host end (a listener and its client, or a
+// pty's two sides and their watch), and for zolemul its pty, console and process.
+constexpr rlim_t kFilesPerDevice = 4;
+constexpr rlim_t kFilesPerZolemul = 8;
+constexpr rlim_t kFilesBeside = 64;
+
+// Raises the soft limit on open files as far as the devices need and the hard
+// limit lets; says so when it cannot.
+void RaiseFileLimit(const ServeConfig& c) {
+    rlim_t need = kFilesBeside;
+    for (const ServedDevice& d : c.devices) {
+        need += d.link.device == LinkConfig::DeviceEnd::Builtin ? kFilesPerDevice : kFilesPerZolemul;
+    }
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur >= need) {
+        return;
+    }
+    const rlim_t was = r.rlim_cur;
+    r.rlim_cur = r.rlim_max == RLIM_INFINITY ? need : std::min(need, r.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur < need) {
+        Say(std::to_string(c.devices.size()) + " devices may need " + std::to_string(need) +
+            " open files, and this process may have only " + std::to_string(getrlimit(RLIMIT_NOFILE, &r) == 0 ? r.rlim_cur : was) +
+            " (ulimit -n; the hard limit is " + std::to_string(r.rlim_max) + "): devices may fail to come up");
+    }
+}
+
 void SayWhatCoresCost(std::size_t devices, unsigned cores) {
     if (devices <= cores) {
         return;
@@ -239,7 +266,7 @@ int RunServe(const ServeConfig& c) {
     Sweeper sweeper;  // first made, last gone: after every removal below
     std::string error;
     for (const ServedDevice& d : c.devices) {
-        if (FindEmulator(d.link.deviceExe, &error).empty()) {
+        if (d.link.device != LinkConfig::DeviceEnd::Builtin && FindEmulator(d.link.deviceExe, &error).empty()) {
             Say(error);
             return kExitCheckFailed;
         }
@@ -265,13 +292,27 @@ int RunServe(const ServeConfig& c) {
         }
     }
     const unsigned cores = Cores();
-    SayWhatCoresCost(run.devices.size(), cores);
+    std::vector<LinkConfig> configs;
+    std::vector<std::size_t> builtin;
+    for (std::size_t i = 0; i < run.devices.size(); ++i) {
+        configs.push_back(run.devices[i].link);
+        if (run.devices[i].link.device == LinkConfig::DeviceEnd::Builtin) {
+            builtin.push_back(i);
+        }
+    }
+    SayWhatCoresCost(run.devices.size() - builtin.size(), cores);
+    RaiseFileLimit(run);
     DeviceBoard board(run.devices.size());
     std::vector<std::thread> threads;
     {
         const AllSignalsBlocked blocked;  // signals stay with this thread, which watches for them
+        if (!builtin.empty()) {
+            threads.emplace_back(ServeBuiltinDevices, std::cref(configs), std::cref(builtin), std::ref(board));
+        }
         for (std::size_t i = 0; i < run.devices.size(); ++i) {
-            threads.emplace_back(ServeDevice, std::cref(run.devices[i].link), i, std::ref(board));
+            if (configs[i].device != LinkConfig::DeviceEnd::Builtin) {
+                threads.emplace_back(ServeDevice, std::cref(configs[i]), i, std::ref(board));
+            }
         }
     }
     bool up = false;

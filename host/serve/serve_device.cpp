@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "host/base/system.h"
+#include "host/link/link_set.h"
 #include "host/net/ends.h"
 
 namespace zolhost {
@@ -28,6 +29,17 @@ void Failed(DeviceBoard& board, std::size_t index, int status, const std::string
     });
 }
 
+// What a device's link counted.
+DeviceSummary LinkSummary(const Link& link, const LinkRecord& record) {
+    DeviceSummary summary;
+    summary.tally = record.Tally();
+    const Relay& r = link.Relayed();
+    summary.bytesToDevice = r.CountsToward(Side::Device).bytes;
+    summary.bytesToHost = r.CountsToward(Side::Host).bytes;
+    summary.lost = r.CountsToward(Side::Device).lost + r.CountsToward(Side::Host).lost;
+    return summary;
+}
+
 // Runs the link until a stop is requested or zolemul ends on its own (it
 // hangs up its port then, so the link looks at it again every kReopenMs); ends
 // zolemul. Empty, or why zolemul ended on its own.
@@ -42,12 +54,7 @@ std::string RunUntilStopped(Link& link, LinkRecord& record, EmulatorProcess& emu
         link.Pass(Clock::now());
         WaitAndRecord(link, record, std::nullopt);
     }
-    const LinkTally& t = record.Tally();
-    summary->tally = t;
-    const Relay& r = link.Relayed();
-    summary->bytesToDevice = r.CountsToward(Side::Device).bytes;
-    summary->bytesToHost = r.CountsToward(Side::Host).bytes;
-    summary->lost = r.CountsToward(Side::Device).lost + r.CountsToward(Side::Host).lost;
+    *summary = LinkSummary(link, record);
     summary->endedCleanly = why.empty() && emulator.End(&summary->endError);
     if (!why.empty()) {
         summary->endError = why;
@@ -93,6 +100,68 @@ void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board) {
         s.error = endedOnItsOwn;
         s.summary = summary;
     });
+}
+
+}  // namespace zolhost
+
+namespace zolhost {
+
+namespace {
+
+// A built-in device and its link.
+struct BuiltinUnit {
+    std::size_t index;
+    std::unique_ptr<LinkRecord> record;
+    LinkDevice device;
+    std::unique_ptr<Endpoint> host;
+    std::unique_ptr<Link> link;
+};
+
+
+}  // namespace
+
+void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vector<std::size_t>& indices,
+                         DeviceBoard& board) {
+    std::vector<BuiltinUnit> units(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) {
+        BuiltinUnit& u = units[k];
+        const LinkConfig& c = configs.at(indices[k]);
+        u.index = indices[k];
+        u.record = std::make_unique<LinkRecord>(c.trace, c.label);
+        std::string error;
+        int status = kExitNoLink;
+        if (!OpenLinkCapture(c, *u.record, &error) || !MakeLinkDevice(c, &u.device, &status, &error)) {
+            Failed(board, u.index, status, error);
+            return;
+        }
+        u.host = MakeHostEnd(c.hostPath, &error, false);
+        if (u.host == nullptr) {
+            Failed(board, u.index, kExitNoLink, error);
+            return;
+        }
+        u.link = std::make_unique<Link>(*u.host, *u.device.ep, c.relay, *u.record);
+        u.link->TryOpen(u.link->End(Side::Device), Clock::now());
+    }
+    std::vector<LinkUnit> links;
+    for (BuiltinUnit& u : units) {
+        links.push_back({u.link.get(), u.record.get()});
+        board.Change(u.index, [&](DeviceState& s) {
+            s.phase = DeviceState::Phase::Up;
+            s.engine = "builtin";
+            s.hostEnd = u.host->Name();
+        });
+    }
+    RunLinks(links);
+    for (BuiltinUnit& u : units) {
+        DeviceSummary summary = LinkSummary(*u.link, *u.record);
+        summary.endedCleanly = true;  // nothing of it can end on its own
+        u.link.reset();
+        u.host.reset();
+        board.Change(u.index, [&](DeviceState& s) {
+            s.phase = DeviceState::Phase::Ended;
+            s.summary = summary;
+        });
+    }
 }
 
 }  // namespace zolhost

@@ -34,7 +34,8 @@ struct DeviceState {
     Phase phase = Phase::Starting;
     int status = 0;
     std::string error;
-    std::int64_t pid = -1;  // zolemul's
+    std::string engine = "zolemul";  // what plays the device: "zolemul", or "builtin" (zolhost itself)
+    std::int64_t pid = -1;  // zolemul's (-1: the device is built in)
     std::string dir;        // zolemul's directory
     std::string hostEnd;    // the pty's path or the listener's URL
     DeviceSummary summary;
@@ -55,5 +56,10 @@ private:
 // its link until a stop is requested or its zolemul ends on its own, then ends
 // zolemul and removes what it made; tells the board each step.
 void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board);
+
+// Serves the built-in devices `indices` (their configurations in `configs`, by
+// index) all on this thread, until a stop is requested; tells the board each step.
+void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vector<std::size_t>& indices,
+                         DeviceBoard& board);
 
 }  // namespace zolhost

@@ -56,8 +56,10 @@ std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& st
                            {"pty", rfc2217 || tcp ? Json(nullptr) : Json(s.hostEnd)},
                            {"rfc2217", rfc2217 ? Json(s.hostEnd) : Json(nullptr)},
                            {"tcp", tcp ? Json(s.hostEnd) : Json(nullptr)},
-                           {"pid", s.pid},
-                           {"dir", s.dir},
+                           {"engine", s.engine},
+                           // the process that plays the device: its zolemul, or serve itself
+                           {"pid", s.engine == "builtin" ? static_cast<std::int64_t>(ZOL_GETPID()) : s.pid},
+                           {"dir", OrNull(s.dir)},
                            {"options", OptionsJson(c.devices.at(i).link)}});
     }
     return Json{{"devices", devices}, {"zolhost_pid", ZOL_GETPID()}, {"cores", cores}}.dump();
@@ -69,7 +71,8 @@ std::string SummaryJson(const std::vector<DeviceState>& states) {
         const DeviceState& s = states[i];
         const LinkTally& t = s.summary.tally;
         list.push_back({{"index", i},
-                        {"pid", s.pid},
+                        {"engine", s.engine},
+                        {"pid", s.engine == "builtin" ? static_cast<std::int64_t>(ZOL_GETPID()) : s.pid},
                         {"requests", t.goodRequests},
                         {"replies", t.replies},
                         {"forwarded", t.forwarded},

@@ -10,8 +10,9 @@
 
 namespace zolhost {
 
-// {"devices": [{"index", "pty", "rfc2217", "tcp", "pid", "dir", "options"}, ...],
-//  "zolhost_pid", "cores"}: the host end a device does not have is null.
+// {"devices": [{"index", "pty", "rfc2217", "tcp", "engine", "pid", "dir", "options"}, ...],
+//  "zolhost_pid", "cores"}: the host end a device does not have is null; a
+// built-in device's pid is serve's own, its dir null.
 std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& states, unsigned cores);
 
 // {"summary": [{"index", "requests", "replies", "forwarded", "dropped", ...}, ...]}.

@@ -1,7 +1,7 @@
 """The pytest plugin: options, the ``zol`` marker and the fixtures.
 
     zol_device     a fresh device for the test (Device: .port, .pty, .rfc2217,
-                   .tcp, .pid, .open(), .summary())
+                   .tcp, .engine, .pid, .open(), .summary())
     zol_devices    several, from the marker's devices=N (default 2)
     zol_serve      a factory: zol_serve(n, per_device={i: {...}}, **options)
 
@@ -17,7 +17,7 @@ import os
 
 import pytest
 
-from .served import DEVICE_OPTIONS, Served, ZolServeError, find_zolhost
+from .served import DEVICE_OPTIONS, ENGINES, Served, ZolServeError, find_zolhost
 
 
 def pytest_addoption(parser):
@@ -26,6 +26,9 @@ def pytest_addoption(parser):
     group.addoption("--zolemul", metavar="PATH", help="zolemul to serve (default: the one zolhost finds beside it)")
     group.addoption("--zol-wait", metavar="S", type=int, default=20,
                     help="seconds for every device to come up (default 20)")
+    group.addoption("--zol-engine", choices=ENGINES, default=None,
+                    help="what plays the devices unless a test says (engine=...): builtin, in zolhost, "
+                         "costing nothing while idle; or zolemul, a process each (default: zolhost's, builtin)")
     parser.addini("zolhost", "zolhost to serve devices with", default=None)
     parser.addini("zolemul", "zolemul to serve", default=None)
 
@@ -68,6 +71,9 @@ def zol_serve(request):
         zolhost = find_zolhost(_setting(config, "zolhost"))
         exe = options.pop("device_exe", None) or _setting(config, "zolemul")
         wait = options.pop("wait", None) or config.getoption("zol_wait")
+        engine = config.getoption("zol_engine")
+        if engine and "engine" not in options:
+            options["engine"] = engine
         served = Served(zolhost, devices, per_device, device_exe=exe, wait=wait, **options)
         started.append(served)
         return served

@@ -14,8 +14,10 @@ import tempfile
 import time
 
 # Options of zolhost serve a device can be given, as keyword arguments: the
-# link's options (pace, faults, seed, trace, capture) and the host end.
-DEVICE_OPTIONS = ("host", "pace", "drop", "corrupt", "delay", "split", "seed", "mismatch", "trace", "pcap")
+# link's options (pace, faults, seed, trace, capture), the host end, and what plays
+# the device (engine: "builtin", zolhost's own, or "zolemul", a process each).
+DEVICE_OPTIONS = ("host", "pace", "drop", "corrupt", "delay", "split", "seed", "mismatch", "trace", "pcap", "engine")
+ENGINES = ("builtin", "zolemul")
 
 
 class ZolServeError(Exception):
@@ -46,8 +48,9 @@ def option_words(options):
 
 
 class Device:
-    """One served device: where its host end is, its zolemul, and its summary
-    once the devices it was served with have ended."""
+    """One served device: where its host end is, what plays it (engine; pid is
+    its zolemul's, or serve's own for a built-in device, whose dir is None), and
+    its summary once the devices it was served with have ended."""
 
     def __init__(self, served, entry):
         self._served = served
@@ -55,6 +58,7 @@ class Device:
         self.pty = entry["pty"]
         self.rfc2217 = entry["rfc2217"]
         self.tcp = entry["tcp"]
+        self.engine = entry["engine"]
         self.pid = entry["pid"]
         self.dir = entry["dir"]
         self.options = entry["options"]
@@ -81,7 +85,7 @@ class Device:
         return self._served.stop()[self.index]
 
     def __repr__(self):
-        return f"<zolemul device {self.index} at {self.port}, pid {self.pid}>"
+        return f"<{self.engine} device {self.index} at {self.port}, pid {self.pid}>"
 
 
 class Served:

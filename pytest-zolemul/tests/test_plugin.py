@@ -1,6 +1,7 @@
 """The plugin over real devices: pyserial host programs exchange frames with
 fresh devices through every kind of host end, with faults where asked, and
-nothing of a device is left once its test ends, passed or failed."""
+nothing of a device is left once its test ends, passed or failed. CTest runs
+them once with each engine (--zol-engine); a test that needs one says so."""
 
 import html
 import json
@@ -40,10 +41,14 @@ def test_the_marker_gives_the_link_its_faults_and_seed(zol_device):
     assert good == 30 - summary["dropped"]
 
 
-@pytest.mark.zol(devices=3, per_device={0: {"host": "pty"}, 2: {"host": "tcp", "drop": 100}})
+@pytest.mark.zol(devices=3, per_device={0: {"host": "pty", "engine": "builtin"}, 1: {"engine": "zolemul"},
+                                         2: {"host": "tcp", "drop": 100}})
 def test_several_devices_each_with_its_own_options(zol_devices):
     assert zol_devices[0].pty and zol_devices[1].rfc2217 and zol_devices[2].tcp
-    assert len({d.pid for d in zol_devices}) == 3
+    assert [d.engine for d in zol_devices[:2]] == ["builtin", "zolemul"]
+    # A built-in device is played by serve itself; a zolemul by a process of its own.
+    assert zol_devices[0].pid == zol_devices[0]._served.proc.pid and zol_devices[0].dir is None
+    assert zol_devices[1].pid != zol_devices[0].pid and os.path.isdir(zol_devices[1].dir)
     lines = [d.open(timeout=2 if d.index != 2 else 0.1) for d in zol_devices]
     try:
         assert [exchange(line, 10) for line in lines] == [10, 10, 0]
@@ -81,7 +86,7 @@ def test_eight_devices_at_once_pty_and_rfc2217(zol_serve):
 def test_a_missing_zolemul_ends_serve_at_once_saying_so(zol_serve):
     started = time.monotonic()
     with pytest.raises(ZolServeError, match="no such program"):
-        zol_serve(1, device_exe="/nonexistent/zolemul")
+        zol_serve(1, device_exe="/nonexistent/zolemul", engine="zolemul")
     assert time.monotonic() - started < 5
 
 
@@ -91,7 +96,7 @@ def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp
     silent.chmod(0o755)
     started = time.monotonic()
     with pytest.raises(ZolServeError, match="did not open its port in time"):
-        zol_serve(2, device_exe=silent, wait=1)
+        zol_serve(2, device_exe=silent, wait=1, engine="zolemul")
     assert time.monotonic() - started < 5
 
 

@@ -440,26 +440,53 @@ TEST(HostE2E, NothingOpeningTheLinkInTimeFails) {
 
 // zolhost link with a host program of the kind users write (pyserial) in front of
 // zolemul: zolhost --virtual DIR GLOBAL link DIR/hostport LINKARGS, zolemul in DIR.
+// What plays the device behind a link: zolemul, started by the test in the link's
+// dir, or the device built into zolhost (link --builtin).
+enum class Engine { Zolemul, Builtin };
+
+std::string EngineName(const testing::TestParamInfo<Engine>& info) {
+    return info.param == Engine::Zolemul ? "zolemul" : "builtin";
+}
+
 struct LinkSession {
     TempDir dir;
+    Engine engine;
     std::unique_ptr<Host> host;
     std::unique_ptr<Emulator> emu;
 
-    LinkSession(const std::vector<std::string>& global, const std::vector<std::string>& linkArgs) {
-        std::vector<std::string> args = {"--virtual", dir.path(), "--wait", "20"};
+    LinkSession(const std::vector<std::string>& global, const std::vector<std::string>& linkArgs,
+                Engine e = Engine::Zolemul)
+        : engine(e) {
+        std::vector<std::string> args = {"--wait", "20"};
+        if (engine == Engine::Zolemul) {
+            args.insert(args.begin(), {"--virtual", dir.path()});
+        }
         args.insert(args.end(), global.begin(), global.end());
         args.insert(args.end(), {"link", Port()});
+        if (engine == Engine::Builtin) {
+            args.push_back("--builtin");
+        }
         args.insert(args.end(), linkArgs.begin(), linkArgs.end());
         host = std::make_unique<Host>(args);
-        if (WaitUntil([&] { return IsSymlink(Com2()) && IsSymlink(Port()); }, kStartLimit)) {
+        if (engine == Engine::Zolemul && WaitUntil([&] { return IsSymlink(Com2()) && IsSymlink(Port()); }, kStartLimit)) {
             emu = std::make_unique<Emulator>(dir.path());
         }
     }
     std::string Com2() const { return dir / "COM2"; }
     std::string Port() const { return dir / "hostport"; }
-    // Both ends made, zolemul running and its end seen open by zolhost.
-    bool Ready() { return emu && emu->Started() && host->Shows(Com2() + " opened"); }
+    // Both ends made, the device there and its end seen open by zolhost.
+    bool Ready() {
+        if (engine == Engine::Builtin) {
+            return host->Shows("Ctrl-C to stop") && IsSymlink(Port());
+        }
+        return emu && emu->Started() && host->Shows(Com2() + " opened");
+    }
+    // Ends zolemul with a key press (its exit status); a built-in device ends with the link.
+    std::optional<int> StopDevice() { return emu ? emu->Stop() : std::optional<int>(0); }
 };
+
+class LinkE2E : public testing::TestWithParam<Engine> {};
+INSTANTIATE_TEST_SUITE_P(Engines, LinkE2E, testing::Values(Engine::Zolemul, Engine::Builtin), EngineName);
 
 // What tests/host/link_host.py saw.
 struct HostProgramRun {
@@ -498,9 +525,9 @@ bool HavePyserial() {
     REQUIRE_DEPENDENCY(HavePyserial(), ZOL_SYSTEM_PYTHON " cannot import serial: install python3-serial "    \
                                        "(tools/install-build-deps.sh does)")
 
-TEST(HostE2E, LinkCarriesAHostProgramPacedThroughReopensAndItsOwnSettings) {
+TEST_P(LinkE2E, CarriesAHostProgramPacedThroughReopensAndItsOwnSettings) {
     REQUIRE_PYSERIAL();
-    LinkSession s({}, {});
+    LinkSession s({}, {}, GetParam());
     ASSERT_TRUE(s.Ready()) << s.host->Output();
     // Halfway the program closes the port, opens it again and turns on a terminal's
     // echo, line editing, XON/XOFF and CR/LF translation, which would eat or change
@@ -521,13 +548,13 @@ TEST(HostE2E, LinkCarriesAHostProgramPacedThroughReopensAndItsOwnSettings) {
         << out;
     EXPECT_FALSE(Exists(s.Port()));
     EXPECT_FALSE(Exists(s.Com2()));
-    EXPECT_EQ(s.emu->Stop(), 0);
+    EXPECT_EQ(s.StopDevice(), 0);
 }
 
-TEST(HostE2E, LinkFaultsInTheSummaryAreTheOnesTheHostSaw) {
+TEST_P(LinkE2E, FaultsInTheSummaryAreTheOnesTheHostSaw) {
     REQUIRE_PYSERIAL();
     LinkSession s({"--pace", "0", "--trace"},
-                  {"--drop", "20", "--corrupt", "20", "--delay", "1-3", "--split", "1", "--seed", "7"});
+                  {"--drop", "20", "--corrupt", "20", "--delay", "1-3", "--split", "1", "--seed", "7"}, GetParam());
     ASSERT_TRUE(s.Ready()) << s.host->Output();
     const auto run = RunHostProgram(s.Port(), {"60", "--timeout", "0.5"});
     ASSERT_TRUE(run);
@@ -552,17 +579,18 @@ TEST(HostE2E, LinkFaultsInTheSummaryAreTheOnesTheHostSaw) {
     const std::regex droppedLine(R"(< 12 [0-9A-F ]+ reply EA [0-9A-F]{2} good, dropped\n)");
     EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), droppedLine), std::sregex_iterator()), dropped)
         << out;
-    EXPECT_EQ(s.emu->Stop(), 0);
+    EXPECT_EQ(s.StopDevice(), 0);
 }
 
 // A host program that opens its port at another rate or frame than the device's
 // 115200 8N1 is told so by name, and meets what a real device would give it: its
 // requests and the replies garbled (or, with --mismatch warn, passed on). Back at
 // 115200 8N1 it is answered again.
-TEST(HostE2E, LinkGarblesForAHostProgramOnAnotherLineAndNamesItsSettings) {
+TEST_P(LinkE2E, GarblesForAHostProgramOnAnotherLineAndNamesItsSettings) {
     REQUIRE_PYSERIAL();
     for (const bool warn : {false, true}) {
-        LinkSession s({}, warn ? std::vector<std::string>{"--mismatch", "warn"} : std::vector<std::string>{});
+        LinkSession s({}, warn ? std::vector<std::string>{"--mismatch", "warn"} : std::vector<std::string>{},
+                      GetParam());
         ASSERT_TRUE(s.Ready()) << s.host->Output();
         const auto slow = RunHostProgram(s.Port(), {"5", "--baud", "9600", "--timeout", "0.3"});
         ASSERT_TRUE(slow);
@@ -597,24 +625,24 @@ TEST(HostE2E, LinkGarblesForAHostProgramOnAnotherLineAndNamesItsSettings) {
                 << out;
             EXPECT_NE(out.find("requests seen: 5\n"), std::string::npos) << out;
         }
-        EXPECT_EQ(s.emu->Stop(), 0);
+        EXPECT_EQ(s.StopDevice(), 0);
     }
 }
 
 // The capture of a link as Wireshark shows it, through the dissector: every request
 // and reply the host program exchanged, in their directions, decoded and checked.
-TEST(HostE2E, LinkCaptureShowsEveryFrameTheHostExchangedToTshark) {
+TEST_P(LinkE2E, CaptureShowsEveryFrameTheHostExchangedToTshark) {
     REQUIRE_PYSERIAL();
     REQUIRE_DEPENDENCY(!TsharkPath().empty(), "tshark (tools/install-build-deps.sh installs it)");
     TempDir work;
     const std::string capture = work / "link.pcapng";
-    LinkSession s({}, {"--pcap", capture, "--corrupt", "30", "--seed", "3"});
+    LinkSession s({}, {"--pcap", capture, "--corrupt", "30", "--seed", "3"}, GetParam());
     ASSERT_TRUE(s.Ready()) << s.host->Output();
     const auto run = RunHostProgram(s.Port(), {"20"});
     ASSERT_TRUE(run);
     s.host->Process().signal(SIGTERM);
     EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
-    EXPECT_EQ(s.emu->Stop(), 0);
+    EXPECT_EQ(s.StopDevice(), 0);
     ASSERT_GT(run->corrupted, 0);
     const auto rows = TsharkFields(capture,
                                    {"frame.packet_flags_direction", "zol.kind", "zol.d1", "zol.ea",
@@ -1114,3 +1142,71 @@ TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
 }
 
 }  // namespace
+
+namespace {
+
+// zolhost link in front of a device, listening for one RFC 2217 client; the URL it printed.
+std::string LinkUrl(Host& link) {
+    if (!link.Shows("Ctrl-C to stop")) {
+        return {};
+    }
+    std::smatch m;
+    const std::string out = link.Output();
+    return std::regex_search(out, m, std::regex(R"((^|\n)(rfc2217://127\.0\.0\.1:[1-9][0-9]*)\n)")) ? m[2].str()
+                                                                                                   : std::string();
+}
+
+}  // namespace
+
+// The same byte streams from one host program (good frames, noise, bad frames,
+// frames in pieces, a flood it does not read at first, a purge) to zolemul and to
+// the built-in device, each behind a paced link: what comes back is the same, byte
+// for byte.
+TEST(HostE2E, TheBuiltinDeviceAnswersEveryStreamByteForByteAsZolemulDoes) {
+    REQUIRE_PYSERIAL();
+    std::string seen[2];
+    for (const Engine e : {Engine::Zolemul, Engine::Builtin}) {
+        std::vector<std::string> args = {"link", "rfc2217://127.0.0.1:0"};
+        if (e == Engine::Zolemul) {
+            args.insert(args.end(), {"--spawn", "--device-exe", ZOLEMUL_PATH});
+        } else {
+            args.push_back("--builtin");
+        }
+        Host link(args);
+        const std::string url = LinkUrl(link);
+        ASSERT_FALSE(url.empty()) << link.Output();
+        std::optional<int> status;
+        std::string& out = seen[e == Engine::Zolemul ? 0 : 1];
+        out = RunScript({DIFFERENTIAL_HOST_SCRIPT, url}, &status);
+        EXPECT_EQ(status, 0) << out;
+        link.Process().signal(SIGTERM);
+        EXPECT_EQ(link.Exit(15s), 0) << link.Output();
+    }
+    // Each phase came back whole: every good request answered, the flood's too but
+    // its first, which the three bytes the split phase left (02 02 03) take with them.
+    for (const char* phase : {"good 360: ", "flood 5391: ", "purge 27: "}) {
+        EXPECT_NE(seen[0].find(phase), std::string::npos) << phase << " in\n" << seen[0];
+    }
+    EXPECT_EQ(seen[1], seen[0]);
+}
+
+// A session with the built-in device, captured through a faulty link, replays
+// against a real zolemul with every packet of the device as recorded.
+TEST(HostE2E, ABuiltinDevicesCaptureReplaysAgainstZolemulAsRecorded) {
+    REQUIRE_PYSERIAL();
+    TempDir work;
+    const std::string capture = work / "builtin.pcapng";
+    {
+        LinkSession s({}, {"--drop", "10", "--corrupt", "10", "--seed", "7", "--pcap", capture}, Engine::Builtin);
+        ASSERT_TRUE(s.Ready()) << s.host->Output();
+        const auto run = RunHostProgram(s.Port(), {"40", "--timeout", "0.3"});
+        ASSERT_TRUE(run);
+        EXPECT_GT(run->missing, 0);
+        s.host->Process().signal(SIGTERM);
+        EXPECT_EQ(s.host->Exit(10s), 0) << s.host->Output();
+    }
+    Host fresh({"replay", capture, "--spawn", "--device-exe", ZOLEMUL_PATH});
+    EXPECT_EQ(fresh.Exit(), 0) << fresh.Output();
+    EXPECT_NE(fresh.Output().find("replay: 40 packets of the device compared: all as recorded"), std::string::npos)
+        << fresh.Output();
+}

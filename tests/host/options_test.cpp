@@ -160,13 +160,14 @@ TEST(Options, ServeGivesEachDeviceItsOwnOptions) {
     Options o;
     std::string e;
     ASSERT_TRUE(Parse({"--pace", "0", "serve", "--devices", "4", "--drop", "5", "--seed", "9", "--pcap", "c{}.pcapng",
-                       "--on", "1-2:--host pty --drop 10 --delay 3-4", "--on", "2:--seed 7 --pace 9600 --mismatch warn"},
+                       "--on", "1-2:--host pty --drop 10 --delay 3-4", "--on", "2:--seed 7 --pace 9600 --mismatch warn", "--on", "3:--engine zolemul"},
                       &o, &e))
         << e;
     const ServeConfig c = ServeConfigOf(o);
     ASSERT_EQ(c.devices.size(), 4u);
     const LinkConfig& first = c.devices[0].link;
-    EXPECT_EQ(first.device, LinkConfig::DeviceEnd::Spawn);
+    EXPECT_EQ(first.device, LinkConfig::DeviceEnd::Builtin);  // the default engine
+    EXPECT_EQ(c.devices[3].link.device, LinkConfig::DeviceEnd::Spawn);
     EXPECT_EQ(c.devices[0].host, "rfc2217");
     EXPECT_EQ(first.relay.faults.dropPct, 5);
     EXPECT_EQ(first.relay.paceBaud, 0u);
@@ -197,6 +198,8 @@ TEST(Options, ServeGivesEachDeviceItsOwnOptions) {
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "0:--drop 200"}).find("--drop"), std::string::npos);
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--on", "x:--drop 1"}).find("DEVICES:OPTIONS"), std::string::npos);
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--pcap", "one.pcapng"}).find("{}"), std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--engine", "qemu"}).find("builtin or zolemul"), std::string::npos);
+    EXPECT_NE(ErrorOf({"link", "--builtin", "--spawn", "h"}).find("leave out"), std::string::npos);
     EXPECT_NE(ErrorOf({"--virtual", "serve", "--devices", "1"}).find("leave out --virtual"), std::string::npos);
 }
 

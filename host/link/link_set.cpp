@@ -1,0 +1,181 @@
+// Many links on one thread, the same on every platform: the links' next wakes in a
+// heap, what each link watches kept up to date with the system's wait
+// (link_wait_<platform>.cpp), and a round passing only the links that something
+// happened to or that fell due.
+#include "host/link/link_set.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <queue>
+
+#include "host/base/system.h"
+#include "host/link/link_wait.h"
+
+namespace zolhost {
+
+namespace {
+
+constexpr unsigned kEndSlots = 3;  // data, come-back, busy
+
+struct Unit {
+    LinkUnit u;
+    std::vector<Watch> watched;
+    std::optional<Clock::time_point> wake;
+    std::uint64_t generation = 0;  // of `wake`, for the heap's stale entries
+    bool touched = false;          // to be passed in the next round
+    unsigned events[2 * kEndSlots] = {};
+};
+
+struct Due {
+    Clock::time_point at;
+    std::size_t index;
+    std::uint64_t generation;
+    bool operator>(const Due& o) const { return at > o.at; }
+};
+
+class Loop {
+public:
+    explicit Loop(const std::vector<LinkUnit>& links) {
+        for (const LinkUnit& u : links) {
+            units_.push_back(Unit{u, {}, std::nullopt});
+        }
+    }
+
+    void Run() {
+        for (std::size_t i = 0; i < units_.size(); ++i) {
+            Pass(i, Clock::now());
+        }
+        std::vector<std::size_t> round;
+        std::vector<WaitSeen> seen;
+        while (!StopRequested()) {
+            while (!due_.empty() && due_.top().generation != units_[due_.top().index].generation) {
+                due_.pop();
+            }
+            seen.clear();
+            waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
+            Hand(seen, &round);
+            const auto now = Clock::now();
+            while (!due_.empty() && due_.top().at <= now) {
+                const Due d = due_.top();
+                due_.pop();
+                if (d.generation == units_[d.index].generation && !units_[d.index].touched) {
+                    units_[d.index].touched = true;
+                    round.push_back(d.index);
+                }
+            }
+            for (const std::size_t i : round) {
+                Pass(i, now);
+            }
+            round.clear();
+        }
+    }
+
+private:
+    // A link's turn: its pass, then what it watches and when it wakes next.
+    void Pass(std::size_t i, Clock::time_point now) {
+        Unit& u = units_[i];
+        u.touched = false;
+        u.u.link->Pass(now);
+        u.u.record->Flush();
+        Register(i);
+        const std::optional<Clock::time_point> wake = u.u.link->NextWake();
+        if (wake != u.wake) {
+            u.wake = wake;
+            ++u.generation;
+            if (wake) {
+                due_.push(Due{*wake, i, u.generation});
+            }
+        }
+    }
+
+    void Register(std::size_t i) {
+        Unit& u = units_[i];
+        Link& link = *u.u.link;
+        std::vector<Watch> want;
+        auto add = [&want](int fd, unsigned events, unsigned slot) {
+            if (fd < 0 || events == 0) {
+                return;
+            }
+            for (Watch& w : want) {
+                if (w.fd == fd) {
+                    w.events |= events;
+                    w.slots |= 1u << slot;
+                    return;
+                }
+            }
+            want.push_back({fd, events, 1u << slot});
+        };
+        for (const Side s : {Side::Host, Side::Device}) {
+            const unsigned base = s == Side::Host ? 0 : kEndSlots;
+            const Endpoint& ep = *link.End(s).ep;
+            add(ep.PollFd(), (link.WantsRead(s) ? kWaitIn : 0u) | (link.WantsWrite(s) ? kWaitOut : 0u), base);
+            if (link.WatchesComeBack(s)) {
+                add(ep.ComeBackFd(), kWaitIn, base + 1);
+            }
+            if (link.WatchesBusy(s)) {
+                add(ep.BusyFd(), kWaitIn, base + 2);
+            }
+        }
+        const bool same = want.size() == u.watched.size() &&
+                          std::equal(want.begin(), want.end(), u.watched.begin(), [](const Watch& a, const Watch& b) {
+                              return a.fd == b.fd && a.events == b.events && a.slots == b.slots;
+                          });
+        if (!same) {
+            waiter_.Change(i, u.watched, want);
+            u.watched = std::move(want);
+        }
+    }
+
+    // What the wait saw, handed to each link it concerns, which then comes round.
+    void Hand(const std::vector<WaitSeen>& seen, std::vector<std::size_t>* round) {
+        std::vector<std::size_t> links;
+        for (const WaitSeen& s : seen) {
+            Unit& u = units_[s.link];
+            for (const Watch& w : u.watched) {
+                for (unsigned slot = 0; w.fd == s.fd && slot < 2 * kEndSlots; ++slot) {
+                    if ((w.slots & (1u << slot)) != 0) {
+                        u.events[slot] |= s.events;
+                    }
+                }
+            }
+            if (std::find(links.begin(), links.end(), s.link) == links.end()) {
+                links.push_back(s.link);
+            }
+        }
+        const auto now = Clock::now();
+        for (const std::size_t i : links) {
+            Unit& u = units_[i];
+            for (const Side s : {Side::Host, Side::Device}) {
+                const unsigned* e = u.events + (s == Side::Host ? 0 : kEndSlots);
+                EndSeen end;
+                end.readable = (e[0] & kWaitIn) != 0;
+                end.writable = (e[0] & kWaitOut) != 0;
+                end.gone = (e[0] & (kWaitHangUp | kWaitError)) != 0;
+                end.hungUp = (e[0] & kWaitHangUp) != 0;
+                end.comeBack = e[1] != 0;
+                end.busy = e[2] != 0;
+                u.u.link->Handle(s, end, now);
+            }
+            std::fill(std::begin(u.events), std::end(u.events), 0u);
+            u.u.link->TakeNotes(now);
+            Register(i);  // before another link's call can reuse a descriptor this one closed
+            if (!u.touched) {
+                u.touched = true;
+                round->push_back(i);
+            }
+        }
+    }
+
+    LinkWaiter waiter_;
+    std::vector<Unit> units_;
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
+};
+
+}  // namespace
+
+void RunLinks(const std::vector<LinkUnit>& links) {
+    Loop loop(links);
+    loop.Run();
+}
+
+}  // namespace zolhost
