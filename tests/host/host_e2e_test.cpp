@@ -1106,7 +1106,7 @@ TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
         EXPECT_FALSE(Exists(work / "port"));
     }
 
-    Host serve({"serve", "--devices", "1", "--device-exe", ZOLEMUL_PATH, "--host", "pty", "--pty-dir", work.path()});
+    Host serve({"serve", "--devices", "1", "--engine", "zolemul", "--device-exe", ZOLEMUL_PATH, "--host", "pty", "--pty-dir", work.path()});
     ASSERT_TRUE(serve.Shows("\"devices\"")) << serve.Output();
     std::smatch m;
     const std::string doc = serve.Output();
@@ -1119,7 +1119,7 @@ TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
     EXPECT_FALSE(Exists(m[1].str())) << m[1];
 
     // Killed outright: nothing it made that claims a live device stays.
-    Host killed({"serve", "--devices", "2", "--device-exe", ZOLEMUL_PATH, "--on", "1:--host pty", "--manifest",
+    Host killed({"serve", "--devices", "2", "--engine", "zolemul", "--device-exe", ZOLEMUL_PATH, "--on", "1:--host pty", "--manifest",
                  work / "m.json"});
     ASSERT_TRUE(killed.Shows("\"devices\"")) << killed.Output();
     const std::string served = killed.Output();

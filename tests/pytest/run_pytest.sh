@@ -3,7 +3,7 @@
 #   run_pytest.sh MODE ZOLHOST SOURCE_DIR WORK_DIR
 # MODE:
 #   installed  the plugin (pytest-zolemul/) pip-installed into a venv in WORK_DIR
-#              by the README's own set-up, loaded by its pytest11 entry point; its
+#              by the set-up docs/pytest-and-labgrid.md gives, loaded by its pytest11 entry point; its
 #              own tests, serially, with zolhost's default engine (built-in devices)
 #   checkout   the plugin from the checkout (-p pytest_zolemul.plugin); its own
 #              tests with two xdist workers, each serving its own devices, every
@@ -40,17 +40,17 @@ common=(-p no:cacheprovider -q -rfEs --zolhost "$zolhost")
 case $mode in
 installed)
     need ensurepip python3-venv
-    # The README's set-up, word for word, in a copy of the plugin (pip leaves its
+    # The set-up docs/pytest-and-labgrid.md gives, word for word, in a copy of the plugin (pip leaves its
     # build in the folder it is given), with a python3 first on PATH that is not
     # Debian's.
     rm -rf "$work" && mkdir -p "$work/other"
     cp -r "$plugin" "$work/src"
     printf '#!/bin/sh\necho "not the python3 to use" >&2\nexit 1\n' >"$work/other/python3"
     chmod +x "$work/other/python3"
-    grep -E '^    .*(-m venv|/pip install) ' "$source/README.md" |
+    grep -E '^    .*(-m venv|/pip install) ' "$source/docs/pytest-and-labgrid.md" |
         sed -e "s|~/zolenv|$work/venv|g" -e "s|\./pytest-zolemul|$work/src|" -e 's|#.*$|-q --no-index --no-deps|' \
         >"$work/setup.sh"
-    [ "$(wc -l <"$work/setup.sh")" = 2 ] || { echo "the README's set-up is not two lines:"; cat "$work/setup.sh"; exit 1; }
+    [ "$(wc -l <"$work/setup.sh")" = 2 ] || { echo "the set-up in docs/pytest-and-labgrid.md is not two lines:"; cat "$work/setup.sh"; exit 1; }
     PATH=$work/other:$PATH bash -e "$work/setup.sh"
     # The checkout's way still loads the plugin once, with pip's build beside it.
     PYTHONPATH=$work/src "$python" -m pytest -p pytest_zolemul.plugin -p no:labgrid --co -q "${common[@]}" \
