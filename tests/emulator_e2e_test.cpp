@@ -631,6 +631,40 @@ TEST(EmulatorE2E, StalledHostGetsWholeRepliesAndAKeyStillEndsTheRun) {
                                   << " ms after the key, an idle run " << idle.count() << " ms after it";
 }
 
+// A host that pipelines its requests (the next one sent before the last reply is
+// read) while a key ends the run: what reached the host is whole replies only, the
+// last one too, each in turn. (Windows cancels a thread's I/O when the thread ends;
+// held replies are written by the port's monitor thread, which the close stops.)
+TEST(EmulatorE2E, PipelinedHostEndedByAKeyGetsEveryReplyWhole) {
+    Emulator emu;
+    ASSERT_TRUE(emu.WaitStarted());
+    std::atomic<bool> stop{false};
+    std::thread host([&] {
+        Bytes burst;
+        for (int j = 0; j < 50; ++j) {
+            const Bytes r = Request(static_cast<std::uint8_t>(j));
+            burst.insert(burst.end(), r.begin(), r.end());
+        }
+        while (!stop) {
+            emu.Send(burst);
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    EXPECT_TRUE(emu.ConsoleShows("Frame 500 received", kWineFloodLimit)) << "the emulator stopped answering";
+    emu.PressKey();
+    const std::optional<int> status = emu.Exit();
+    stop = true;
+    host.join();
+    EXPECT_EQ(status, 0);
+    std::this_thread::sleep_for(kQuiet);  // what the line still carried
+    const Bytes got = emu.LinkIn().bytes();
+    ASSERT_GE(got.size(), 9u * 500);
+    ExpectWholeReplies(got, "at the key");
+    for (std::size_t i = 0; i < got.size(); i += 9) {
+        ASSERT_EQ(got[i + 1], static_cast<std::uint8_t>((i / 9 % 50) ^ 0xFF)) << "reply " << i / 9 << " out of turn";
+    }
+}
+
 // A key that the terminal sends as several bytes (an arrow key: ESC [ A; a
 // character of two UTF-8 bytes) is taken whole: nothing of it is left for the
 // next program that reads the terminal.
