@@ -30,6 +30,7 @@ std::unique_ptr<SerialEndpoint> SerialEndpoint::Opened(const std::string& path, 
 }
 
 void SerialEndpoint::Close() {
+    waiter_.reset();  // its wait on the port ends before the port does
     ComLineClose(line_);
     line_ = nullptr;
 }
@@ -54,6 +55,7 @@ Io SerialEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* take
     const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineWrite(line_, p, static_cast<std::uint32_t>(n), &took);
     *taken = took;
+    roomWanted_ = r == Io::WouldBlock;
     return Outcome(r, "write to");
 }
 
