@@ -23,6 +23,9 @@ struct Beside {
 // Ctrl-C and termination requests set the stop flag instead of ending the
 // program, so every exit path closes the link and removes what it made.
 void InstallStopHandlers();
+// The run is over and its output written: a close of the console window that
+// waits for that (Windows) may end the process now.
+void RunOver();
 bool StopRequested();
 // Sets the stop flag from the program itself (serve: a device failed, or standard
 // input closed): every wait that a stop request ends, in every thread, ends.
