@@ -339,15 +339,20 @@ bool SocketEvent::Take() {
     // "The socket's internal record of network events is copied to the structure
     // ... after which the internal network events record is cleared"; the event
     // object given is reset with it (WSAEnumNetworkEvents). A socket closed since
-    // it was tied answers with an error and has nothing.
+    // it was tied answers with an error and has nothing. No reset of its own
+    // after: an event recorded meanwhile keeps the event set for the next wait.
     bool any = false;
+    bool reset = false;
     for (const std::intptr_t s : tied_) {
         WSANETWORKEVENTS ne{};
         if (s != Socket::kNone && WSAEnumNetworkEvents(static_cast<Native>(s), reinterpret_cast<WSAEVENT>(handle_), &ne) == 0) {
+            reset = true;
             any = any || ne.lNetworkEvents != 0;
         }
     }
-    WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));
+    if (!reset) {
+        WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));  // its sockets are gone: nothing sets it again
+    }
     return any;
 }
 #else
