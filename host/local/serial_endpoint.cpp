@@ -47,6 +47,7 @@ Io SerialEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
     const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineRead(line_, p, static_cast<std::uint32_t>(n), &read);
     *got = read;
+    readSinceWake_ = true;
     return Outcome(r, "read from");
 }
 

@@ -45,6 +45,7 @@ private:
     std::shared_ptr<Waiter> waiter_;
     ComLine* line_ = nullptr;
     bool roomWanted_ = false;  // the last write took not all: the link waits for room
+    bool readSinceWake_ = true;  // read since its last wake: else the link has no room for its bytes
     std::string path_;  // as given, for Reopen
     std::string name_;  // as opened
 };

@@ -27,6 +27,7 @@ struct SerialEndpoint::Waiter {
     OVERLAPPED ov{};
     DWORD mask = 0;
     HANDLE issuedOn = nullptr;  // the port a wait is issued on (pending, or ended unseen)
+    bool forBytes = false;      // it waits for arriving bytes too
 
     Waiter() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
     ~Waiter() {
@@ -51,7 +52,9 @@ bool SerialEndpoint::Waited() {
         waiter_->issuedOn = nullptr;
     }
     // Set by an ended wait, or by WaitHandle for bytes already waiting.
-    return waiter_->issuedOn == nullptr && WaitForSingleObject(waiter_->ov.hEvent, 0) == WAIT_OBJECT_0;
+    const bool woke = waiter_->issuedOn == nullptr && WaitForSingleObject(waiter_->ov.hEvent, 0) == WAIT_OBJECT_0;
+    readSinceWake_ = readSinceWake_ && !woke;
+    return woke;
 }
 
 std::intptr_t SerialEndpoint::WaitHandle() {
@@ -64,20 +67,32 @@ std::intptr_t SerialEndpoint::WaitHandle() {
     Waiter& w = *waiter_;
     const HANDLE h = reinterpret_cast<HANDLE>(ComLineSystemHandle(line_));
     const auto event = reinterpret_cast<std::intptr_t>(w.ov.hEvent);
+    // Not read since its last wake: the link has no room for its bytes and keeps
+    // that wake until it has. Meanwhile bytes do not wake it (a driver may report
+    // unread bytes for as long as they wait: Wine's does), only room and errors.
+    const bool bytesWanted = readSinceWake_;
+    const DWORD mask = (bytesWanted ? EV_RXCHAR : 0) | EV_TXEMPTY | EV_ERR;
     if (w.issuedOn != nullptr) {
+        if (bytesWanted && !w.forBytes) {
+            // "If SetCommMask is called ... while an overlapped WaitCommEvent is
+            // pending, WaitCommEvent returns immediately": the link wakes and the
+            // next wait includes the bytes.
+            SetCommMask(h, mask);
+        }
         return event;  // pending, or ended and its event still set for the link's wait
     }
     ResetEvent(w.ov.hEvent);
-    SetCommMask(h, EV_RXCHAR | EV_TXEMPTY | EV_ERR);
+    SetCommMask(h, mask);
     DWORD errors = 0;
     COMSTAT cs{};
-    if (ClearCommError(h, &errors, &cs) && (cs.cbInQue > 0 || (roomWanted_ && cs.cbOutQue == 0))) {
+    if (ClearCommError(h, &errors, &cs) && ((bytesWanted && cs.cbInQue > 0) || (roomWanted_ && cs.cbOutQue == 0))) {
         // Bytes are waiting already, or the output the link waits to follow has
         // gone: EV_RXCHAR and EV_TXEMPTY tell of changes, not of a state.
         SetEvent(w.ov.hEvent);
         return event;
     }
     w.mask = 0;
+    w.forBytes = bytesWanted;
     if (!WaitCommEvent(h, &w.mask, &w.ov) && GetLastError() == ERROR_IO_PENDING) {
         w.issuedOn = h;
     } else {

@@ -194,9 +194,11 @@ std::chrono::nanoseconds CpuOf(const Child& child) {
 
 // A host program that goes on sending but stops reading for 2 s: the replies back
 // up to zolhost.exe's socket, which has no room for them. The link waits for room
-// (an event, not a guess): its CPU over those 2 s stays within 5 points of a core
-// of its CPU at rest (Wine's own serial wait costs it some 10% of a core at rest).
-// Once the program reads again, every reply it gets is whole.
+// (an event, not a guess) instead of spinning a core: its CPU over those 2 s stays
+// within 25 points of a core of its CPU at rest. (Measured under Wine: some 3-4% at
+// rest, some 10-12% while the client does not read; a loop that retries by the
+// clock takes the whole core.) Once the program reads again, every reply it gets
+// is whole.
 TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
     if (!WineLinkRig::Usable()) {
         GTEST_SKIP() << kWineOnly;
@@ -237,7 +239,7 @@ TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
     const auto stalled = CpuOf(zolhost) - stallStart;
     stop = true;
     sender.join();
-    EXPECT_LT(stalled - rest, 100ms) << "CPU over 2 s: " << stalled.count() / 1000000 << " ms while the client did not read, "
+    EXPECT_LT(stalled - rest, 500ms) << "CPU over 2 s: " << stalled.count() / 1000000 << " ms while the client did not read, "
                                      << rest.count() / 1000000 << " ms at rest";
 
     Bytes got;
