@@ -88,6 +88,23 @@ bool IsKey(const INPUT_RECORD& record) {
     }
 }
 
+// Takes up to n records out of the input buffer without waiting: ReadConsoleInput
+// "does not return until at least one input record has been read", so it is asked
+// only for records the buffer holds now (another program on the same console may
+// have taken the ones a peek saw). The count of records taken.
+DWORD TakeRecords(INPUT_RECORD* records, DWORD n) {
+    DWORD dwWaiting = 0;
+    if (WaitForSingleObject(gKeys, 0) != WAIT_OBJECT_0 || !GetNumberOfConsoleInputEvents(gKeys, &dwWaiting) ||
+        dwWaiting == 0) {
+        return 0;
+    }
+    DWORD dwRead = 0;
+    if (!ReadConsoleInputA(gKeys, records, n < dwWaiting ? n : dwWaiting, &dwRead)) {
+        return 0;
+    }
+    return dwRead;
+}
+
 // true when a key is first in the input buffer; the records before it are taken
 // out. The console is asked only when its handle says that input waits: that is
 // the system's answer, not the console host's, so a host that is stuck writing to
@@ -107,8 +124,7 @@ bool KeyWaiting() {
         ++dwOthers;
     }
     if (dwOthers > 0) {
-        DWORD dwRead = 0;
-        ReadConsoleInputA(gKeys, records, dwOthers, &dwRead);
+        TakeRecords(records, dwOthers);
     }
     return dwOthers < dwPeeked;
 }
@@ -134,6 +150,10 @@ struct Writer {
 };
 
 Writer gWriter;
+// A writer thread left stuck in a write when the output was closed: until it ends,
+// its batch and events are still its own, so no text is written and no other
+// writer started.
+HANDLE gStuck = nullptr;
 
 // Writes all of p[0..cb); false when the output has failed.
 bool WriteAll(const char* p, DWORD cb) {
@@ -186,17 +206,24 @@ void CloseIfSet(HANDLE& h) {
     }
 }
 
-}  // namespace
-
-void ConsoleOutOpen() {
-    gWriter.hOut = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (gWriter.hOut == nullptr || gWriter.hOut == INVALID_HANDLE_VALUE) {
-        gWriter.gone.store(true);  // no standard output at all
-        return;
+// true once no stuck writer is left; the one that has ended is released here.
+bool StuckWriterGone() {
+    if (gStuck == nullptr) {
+        return true;
     }
+    if (WaitForSingleObject(gStuck, 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    CloseIfSet(gStuck);
+    CloseIfSet(gWriter.hWork);
+    CloseIfSet(gWriter.hDone);
+    gWriter.full.store(false);
+    return true;
+}
+
+bool StartWriter() {
     gWriter.quit.store(false);
     gWriter.full.store(false);
-    gWriter.gone.store(false);
     gWriter.hWork = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     gWriter.hDone = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (gWriter.hWork != nullptr && gWriter.hDone != nullptr) {
@@ -206,26 +233,64 @@ void ConsoleOutOpen() {
         CloseIfSet(gWriter.hWork);  // text is then written by the loop itself
         CloseIfSet(gWriter.hDone);
     }
+    return gWriter.hThread != nullptr;
+}
+
+bool gWantWriter = false;  // opened while a stuck writer was still there: started once it ends
+
+}  // namespace
+
+void ConsoleOutOpen() {
+    gWriter.hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (gWriter.hOut == nullptr || gWriter.hOut == INVALID_HANDLE_VALUE) {
+        gWriter.gone.store(true);  // no standard output at all
+        return;
+    }
+    gWriter.gone.store(false);
+    gWantWriter = !StuckWriterGone();
+    if (!gWantWriter) {
+        StartWriter();
+    }
 }
 
 void ConsoleOutClose() {
+    gWantWriter = false;
     if (gWriter.hThread == nullptr) {
         return;
     }
     gWriter.quit.store(true);
     SetEvent(gWriter.hWork);
-    // A thread still stuck in a write is left to end with the process: nothing it
-    // holds is freed.
+    // A thread still stuck in a write is left to end by itself (or with the
+    // process): nothing it holds is freed or used until it has.
     if (WaitForSingleObject(gWriter.hThread, 10) == WAIT_OBJECT_0) {
         CloseIfSet(gWriter.hWork);
         CloseIfSet(gWriter.hDone);
+        CloseIfSet(gWriter.hThread);
+    } else {
+        gStuck = gWriter.hThread;
+        gWriter.hThread = nullptr;
     }
-    CloseIfSet(gWriter.hThread);
 }
 
 long ConsoleOutWrite(const char* p, std::size_t n) {
     if (gWriter.gone.load()) {
         return kOutGone;
+    }
+    if (!StuckWriterGone()) {
+        return kOutWouldBlock;  // the stuck write still reads the batch
+    }
+    if (gWantWriter) {
+        gWantWriter = false;
+        StartWriter();
+    }
+    if (gWriter.hOut == INVALID_HANDLE_VALUE || gWriter.hOut == nullptr) {
+        // Before the console is opened: standard output as it is now; none at all
+        // drops this text only, not the console's later output.
+        gWriter.hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (gWriter.hOut == nullptr || gWriter.hOut == INVALID_HANDLE_VALUE) {
+            gWriter.hOut = INVALID_HANDLE_VALUE;
+            return static_cast<long>(n);
+        }
     }
     if (gWriter.hThread == nullptr) {
         // No writer thread (before ConsoleOutOpen, or none could be started): the
@@ -320,8 +385,7 @@ int ConsoleGetKey() {
     for (;;) {
         if (KeyWaiting()) {
             INPUT_RECORD record;
-            DWORD dwRead = 0;
-            if (ReadConsoleInputA(gKeys, &record, 1, &dwRead) && dwRead == 1) {
+            if (TakeRecords(&record, 1) == 1 && IsKey(record)) {
                 return static_cast<unsigned char>(record.Event.KeyEvent.uChar.AsciiChar);
             }
         }

@@ -59,6 +59,8 @@ struct Transfer {
     // Writes only: the bytes being written, owned until the write completes.
     std::unique_ptr<unsigned char[]> pBuf;
     std::uint32_t cbBuf = 0;
+    std::uint32_t cbIssued = 0;  // the push record's: bytes its last write was given
+    std::uint32_t cbOwed = 0;    // the push record's: bytes at the front of pBuf still to send
 
     bool Create() {
         hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -226,6 +228,17 @@ OsHandle OsOpen(const char* szName, OsOpenMode mode) {
     if (h == INVALID_HANDLE_VALUE) {
         return INVALID_HANDLE_VALUE;
     }
+    // The port's timeouts are this layer's own, never what the driver or the last
+    // program left. ReadIntervalTimeout MAXDWORD with both read totals zero: "the
+    // read operation is to return immediately with the bytes that have already been
+    // received, even if no bytes have been received" (COMMTIMEOUTS). Write totals
+    // zero: "total time-outs are not used for write operations", so a write never
+    // ends having sent only part of its bytes. A driver that refuses them (a port
+    // that has no timeouts) keeps its own: the reads below still end by themselves
+    // and a short write's count is still honoured.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    SetCommTimeouts(h, &timeouts);
     Port* p = new (std::nothrow) Port;
     bool fOk = p != nullptr && p->read.Create() && p->push.Create();
     for (std::size_t i = 0; fOk && i < kWriteSlots; ++i) {
@@ -391,6 +404,25 @@ static int WriteWhole(OsHandle h, const void* pBuf, std::uint32_t cb) {
     return Whole(fOk, n, cb);
 }
 
+// Issues the push record's write of the first cb bytes of its copy. 1: ended at
+// once, t.cbIssued then counting the bytes it sent (fewer than cb only where the
+// port kept write timeouts); 0 with ERROR_IO_PENDING: in progress (t.cbIssued = cb);
+// 0 otherwise: failed, nothing taken.
+static int StartPush(OsHandle h, Transfer& t, std::uint32_t cb) {
+    t.cbIssued = cb;
+    if (WriteFile(h, t.pBuf.get(), cb, nullptr, t.Arm())) {
+        DWORD n = 0;
+        GetOverlappedResult(h, &t.ov, &n, FALSE);
+        t.cbIssued = n;
+        return 1;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return 0;
+    }
+    t.pending = true;
+    return 0;
+}
+
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     *pcbTaken = 0;
     Port* p = FindPort(h);
@@ -407,24 +439,46 @@ int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* p
         if (!HasOverlappedIoCompleted(&t.ov)) {
             return 1;  // the driver is still sending the last write: nothing taken
         }
+        // Bytes said to be taken must reach the line: a write that succeeded short
+        // (a write timeout the driver kept after all) owes the rest of its own copy,
+        // which goes before anything new is taken. One that failed takes the
+        // port's output with it, as any failed write does; one cancelled on
+        // purpose (a purge, the close) owes nothing.
         DWORD cbDone = 0;
-        GetOverlappedResult(h, &t.ov, &cbDone, FALSE);
+        const BOOL fDone = GetOverlappedResult(h, &t.ov, &cbDone, FALSE);
+        const DWORD dwError = fDone ? 0 : GetLastError();
         t.pending = false;
+        t.cbOwed = fDone && cbDone < t.cbIssued ? t.cbIssued - cbDone : 0;
+        if (t.cbOwed > 0) {
+            std::memmove(t.pBuf.get(), t.pBuf.get() + cbDone, t.cbOwed);
+        }
+        if (!fDone && dwError != ERROR_OPERATION_ABORTED) {
+            SetLastError(dwError);
+            return 0;
+        }
+    }
+    if (t.cbOwed > 0) {
+        const std::uint32_t cbOwed = t.cbOwed;
+        t.cbOwed = 0;
+        if (StartPush(h, t, cbOwed)) {
+            t.cbOwed = cbOwed - t.cbIssued;  // ended short again: the rest next time
+            if (t.cbOwed > 0) {
+                std::memmove(t.pBuf.get(), t.pBuf.get() + t.cbIssued, t.cbOwed);
+            }
+            return 1;
+        }
+        return GetLastError() == ERROR_IO_PENDING ? 1 : 0;  // nothing new taken meanwhile
     }
     if (!t.Copy(pBuf, cb)) {
         return 0;
     }
-    if (WriteFile(h, t.pBuf.get(), cb, nullptr, t.Arm())) {
+    const int fOk = StartPush(h, t, cb);
+    if (fOk) {
+        *pcbTaken = t.cbIssued;  // a write that ended short took that much; the caller keeps the rest
+    } else if (GetLastError() == ERROR_IO_PENDING) {
         *pcbTaken = cb;
-        return 1;
     }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        return 0;
-    }
-    t.pending = true;
-    *pcbTaken = cb;
-    SetLastError(ERROR_IO_PENDING);
-    return 0;
+    return fOk;
 }
 
 namespace {

@@ -166,7 +166,11 @@ std::uint32_t OutQueue() {
 
 }  // namespace
 
-void ComCloseHandle(OsHandle h, HeldOutput* held) {
+namespace {
+
+// Gives output on its way (held, and in the driver's queue) up to kCloseDrainLimit
+// to reach the line.
+void DrainOutput(OsHandle h, HeldOutput* held) {
     const auto tEnd = std::chrono::steady_clock::now() + kCloseDrainLimit;
     for (;;) {
         OsOutputLock();
@@ -180,8 +184,11 @@ void ComCloseHandle(OsHandle h, HeldOutput* held) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    // What the line did not take in time goes with the port, so that closing does
-    // not wait for it either.
+}
+
+// What the line did not take in time goes with the port, so that closing does
+// not wait for it either.
+void DiscardAndClose(OsHandle h, HeldOutput* held) {
     OsOutputLock();
     std::uint32_t cbOutQue = 0;
     if (held->Held() > 0 || (OsClearCommError(h, nullptr, &cbOutQue) && cbOutQue > 0)) {
@@ -190,6 +197,13 @@ void ComCloseHandle(OsHandle h, HeldOutput* held) {
     held->Drop();
     OsOutputUnlock();
     OsClose(h);
+}
+
+}  // namespace
+
+void ComCloseHandle(OsHandle h, HeldOutput* held) {
+    DrainOutput(h, held);
+    DiscardAndClose(h, held);
 }
 
 OsHandle ComOpenName(const char* szName, OsOpenMode mode, char* szOpened, std::size_t cbOpened) {
@@ -286,6 +300,12 @@ int ComReopen() {
 }
 
 void ComClose() {
+    // The output drains while the monitor still runs: a write the monitor issued
+    // for held bytes belongs to its thread, and Windows cancels a thread's
+    // outstanding I/O when the thread ends (a reply cut on the line).
+    if (ComPort.hCom != INVALID_HANDLE_VALUE) {
+        DrainOutput(ComPort.hCom, &gOut);
+    }
     // The monitor waits on the handle: it is gone before the handle is closed.
     if (ComPort.hThread != nullptr) {
         OsMonitorStop(ComPort.hThread);
@@ -293,7 +313,7 @@ void ComClose() {
     }
     gWatching = false;
     if (ComPort.hCom != INVALID_HANDLE_VALUE) {
-        ComCloseHandle(ComPort.hCom, &gOut);
+        DiscardAndClose(ComPort.hCom, &gOut);
         ComPort.hCom = INVALID_HANDLE_VALUE;
     }
     gOut.Drop();

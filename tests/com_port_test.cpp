@@ -471,6 +471,35 @@ TEST_F(ComPortTest, CloseDropsWhatIsHeldAndTheNextOpenSendsNoneOfIt) {
     EXPECT_EQ(sent[9], 0x12);
 }
 
+// A host that pipelines its requests: replies are held while the line sends, and
+// the monitor moves them on with writes of its own thread, which Windows cancels
+// when that thread ends. A close right after the last reply lets them reach the
+// line first: every reply whole, none cut by the monitor's end.
+TEST_F(ComPortTest, CloseLetsTheMonitorsWritesFinishBeforeItStops) {
+    fake::Device& d = OpenCom2();
+    d.lineBytesPerSecond = kBytesPerSecondAt115200;
+    constexpr int kFrames = 20;  // 180 bytes: some 16 ms of the line, within the close's drain
+    for (int i = 0; i < kFrames; ++i) {
+        const std::vector<std::uint8_t> frame(9, static_cast<std::uint8_t>(i));
+        ASSERT_NE(ComWrite(frame.data(), 9), 170) << "frame " << i;
+    }
+    // The monitor has handed the held replies to the driver once it stops waiting for room.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while ((fake::MonitorMask() & kOsEvWritable) != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    ComClose();
+    const Calls calls = fake::Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("cut", 0) == 0; }), 0)
+        << "a write of the monitor's was cut at its end";
+    const std::vector<std::uint8_t> sent = fake::Written("COM2");
+    ASSERT_EQ(sent.size(), kFrames * 9u);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(sent[i], static_cast<std::uint8_t>(i / 9)) << "byte " << i;
+    }
+    ExpectClosed();
+}
+
 // A driver that takes a few bytes of each write (a pty, a UART with a small FIFO)
 // and whose room is not reported meanwhile: the held bytes never run out, for a
 // million replies. The storage stays near the bound; every reply reaches the line

@@ -24,6 +24,7 @@ struct Handle {
 struct LineWrite {
     std::uint32_t cb = 0;
     Clock::time_point tStart{};
+    std::thread::id issuer{};  // the thread whose write it is (see OsMonitorStop)
     Clock::time_point End(std::uint32_t bytesPerSecond) const {
         return tStart + std::chrono::microseconds(std::uint64_t{cb} * 1000000 / bytesPerSecond);
     }
@@ -172,7 +173,9 @@ void fake::SetLineStopped(const std::string& name, bool stopped) {
         if (cbLeft == 0) {
             gState.lineWrites.erase(d);  // nothing in progress: the next write starts one
         } else {
-            gState.lineWrites[d] = LineWrite{cbLeft, Clock::now()};
+            LineWrite& w = gState.lineWrites[d];
+            w.cb = cbLeft;
+            w.tStart = Clock::now();
         }
     }
     if (OsMonitor* m = gRunningMonitor) {
@@ -333,7 +336,7 @@ int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* p
     d->tx.insert(d->tx.end(), p, p + cb);
     *pcbTaken = cb;
     if (d->lineBytesPerSecond > 0) {
-        gState.lineWrites[d] = LineWrite{cb, Clock::now()};
+        gState.lineWrites[d] = LineWrite{cb, Clock::now(), std::this_thread::get_id()};
     }
     if (d->writePending || d->lineBytesPerSecond > 0) {
         tLastError = ERROR_IO_PENDING;
@@ -486,8 +489,20 @@ void OsMonitorStop(OsMonitor* m) {
         m->stop = true;
         m->cv.notify_all();
     }
+    const std::thread::id monitorThread = m->thread.get_id();
     m->thread.join();
     std::lock_guard lock(gMutex);
+    // As on Windows, the I/O a thread issued is cancelled when the thread ends: the
+    // bytes of the monitor's write that were not on the line yet never reach it.
+    if (fake::Device* d = DeviceOf(m->h)) {
+        const auto it = gState.lineWrites.find(d);
+        const std::uint32_t cbLeft = LineLeft(*d);
+        if (it != gState.lineWrites.end() && it->second.issuer == monitorThread && cbLeft > 0) {
+            d->tx.resize(d->tx.size() - cbLeft);
+            gState.lineWrites.erase(it);
+            Record("cut " + std::to_string(cbLeft));
+        }
+    }
     --gState.monitors;
     if (gRunningMonitor == m) {
         gRunningMonitor = nullptr;

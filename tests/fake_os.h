@@ -60,7 +60,9 @@ Device& GetDevice(const std::string& name);
 std::vector<std::uint8_t> Written(const std::string& name);
 
 // Calls recorded so far, one line each, e.g. "open COM2 exclusive", "setupcomm 4096
-// 4096", "setstate", "escape SETRTS", "monitor start", "monitor stop", "close COM2".
+// 4096", "setstate", "escape SETRTS", "monitor start", "monitor stop", "close COM2";
+// "cut 5": a write the monitor thread issued still had 5 bytes to send when the
+// thread ended, and was cancelled with it (as Windows does), those bytes never sent.
 std::vector<std::string> Calls();
 void ClearCalls();
 

@@ -27,6 +27,9 @@ void InstallStopHandlers();
 // device, so that no descriptor zolhost makes later is taken for it (standard
 // input closed reads as its end). Called first thing.
 void HoldStandardStreams();
+// The run is over and its output written: a close of the console window that
+// waits for that (Windows) may end the process now.
+void RunOver();
 bool StopRequested();
 // Sets the stop flag from the program itself (serve: a device failed, or standard
 // input closed): every wait that a stop request ends, in every thread, ends.

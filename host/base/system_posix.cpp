@@ -49,6 +49,8 @@ void HoldStandardStreams() {
     }
 }
 
+void RunOver() {}
+
 void InstallStopHandlers() {
     if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) {
         gWake[0] = gWake[1] = -1;

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "host/base/system.h"
 
@@ -20,9 +21,25 @@ HANDLE StopEvent() {
     return e;
 }
 
-BOOL WINAPI OnConsoleControl(DWORD) {
+// Set once the run is over (summary printed, ports closed, captures flushed).
+HANDLE RunOverEvent() {
+    static const HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return e;
+}
+
+// Windows ends a process some 5 s after the close event reached it (and as soon as
+// the handler returns): the run's end takes well under a second.
+constexpr DWORD kCloseWaitMs = 4000;
+
+BOOL WINAPI OnConsoleControl(DWORD dwCtrlType) {
     InterlockedExchange(&gStop, 1);
     SetEvent(StopEvent());
+    if (dwCtrlType == CTRL_CLOSE_EVENT) {
+        // "the system terminates the process" once this returns, so it waits here
+        // (in the system's own thread) for the run to end: the summary, the port's
+        // closing drain, the last of a capture.
+        WaitForSingleObject(RunOverEvent(), kCloseWaitMs);
+    }
     return TRUE;  // handled: the main loop ends the run and cleans up
 }
 
@@ -32,7 +49,14 @@ void HoldStandardStreams() {}  // a console program's handles are the system's t
 
 void InstallStopHandlers() {
     StopEvent();
+    RunOverEvent();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void RunOver() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    SetEvent(RunOverEvent());
 }
 
 void RequestStop() {

@@ -97,11 +97,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     InstallStopHandlers();
+    int status = kExitGood;
     if (o.command == Command::Replay) {
-        return RunReplay(ReplayConfigOf(o));
+        status = RunReplay(ReplayConfigOf(o));
+    } else if (o.command == Command::Serve) {
+        status = RunServe(ServeConfigOf(o));
+    } else {
+        status = o.command == Command::Link ? RunLink(LinkConfigOf(o)) : Run(o);
     }
-    if (o.command == Command::Serve) {
-        return RunServe(ServeConfigOf(o));
-    }
-    return o.command == Command::Link ? RunLink(LinkConfigOf(o)) : Run(o);
+    RunOver();
+    return status;
 }

@@ -43,8 +43,11 @@ bool Link::WantsWrite(Side s) const {
     return End(s).state == LinkEnd::State::Open && End(s).waitRoom;
 }
 
-std::optional<Clock::time_point> Link::NextWake() const {
-    std::optional<Clock::time_point> next = relay_.NextWake();
+std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>& tellsOfRoom) const {
+    // An end that took not all it was offered, and whose wait tells when it has
+    // room, is written again then: the clock would only spin the loop meanwhile.
+    std::optional<Clock::time_point> next =
+        relay_.NextWake([&](Side s) { return WantsWrite(s) && tellsOfRoom && tellsOfRoom(s); });
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
     for (const LinkEnd* e : {&host_, &device_}) {
         if (e->state == LinkEnd::State::Closed) {

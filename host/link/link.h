@@ -67,6 +67,7 @@ struct LinkEnd {
     Clock::time_point checkAt{};  // Closed: when to look for it again
     bool waitRoom = false;        // it took not all of a write: wait until it can take more
     bool unfinished = false;      // ... and finish that write then
+    bool wokeUnread = false;      // Windows: its event woke a wait while it had no room to be read
 };
 
 // What a wait saw of an end.
@@ -97,7 +98,8 @@ public:
     bool WatchesComeBack(Side s) const { return End(s).state != LinkEnd::State::Open; }
     bool WatchesBusy(Side s) const { return End(s).state == LinkEnd::State::Open; }
     // When the pass's wait should end at the latest; nothing: only for an end.
-    std::optional<Clock::time_point> NextWake() const;
+    // tellsOfRoom(side): the wait wakes when that end has room again.
+    std::optional<Clock::time_point> NextWake(const std::function<bool(Side)>& tellsOfRoom = nullptr) const;
     // After the wait: what it saw of each end; then every end's notes.
     void Handle(Side s, const EndSeen& seen, Clock::time_point now);
     void TakeNotes(Clock::time_point now);

@@ -47,7 +47,8 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
         at.comeBack = link.WatchesComeBack(s) ? add(e.ep->ComeBackFd(), POLLIN) : -1;
         at.busy = link.WatchesBusy(s) ? add(e.ep->BusyFd(), POLLIN) : -1;
     }
-    std::optional<Clock::time_point> next = link.NextWake();
+    std::optional<Clock::time_point> next =
+        link.NextWake([&](Side s) { return slots[s == Side::Host ? 0 : 1].data >= 0; });
     if (until) {
         next = next ? std::min(*next, *until) : *until;
     }

@@ -26,18 +26,22 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
     DWORD n = 0;
     handles[n++] = reinterpret_cast<HANDLE>(StopWakeHandle());
     bool offered[2] = {false, false};  // an end with an event of its own tells when it may be back
+    bool unread = false;               // an end's earlier wake waits for it to have room: none now
     for (const Side s : {Side::Host, Side::Device}) {
+        unread = unread || (link.End(s).wokeUnread && link.WantsRead(s));
         if (const std::intptr_t h = link.End(s).ep->WaitHandle(); h != 0) {
             handles[n++] = reinterpret_cast<HANDLE>(h);
             offered[s == Side::Host ? 0 : 1] = true;
         }
     }
-    std::optional<Clock::time_point> next = link.NextWake();
+    std::optional<Clock::time_point> next = link.NextWake([&](Side s) { return offered[s == Side::Host ? 0 : 1]; });
     if (until) {
         next = next ? std::min(*next, *until) : *until;
     }
     DWORD timeout = INFINITE;
-    if (next) {
+    if (unread) {
+        timeout = 0;
+    } else if (next) {
         const auto left = *next - Clock::now();
         if (left < kTimerGrain) {
             while (Clock::now() < *next && WaitForMultipleObjects(n, handles, FALSE, 0) == WAIT_TIMEOUT) {
@@ -51,13 +55,18 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
     WaitForMultipleObjects(n, handles, FALSE, timeout);
     const auto now = Clock::now();
     for (const Side s : {Side::Host, Side::Device}) {
-        const LinkEnd& e = link.End(s);
-        e.ep->Waited();
+        LinkEnd& e = link.End(s);
+        const bool woke = e.ep->Waited();
         // The events say that something happened, not which: each end is looked at
-        // without waiting, as its state asks for.
+        // without waiting, as its state asks for. An end with no room to be read
+        // keeps the wake for when it has: a socket tells of its bytes (FD_READ) or
+        // its peer's leaving (FD_CLOSE) once only, until it is read.
         EndSeen seen;
         seen.readable = link.WantsRead(s);
-        seen.writable = link.WantsWrite(s);
+        e.wokeUnread = !seen.readable && (e.wokeUnread || woke);
+        // Room is the end's event: an end waiting for it is tried again only when
+        // its own event woke the wait (a socket's FD_WRITE, a port's EV_TXEMPTY).
+        seen.writable = link.WantsWrite(s) && (woke || !offered[s == Side::Host ? 0 : 1]);
         seen.comeBack = link.WatchesComeBack(s) && offered[s == Side::Host ? 0 : 1];
         seen.busy = link.WatchesBusy(s);
         link.Handle(s, seen, now);

@@ -250,11 +250,12 @@ void Relay::Lose(Side to, std::size_t n) {
     Toward(to).counts.lost += n;
 }
 
-std::optional<Clock::time_point> Relay::NextWake() const {
+std::optional<Clock::time_point> Relay::NextWake(const std::function<bool(Side)>& waitingForRoom) const {
     std::optional<Clock::time_point> next;
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
     for (const Line* l : {&toDevice_, &toHost_}) {
-        if (const auto due = l->line.NextDue()) {
+        const Side to = l == &toDevice_ ? Side::Device : Side::Host;
+        if (const auto due = l->line.NextDue(); due && !(waitingForRoom && waitingForRoom(to))) {
             wakeAt(*due);
         }
         const bool pending = l == &toDevice_ ? requests_.Pending() : replies_.Pending();

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,8 +67,9 @@ public:
     void Lose(Side to, std::size_t n);
     bool HasRoom(Side from) const { return Toward(Other(from)).line.Size() < kLineLimit; }
     // When the next byte falls due or a line's quiet time ends; nothing when
-    // nothing waits.
-    std::optional<Clock::time_point> NextWake() const;
+    // nothing waits. The bytes toward an end that waits for room are due when the
+    // end says it has room, not by the clock: waitingForRoom(side) leaves them out.
+    std::optional<Clock::time_point> NextWake(const std::function<bool(Side)>& waitingForRoom = nullptr) const;
 
     struct LineCounts {
         std::uint64_t bytes = 0;   // taken from the source

@@ -30,6 +30,7 @@ std::unique_ptr<SerialEndpoint> SerialEndpoint::Opened(const std::string& path, 
 }
 
 void SerialEndpoint::Close() {
+    waiter_.reset();  // its wait on the port ends before the port does
     ComLineClose(line_);
     line_ = nullptr;
 }
@@ -46,6 +47,7 @@ Io SerialEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
     const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineRead(line_, p, static_cast<std::uint32_t>(n), &read);
     *got = read;
+    readSinceWake_ = true;
     return Outcome(r, "read from");
 }
 
@@ -54,6 +56,7 @@ Io SerialEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* take
     const Io r = line_ == nullptr ? Io::HungUp
                                      : ComLineWrite(line_, p, static_cast<std::uint32_t>(n), &took);
     *taken = took;
+    roomWanted_ = r == Io::WouldBlock;
     return Outcome(r, "write to");
 }
 

@@ -33,6 +33,7 @@ public:
     Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override;
     int PollFd() const override;
     std::intptr_t WaitHandle() override;  // serial_endpoint_<platform>.cpp
+    bool Waited() override;               // serial_endpoint_<platform>.cpp
     void Close() override;
     Io Reopen() override;
     std::string WhileGone(const std::string& why) const override;
@@ -43,6 +44,8 @@ private:
     struct Waiter;  // Windows: the wait on the port's events the link's wait takes
     std::shared_ptr<Waiter> waiter_;
     ComLine* line_ = nullptr;
+    bool roomWanted_ = false;  // the last write took not all: the link waits for room
+    bool readSinceWake_ = true;  // read since its last wake: else the link has no room for its bytes
     std::string path_;  // as given, for Reopen
     std::string name_;  // as opened
 };

@@ -15,6 +15,10 @@ std::intptr_t SerialEndpoint::WaitHandle() {
     return 0;  // the link polls the descriptor
 }
 
+bool SerialEndpoint::Waited() {
+    return false;  // the link polls the descriptor
+}
+
 Io SerialEndpoint::WaitReadable(int timeoutMs, Beside* beside) {
     return WaitFd(PollFd(), POLLIN, timeoutMs, beside);
 }

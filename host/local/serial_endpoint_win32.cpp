@@ -17,35 +17,45 @@ int SerialEndpoint::PollFd() const {
 
 // A wait on the port's events (a byte arrived, the output emptied, a line error)
 // whose event the link's wait takes. It stays issued across the link's passes
-// until it completes; bytes already waiting signal it at once.
+// until the link has had its wake: a wait that completed while the link was busy
+// keeps its event set for the next wait, so no event (EV_TXEMPTY, the only wake for
+// output that waits for the line) is lost between two waits. Bytes already waiting
+// signal it at once. It ends (cancelled alone, CancelIoEx with its own record)
+// before its port is closed, so a record is never issued twice nor a closed
+// handle waited on.
 struct SerialEndpoint::Waiter {
     OVERLAPPED ov{};
     DWORD mask = 0;
-    HANDLE pendingOn = nullptr;  // the port a wait is issued on, or none
+    HANDLE issuedOn = nullptr;  // the port a wait is issued on (pending, or ended unseen)
+    bool forBytes = false;      // it waits for arriving bytes too
 
     Waiter() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
     ~Waiter() {
-        if (pendingOn != nullptr) {
-            CancelIo(pendingOn);
+        if (issuedOn != nullptr) {
+            CancelIoEx(issuedOn, &ov);
             DWORD unused = 0;
-            GetOverlappedResult(pendingOn, &ov, &unused, TRUE);
+            GetOverlappedResult(issuedOn, &ov, &unused, TRUE);
         }
         CloseHandle(ov.hEvent);
     }
-    // True while the issued wait on h has not completed.
-    bool Pending(HANDLE h) {
-        if (pendingOn != h) {
-            pendingOn = nullptr;  // its port was closed: the wait ended with it
-            return false;
-        }
-        DWORD unused = 0;
-        if (!GetOverlappedResult(h, &ov, &unused, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
-            return true;
-        }
-        pendingOn = nullptr;
+    bool Ended() const { return HasOverlappedIoCompleted(&ov); }
+};
+
+bool SerialEndpoint::Waited() {
+    // The link looks at the port after this: a wait that has ended is seen then.
+    if (!waiter_) {
         return false;
     }
-};
+    if (waiter_->issuedOn != nullptr && waiter_->Ended()) {
+        DWORD unused = 0;
+        GetOverlappedResult(waiter_->issuedOn, &waiter_->ov, &unused, FALSE);
+        waiter_->issuedOn = nullptr;
+    }
+    // Set by an ended wait, or by WaitHandle for bytes already waiting.
+    const bool woke = waiter_->issuedOn == nullptr && WaitForSingleObject(waiter_->ov.hEvent, 0) == WAIT_OBJECT_0;
+    readSinceWake_ = readSinceWake_ && !woke;
+    return woke;
+}
 
 std::intptr_t SerialEndpoint::WaitHandle() {
     if (line_ == nullptr) {
@@ -57,20 +67,34 @@ std::intptr_t SerialEndpoint::WaitHandle() {
     Waiter& w = *waiter_;
     const HANDLE h = reinterpret_cast<HANDLE>(ComLineSystemHandle(line_));
     const auto event = reinterpret_cast<std::intptr_t>(w.ov.hEvent);
-    if (w.Pending(h)) {
-        return event;
+    // Not read since its last wake: the link has no room for its bytes and keeps
+    // that wake until it has. Meanwhile bytes do not wake it (a driver may report
+    // unread bytes for as long as they wait: Wine's does), only room and errors.
+    const bool bytesWanted = readSinceWake_;
+    const DWORD mask = (bytesWanted ? EV_RXCHAR : 0) | EV_TXEMPTY | EV_ERR;
+    if (w.issuedOn != nullptr) {
+        if (bytesWanted && !w.forBytes) {
+            // "If SetCommMask is called ... while an overlapped WaitCommEvent is
+            // pending, WaitCommEvent returns immediately": the link wakes and the
+            // next wait includes the bytes.
+            SetCommMask(h, mask);
+        }
+        return event;  // pending, or ended and its event still set for the link's wait
     }
     ResetEvent(w.ov.hEvent);
-    SetCommMask(h, EV_RXCHAR | EV_TXEMPTY | EV_ERR);
+    SetCommMask(h, mask);
     DWORD errors = 0;
     COMSTAT cs{};
-    if (ClearCommError(h, &errors, &cs) && cs.cbInQue > 0) {
-        SetEvent(w.ov.hEvent);  // bytes are waiting already: no event would tell of them
+    if (ClearCommError(h, &errors, &cs) && ((bytesWanted && cs.cbInQue > 0) || (roomWanted_ && cs.cbOutQue == 0))) {
+        // Bytes are waiting already, or the output the link waits to follow has
+        // gone: EV_RXCHAR and EV_TXEMPTY tell of changes, not of a state.
+        SetEvent(w.ov.hEvent);
         return event;
     }
     w.mask = 0;
+    w.forBytes = bytesWanted;
     if (!WaitCommEvent(h, &w.mask, &w.ov) && GetLastError() == ERROR_IO_PENDING) {
-        w.pendingOn = h;
+        w.issuedOn = h;
     } else {
         SetEvent(w.ov.hEvent);  // done at once, or failed: the link looks at the port now
     }
@@ -119,7 +143,7 @@ Io SerialEndpoint::WaitReadable(int timeoutMs, Beside*) {
             }
             const DWORD slice = static_cast<DWORD>(left < 50 ? left : 50);
             if (WaitForSingleObject(ov.hEvent, slice) != WAIT_OBJECT_0) {
-                CancelIo(h);
+                CancelIoEx(h, &ov);  // this wait alone: a write in progress on the port goes on
             }
             DWORD unused = 0;
             GetOverlappedResult(h, &ov, &unused, TRUE);

@@ -31,7 +31,7 @@ public:
     Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override { return Wait(true, timeoutMs, beside); }
     int PollFd() const override;
     std::intptr_t WaitHandle() override { return event_.Handle(); }
-    void Waited() override { event_.Reset(); }
+    bool Waited() override { return event_.Take(); }
     void Close() override;
     void TakeNotes(std::vector<LineNote>* out) override;
     std::string LineState() const override;

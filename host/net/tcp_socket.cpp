@@ -1,5 +1,7 @@
 #include "host/net/tcp_socket.h"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #ifdef _WIN32
@@ -323,19 +325,43 @@ SocketEvent::~SocketEvent() {
 void SocketEvent::Tie(const Socket& s) {
     if (handle_ != 0 && s.Valid()) {
         WSAEventSelect(N(s), reinterpret_cast<WSAEVENT>(handle_), FD_ACCEPT | FD_READ | FD_WRITE | FD_CLOSE);
+        if (std::find(std::begin(tied_), std::end(tied_), s.Handle()) == std::end(tied_)) {
+            std::move(std::begin(tied_) + 1, std::end(tied_), std::begin(tied_));
+            tied_[3] = s.Handle();
+        }
     }
 }
 
-void SocketEvent::Reset() {
-    if (handle_ != 0) {
-        WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));
+bool SocketEvent::Take() {
+    if (handle_ == 0) {
+        return false;
     }
+    // "The socket's internal record of network events is copied to the structure
+    // ... after which the internal network events record is cleared"; the event
+    // object given is reset with it (WSAEnumNetworkEvents). A socket closed since
+    // it was tied answers with an error and has nothing. No reset of its own
+    // after: an event recorded meanwhile keeps the event set for the next wait.
+    bool any = false;
+    bool reset = false;
+    for (const std::intptr_t s : tied_) {
+        WSANETWORKEVENTS ne{};
+        if (s != Socket::kNone && WSAEnumNetworkEvents(static_cast<Native>(s), reinterpret_cast<WSAEVENT>(handle_), &ne) == 0) {
+            reset = true;
+            any = any || ne.lNetworkEvents != 0;
+        }
+    }
+    if (!reset) {
+        WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));  // its sockets are gone: nothing sets it again
+    }
+    return any;
 }
 #else
 SocketEvent::SocketEvent() = default;
 SocketEvent::~SocketEvent() = default;
 void SocketEvent::Tie(const Socket&) {}
-void SocketEvent::Reset() {}
+bool SocketEvent::Take() {
+    return false;
+}
 #endif
 
 }  // namespace zolhost::net

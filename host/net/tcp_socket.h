@@ -59,11 +59,14 @@ public:
     // The event's handle; 0 where there is none.
     std::intptr_t Handle() const { return handle_; }
     void Tie(const Socket& s);
-    // Clears it after a wait, before the sockets are read.
-    void Reset();
+    // After a wait, before the sockets are read: clears it and takes the network
+    // events the tied sockets recorded meanwhile, at once (WSAEnumNetworkEvents),
+    // so none that comes in between is lost. true when there were some.
+    bool Take();
 
 private:
     std::intptr_t handle_ = 0;
+    std::intptr_t tied_[4] = {-1, -1, -1, -1};  // the sockets tied last (a listener, its clients)
 };
 
 class TcpListener {

@@ -62,7 +62,9 @@ public:
     // before every wait, so that the endpoint can ready it then; 0: none. Waited()
     // follows every wait, before the endpoint is read.
     virtual std::intptr_t WaitHandle() { return 0; }
-    virtual void Waited() {}
+    // Waited() is true when the endpoint's event fired since the last one (bytes,
+    // room or a peer, as far as it can tell).
+    virtual bool Waited() { return false; }
     // How often the link tries Reopen on a closed endpoint.
     static constexpr int kReopenMs = 500;
     // After a hang-up or failure: lets go of what is gone (a port is closed; a pty

@@ -118,9 +118,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Text printed before the console is started goes out, and does not cost the
+    // run's own text (the test looks for both on the terminal).
+    ConsolePrint("printed before the start\n");
+    ConsoleFlush();
+
     // A key. Records that are not keys (mouse moves, focus and size changes, a key
     // let go, Shift alone) are taken out by the key test, never left to pile up.
     StartRun("key");
+    ConsolePrint("printed while running\n");
+    ConsoleFlush();
     INPUT_RECORD others[500];
     for (int i = 0; i < 500; ++i) {
         INPUT_RECORD& r = others[i];

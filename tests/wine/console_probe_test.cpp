@@ -46,6 +46,9 @@ TEST(ConsoleProbeUnderWine, InputModesWhileRunningAndAfterEachWayOfEnding) {
         EXPECT_NE(all.find(std::string("\nok ") + check + " "), std::string::npos) << check << "\n" << all;
     }
     EXPECT_NE(all.find("\ndone 12 0\n"), std::string::npos) << all;
+    for (const char* text : {"printed before the start", "printed while running"}) {
+        EXPECT_TRUE(shown.waitForText(text, 5s)) << text << " is not on the console: " << shown.text();
+    }
 }
 
 }  // namespace
