@@ -65,7 +65,16 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
     }
 }
 
-void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
+constexpr std::uint64_t kControlTag = UINT64_MAX - 1;
+
+void LinkWaiter::WatchControl(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kControlTag;
+    epoll_ctl(impl_->ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
     timespec ts{};
     if (until) {
         const auto left = std::max(*until - Clock::now(), Clock::duration::zero());
@@ -74,8 +83,9 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
     }
     pollfd p{impl_->ep, POLLIN, 0};
     if (ppoll(&p, 1, until ? &ts : nullptr, nullptr) <= 0) {
-        return;  // time, or a signal
+        return false;  // time, or a signal
     }
+    bool control = false;
     epoll_event events[kEventsAtOnce];
     const int n = epoll_wait(impl_->ep, events, kEventsAtOnce, 0);
     for (int k = 0; k < n; ++k) {
@@ -83,11 +93,16 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         if (data == UINT64_MAX) {
             continue;  // the stop request: the loop looks at it
         }
+        if (data == kControlTag) {
+            control = true;
+            continue;
+        }
         const std::uint32_t e = events[k].events;
         seen->push_back({static_cast<std::size_t>(data >> 32), static_cast<int>(static_cast<std::uint32_t>(data)),
                          ((e & EPOLLIN) != 0 ? kWaitIn : 0u) | ((e & EPOLLOUT) != 0 ? kWaitOut : 0u) |
                              ((e & EPOLLHUP) != 0 ? kWaitHangUp : 0u) | ((e & EPOLLERR) != 0 ? kWaitError : 0u)});
     }
+    return control;
 }
 
 }  // namespace zolhost

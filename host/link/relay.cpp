@@ -34,9 +34,8 @@ constexpr int kConfigTagVersion = 2;
 
 std::string RelayConfigTag(const RelayConfig& c) {
     char b[256];
-    std::snprintf(b, sizeof b, "%s %d pace=%u drop=%g corrupt=%g delay=%d-%d split=%d seed=%llu mismatch=%s", kConfigTag,
-                  kConfigTagVersion, c.paceBaud, c.faults.dropPct, c.faults.corruptPct, c.faults.delayMinMs,
-                  c.faults.delayMaxMs, c.faults.splitGapMs, static_cast<unsigned long long>(c.seed),
+    std::snprintf(b, sizeof b, "%s %d pace=%u %s seed=%llu mismatch=%s", kConfigTag, kConfigTagVersion, c.paceBaud,
+                  FaultSettingsText(c.faults).c_str(), static_cast<unsigned long long>(c.seed),
                   c.mismatchWarn ? "warn" : "garble");
     return b;
 }
@@ -93,6 +92,19 @@ void Relay::Closed(Side s, const std::string& text, Clock::time_point now) {
     RecordNote(s == Side::Host, text, now, false);
 }
 
+void Relay::SetFaults(const FaultSettings& f, Clock::time_point now) {
+    config_.faults = f;
+    plan_ = FaultPlan(f, config_.seed);
+    RecordNote(false, "faults set from reply " + std::to_string(replyCount_) + ": " + FaultSettingsText(f), now, true);
+}
+
+void Relay::Freeze(bool frozen, Clock::time_point now) {
+    if (frozen != frozen_) {
+        frozen_ = frozen;
+        RecordNote(true, frozen ? "device frozen" : "device thawed", now, true);
+    }
+}
+
 void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now) {
     Line& l = Toward(Other(from));
     l.counts.bytes += n;
@@ -103,9 +115,11 @@ void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_po
         std::vector<std::uint8_t> garbled;
         garble_.Cross(true, p, n, &garbled);
         requests_.Feed(p, n, &segments);
-        l.line.Queue(p, n, now);
+        if (!frozen_) {
+            l.line.Queue(p, n, now);
+        }
         for (Segment& s : segments) {
-            Record(true, s, now, "");
+            Record(true, s, now, frozen_ ? "taken by the frozen device, unanswered" : "");
         }
     } else {
         replies_.Feed(p, n, &segments);

@@ -9,6 +9,13 @@
 
 namespace zolhost {
 
+std::string FaultSettingsText(const FaultSettings& f) {
+    char b[128];
+    std::snprintf(b, sizeof b, "drop=%g corrupt=%g delay=%d-%d split=%d", f.dropPct, f.corruptPct, f.delayMinMs,
+                  f.delayMaxMs, f.splitGapMs);
+    return b;
+}
+
 namespace {
 
 // splitmix64: a generator of its own for every reply, from the seed and its number.

@@ -22,6 +22,10 @@ struct FaultSettings {
     bool Any() const { return dropPct > 0 || corruptPct > 0 || delayMaxMs > 0 || splitGapMs >= 0; }
 };
 
+// The settings as the trace and a capture's header say them:
+// "drop=10 corrupt=0 delay=0-0 split=-1".
+std::string FaultSettingsText(const FaultSettings& f);
+
 struct ReplyFaults {
     bool drop = false;  // a dropped reply gets no other fault
     int corruptAt = -1;  // offset of the changed byte; -1: unchanged
