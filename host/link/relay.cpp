@@ -95,7 +95,7 @@ void Relay::Closed(Side s, const std::string& text, Clock::time_point now) {
 void Relay::SetFaults(const FaultSettings& f, Clock::time_point now) {
     config_.faults = f;
     plan_ = FaultPlan(f, config_.seed);
-    RecordNote(false, "faults set from reply " + std::to_string(replyCount_) + ": " + FaultSettingsText(f), now, true);
+    RecordNote(false, FaultChangeTag({replyCount_, f}), now, true);
 }
 
 void Relay::Freeze(bool frozen, Clock::time_point now) {
@@ -135,6 +135,9 @@ void Relay::Forward(Segment& s, Clock::time_point now) {
         QueueToHost(s.bytes.data(), s.bytes.size(), now);
         Record(false, s, now, "");
         return;
+    }
+    while (nextChange_ < config_.faultChanges.size() && config_.faultChanges[nextChange_].fromReply <= replyCount_) {
+        SetFaults(config_.faultChanges[nextChange_++].faults, now);
     }
     const std::uint64_t index = replyCount_++;
     const ReplyFaults f = plan_.For(index);

@@ -28,6 +28,8 @@ struct RelayConfig {
     FaultSettings faults;
     std::uint64_t seed = 1;
     bool mismatchWarn = false;   // a host line unlike the device's: warn only (not garble)
+    // Faults changed at given replies, in order (a replay of a steered session).
+    std::vector<FaultChangeAt> faultChanges;
 };
 
 // The configuration as a capture's header keeps it, for a replay to build the same
@@ -122,6 +124,7 @@ private:
     RequestStream requests_;
     ReplyStream replies_;
     std::uint64_t replyCount_ = 0;
+    std::size_t nextChange_ = 0;  // of config_.faultChanges
     bool frozen_ = false;
     Garble garble_;
 };

@@ -101,6 +101,7 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error) 
     std::vector<std::string> header;
     bool haveTag = false;
     std::size_t frame = 0;
+    std::vector<FaultChangeAt> changes;
     for (std::size_t at = 0; b.Fits(at, 12);) {
         const std::uint32_t type = b.U32(at);
         const std::uint32_t len = b.U32(at + 4);
@@ -122,6 +123,10 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error) 
             }
             out->items.back().frame = frame;
             if (out->items.back().bytes.empty()) {
+                FaultChangeAt change;
+                if (ParseFaultChangeTag(out->items.back().comment, &change)) {
+                    changes.push_back(change);  // steered: the faults from then on
+                }
                 out->items.pop_back();  // a note: nothing on the line
             }
         }
@@ -139,6 +144,7 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error) 
                  " (it was written by a zolhost from before replay, or by another program): capture the session again";
         return false;
     }
+    out->relay.faultChanges = std::move(changes);
     const std::int64_t first = out->items.empty() ? 0 : out->items.front().atUs;
     for (Recorded& r : out->items) {
         r.atUs -= first;

@@ -14,8 +14,14 @@ using Json = nlohmann::json;
 
 constexpr int kMostDelayMs = 60000;
 
+// Text of the request (a path, a field's name) may be any bytes: what is not
+// UTF-8 is replaced, never thrown over.
+std::string Dump(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 ControlAnswer Answer(int status, const std::string& error) {
-    return {status, Json{{"error", error}}.dump()};
+    return {status, Dump(Json{{"error", error}})};
 }
 
 Json ViewJson(const DeviceView& v) {
@@ -119,15 +125,15 @@ ControlAnswer Ask(const ControlContext& c, const SteerCommand& cmd) {
         return Answer(503, "device " + std::to_string(cmd.device) + " did not answer in time (serve is ending?)");
     }
     if (!v->error.empty()) {
-        return {500, Json{{"error", v->error}, {"device", ViewJson(*v)}}.dump()};
+        return {500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}})};
     }
-    return {200, ViewJson(*v).dump()};
+    return {200, Dump(ViewJson(*v))};
 }
 
 }  // namespace
 
 std::string DeviceViewJson(const DeviceView& v) {
-    return ViewJson(v).dump();
+    return Dump(ViewJson(v));
 }
 
 ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
@@ -153,7 +159,7 @@ ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
             }
             list.push_back(ViewJson(*v));
         }
-        return {200, Json{{"devices", list}}.dump()};
+        return {200, Dump(Json{{"devices", list}})};
     }
     rest.erase(0, 1);
     const std::size_t slash = rest.find('/');

@@ -73,7 +73,7 @@ bool ControlServer::Start(const std::string& listen, const std::string& token, s
         *error = "--control wants HOST:PORT (port 0: a free one), not \"" + listen + "\"";
         return false;
     }
-    token_ = IsLoopback(host) ? token : (token.empty() ? MadeToken() : token);
+    token_ = !token.empty() || IsLoopback(host) ? token : MadeToken();
     httplib::Server& s = impl_->server;
     s.set_payload_max_length(kLargestBody);
     s.set_read_timeout(5, 0);
@@ -85,7 +85,12 @@ bool ControlServer::Start(const std::string& listen, const std::string& token, s
     std::vector<SteerMailbox*> byDevice = impl_->byDevice;
     context.ask = [byDevice](const SteerCommand& c) { return byDevice.at(c.device)->Ask(c, kAnswerWithin); };
     auto api = [context](const httplib::Request& req, httplib::Response& res) {
-        const ControlAnswer a = AnswerControl({req.method, req.path, req.body, TokenOf(req)}, context);
+        ControlAnswer a;
+        try {
+            a = AnswerControl({req.method, req.path, req.body, TokenOf(req)}, context);
+        } catch (const std::exception& e) {
+            a = {500, "{\"error\":\"the request could not be answered\"}"};
+        }
         res.status = a.status;
         res.set_content(a.body, "application/json");
     };

@@ -19,9 +19,9 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    // Listens at "HOST:PORT" (port 0: a free one). A token is required when HOST is
-    // not a loopback address: `token`, or one made here when it is empty. false
-    // with *error.
+    // Listens at "HOST:PORT" (port 0: a free one). `token`, when given, is required
+    // of every request; off loopback one is required always (made here when none is
+    // given). false with *error.
     bool Start(const std::string& listen, const std::string& token, std::string* error);
     // "http://HOST:PORT/"
     const std::string& Url() const { return url_; }

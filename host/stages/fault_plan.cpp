@@ -16,6 +16,26 @@ std::string FaultSettingsText(const FaultSettings& f) {
     return b;
 }
 
+std::string FaultChangeTag(const FaultChangeAt& c) {
+    return "zol-faults from=" + std::to_string(c.fromReply) + " " + FaultSettingsText(c.faults);
+}
+
+bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c) {
+    unsigned long long from = 0;
+    FaultSettings f;
+    int used = 0;
+    if (std::sscanf(tag.c_str(), "zol-faults from=%llu drop=%lg corrupt=%lg delay=%d-%d split=%d%n", &from, &f.dropPct,
+                    &f.corruptPct, &f.delayMinMs, &f.delayMaxMs, &f.splitGapMs, &used) != 6 ||
+        static_cast<std::size_t>(used) != tag.size() || !(f.dropPct >= 0 && f.dropPct <= 100) ||
+        !(f.corruptPct >= 0 && f.corruptPct <= 100) || f.delayMinMs < 0 || f.delayMaxMs < f.delayMinMs ||
+        f.splitGapMs < -1) {
+        return false;
+    }
+    c->fromReply = from;
+    c->faults = f;
+    return true;
+}
+
 namespace {
 
 // splitmix64: a generator of its own for every reply, from the seed and its number.
