@@ -4,6 +4,7 @@ engine (--zol-engine)."""
 
 import os
 import socket
+import time
 
 import pytest
 import serial
@@ -103,3 +104,51 @@ def test_bad_requests_are_refused_with_a_reason(zol_device):
         zol_device.set_faults(drop=150)
     with pytest.raises(ZolServeError, match="404"):
         zol_device._served.control("POST", "api/devices/9/unplug", {})
+
+
+def outcomes(line, count, first):
+    """For each of `count` requests: "good", "bad" (a reply that is not) or "none"."""
+    seen = []
+    for k in range(count):
+        reply = answered(line, first + k)
+        seen.append("none" if not reply else "good" if good_reply(reply, first + k) else "bad")
+    return seen
+
+
+def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
+    import subprocess
+
+    capture = tmp_path / "steered.pcapng"
+    served = zol_serve(1, host="pty", pcap=str(capture), seed=5)
+    device = served.devices[0]
+
+    def session(line, steer):
+        seen = outcomes(line, 3, 0x10)
+        steer(drop=100)
+        seen += outcomes(line, 2, 0x20)
+        steer(drop=0, corrupt=100)
+        seen += outcomes(line, 2, 0x30)
+        steer(corrupt=0)
+        return seen + outcomes(line, 2, 0x40)
+
+    with device.open(timeout=0.4) as line:
+        recorded = session(line, device.set_faults)
+    served.stop()
+    assert recorded == ["good"] * 3 + ["none"] * 2 + ["bad"] * 2 + ["good"] * 2
+    host_end = str(tmp_path / "replayed")
+    replay = subprocess.Popen([served.zolhost, "replay", str(capture), "--as-device", host_end],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 10
+        while not os.path.lexists(host_end) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with serial.Serial(host_end, 115200, timeout=0.4) as line:
+            replayed = session(line, lambda **faults: None)  # the capture steers itself
+        replay.terminate()
+        out, err = replay.communicate(timeout=20)
+    finally:
+        if replay.poll() is None:
+            replay.kill()
+            replay.communicate()
+    assert replayed == recorded, err
+    assert "9 requests as recorded, 0 not" in out, out + err

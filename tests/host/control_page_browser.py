@@ -20,7 +20,7 @@ from pytest_zolemul import exchange  # noqa: E402
 
 
 class Browser:
-    def __init__(self, chromium, profile):
+    def __init__(self, chromium, profile, log):
         to_chrome_r, self.to_chrome = os.pipe()
         self.from_chrome, from_chrome_w = os.pipe()
 
@@ -31,8 +31,8 @@ class Browser:
         args = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
                 "--remote-debugging-pipe", f"--user-data-dir={profile}", "--window-size=1200,400", "about:blank"]
-        self.proc = subprocess.Popen(args, preexec_fn=fds, pass_fds=(to_chrome_r, from_chrome_w),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(args, preexec_fn=fds, close_fds=False,
+                                     stdout=subprocess.DEVNULL, stderr=log)
         os.close(to_chrome_r)
         os.close(from_chrome_w)
         self.next_id = 0
@@ -90,7 +90,8 @@ def main():
             url = doc["control"]["url"]
             line = serial.Serial(doc["devices"][1]["pty"], 115200, timeout=1)
             assert exchange(line, 3) == 3
-            browser = Browser(chromium, os.path.join(d, "profile"))
+            log = open(os.path.join(out_dir, "chromium-stderr.txt"), "w")  # kept with the screenshot
+            browser = Browser(chromium, os.path.join(d, "profile"), log)
             target = browser.call("Target.createTarget", url=url)["targetId"]
             session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
 
