@@ -161,18 +161,22 @@ def paced(zolhost, engine, devices, frames):
 
 
 def misbehaving(device, stop, answered):
-    """A host that keeps asking `device` once a second (reads what comes, if anything)."""
+    """A host that keeps asking `device` once a second (reads what comes, if
+    anything); answered[index]: the replies' worth of bytes that came."""
     host, port = device.tcp[len("tcp://"):].rsplit(":", 1)
     with socket.create_connection((host, int(port))) as s:
         s.settimeout(0.1)
+        d1 = got = 0
         while not stop.is_set():
-            s.send(request(1))
+            d1 = (d1 + 1) & 0xFF
+            s.send(request(d1))
             end = time.monotonic() + 1
             while time.monotonic() < end and not stop.is_set():
                 try:
-                    answered[device.index] += len(s.recv(64)) // 9
+                    got += len(s.recv(64))
                 except socket.timeout:
                     pass
+            answered[device.index] = got // 9
 
 
 def isolation(zolhost, devices, seconds, engine="builtin"):
