@@ -15,6 +15,23 @@ import urllib.request
 TOKEN = "t0k3n-for-the-test"
 
 
+def serve(zolhost, directory, *extra):
+    """zolhost serve on ptys in `directory`, ended by closing its standard input."""
+    return subprocess.Popen([zolhost, "serve", "--host", "pty", "--pty-dir", directory, "--exit-with-stdin", *extra],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+
+def end(proc):
+    """Ends serve as a harness does; its exit status."""
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    return proc.returncode
+
+
 def status(url, token=None, method="GET", data=None):
     headers = {"Authorization": "Bearer " + token} if token else {}
     try:
@@ -41,9 +58,7 @@ def raw(host, port, payload):
 
 def main():
     with tempfile.TemporaryDirectory() as d:
-        proc = subprocess.Popen([sys.argv[1], "serve", "--devices", "1", "--host", "pty", "--pty-dir", d,
-                                 "--control", "127.0.0.1:0", "--control-token", TOKEN, "--exit-with-stdin"],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        proc = serve(sys.argv[1], d, "--devices", "1", "--control", "127.0.0.1:0", "--control-token", TOKEN)
         try:
             doc = json.loads(proc.stdout.readline())
             url = doc["control"]["url"]
@@ -72,13 +87,8 @@ def main():
             assert status(url + "api/devices/0/freeze", TOKEN, "POST", b"") == 200
             assert proc.poll() is None, "serve ended"
         finally:
-            proc.stdin.close()
-            try:
-                proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        assert proc.returncode == 0, proc.returncode
+            status_at_end = end(proc)
+        assert status_at_end == 0, status_at_end
     print("ok")
 
 

@@ -8,6 +8,7 @@ OUT_DIR/control-page.png. Chromium is driven over its DevTools pipe (fds 3, 4)."
 import base64
 import json
 import os
+import select
 import subprocess
 import sys
 import tempfile
@@ -17,6 +18,9 @@ import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "pytest-zolemul"))
 from pytest_zolemul import exchange  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from control_http_client import end, serve  # noqa: E402
 
 
 class Browser:
@@ -53,7 +57,7 @@ class Browser:
                     if "error" in answer:
                         raise RuntimeError(f"{method}: {answer['error']}")
                     return answer["result"]
-            import select
+
             if select.select([self.from_chrome], [], [], 0.5)[0]:
                 chunk = os.read(self.from_chrome, 1 << 20)
                 if not chunk:
@@ -82,11 +86,10 @@ def main():
     zolhost, chromium, out_dir = sys.argv[1:4]
     os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as d:
-        serve = subprocess.Popen([zolhost, "serve", "--devices", "2", "--host", "pty", "--pty-dir", d,
-                                  "--exit-with-stdin"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        served = serve(zolhost, d, "--devices", "2")
         browser = None
         try:
-            doc = json.loads(serve.stdout.readline())
+            doc = json.loads(served.stdout.readline())
             url = doc["control"]["url"]
             line = serial.Serial(doc["devices"][1]["pty"], 115200, timeout=1)
             assert exchange(line, 3) == 3
@@ -124,13 +127,8 @@ def main():
         finally:
             if browser:
                 browser.close()
-            serve.stdin.close()
-            try:
-                serve.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                serve.kill()
-                serve.wait()
-    assert serve.returncode == 0, serve.returncode
+            status_at_end = end(served)
+    assert status_at_end == 0, status_at_end
     print("ok: screenshot in", os.path.join(out_dir, "control-page.png"))
 
 
