@@ -38,6 +38,7 @@ Json ViewJson(const DeviceView& v) {
                 {"requests", t.goodRequests},
                 {"replies", t.replies},
                 {"faults_applied", t.dropped + t.corrupted + t.delayed + t.split},
+                {"last_frame", v.lastFrame},
                 {"faults",
                  {{"drop_pct", f.dropPct},
                   {"corrupt_pct", f.corruptPct},

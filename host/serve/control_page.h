@@ -13,7 +13,7 @@ td,th{border:1px solid #ccc;padding:.2em .5em;text-align:left}
 </style></head><body>
 <h1>zolhost serve</h1><p id="error"></p>
 <table><thead><tr><th>device</th><th>engine</th><th>host end</th><th>state</th><th>requests</th>
-<th>replies</th><th>faults applied</th><th>faults</th><th>controls</th></tr></thead>
+<th>replies</th><th>faults applied</th><th>faults</th><th>latest frame</th><th>controls</th></tr></thead>
 <tbody id="devices"></tbody></table>
 <script>
 const token = new URLSearchParams(location.search).get('token');
@@ -42,7 +42,7 @@ function row(d) {
   const tr = document.createElement('tr');
   tr.id = 'device-' + d.index; tr.className = d.state;
   for (const v of [d.index, d.engine, d.host_end, d.state, d.requests, d.replies, d.faults_applied,
-                   faultsText(d.faults)]) {
+                   faultsText(d.faults), d.last_frame]) {
     const td = document.createElement('td'); td.textContent = v; tr.appendChild(td);
   }
   const td = document.createElement('td');

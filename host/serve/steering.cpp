@@ -109,6 +109,7 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     v.hostOpen = host.state == LinkEnd::State::Open;
     v.faults = relay.Faults();
     v.tally = d.record->Tally();
+    v.lastFrame = d.record->LastFrame();
     v.error = error;
     return v;
 }

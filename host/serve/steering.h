@@ -46,6 +46,7 @@ struct DeviceView {
     bool frozen = false;
     bool hostOpen = false;   // a host program has the host end open
     LinkTally tally;
+    std::string lastFrame;   // as the trace says it
     FaultSettings faults;
     std::string error;       // the command could not be done: why (the view is as before)
 };

@@ -83,7 +83,8 @@ def test_a_frozen_device_takes_bytes_and_answers_nothing_until_thawed(zol_device
             assert zol_device.state()["state"] == "frozen"
             assert exchange(line, 3) == 0
             assert line.out_waiting == 0  # its receiver took them
-        assert exchange(line, 3) == 3
+        assert exchange(line, 3, first=0x20) == 3
+    assert zol_device.state()["last_frame"].startswith("reply EA DD")  # 0x22 ^ 0xFF
 
 
 def test_changes_are_undone_when_the_test_ends(zol_serve):

@@ -105,6 +105,8 @@ def main():
             until(lambda: evaluate("document.body.dataset.loaded === 'yes' && "
                                    "document.querySelectorAll('#devices tr').length === 2"), 20, "the page's table")
             assert evaluate("document.querySelector('#device-1').className") == "open"
+            # The latest frame, as the trace says it: the third reply's.
+            assert evaluate("document.querySelector('#device-1').children[8].textContent").startswith("reply EA FD")
             evaluate("document.querySelector('#device-1 button[data-action=unplug]').click()")
             until(lambda: evaluate("document.querySelector('#device-1').className") == "unplugged", 10,
                   "the page showing device 1 unplugged")
