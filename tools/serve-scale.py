@@ -13,9 +13,15 @@ Wire pace: each device driven by a host of its own (zolhost bench over its
 tcp:// end, one request at a time), all at once: the median of the hosts'
 medians and the worst p99.
 
+Isolation (--isolation N): N built-in devices polled as above, then the same with
+device 0 frozen and device 1 delayed 500 ms through serve's control API (both
+still sent requests by hosts of their own): the other N-2 devices' round trips
+in both runs, side by side.
+
     tools/serve-scale.py [--zolhost build/release/host/zolhost] [--engines builtin,zolemul]
                          [--polled-builtin 1,16,64,256] [--polled-zolemul 1,4,16]
                          [--paced-builtin 1,16] [--paced-zolemul 1,4] [--seconds 10] [--frames 2000]
+                         [--isolation 64]
 
 A figure, not a test: it fails only when a reply was missing or wrong.
 """
@@ -29,6 +35,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pytest-zolemul"))
@@ -153,6 +160,48 @@ def paced(zolhost, engine, devices, frames):
             "p99": max(r["round_trip_us"]["p99_us"] for r in reports)}
 
 
+def misbehaving(device, stop, answered):
+    """A host that keeps asking `device` once a second (reads what comes, if
+    anything); answered[index]: the replies' worth of bytes that came."""
+    host, port = device.tcp[len("tcp://"):].rsplit(":", 1)
+    with socket.create_connection((host, int(port))) as s:
+        s.settimeout(0.1)
+        d1 = got = 0
+        while not stop.is_set():
+            d1 = (d1 + 1) & 0xFF
+            s.send(request(d1))
+            end = time.monotonic() + 1
+            while time.monotonic() < end and not stop.is_set():
+                try:
+                    got += len(s.recv(64))
+                except socket.timeout:
+                    pass
+            answered[device.index] = got // 9
+
+
+def isolation(zolhost, devices, seconds, engine="builtin"):
+    """The others' round trips, with devices 0 and 1 as served, then frozen and delayed."""
+    figures = []
+    for steer in (False, True):
+        with Served(zolhost, devices, host="tcp", engine=engine) as served:
+            if steer:
+                served.devices[0].freeze()
+                served.devices[1].set_faults(delay=500)
+            stop, answered = threading.Event(), {0: 0, 1: 0}
+            hosts = [threading.Thread(target=misbehaving, args=(d, stop, answered)) for d in served.devices[:2]]
+            for h in hosts:
+                h.start()
+            try:
+                rtts = poll(served.devices[2:], seconds)
+            finally:
+                stop.set()
+                for h in hosts:
+                    h.join()
+            served.stop()
+        figures.append((statistics.median(rtts), percentile(rtts, 0.99), len(rtts), dict(answered)))
+    return figures
+
+
 def counts(text):
     return [int(x) for x in text.split(",") if x]
 
@@ -167,12 +216,23 @@ def main():
     parser.add_argument("--paced-zolemul", default="1,4")
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--frames", type=int, default=2000)
+    parser.add_argument("--isolation", type=int, default=0, help="devices for the isolation figures only (e.g. 64)")
     a = parser.parse_args()
     zolhost = os.path.abspath(a.zolhost)
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))  # the poller holds a socket a device
     print(f"zolhost serve on {len(os.sched_getaffinity(0))} cores, links paced at 115200 baud over tcp:// "
           f"(the wire alone: 1.39 ms a round trip)")
+    if a.isolation:
+        (m0, p0, n0, a0), (m1, p1, n1, a1) = isolation(zolhost, a.isolation, a.seconds)
+        print(f"isolation: {a.isolation} built-in devices, the other {a.isolation - 2} polled {RATE}/s each for "
+              f"{a.seconds:g} s")
+        print(f"  devices 0 and 1 as served:               median {m0 / 1000:.3f} ms, p99 {p0 / 1000:.3f} ms "
+              f"({n0} round trips; 0 and 1 answered {a0[0]}, {a0[1]})")
+        print(f"  device 0 frozen, device 1 delayed 500 ms: median {m1 / 1000:.3f} ms, p99 {p1 / 1000:.3f} ms "
+              f"({n1} round trips; 0 and 1 answered {a1[0]}, {a1[1]})")
+        print(f"  median with them / without: {m1 / m0:.3f}")
+        return
     engines = a.engines.split(",")
     print(f"polled: each device {RATE} requests/s for {a.seconds:g} s, then idle")
     print(f"{'engine':>8} {'devices':>7} {'median':>8} {'p99':>8} {'max':>8} {'CPU polled':>10} {'CPU idle':>8} "

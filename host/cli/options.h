@@ -62,6 +62,8 @@ struct Options {
     std::string host = "rfc2217";        // each device's host end: pty, rfc2217, tcp, a path or a URL
     std::string ptyDir;                  // where pty host ends go; empty: a temp dir of serve's own
     std::string manifest;                // the devices' document written here too
+    std::string control = "127.0.0.1:0";  // serve: the control API's HOST:PORT; "off": none
+    std::string controlToken;             // serve: the token it requires off loopback (empty: made)
     bool exitWithStdin = false;          // standard input's end stops serve
     std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given
     std::string engine = "builtin";      // what plays each device: "builtin" (in zolhost) or "zolemul"

@@ -124,6 +124,8 @@ CLI::App* AddServeCommand(CLI::App& app, Options* o, LinkOptionSet* link) {
     serve->add_option("--host", o->host)->check(kHost);
     serve->add_option("--pty-dir", o->ptyDir)->check(NotEmpty());
     serve->add_option("--manifest", o->manifest)->check(NotEmpty());
+    serve->add_option("--control", o->control)->check(NotEmpty());
+    serve->add_option("--control-token", o->controlToken)->check(NotEmpty());
     serve->add_flag("--exit-with-stdin", o->exitWithStdin);
     serve->add_option("--on", o->perDevice)->allow_extra_args(false);
     link->AddTo(serve, o);
@@ -166,6 +168,8 @@ ServeConfig ServeConfigOf(const Options& o) {
     c.ptyDir = o.ptyDir;
     c.manifest = o.manifest;
     c.exitWithStdin = o.exitWithStdin;
+    c.control = o.control == "off" ? std::string() : o.control;
+    c.controlToken = o.controlToken;
     for (std::size_t i = 0; i < o.devices; ++i) {
         Options own = o;
         for (const std::string& spec : o.perDevice) {

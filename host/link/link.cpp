@@ -11,6 +11,29 @@ namespace {
 
 constexpr auto kReopenEvery = std::chrono::milliseconds(Endpoint::kReopenMs);
 
+// What an unplugged end stands on: nothing to watch, read or open.
+class NoEndpoint final : public Endpoint {
+public:
+    explicit NoEndpoint(std::string name) : name_(std::move(name)) {}
+    const std::string& Name() const override { return name_; }
+    Io Read(std::uint8_t*, std::size_t, std::size_t* got) override {
+        *got = 0;
+        return Io::WouldBlock;
+    }
+    Io Write(const std::uint8_t*, std::size_t, std::size_t* taken) override {
+        *taken = 0;
+        return Io::Failed;
+    }
+    Io WaitReadable(int, Beside*) override { return Io::Failed; }
+    Io WaitWritable(int, Beside*) override { return Io::Failed; }
+    int PollFd() const override { return -1; }
+    Io Reopen() override { return Io::WouldBlock; }
+    std::string WhileGone(const std::string&) const override { return " is unplugged"; }
+
+private:
+    std::string name_;
+};
+
 }  // namespace
 
 Link::Link(Endpoint& host, Endpoint& device, const RelayConfig& relay, LinkRecord& record)
@@ -100,6 +123,33 @@ void Link::TryOpen(LinkEnd& e, Clock::time_point now) {
     e.state = LinkEnd::State::Open;
     Say(e.name + (again ? " opened again" : " opened"));
     relay_.Opened(e.side, e.name, again, now);
+}
+
+void Link::Unplug(Side s, Clock::time_point now) {
+    LinkEnd& e = End(s);
+    if (e.state == LinkEnd::State::Unplugged) {
+        return;
+    }
+    if (e.state == LinkEnd::State::Open) {
+        relay_.Closed(e.side, e.name + " unplugged", now);
+    } else {
+        relay_.Steered(e.name + " unplugged", now);
+    }
+    e.ep->Close();
+    e.state = LinkEnd::State::Unplugged;
+    e.waitRoom = false;
+    e.unfinished = false;
+    unplugged_[s == Side::Host ? 0 : 1] = std::make_unique<NoEndpoint>(e.name);
+    e.ep = unplugged_[s == Side::Host ? 0 : 1].get();
+    Say(e.name + " unplugged");
+}
+
+void Link::Plug(Side s, Endpoint& ep, Clock::time_point now) {
+    LinkEnd& e = End(s);
+    e.ep = &ep;
+    e.state = LinkEnd::State::Unopened;
+    relay_.Steered(e.name + " plugged", now);
+    Say(e.name + " plugged");
 }
 
 void Link::Failed(LinkEnd& e, const std::string& why, Clock::time_point now) {

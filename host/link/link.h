@@ -59,6 +59,7 @@ struct LinkEnd {
         Unopened,  // nothing has opened it yet (a pty: the link still holds its device end)
         Open,
         Closed,    // it hung up or failed: tried again now and then
+        Unplugged, // taken away by whoever steers the link: nothing there until plugged
     };
     Side side;
     Endpoint* ep = nullptr;
@@ -105,6 +106,10 @@ public:
     void TakeNotes(Clock::time_point now);
     // An end not opened yet, or closed: there now?
     void TryOpen(LinkEnd& e, Clock::time_point now);
+    // Steering: the end's endpoint taken away (the caller then destroys it, so its
+    // peer finds it gone), and a new one put in its place, Unopened.
+    void Unplug(Side s, Clock::time_point now);
+    void Plug(Side s, Endpoint& ep, Clock::time_point now);
 
 private:
     const LinkEnd& End(Side s) const { return s == Side::Host ? host_ : device_; }
@@ -116,6 +121,7 @@ private:
     LinkEnd host_;
     LinkEnd device_;
     Relay relay_;
+    std::unique_ptr<Endpoint> unplugged_[2];  // what an unplugged end stands on
 };
 
 // One pass's wait, on this platform: sleeps until an end has something, the

@@ -35,7 +35,10 @@ struct Due {
 
 class Loop {
 public:
-    explicit Loop(const std::vector<LinkUnit>& links) {
+    Loop(const std::vector<LinkUnit>& links, const LinkSetControl* control) : control_(control) {
+        if (control_ != nullptr && control_->fd >= 0) {
+            waiter_.WatchControl(control_->fd);
+        }
         for (const LinkUnit& u : links) {
             units_.push_back(Unit{u, {}, std::nullopt});
         }
@@ -47,13 +50,17 @@ public:
         }
         std::vector<std::size_t> round;
         std::vector<WaitSeen> seen;
-        while (!StopRequested()) {
+        while (!StopRequested() && (control_ == nullptr || !control_->finished || !control_->finished())) {
             while (!due_.empty() && due_.top().generation != units_[due_.top().index].generation) {
                 due_.pop();
             }
             seen.clear();
-            waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
+            const bool commands =
+                waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
             Hand(seen, &round);
+            if (commands && control_ != nullptr) {
+                Steer(&round);
+            }
             const auto now = Clock::now();
             while (!due_.empty() && due_.top().at <= now) {
                 const Due d = due_.top();
@@ -126,6 +133,22 @@ private:
         }
     }
 
+    // The commands that wait, each followed at once by what its link watches now
+    // (an end it unplugged may have freed a descriptor the next one reuses).
+    void Steer(std::vector<std::size_t>* round) {
+        const auto now = Clock::now();
+        while (const std::optional<std::size_t> i = control_->next(now)) {
+            if (*i >= units_.size()) {
+                continue;
+            }
+            Register(*i);
+            if (!units_[*i].touched) {
+                units_[*i].touched = true;
+                round->push_back(*i);
+            }
+        }
+    }
+
     // What the wait saw, handed to each link it concerns, which then comes round.
     void Hand(const std::vector<WaitSeen>& seen, std::vector<std::size_t>* round) {
         std::vector<std::size_t> links;
@@ -166,6 +189,7 @@ private:
         }
     }
 
+    const LinkSetControl* control_;
     LinkWaiter waiter_;
     std::vector<Unit> units_;
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
@@ -173,8 +197,8 @@ private:
 
 }  // namespace
 
-void RunLinks(const std::vector<LinkUnit>& links) {
-    Loop loop(links);
+void RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control) {
+    Loop loop(links, control);
     loop.Run();
 }
 

@@ -4,6 +4,8 @@
 // nothing, however many there are. One loop per platform (link_set_<platform>.cpp).
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/link/link.h"
@@ -15,7 +17,17 @@ struct LinkUnit {
     LinkRecord* record;
 };
 
-// Runs every link until a stop is requested.
-void RunLinks(const std::vector<LinkUnit>& links);
+// Commands for the links from another thread, run on the links' own: `fd` polls
+// readable while some wait; `next` runs one of them and says which link it
+// steered (nothing: none was left). `finished`, looked at after every round: the
+// links end before a stop is requested.
+struct LinkSetControl {
+    int fd = -1;
+    std::function<std::optional<std::size_t>(Clock::time_point)> next;
+    std::function<bool()> finished;
+};
+
+// Runs every link until a stop is requested (or control->finished says so).
+void RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control = nullptr);
 
 }  // namespace zolhost

@@ -41,9 +41,14 @@ public:
     // Link `link` watches `now` in place of `was`. Called as soon as a link may
     // have closed a descriptor, before any other link can be given its number.
     void Change(std::size_t link, const std::vector<Watch>& was, const std::vector<Watch>& now);
+    // Also watched: a descriptor that polls readable when commands for the links
+    // wait (POSIX; on Windows, whose wait ends every 100 ms, they are looked for
+    // after every wait).
+    void WatchControl(int fd);
     // Sleeps until a watched descriptor has something, `until` comes (nothing: no
-    // limit) or a stop is requested; appends what it saw to *seen.
-    void Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen);
+    // limit) or a stop is requested; appends what it saw to *seen. true when
+    // commands may wait.
+    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen);
 
 private:
     struct Impl;

@@ -68,13 +68,23 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
     }
 }
 
-void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
+constexpr std::uint64_t kControlTag = UINT64_MAX - 1;
+
+void LinkWaiter::WatchControl(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kControlTag;
+    epoll_ctl(impl_->ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
     timespec ts{};
     if (until) {
         const auto left = std::max(*until - Clock::now(), Clock::duration::zero());
         ts.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count());
         ts.tv_nsec = static_cast<long>((left - std::chrono::seconds(ts.tv_sec)) / 1ns);
     }
+    bool control = false;
     epoll_event events[kEventsAtOnce];
     int n = -1;
     if (impl_->pwait2) {
@@ -90,11 +100,16 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         if (data == UINT64_MAX) {
             continue;  // the stop request: the loop looks at it
         }
+        if (data == kControlTag) {
+            control = true;
+            continue;
+        }
         const std::uint32_t e = events[k].events;
         seen->push_back({static_cast<std::size_t>(data >> 32), static_cast<int>(static_cast<std::uint32_t>(data)),
                          ((e & EPOLLIN) != 0 ? kWaitIn : 0u) | ((e & EPOLLOUT) != 0 ? kWaitOut : 0u) |
                              ((e & EPOLLHUP) != 0 ? kWaitHangUp : 0u) | ((e & EPOLLERR) != 0 ? kWaitError : 0u)});
     }
+    return control;
 }
 
 }  // namespace zolhost

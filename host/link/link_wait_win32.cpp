@@ -43,7 +43,9 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
     }
 }
 
-void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
+void LinkWaiter::WatchControl(int) {}
+
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
     std::vector<WSAPOLLFD> fds;
     std::vector<std::size_t> links;
     for (const auto& [fd, what] : impl_->watched) {
@@ -72,10 +74,10 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         if (timeout > 0 && !StopRequested()) {
             Sleep(static_cast<DWORD>(timeout));
         }
-        return;
+        return true;
     }
     if (WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout) <= 0) {
-        return;
+        return true;
     }
     for (std::size_t k = 0; k < fds.size(); ++k) {
         const SHORT r = fds[k].revents;
@@ -86,6 +88,7 @@ void LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
                          ((r & (POLLRDNORM | POLLHUP)) != 0 ? kWaitIn : 0u) | ((r & POLLWRNORM) != 0 ? kWaitOut : 0u) |
                              ((r & POLLHUP) != 0 ? kWaitHangUp : 0u) | ((r & (POLLERR | POLLNVAL)) != 0 ? kWaitError : 0u)});
     }
+    return true;
 }
 
 }  // namespace zolhost

@@ -6,6 +6,9 @@ namespace zolhost {
 
 void LinkRecord::Add(const LinkEvent& e) {
     Count(e);
+    if (e.kind == LinkEvent::Kind::Frame) {
+        lastFrame_ = e.what + (e.did.empty() ? "" : ", " + e.did);
+    }
     Capture(e);
     const char arrow = e.toDevice ? '>' : '<';
     if (e.kind == LinkEvent::Kind::Note) {

@@ -69,6 +69,8 @@ public:
     // and stops.
     void Flush();
     const LinkTally& Tally() const { return tally_; }
+    // The latest frame as the trace says it ("reply EA 2E good"); empty: none yet.
+    const std::string& LastFrame() const { return lastFrame_; }
 
 private:
     void Count(const LinkEvent& e);
@@ -79,6 +81,7 @@ private:
     PcapWriter pcap_;
     bool unflushed_ = false;
     LinkTally tally_;
+    std::string lastFrame_;
     const std::chrono::system_clock::time_point startWall_ = std::chrono::system_clock::now();
     const Clock::time_point start_ = Clock::now();
 };

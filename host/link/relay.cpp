@@ -36,9 +36,8 @@ constexpr int kConfigTagVersion = 2;
 
 std::string RelayConfigTag(const RelayConfig& c) {
     char b[256];
-    std::snprintf(b, sizeof b, "%s %d pace=%u drop=%.17g corrupt=%.17g delay=%d-%d split=%d seed=%llu mismatch=%s", kConfigTag,
-                  kConfigTagVersion, c.paceBaud, c.faults.dropPct, c.faults.corruptPct, c.faults.delayMinMs,
-                  c.faults.delayMaxMs, c.faults.splitGapMs, static_cast<unsigned long long>(c.seed),
+    std::snprintf(b, sizeof b, "%s %d pace=%u %s seed=%llu mismatch=%s", kConfigTag, kConfigTagVersion, c.paceBaud,
+                  FaultSettingsText(c.faults).c_str(), static_cast<unsigned long long>(c.seed),
                   c.mismatchWarn ? "warn" : "garble");
     return b;
 }
@@ -130,6 +129,19 @@ void Relay::Closed(Side s, const std::string& text, Clock::time_point now) {
     RecordNote(s == Side::Host, text, now, false);
 }
 
+void Relay::SetFaults(const FaultSettings& f, Clock::time_point now) {
+    config_.faults = f;
+    plan_ = FaultPlan(f, config_.seed);
+    RecordNote(false, FaultChangeTag({replyCount_, f}), now, true);
+}
+
+void Relay::Freeze(bool frozen, Clock::time_point now) {
+    if (frozen != frozen_) {
+        frozen_ = frozen;
+        RecordNote(true, frozen ? "device frozen" : "device thawed", now, true);
+    }
+}
+
 void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now) {
     Line& l = Toward(Other(from));
     l.counts.bytes += n;
@@ -140,9 +152,11 @@ void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_po
         std::vector<std::uint8_t> garbled;
         garble_.Cross(true, p, n, &garbled);
         requests_.Feed(p, n, &segments);
-        l.line.Queue(p, n, now);
+        if (!frozen_) {
+            l.line.Queue(p, n, now);
+        }
         for (Segment& s : segments) {
-            Record(true, s, now, "");
+            Record(true, s, now, frozen_ ? "taken by the frozen device, unanswered" : "");
         }
     } else {
         replies_.Feed(p, n, &segments);
@@ -158,6 +172,9 @@ void Relay::Forward(Segment& s, Clock::time_point now) {
         QueueToHost(s.bytes.data(), s.bytes.size(), now);
         Record(false, s, now, "");
         return;
+    }
+    while (nextChange_ < config_.faultChanges.size() && config_.faultChanges[nextChange_].fromReply <= replyCount_) {
+        SetFaults(config_.faultChanges[nextChange_++].faults, now);
     }
     const std::uint64_t index = replyCount_++;
     const ReplyFaults f = plan_.For(index);

@@ -29,6 +29,8 @@ struct RelayConfig {
     FaultSettings faults;
     std::uint64_t seed = 1;
     bool mismatchWarn = false;   // a host line unlike the device's: warn only (not garble)
+    // Faults changed at given replies, in order (a replay of a steered session).
+    std::vector<FaultChangeAt> faultChanges;
 };
 
 // The configuration as a capture's header keeps it, for a replay to build the same
@@ -49,6 +51,17 @@ public:
     void Opened(Side s, const std::string& name, bool again, Clock::time_point now);
     void Closed(Side s, const std::string& text, Clock::time_point now);
     bool IsOpen(Side s) const { return open_[Index(s)]; }
+
+    // Steered while the link runs, each change a note of the record at the frame
+    // it takes effect from. Faults: from the next reply on (replies keep their
+    // numbers, so the seed still decides which). Frozen: the device's receiver
+    // still takes the host's bytes, and nothing of them reaches the device.
+    void SetFaults(const FaultSettings& f, Clock::time_point now);
+    const FaultSettings& Faults() const { return config_.faults; }
+    void Freeze(bool frozen, Clock::time_point now);
+    bool Frozen() const { return frozen_; }
+    // A note of the record from whoever steers the link ("unplugged").
+    void Steered(const std::string& text, Clock::time_point now) { RecordNote(true, text, now, true); }
 
     // Bytes read from an end.
     void Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now);
@@ -113,6 +126,8 @@ private:
     RequestStream requests_;
     ReplyStream replies_;
     std::uint64_t replyCount_ = 0;
+    std::size_t nextChange_ = 0;  // of config_.faultChanges
+    bool frozen_ = false;
     Garble garble_;
 };
 

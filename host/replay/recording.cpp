@@ -252,9 +252,12 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
         first = first ? first : us;
         last = us;
         r.atUs = static_cast<std::int64_t>(us - *first);
-        if (!r.bytes.empty()) {  // else a note: nothing on the line
+        FaultChangeAt change;
+        if (!r.bytes.empty()) {
             out->items.push_back(std::move(r));
-        }
+        } else if (ParseFaultChangeTag(r.comment, &change)) {
+            out->relay.faultChanges.push_back(change);  // steered: the faults from then on
+        }  // else a note: nothing on the line
     }
     return true;
 }

@@ -18,6 +18,7 @@
 
 #include "host/base/system.h"
 #include "host/base/text.h"
+#include "host/serve/control_http.h"
 #include "host/serve/serve.h"
 #include "host/serve/serve_device.h"
 #include "host/serve/serve_report.h"
@@ -303,30 +304,54 @@ int RunServe(const ServeConfig& c) {
     SayWhatCoresCost(run.devices.size() - builtin.size(), cores);
     RaiseFileLimit(run);
     DeviceBoard board(run.devices.size());
+    // A mailbox for each thread that runs links: the built-in devices' one, and
+    // each zolemul's; the control API hands its commands through them.
+    std::vector<std::unique_ptr<SteerMailbox>> mailboxes;
+    std::vector<SteerMailbox*> mailboxOf(run.devices.size(), nullptr);
     std::vector<std::thread> threads;
     {
         const AllSignalsBlocked blocked;  // signals stay with this thread, which watches for them
         if (!builtin.empty()) {
-            threads.emplace_back(ServeBuiltinDevices, std::cref(configs), std::cref(builtin), std::ref(board));
+            mailboxes.push_back(std::make_unique<SteerMailbox>());
+            for (const std::size_t i : builtin) {
+                mailboxOf[i] = mailboxes.back().get();
+            }
+            threads.emplace_back(ServeBuiltinDevices, std::cref(configs), std::cref(builtin), std::ref(board),
+                                 mailboxes.back().get());
         }
         for (std::size_t i = 0; i < run.devices.size(); ++i) {
             if (configs[i].device != LinkConfig::DeviceEnd::Builtin) {
-                threads.emplace_back(ServeDevice, std::cref(configs[i]), i, std::ref(board));
+                mailboxes.push_back(std::make_unique<SteerMailbox>());
+                mailboxOf[i] = mailboxes.back().get();
+                threads.emplace_back(ServeDevice, std::cref(configs[i]), i, std::ref(board), mailboxes.back().get());
             }
         }
     }
     bool up = false;
     int status = WaitUntilUp(board, c.exitWithStdin, &up);
     bool manifest = false;
+    ControlServer control(mailboxOf);
+    ControlAt controlAt;
+    if (up && !c.control.empty()) {
+        const AllSignalsBlocked blocked;  // its threads too
+        if (!control.Start(c.control, c.controlToken, &error)) {
+            Say(error);
+            status = kExitNoLink;
+            up = false;
+        }
+        controlAt = {control.Url(), control.Token()};
+    }
     if (up) {
         // The file first: once the document is on standard output, the devices are up.
         const std::vector<DeviceState> states = board.Snapshot();
         for (const DeviceState& d : states) {
-            sweeper.Add(d.dir);
-            sweeper.Add(d.dir + "/" + kDevicePortName);
+            if (!d.dir.empty()) {  // a zolemul's; a built-in device has none
+                sweeper.Add(d.dir);
+                sweeper.Add(d.dir + "/" + kDevicePortName);
+            }
         }
         sweeper.Add(c.manifest);
-        const std::string doc = DevicesJson(run, states, cores);
+        const std::string doc = DevicesJson(run, states, cores, controlAt);
         manifest = !c.manifest.empty() && WriteWhole(c.manifest, doc, &error);
         if (!c.manifest.empty() && !manifest) {
             Say(error);
@@ -340,6 +365,7 @@ int RunServe(const ServeConfig& c) {
             status = WhileServing(board, c.exitWithStdin);
         }
     }
+    control.Stop();
     RequestStop();
     for (std::thread& t : threads) {
         t.join();

@@ -25,6 +25,10 @@ struct ServeConfig {
     std::string ptyDir;        // where "pty" host ends go; empty: a temp dir of serve's own
     std::string manifest;      // the devices' document also here, written whole; empty: none
     bool exitWithStdin = false;  // standard input's end stops it, as SIGTERM does
+    // The control API's HOST:PORT (empty: none), and the token it requires off
+    // loopback (empty: one is made).
+    std::string control = "127.0.0.1:0";
+    std::string controlToken;
 };
 
 // Serves until Ctrl-C, SIGTERM (or standard input's end, when asked) and returns

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "host/base/system.h"
-#include "host/link/link_set.h"
 #include "host/net/ends.h"
 
 namespace zolhost {
@@ -40,21 +39,22 @@ DeviceSummary LinkSummary(const Link& link, const LinkRecord& record) {
     return summary;
 }
 
-// Runs the link until a stop is requested or zolemul ends on its own (it
-// hangs up its port then, so the link looks at it again every kReopenMs); ends
-// zolemul. Empty, or why zolemul ended on its own.
-std::string RunUntilStopped(Link& link, LinkRecord& record, EmulatorProcess& emulator, DeviceSummary* summary) {
+// Runs the link, steered through `mailbox`, until a stop is requested or zolemul
+// ends on its own (it hangs up its port then, so the link looks at it again every
+// kReopenMs); ends zolemul. Empty, or why zolemul ended on its own.
+std::string RunUntilStopped(SteeredDevice& d, EmulatorProcess& emulator, SteerMailbox* mailbox,
+                            DeviceSummary* summary) {
     std::string why;
-    while (!StopRequested()) {
-        if (link.End(Side::Device).state != LinkEnd::State::Open && !emulator.Running()) {
-            emulator.End(&why);  // "ended (status N) before its key press"
-            why = "zolemul (pid " + std::to_string(emulator.Pid()) + ") " + why;
-            break;
-        }
-        link.Pass(Clock::now());
-        WaitAndRecord(link, record, std::nullopt);
+    std::vector<SteeredDevice> one{d};
+    Link& link = *d.link;
+    RunSteeredLinks(one, mailbox, [&] {
+        return link.End(Side::Device).state != LinkEnd::State::Open && !emulator.Running();
+    });
+    if (!StopRequested() && !emulator.Running()) {
+        emulator.End(&why);  // "ended (status N) before its key press"
+        why = "zolemul (pid " + std::to_string(emulator.Pid()) + ") " + why;
     }
-    *summary = LinkSummary(link, record);
+    *summary = LinkSummary(link, *d.record);
     summary->endedCleanly = why.empty() && emulator.End(&summary->endError);
     if (!why.empty()) {
         summary->endError = why;
@@ -64,7 +64,7 @@ std::string RunUntilStopped(Link& link, LinkRecord& record, EmulatorProcess& emu
 
 }  // namespace
 
-void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board) {
+void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board, SteerMailbox* mailbox) {
     DeviceSummary summary;
     std::string endedOnItsOwn;
     {
@@ -80,7 +80,7 @@ void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board) {
             Failed(board, index, status, error);
             return;
         }
-        const std::unique_ptr<Endpoint> host = MakeHostEnd(c.hostPath, &error, false);
+        std::unique_ptr<Endpoint> host = MakeHostEnd(c.hostPath, &error, false);
         if (host == nullptr) {
             Failed(board, index, kExitNoLink, error);
             return;
@@ -93,7 +93,8 @@ void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board) {
             s.dir = device.emulator->Dir();
             s.hostEnd = host->Name();
         });
-        endedOnItsOwn = RunUntilStopped(link, record, *device.emulator, &summary);
+        SteeredDevice steered{index, "zolemul", &link, &record, &host, host->Name()};
+        endedOnItsOwn = RunUntilStopped(steered, *device.emulator, mailbox, &summary);
     }  // the host end, zolemul's port and its directory are gone now
     board.Change(index, [&](DeviceState& s) {
         s.phase = DeviceState::Phase::Ended;
@@ -121,7 +122,7 @@ struct BuiltinUnit {
 }  // namespace
 
 void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vector<std::size_t>& indices,
-                         DeviceBoard& board) {
+                         DeviceBoard& board, SteerMailbox* mailbox) {
     std::vector<BuiltinUnit> units(indices.size());
     for (std::size_t k = 0; k < indices.size(); ++k) {
         BuiltinUnit& u = units[k];
@@ -142,16 +143,16 @@ void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vect
         u.link = std::make_unique<Link>(*u.host, *u.device.ep, c.relay, *u.record);
         u.link->TryOpen(u.link->End(Side::Device), Clock::now());
     }
-    std::vector<LinkUnit> links;
+    std::vector<SteeredDevice> steered;
     for (BuiltinUnit& u : units) {
-        links.push_back({u.link.get(), u.record.get()});
+        steered.push_back({u.index, "builtin", u.link.get(), u.record.get(), &u.host, u.host->Name()});
         board.Change(u.index, [&](DeviceState& s) {
             s.phase = DeviceState::Phase::Up;
             s.engine = "builtin";
             s.hostEnd = u.host->Name();
         });
     }
-    RunLinks(links);
+    RunSteeredLinks(steered, mailbox);
     for (BuiltinUnit& u : units) {
         DeviceSummary summary = LinkSummary(*u.link, *u.record);
         summary.endedCleanly = true;  // nothing of it can end on its own

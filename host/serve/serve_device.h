@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/link/link.h"
+#include "host/serve/steering.h"
 
 namespace zolhost {
 
@@ -54,12 +55,14 @@ private:
 
 // Starts device `index` (its host end in c.hostPath, made without a word) and runs
 // its link until a stop is requested or its zolemul ends on its own, then ends
-// zolemul and removes what it made; tells the board each step.
-void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board);
+// zolemul and removes what it made; tells the board each step. Steered through
+// `mailbox` (none: not steered).
+void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board, SteerMailbox* mailbox);
 
 // Serves the built-in devices `indices` (their configurations in `configs`, by
 // index) all on this thread, until a stop is requested; tells the board each step.
+// Steered through `mailbox` (none: not steered).
 void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vector<std::size_t>& indices,
-                         DeviceBoard& board);
+                         DeviceBoard& board, SteerMailbox* mailbox);
 
 }  // namespace zolhost

@@ -46,7 +46,8 @@ Json OptionsJson(const LinkConfig& c) {
 
 }  // namespace
 
-std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& states, unsigned cores) {
+std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& states, unsigned cores,
+                        const ControlAt& control) {
     Json devices = Json::array();
     for (std::size_t i = 0; i < states.size(); ++i) {
         const DeviceState& s = states[i];
@@ -62,7 +63,8 @@ std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& st
                            {"dir", OrNull(s.dir)},
                            {"options", OptionsJson(c.devices.at(i).link)}});
     }
-    return Json{{"devices", devices}, {"zolhost_pid", ZOL_GETPID()}, {"cores", cores}}.dump();
+    const Json steer = control.url.empty() ? Json(nullptr) : Json{{"url", control.url}, {"token", OrNull(control.token)}};
+    return Json{{"devices", devices}, {"zolhost_pid", ZOL_GETPID()}, {"cores", cores}, {"control", steer}}.dump();
 }
 
 std::string SummaryJson(const std::vector<DeviceState>& states) {

@@ -11,9 +11,15 @@
 namespace zolhost {
 
 // {"devices": [{"index", "pty", "rfc2217", "tcp", "engine", "pid", "dir", "options"}, ...],
-//  "zolhost_pid", "cores"}: the host end a device does not have is null; a
-// built-in device's pid is serve's own, its dir null.
-std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& states, unsigned cores);
+//  "zolhost_pid", "cores", "control": {"url", "token"}}: the host end a device
+// does not have is null; a built-in device's pid is serve's own, its dir null;
+// control null when there is no control API, its token null when none is needed.
+struct ControlAt {
+    std::string url;    // empty: no control API
+    std::string token;  // empty: none needed
+};
+std::string DevicesJson(const ServeConfig& c, const std::vector<DeviceState>& states, unsigned cores,
+                        const ControlAt& control = {});
 
 // {"summary": [{"index", "requests", "replies", "forwarded", "dropped", ...}, ...]}.
 std::string SummaryJson(const std::vector<DeviceState>& states);

@@ -10,6 +10,31 @@
 
 namespace zolhost {
 
+std::string FaultSettingsText(const FaultSettings& f) {
+    char b[128];
+    std::snprintf(b, sizeof b, "drop=%.17g corrupt=%.17g delay=%d-%d split=%d", f.dropPct, f.corruptPct, f.delayMinMs,
+                  f.delayMaxMs, f.splitGapMs);
+    return b;
+}
+
+std::string FaultChangeTag(const FaultChangeAt& c) {
+    return "zol-faults from=" + std::to_string(c.fromReply) + " " + FaultSettingsText(c.faults);
+}
+
+bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c) {
+    unsigned long long from = 0;
+    FaultSettings f;
+    int used = 0;
+    if (std::sscanf(tag.c_str(), "zol-faults from=%llu drop=%lg corrupt=%lg delay=%d-%d split=%d%n", &from, &f.dropPct,
+                    &f.corruptPct, &f.delayMinMs, &f.delayMaxMs, &f.splitGapMs, &used) != 6 ||
+        static_cast<std::size_t>(used) != tag.size() || !FaultSettingsFault(f, "").empty()) {
+        return false;
+    }
+    c->fromReply = from;
+    c->faults = f;
+    return true;
+}
+
 namespace {
 
 // splitmix64: a generator of its own for every reply, from the seed and its number.

@@ -34,6 +34,20 @@ bool ParseDelay(const std::string& s, FaultSettings* f);
 // `dash` ("--drop and --corrupt share ..."); empty when nothing is.
 std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash);
 
+// The settings as the trace and a capture's header say them:
+// "drop=10 corrupt=0 delay=0-0 split=-1".
+std::string FaultSettingsText(const FaultSettings& f);
+
+// Faults changed while the link runs, from reply number `fromReply` on, as the
+// trace and a capture keep it: "zol-faults from=12 drop=10 corrupt=0 delay=0-0 split=-1".
+struct FaultChangeAt {
+    std::uint64_t fromReply = 0;
+    FaultSettings faults;
+};
+std::string FaultChangeTag(const FaultChangeAt& c);
+// Reads a tag back; false for any other text.
+bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c);
+
 struct ReplyFaults {
     bool drop = false;  // a dropped reply gets no other fault
     int corruptAt = -1;  // offset of the changed byte; -1: unchanged

@@ -1,7 +1,9 @@
 """The pytest plugin: options, the ``zol`` marker and the fixtures.
 
     zol_device     a fresh device for the test (Device: .port, .pty, .rfc2217,
-                   .tcp, .engine, .pid, .open(), .summary())
+                   .tcp, .engine, .pid, .open(), .summary(); steered while it
+                   runs: .set_faults(), .unplug() / .plug(), .freeze() / .thaw(),
+                   with .unplugged(), .frozen(), .faults(...), .state())
     zol_devices    several, from the marker's devices=N (default 2)
     zol_serve      a factory: zol_serve(n, per_device={i: {...}}, **options)
 
@@ -9,7 +11,8 @@ Options come from ``@pytest.mark.zol(drop=10, seed=7, host="pty", ...)``, or
 from indirect parametrization of zol_device / zol_devices with a dict. Every
 device ends, and every file it made goes, when the test ends, passed or failed;
 its summary is kept in the test report's user properties ("zol_summary", as
-JSON: a list of each device's summary).
+JSON: a list of each device's summary). Whatever a test changed of a device
+(faults, unplugged, frozen) is undone when it ends.
 """
 
 import json
@@ -82,6 +85,8 @@ def zol_serve(request):
     failures = []
     for served in started:
         try:
+            if served.proc.poll() is None:
+                served.undo_steering()
             summaries = served.stop()
             request.node.user_properties.append(("zol_summary", json.dumps(summaries, sort_keys=True)))
         except ZolServeError as e:

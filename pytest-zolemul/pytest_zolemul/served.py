@@ -3,6 +3,7 @@
 Nothing here needs pytest; the plugin (plugin.py) builds its fixtures on it.
 """
 
+import contextlib
 import json
 import os
 import selectors
@@ -12,6 +13,8 @@ import signal
 import subprocess
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 # Options of zolhost serve a device can be given, as keyword arguments: the
 # link's options (pace, faults, seed, trace, capture), the host end, and what plays
@@ -79,6 +82,78 @@ class Device:
 
         return serial.serial_for_url(self.port, baudrate=115200, timeout=timeout, **kwargs)
 
+    # Steering the device while it runs, through serve's control API. Each call
+    # returns once the change is made: it applies from the next frame on. Every
+    # change is undone when the test ends (Served.undo_steering).
+
+    def state(self):
+        """The device as serve sees it now: state ("open", "waiting", "frozen",
+        "unplugged"), requests, replies, faults_applied, faults."""
+        return self._served.control("GET", f"api/devices/{self.index}")
+
+    def set_faults(self, drop=None, corrupt=None, delay=None, split=...):
+        """Changes the link's faults from the next reply on: drop and corrupt in
+        percent, delay in ms (a number, or (least, most)), split in ms (None:
+        whole again); what is not given stays."""
+        body = {}
+        if drop is not None:
+            body["drop_pct"] = drop
+        if corrupt is not None:
+            body["corrupt_pct"] = corrupt
+        if delay is not None:
+            body["delay_ms"] = list(delay) if isinstance(delay, (tuple, list)) else delay
+        if split is not ...:
+            body["split_ms"] = split
+        return self._steer("faults", body)
+
+    def unplug(self):
+        """The host end goes as a pulled USB adapter does: a pty's path goes and
+        the program's reads and writes fail; a listener closes its connection and
+        refuses new ones."""
+        return self._steer("unplug")
+
+    def plug(self):
+        """The host end back at the same path or URL, the device as it was."""
+        return self._steer("plug")
+
+    def freeze(self):
+        """The device stops answering; its receiver still takes the bytes."""
+        return self._steer("freeze")
+
+    def thaw(self):
+        return self._steer("thaw")
+
+    @contextlib.contextmanager
+    def unplugged(self):
+        self.unplug()
+        try:
+            yield self
+        finally:
+            self.plug()
+
+    @contextlib.contextmanager
+    def frozen(self):
+        self.freeze()
+        try:
+            yield self
+        finally:
+            self.thaw()
+
+    @contextlib.contextmanager
+    def faults(self, **faults):
+        """set_faults(**faults) for the block, the faults before it after."""
+        before = self.state()["faults"]
+        self.set_faults(**faults)
+        try:
+            yield self
+        finally:
+            self.set_faults(drop=before["drop_pct"], corrupt=before["corrupt_pct"], delay=before["delay_ms"],
+                            split=before["split_ms"])
+
+    def _steer(self, action, body=None):
+        self._served.steered.add(self.index)
+        return self._served.control("POST", f"api/devices/{self.index}/{action}", body or {})
+
     def summary(self):
         """What the device's link counted (requests, replies, faults). Ends every
         device served with it first, if still running."""
@@ -125,6 +200,36 @@ class Served:
                                 f"{self.stderr().strip()}")
         self.document = json.loads(line)
         self.devices = [Device(self, entry) for entry in self.document["devices"]]
+        self.steered = set()
+
+    def control(self, method, path, body=None, seconds=10):
+        """A request to serve's control API: its JSON answer. ZolServeError when
+        it answers with an error (its message) or serve has none."""
+        at = self.document.get("control")
+        if not at:
+            raise ZolServeError("zolhost serve runs without its control API (--control off)")
+        data = json.dumps(body).encode() if body is not None else None
+        headers = {"Content-Type": "application/json"}
+        if at.get("token"):
+            headers["Authorization"] = "Bearer " + at["token"]
+        request = urllib.request.Request(at["url"] + path, data=data, method=method, headers=headers)
+        try:
+            with urllib.request.urlopen(request, timeout=seconds) as answer:
+                return json.load(answer)
+        except urllib.error.HTTPError as e:
+            text = e.read().decode(errors="replace")
+            raise ZolServeError(f"{method} {path}: {e.code} {text}") from None
+
+    def undo_steering(self):
+        """Every steered device plugged, thawed and back to the faults it was
+        served with."""
+        for index in sorted(self.steered):
+            device = self.devices[index]
+            o = device.options
+            device.plug()
+            device.thaw()
+            device.set_faults(drop=o["drop_pct"], corrupt=o["corrupt_pct"], delay=o["delay_ms"], split=o["split_ms"])
+        self.steered.clear()
 
     def _first_line(self, seconds):
         with selectors.DefaultSelector() as sel:

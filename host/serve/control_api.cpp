@@ -1,0 +1,206 @@
+#include "host/serve/control_api.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+namespace zolhost {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int kMostDelayMs = 60000;
+
+// Text of the request (a path, a field's name) may be any bytes: what is not
+// UTF-8 is replaced, never thrown over.
+std::string Dump(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+ControlAnswer Answer(int status, const std::string& error) {
+    return {status, Dump(Json{{"error", error}})};
+}
+
+Json ViewJson(const DeviceView& v) {
+    const LinkTally& t = v.tally;
+    const FaultSettings& f = v.faults;
+    const char* state = !v.plugged ? "unplugged" : v.frozen ? "frozen" : v.hostOpen ? "open" : "waiting";
+    return Json{{"index", v.index},
+                {"engine", v.engine},
+                {"host_end", v.hostEnd},
+                {"state", state},
+                {"plugged", v.plugged},
+                {"frozen", v.frozen},
+                {"host_open", v.hostOpen},
+                {"requests", t.goodRequests},
+                {"replies", t.replies},
+                {"faults_applied", t.dropped + t.corrupted + t.delayed + t.split},
+                {"last_frame", v.lastFrame},
+                {"faults",
+                 {{"drop_pct", f.dropPct},
+                  {"corrupt_pct", f.corruptPct},
+                  {"delay_ms", Json::array({f.delayMinMs, f.delayMaxMs})},
+                  {"split_ms", f.splitGapMs >= 0 ? Json(f.splitGapMs) : Json(nullptr)}}}};
+}
+
+// "N" of a path's device part: digits only, below `devices`.
+std::optional<std::size_t> DeviceNumber(const std::string& s, std::size_t devices) {
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t n = std::stoul(s);
+    return n < devices ? std::optional<std::size_t>(n) : std::nullopt;
+}
+
+bool Percent(const Json& j, std::optional<double>* out) {
+    if (!j.is_number() || j.get<double>() < 0 || j.get<double>() > 100) {
+        return false;
+    }
+    *out = j.get<double>();
+    return true;
+}
+
+bool Millis(const Json& j, std::optional<int>* out) {
+    if (!j.is_number_integer() || j.get<std::int64_t>() < 0 || j.get<std::int64_t>() > kMostDelayMs) {
+        return false;
+    }
+    *out = static_cast<int>(j.get<std::int64_t>());
+    return true;
+}
+
+// The body of a faults request; empty *error when it reads.
+FaultChange ReadFaults(const std::string& body, std::string* error) {
+    FaultChange c;
+    const Json j = Json::parse(body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        *error = "the body must be a JSON object, such as {\"drop_pct\": 10}";
+        return c;
+    }
+    const std::string ms = " must be whole milliseconds, 0 to " + std::to_string(kMostDelayMs);
+    for (const auto& [key, v] : j.items()) {
+        if (key == "drop_pct" || key == "corrupt_pct") {
+            if (!Percent(v, key == "drop_pct" ? &c.dropPct : &c.corruptPct)) {
+                *error = key + " must be a number from 0 to 100";
+            }
+        } else if (key == "delay_ms") {
+            const bool pair = v.is_array() && v.size() == 2;
+            if (!(pair ? Millis(v[0], &c.delayMinMs) && Millis(v[1], &c.delayMaxMs)
+                       : Millis(v, &c.delayMinMs) && Millis(v, &c.delayMaxMs)) ||
+                *c.delayMinMs > *c.delayMaxMs) {
+                *error = "delay_ms must be a number or [least, most] of them, each" + ms;
+            }
+        } else if (key == "split_ms") {
+            if (v.is_null()) {
+                c.splitGapMs = -1;
+            } else if (!Millis(v, &c.splitGapMs)) {
+                *error = "split_ms must be null or" + ms;
+            }
+        } else {
+            *error = "unknown field \"" + key + "\": drop_pct, corrupt_pct, delay_ms and split_ms are known";
+        }
+        if (!error->empty()) {
+            return c;
+        }
+    }
+    return c;
+}
+
+// Compares without stopping at the first difference.
+bool SameToken(const std::string& a, const std::string& b) {
+    if (b.empty() || a.size() != b.size()) {
+        return false;
+    }
+    unsigned diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return diff == 0;
+}
+
+ControlAnswer Ask(const ControlContext& c, const SteerCommand& cmd) {
+    const std::optional<DeviceView> v = c.ask(cmd);
+    if (!v) {
+        return Answer(503, "device " + std::to_string(cmd.device) + " did not answer in time (serve is ending?)");
+    }
+    if (!v->error.empty()) {
+        return {500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}})};
+    }
+    return {200, Dump(ViewJson(*v))};
+}
+
+}  // namespace
+
+std::string DeviceViewJson(const DeviceView& v) {
+    return Dump(ViewJson(v));
+}
+
+ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
+    if (!c.token.empty() && !SameToken(r.token, c.token)) {
+        return Answer(401, "this API needs its token: \"Authorization: Bearer TOKEN\" or ?token=TOKEN");
+    }
+    const std::string prefix = "/api/devices";
+    if (r.path.rfind(prefix, 0) != 0 || (r.path.size() > prefix.size() && r.path[prefix.size()] != '/')) {
+        return Answer(404, "no such resource: " + r.path.substr(0, 200));
+    }
+    std::string rest = r.path.substr(prefix.size());
+    if (rest.empty() || rest == "/") {
+        if (r.method != "GET") {
+            return Answer(405, "the device list is read with GET");
+        }
+        Json list = Json::array();
+        for (std::size_t i = 0; i < c.devices; ++i) {
+            SteerCommand look;
+            look.device = i;
+            const std::optional<DeviceView> v = c.ask(look);
+            if (!v) {
+                return Answer(503, "device " + std::to_string(i) + " did not answer in time (serve is ending?)");
+            }
+            list.push_back(ViewJson(*v));
+        }
+        return {200, Dump(Json{{"devices", list}})};
+    }
+    rest.erase(0, 1);
+    const std::size_t slash = rest.find('/');
+    const std::string number = rest.substr(0, slash);
+    const std::string action = slash == std::string::npos ? "" : rest.substr(slash + 1);
+    const std::optional<std::size_t> device = DeviceNumber(number, c.devices);
+    if (!device) {
+        return Answer(404, "no device " + number.substr(0, 20) + " (there are " + std::to_string(c.devices) +
+                               ", numbered from 0)");
+    }
+    SteerCommand cmd;
+    cmd.device = *device;
+    if (action.empty()) {
+        if (r.method != "GET") {
+            return Answer(405, "a device is read with GET; it is steered with POST to .../faults, unplug, plug, "
+                               "freeze or thaw");
+        }
+        return Ask(c, cmd);
+    }
+    static const std::pair<const char*, SteerCommand::Kind> kActions[] = {
+        {"faults", SteerCommand::Kind::Faults}, {"unplug", SteerCommand::Kind::Unplug},
+        {"plug", SteerCommand::Kind::Plug},     {"freeze", SteerCommand::Kind::Freeze},
+        {"thaw", SteerCommand::Kind::Thaw}};
+    const auto* found = std::find_if(std::begin(kActions), std::end(kActions),
+                                     [&action](const auto& a) { return action == a.first; });
+    if (found == std::end(kActions)) {
+        return Answer(404, "no such control: " + action.substr(0, 40) + " (faults, unplug, plug, freeze, thaw)");
+    }
+    if (r.method != "POST" && r.method != "PUT") {
+        return Answer(405, "a device is steered with POST");
+    }
+    cmd.kind = found->second;
+    if (cmd.kind == SteerCommand::Kind::Faults) {
+        std::string error;
+        cmd.faults = ReadFaults(r.body, &error);
+        if (!error.empty()) {
+            return Answer(400, error);
+        }
+    }
+    return Ask(c, cmd);
+}
+
+}  // namespace zolhost

@@ -1,0 +1,148 @@
+#include "host/serve/steering.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "host/link/link_set.h"
+#include "host/net/ends.h"
+
+namespace zolhost {
+
+SteerMailbox::SteerMailbox() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+SteerMailbox::~SteerMailbox() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+std::optional<DeviceView> SteerMailbox::Ask(const SteerCommand& c, std::chrono::milliseconds limit) {
+    auto p = std::make_shared<Pending>();
+    p->command = c;
+    std::unique_lock<std::mutex> lock(mutex_);
+    waiting_.push_back(p);
+    const std::uint64_t one = 1;
+    if (write(fd_, &one, sizeof one) < 0) {
+        // the counter is full: it polls readable anyway
+    }
+    if (!answered_.wait_for(lock, limit, [&p] { return p->answer.has_value(); })) {
+        p->abandoned = true;
+        return std::nullopt;
+    }
+    return p->answer;
+}
+
+std::optional<std::size_t> SteerMailbox::RunOne(const std::function<DeviceView(const SteerCommand&)>& run) {
+    std::shared_ptr<Pending> p;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.empty()) {
+            // Emptied before it polls quiet again; a command put in since is found now.
+            std::uint64_t n = 0;
+            if (read(fd_, &n, sizeof n) < 0) {
+                n = 0;
+            }
+            if (waiting_.empty()) {
+                return std::nullopt;
+            }
+        }
+        p = waiting_.front();
+        waiting_.pop_front();
+        if (p->abandoned) {
+            return p->command.device;  // nobody waits for it any more: not done either
+        }
+    }
+    DeviceView v = run(p->command);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        p->answer = std::move(v);
+    }
+    answered_.notify_all();
+    return p->command.device;
+}
+
+namespace {
+
+FaultSettings Changed(FaultSettings f, const FaultChange& c) {
+    f.dropPct = c.dropPct.value_or(f.dropPct);
+    f.corruptPct = c.corruptPct.value_or(f.corruptPct);
+    f.delayMinMs = c.delayMinMs.value_or(f.delayMinMs);
+    f.delayMaxMs = c.delayMaxMs.value_or(f.delayMaxMs);
+    f.splitGapMs = c.splitGapMs.value_or(f.splitGapMs);
+    return f;
+}
+
+}  // namespace
+
+DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now) {
+    Link& link = *d.link;
+    Relay& relay = link.Relayed();
+    LinkEnd& host = link.End(Side::Host);
+    std::string error;
+    switch (c.kind) {
+    case SteerCommand::Kind::Look: break;
+    case SteerCommand::Kind::Faults: relay.SetFaults(Changed(relay.Faults(), c.faults), now); break;
+    case SteerCommand::Kind::Freeze: relay.Freeze(true, now); break;
+    case SteerCommand::Kind::Thaw: relay.Freeze(false, now); break;
+    case SteerCommand::Kind::Unplug:
+        if (host.state != LinkEnd::State::Unplugged) {
+            link.Unplug(Side::Host, now);
+            d.host->reset();  // a pty's path goes with it, a listener's port is closed
+        }
+        break;
+    case SteerCommand::Kind::Plug:
+        if (host.state == LinkEnd::State::Unplugged) {
+            std::unique_ptr<Endpoint> ep = MakeHostEnd(d.hostEnd, &error, false);
+            if (ep != nullptr) {
+                *d.host = std::move(ep);
+                link.Plug(Side::Host, **d.host, now);
+            }
+        }
+        break;
+    }
+    DeviceView v;
+    v.index = d.index;
+    v.engine = d.engine;
+    v.hostEnd = d.hostEnd;
+    v.plugged = host.state != LinkEnd::State::Unplugged;
+    v.frozen = relay.Frozen();
+    v.hostOpen = host.state == LinkEnd::State::Open;
+    v.faults = relay.Faults();
+    v.tally = d.record->Tally();
+    v.lastFrame = d.record->LastFrame();
+    v.error = error;
+    return v;
+}
+
+void RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox, const std::function<bool()>& finished) {
+    std::vector<LinkUnit> links;
+    for (SteeredDevice& d : devices) {
+        links.push_back({d.link, d.record});
+    }
+    LinkSetControl control;
+    control.finished = finished;
+    if (mailbox != nullptr) {
+        control.fd = mailbox->Fd();
+        control.next = [&](Clock::time_point now) -> std::optional<std::size_t> {
+            std::size_t at = devices.size();
+            const std::optional<std::size_t> device = mailbox->RunOne([&](const SteerCommand& c) {
+                for (at = 0; at < devices.size() && devices[at].index != c.device; ++at) {
+                }
+                if (at == devices.size()) {
+                    DeviceView v;
+                    v.index = c.device;
+                    v.error = "no such device on this thread";
+                    return v;
+                }
+                return Steer(devices[at], c, now);
+            });
+            if (!device) {
+                return std::nullopt;
+            }
+            return at;  // past the end when it was for none of these: the loop passes no link
+        };
+    }
+    RunLinks(links, &control);
+}
+
+}  // namespace zolhost

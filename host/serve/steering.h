@@ -1,0 +1,102 @@
+// Steering served devices while they run: a command for one device (its faults,
+// unplug and plug of its host end, freeze and thaw) is handed from whichever thread
+// asks to the thread that runs the device's link, through a mailbox that thread's
+// wait watches, and answered there with the device as it is then. Nothing of a link
+// is touched from any other thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/link/link.h"
+
+namespace zolhost {
+
+// A change to a link's faults: what is given changes, the rest stays.
+struct FaultChange {
+    std::optional<double> dropPct;
+    std::optional<double> corruptPct;
+    std::optional<int> delayMinMs;
+    std::optional<int> delayMaxMs;
+    std::optional<int> splitGapMs;  // -1: not split
+};
+
+struct SteerCommand {
+    enum class Kind { Look, Faults, Unplug, Plug, Freeze, Thaw };
+    Kind kind = Kind::Look;
+    std::size_t device = 0;
+    FaultChange faults;
+};
+
+// A device as its links' thread sees it.
+struct DeviceView {
+    std::size_t index = 0;
+    std::string engine;
+    std::string hostEnd;     // the pty's path or the listener's URL
+    bool plugged = true;
+    bool frozen = false;
+    bool hostOpen = false;   // a host program has the host end open
+    LinkTally tally;
+    std::string lastFrame;   // as the trace says it
+    FaultSettings faults;
+    std::string error;       // the command could not be done: why (the view is as before)
+};
+
+// One per thread that runs links.
+class SteerMailbox {
+public:
+    SteerMailbox();
+    ~SteerMailbox();
+    SteerMailbox(const SteerMailbox&) = delete;
+    SteerMailbox& operator=(const SteerMailbox&) = delete;
+
+    // Polls readable while commands wait (the links' wait watches it).
+    int Fd() const { return fd_; }
+    // From any thread: the command's answer, or nothing when the links' thread did
+    // not answer within `limit` (it has ended, or stopped).
+    std::optional<DeviceView> Ask(const SteerCommand& c, std::chrono::milliseconds limit);
+    // On the links' thread: runs one waiting command with `run`; the device it was
+    // for, or nothing when none waits.
+    std::optional<std::size_t> RunOne(const std::function<DeviceView(const SteerCommand&)>& run);
+
+private:
+    struct Pending {
+        SteerCommand command;
+        std::optional<DeviceView> answer;
+        bool abandoned = false;
+    };
+    int fd_ = -1;
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::deque<std::shared_ptr<Pending>> waiting_;
+};
+
+// What a device's links' thread holds of it to steer it.
+struct SteeredDevice {
+    std::size_t index = 0;
+    std::string engine;
+    Link* link = nullptr;
+    LinkRecord* record = nullptr;
+    std::unique_ptr<Endpoint>* host = nullptr;  // its host end, made again at hostEnd once plugged
+    std::string hostEnd;
+};
+
+// Does a command to a device, on its links' thread, at `now`.
+DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now);
+
+// Runs the links of `devices` (on this thread) until a stop is requested or
+// `finished` says so, doing the commands that come through `mailbox` (none: not
+// steered).
+void RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
+                     const std::function<bool()>& finished = {});
+
+}  // namespace zolhost

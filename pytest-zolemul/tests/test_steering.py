@@ -1,0 +1,155 @@
+"""Steering a device while a pyserial host program uses it: each change shows in
+the very next exchange after the call returns. CTest runs these once with each
+engine (--zol-engine)."""
+
+import os
+import socket
+import time
+
+import pytest
+import serial
+
+from pytest_zolemul import REPLY_SIZE, ZolServeError, exchange, good_reply, request
+
+
+def answered(line, d1=0x41):
+    """The bytes one request gets back before the line's timeout."""
+    line.reset_input_buffer()
+    line.write(request(d1))
+    return line.read(REPLY_SIZE)
+
+
+@pytest.mark.zol(host="pty")
+def test_faults_change_from_the_next_frame_on(zol_device):
+    with zol_device.open(timeout=0.5) as line:
+        assert exchange(line, 5) == 5
+        zol_device.set_faults(drop=100)
+        assert answered(line) == b""
+        zol_device.set_faults(drop=0, corrupt=100)
+        reply = answered(line)
+        assert len(reply) == REPLY_SIZE and sum(reply) & 0xFF != 0x01  # one byte changed
+        zol_device.set_faults(corrupt=0, delay=300)
+        line.timeout = 0.1
+        assert answered(line) == b""  # held back past the read's 100 ms ...
+        line.timeout = 0.5
+        assert good_reply(line.read(REPLY_SIZE), 0x41)  # ... and then delivered whole
+        zol_device.set_faults(delay=0)
+        assert exchange(line, 5) == 5
+    state = zol_device.state()
+    assert state["faults_applied"] >= 3 and state["requests"] >= 13
+
+
+@pytest.mark.zol(host="pty")
+def test_unplug_on_a_pty_fails_the_program_as_a_pulled_adapter_and_plug_gives_it_back(zol_device):
+    line = zol_device.open(timeout=1)
+    try:
+        assert exchange(line, 3) == 3
+        assert zol_device.unplug()["state"] == "unplugged"
+        assert not os.path.lexists(zol_device.pty)
+        # pyserial's words for a vanished USB serial device: readable, with no data.
+        with pytest.raises(serial.SerialException, match="returned no data"):
+            line.read(REPLY_SIZE)
+        with pytest.raises(serial.SerialException):
+            line.write(request(1))  # EIO
+    finally:
+        line.close()
+    zol_device.plug()
+    with zol_device.open(timeout=1) as again:
+        assert exchange(again, 3, first=7) == 3
+    assert zol_device.state()["requests"] == 6  # the device as it was: its counts go on
+
+
+@pytest.mark.parametrize("zol_device", [{"host": "tcp"}, {"host": "rfc2217"}], indirect=True)
+def test_unplug_on_a_listener_closes_the_connection_and_refuses_new_ones(zol_device):
+    url = zol_device.tcp or zol_device.rfc2217
+    host, port = url.split("://")[1].rsplit(":", 1)
+    with zol_device.open(timeout=1) as line:
+        assert exchange(line, 2) == 2
+        with zol_device.unplugged():
+            with pytest.raises((serial.SerialException, ConnectionError, OSError)):
+                line.write(request(1))
+                line.read(REPLY_SIZE)
+                line.write(request(2))
+            with pytest.raises(ConnectionRefusedError):
+                socket.create_connection((host, int(port)), timeout=2).close()
+    with zol_device.open(timeout=1) as again:  # the same URL
+        assert exchange(again, 3) == 3
+
+
+@pytest.mark.zol(host="pty")
+def test_a_frozen_device_takes_bytes_and_answers_nothing_until_thawed(zol_device):
+    with zol_device.open(timeout=0.3) as line:
+        with zol_device.frozen():
+            assert zol_device.state()["state"] == "frozen"
+            assert exchange(line, 3) == 0
+            assert line.out_waiting == 0  # its receiver took them
+        assert exchange(line, 3, first=0x20) == 3
+    assert zol_device.state()["last_frame"].startswith("reply EA DD")  # 0x22 ^ 0xFF
+
+
+def test_changes_are_undone_when_the_test_ends(zol_serve):
+    served = zol_serve(2, host="pty", drop=5)
+    first, second = served.devices
+    first.unplug()
+    second.freeze()
+    second.set_faults(drop=100, split=1)
+    served.undo_steering()
+    assert [d.state()["state"] for d in served.devices] == ["waiting", "waiting"]
+    assert second.state()["faults"] == {"drop_pct": 5, "corrupt_pct": 0, "delay_ms": [0, 0], "split_ms": None}
+    with first.open() as line:
+        assert exchange(line, 3) == 3
+
+
+def test_bad_requests_are_refused_with_a_reason(zol_device):
+    with pytest.raises(ZolServeError, match="400 .*drop_pct"):
+        zol_device.set_faults(drop=150)
+    with pytest.raises(ZolServeError, match="404"):
+        zol_device._served.control("POST", "api/devices/9/unplug", {})
+
+
+def outcomes(line, count, first):
+    """For each of `count` requests: "good", "bad" (a reply that is not) or "none"."""
+    seen = []
+    for k in range(count):
+        reply = answered(line, first + k)
+        seen.append("none" if not reply else "good" if good_reply(reply, first + k) else "bad")
+    return seen
+
+
+def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
+    import subprocess
+
+    capture = tmp_path / "steered.pcapng"
+    served = zol_serve(1, host="pty", pcap=str(capture), seed=5)
+    device = served.devices[0]
+
+    def session(line, steer):
+        seen = outcomes(line, 3, 0x10)
+        steer(drop=100)
+        seen += outcomes(line, 2, 0x20)
+        steer(drop=0, corrupt=100)
+        seen += outcomes(line, 2, 0x30)
+        steer(corrupt=0)
+        return seen + outcomes(line, 2, 0x40)
+
+    with device.open(timeout=0.4) as line:
+        recorded = session(line, device.set_faults)
+    served.stop()
+    assert recorded == ["good"] * 3 + ["none"] * 2 + ["bad"] * 2 + ["good"] * 2
+    host_end = str(tmp_path / "replayed")
+    replay = subprocess.Popen([served.zolhost, "replay", str(capture), "--as-device", host_end],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 10
+        while not os.path.lexists(host_end) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with serial.Serial(host_end, 115200, timeout=0.4) as line:
+            replayed = session(line, lambda **faults: None)  # the capture steers itself
+        replay.terminate()
+        out, err = replay.communicate(timeout=20)
+    finally:
+        if replay.poll() is None:
+            replay.kill()
+            replay.communicate()
+    assert replayed == recorded, err
+    assert "9 requests as recorded, 0 not" in out, out + err

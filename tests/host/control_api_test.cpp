@@ -1,0 +1,154 @@
+// serve's control API on requests made by hand: what each route does to which
+// device, what it refuses and why, and hostile input that must end in a refusal,
+// never in a crash or a command.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/serve/control_api.h"
+
+namespace zolhost {
+namespace {
+
+using Json = nlohmann::json;
+
+// A context over `devices` devices whose threads answer at once, keeping what
+// they were asked.
+struct Api {
+    explicit Api(std::size_t devices, std::string token = {}) {
+        context.devices = devices;
+        context.token = std::move(token);
+        context.ask = [this](const SteerCommand& c) -> std::optional<DeviceView> {
+            asked.push_back(c);
+            if (silent) {
+                return std::nullopt;
+            }
+            DeviceView v;
+            v.index = c.device;
+            v.plugged = c.kind != SteerCommand::Kind::Unplug;
+            v.frozen = c.kind == SteerCommand::Kind::Freeze;
+            v.faults.dropPct = c.faults.dropPct.value_or(0);
+            return v;
+        };
+    }
+    ControlAnswer Do(const std::string& method, const std::string& path, const std::string& body = {},
+                     const std::string& token = {}) {
+        return AnswerControl({method, path, body, token}, context);
+    }
+    ControlContext context;
+    std::vector<SteerCommand> asked;
+    bool silent = false;
+};
+
+TEST(ControlApi, RoutesEachControlToItsDeviceAndReadsPartialFaults) {
+    Api api(3);
+    const ControlAnswer list = api.Do("GET", "/api/devices");
+    ASSERT_EQ(list.status, 200);
+    EXPECT_EQ(Json::parse(list.body)["devices"].size(), 3u);
+    api.asked.clear();
+
+    const ControlAnswer unplug = api.Do("POST", "/api/devices/2/unplug");
+    EXPECT_EQ(unplug.status, 200);
+    EXPECT_EQ(Json::parse(unplug.body)["state"], "unplugged");
+    ASSERT_EQ(api.asked.size(), 1u);
+    EXPECT_EQ(api.asked[0].device, 2u);
+    EXPECT_EQ(api.asked[0].kind, SteerCommand::Kind::Unplug);
+
+    EXPECT_EQ(api.Do("POST", "/api/devices/1/faults", R"({"drop_pct": 12.5, "delay_ms": 7, "split_ms": null})").status,
+              200);
+    const FaultChange& f = api.asked.back().faults;
+    EXPECT_EQ(f.dropPct, 12.5);
+    EXPECT_FALSE(f.corruptPct.has_value());  // not given: stays as it is
+    EXPECT_EQ(f.delayMinMs, 7);
+    EXPECT_EQ(f.delayMaxMs, 7);
+    EXPECT_EQ(f.splitGapMs, -1);
+    EXPECT_EQ(api.Do("POST", "/api/devices/0/faults", R"({"delay_ms": [2, 9]})").status, 200);
+    EXPECT_EQ(api.asked.back().faults.delayMaxMs, 9);
+}
+
+TEST(ControlApi, RefusesBadRequestsSayingWhyAndAsksNoDevice) {
+    Api api(2);
+    const std::vector<std::pair<std::string, std::string>> bad400 = {
+        {"", "JSON object"},
+        {"[]", "JSON object"},
+        {"{\"drop_pct\": 101}", "drop_pct"},
+        {"{\"drop_pct\": -1}", "drop_pct"},
+        {"{\"drop_pct\": \"10\"}", "drop_pct"},
+        {"{\"corrupt_pct\": null}", "corrupt_pct"},
+        {"{\"delay_ms\": [9, 2]}", "delay_ms"},
+        {"{\"delay_ms\": [1, 2, 3]}", "delay_ms"},
+        {"{\"delay_ms\": 1.5}", "delay_ms"},
+        {"{\"delay_ms\": 99999999999}", "delay_ms"},
+        {"{\"split_ms\": -2}", "split_ms"},
+        {"{\"pace\": 9600}", "unknown field"},
+        {"{\"drop_pct\": 1", "JSON object"},
+    };
+    for (const auto& [body, says] : bad400) {
+        const ControlAnswer a = api.Do("POST", "/api/devices/0/faults", body);
+        EXPECT_EQ(a.status, 400) << body;
+        EXPECT_NE(Json::parse(a.body)["error"].get<std::string>().find(says), std::string::npos) << body << a.body;
+    }
+    for (const char* path : {"/api/devices/2", "/api/devices/-1", "/api/devices/1x", "/api/devices/99999999999",
+                             "/api/devices/0/explode", "/api/devicesX", "/api", "/etc/passwd", "/api/devices//unplug"}) {
+        EXPECT_EQ(api.Do("POST", path).status, 404) << path;
+    }
+    EXPECT_EQ(api.Do("GET", "/api/devices/0/unplug").status, 405);
+    EXPECT_EQ(api.Do("DELETE", "/api/devices").status, 405);
+    EXPECT_TRUE(api.asked.empty());
+
+    api.silent = true;  // the device's thread has ended
+    EXPECT_EQ(api.Do("POST", "/api/devices/0/freeze").status, 503);
+    EXPECT_EQ(api.Do("GET", "/api/devices").status, 503);
+}
+
+TEST(ControlApi, WithATokenEveryRequestWithoutItIsRefused401) {
+    Api api(1, "s3cret");
+    for (const std::string& token : std::vector<std::string>{"", "s3cre", "s3cret!", "S3CRET", std::string("s3cret\0", 7)}) {
+        EXPECT_EQ(api.Do("GET", "/api/devices", {}, token).status, 401) << token;
+        EXPECT_EQ(api.Do("POST", "/api/devices/0/unplug", {}, token).status, 401) << token;
+    }
+    EXPECT_TRUE(api.asked.empty());
+    EXPECT_EQ(api.Do("POST", "/api/devices/0/unplug", {}, "s3cret").status, 200);
+}
+
+// Hostile input, seeded: random and mutated paths and bodies, and deep nesting.
+// Every answer is a refusal or a command of a known kind for a device that exists,
+// always with a JSON body.
+TEST(ControlApi, HostileRequestsEndInRefusalsNeverInACrash) {
+    Api api(4);
+    std::mt19937 rng(37);
+    const std::vector<std::string> paths = {"/api/devices", "/api/devices/3/faults", "/api/devices/1/plug",
+                                            "/api/devices/0"};
+    const std::string good = R"({"drop_pct": 10, "corrupt_pct": 5, "delay_ms": [1, 4], "split_ms": 2})";
+    auto mutate = [&rng](std::string s) {
+        for (int k = static_cast<int>(rng() % 4); k >= 0 && !s.empty(); --k) {
+            s[rng() % s.size()] = static_cast<char>(rng() % 256);
+        }
+        return s;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const std::string path = i % 3 == 0 ? mutate(paths[rng() % paths.size()]) : paths[rng() % paths.size()];
+        std::string body = i % 2 == 0 ? mutate(good) : std::string(rng() % 64, '\0');
+        if (i % 2 == 1) {
+            for (char& c : body) {
+                c = static_cast<char>(rng() % 256);
+            }
+        }
+        const ControlAnswer a = api.Do(i % 5 == 0 ? "GET" : "POST", path, body);
+        ASSERT_TRUE(a.status == 200 || a.status == 400 || a.status == 404 || a.status == 405) << a.status;
+        ASSERT_FALSE(Json::parse(a.body, nullptr, false).is_discarded()) << a.body;
+    }
+    for (const SteerCommand& c : api.asked) {
+        ASSERT_LT(c.device, 4u);
+    }
+    const std::string deep = std::string(4000, '[') + std::string(4000, ']');
+    EXPECT_EQ(api.Do("POST", "/api/devices/0/faults", deep).status, 400);
+    EXPECT_EQ(api.Do("POST", "/api/devices/0/faults", "{\"drop_pct\": " + deep + "}").status, 400);
+}
+
+}  // namespace
+}  // namespace zolhost
