@@ -18,6 +18,7 @@ td,th{border:1px solid #ccc;padding:.2em .5em;text-align:left}
 <script>
 const token = new URLSearchParams(location.search).get('token');
 const auth = token ? {'Authorization': 'Bearer ' + token} : {};
+const typed = {};  // what is typed in each device's drop box, kept across refreshes
 function faultsText(f) {
   const parts = [];
   if (f.drop_pct) parts.push('drop ' + f.drop_pct + '%');
@@ -49,6 +50,8 @@ function row(d) {
   td.appendChild(d.plugged ? button(d.index, 'unplug', 'unplug') : button(d.index, 'plug', 'plug'));
   td.appendChild(d.frozen ? button(d.index, 'thaw', 'thaw') : button(d.index, 'freeze', 'freeze'));
   const drop = document.createElement('input'); drop.size = 3; drop.placeholder = 'drop %';
+  drop.dataset.device = d.index; drop.value = typed[d.index] || '';
+  drop.oninput = () => { typed[d.index] = drop.value; };
   const set = document.createElement('button'); set.textContent = 'set drop %';
   set.onclick = () => steer(d.index, 'faults', JSON.stringify({drop_pct: Number(drop.value || 0)}));
   td.appendChild(drop); td.appendChild(set);
@@ -60,7 +63,13 @@ async function refresh() {
     const r = await fetch('api/devices', {headers: auth});
     const j = await r.json();
     if (!r.ok) { document.getElementById('error').textContent = j.error; return; }
+    const typing = document.activeElement && document.activeElement.tagName === 'INPUT'
+      ? document.activeElement.dataset.device : null;
     document.getElementById('devices').replaceChildren(...j.devices.map(row));
+    if (typing !== null) {  // the box being typed in stays focused, its text and caret as they were
+      const box = document.querySelector('input[data-device="' + typing + '"]');
+      if (box) { box.focus(); box.setSelectionRange(box.value.length, box.value.length); }
+    }
     document.body.dataset.loaded = 'yes';
   } catch (e) { document.getElementById('error').textContent = 'serve has ended? ' + e; }
 }

@@ -119,6 +119,15 @@ def main():
             line.close()
             assert not os.path.lexists(doc["devices"][1]["pty"])
             assert evaluate("document.querySelector('#device-0').className") != "unplugged"
+            # What a user types in a drop box outlives the page's refreshes, and is set.
+            evaluate("(() => { const b = document.querySelector('#device-0 input'); b.focus(); b.value = '25';"
+                     " b.dispatchEvent(new Event('input')); })()")
+            time.sleep(1.2)  # two refreshes and more
+            assert evaluate("document.querySelector('#device-0 input').value") == "25"
+            assert evaluate("document.activeElement === document.querySelector('#device-0 input')")
+            evaluate("document.querySelector('#device-0 input + button').click()")
+            until(lambda: evaluate("document.querySelector('#device-0').children[7].textContent") == "drop 25%", 10,
+                  "device 0's faults set from the page")
             shot = browser.call("Page.captureScreenshot", session)["data"]
             with open(os.path.join(out_dir, "control-page.png"), "wb") as f:
                 f.write(base64.b64decode(shot))
