@@ -91,6 +91,12 @@ struct Program {
     Collector out_;
     std::unique_ptr<Child> child;
     std::string Text() const { return out_.text(); }
+    // The program's output once `needle` is in it: what it wrote just before it
+    // ended may still be on its way through the pipe when its end is seen.
+    std::string TextWith(const std::string& needle) const {
+        out_.waitForText(needle, std::chrono::seconds(5));
+        return out_.text();
+    }
 };
 
 // zolemul on the far side of a null-modem cable from COM3, and zolhost.exe's link
@@ -171,10 +177,10 @@ TEST(WineLink, RelaysAPyserialHostProgramToZolemulOverACommPortWithItsFaults) {
     EXPECT_EQ(link.child->wait(30s), 0) << link.Text();
 
     std::smatch got;
-    const std::string out = program.Text();
+    const std::string out = program.TextWith("missing ");
     ASSERT_TRUE(std::regex_search(out, got, std::regex(R"(good (\d+) corrupted 0 missing (\d+) other 0)"))) << out;
     std::smatch counted;
-    const std::string summary = link.Text();
+    const std::string summary = link.TextWith("replies: ");
     ASSERT_TRUE(std::regex_search(summary, counted, std::regex(R"(replies: 200, forwarded (\d+), dropped (\d+))")))
         << summary;
     EXPECT_EQ(got[1], counted[1]) << summary;
