@@ -30,7 +30,7 @@ cleanup() {
             [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -KILL "${p#/proc/}" 2>/dev/null || true
         done
     fi
-    for m in proc sys dev; do
+    for m in run/netns proc sys dev; do
         mountpoint -q "$root/$m" && umount -R -l "$root/$m" || true
     done
     rm -rf --one-file-system "$WORK"
