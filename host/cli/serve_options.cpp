@@ -32,19 +32,19 @@ struct DeviceOptions {
     std::vector<std::string> words;
 };
 
-bool SplitOn(const std::string& spec, DeviceOptions* d, std::string* error) {
-    const std::size_t colon = spec.find(':');
-    const std::string which = spec.substr(0, colon);
+bool SplitOn(const std::string& given, DeviceOptions* d, std::string* error) {
+    const std::size_t colon = given.find(':');
+    const std::string which = given.substr(0, colon);
     const std::size_t dash = which.find('-');
     const bool range = dash != std::string::npos;
     if (colon == std::string::npos ||
         !ParseUnsigned(which.substr(0, dash), 0, kMostDevices - 1, &d->first) ||
         !ParseUnsigned(range ? which.substr(dash + 1) : which, d->first, kMostDevices - 1, &d->last)) {
-        *error = "--on " + spec + ": needs DEVICES:OPTIONS, DEVICES a device's number or a range I-J";
+        *error = "--on " + given + ": needs DEVICES:OPTIONS, DEVICES a device's number or a range I-J";
         return false;
     }
-    if (!SplitWords(spec.substr(colon + 1), &d->words)) {
-        *error = "--on " + spec + ": a quote is left open";
+    if (!SplitWords(given.substr(colon + 1), &d->words)) {
+        *error = "--on " + given + ": a quote is left open";
         return false;
     }
     return true;
@@ -137,18 +137,18 @@ bool CheckServeOptions(const Options& o, std::string* error) {
         *error = "serve needs --devices N";
         return false;
     }
-    for (const std::string& spec : o.perDevice) {
+    for (const std::string& given : o.perDevice) {
         DeviceOptions d;
         Options scratch = o;
-        if (!SplitOn(spec, &d, error)) {
+        if (!SplitOn(given, &d, error)) {
             return false;
         }
         if (d.last >= o.devices) {
-            *error = "--on " + spec + ": there are devices 0 to " + std::to_string(o.devices - 1);
+            *error = "--on " + given + ": there are devices 0 to " + std::to_string(o.devices - 1);
             return false;
         }
         if (!ApplyOn(d, &scratch, error)) {
-            *error = "--on " + spec + ": " + *error;
+            *error = "--on " + given + ": " + *error;
             return false;
         }
     }
@@ -172,10 +172,10 @@ ServeConfig ServeConfigOf(const Options& o) {
     c.controlToken = o.controlToken;
     for (std::size_t i = 0; i < o.devices; ++i) {
         Options own = o;
-        for (const std::string& spec : o.perDevice) {
+        for (const std::string& given : o.perDevice) {
             DeviceOptions d;
             std::string error;  // none: CheckServeOptions has seen them all
-            if (SplitOn(spec, &d, &error) && d.first <= i && i <= d.last) {
+            if (SplitOn(given, &d, &error) && d.first <= i && i <= d.last) {
                 ApplyOn(d, &own, &error);
             }
         }
