@@ -1,6 +1,7 @@
 #include "host/replay/recording.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -115,20 +116,18 @@ bool Options(const std::vector<std::uint8_t>& b, std::size_t at, std::vector<std
     return at == end;
 }
 
-// The device's reply as it sent it, from the bytes on the line and its tag.
-void UndoFaults(Recorded* r, const std::vector<std::string>& comments) {
-    for (const std::string& c : comments) {
-        std::uint64_t index = 0;
-        ReplyFaults f;
-        if (ParseReplyTag(c, &index, &f) && f.Corrupted() && r->bytes.size() == kReplySize) {
-            ApplyCorruption(f, r->bytes.data());  // a bit flipped twice is as it was
-        }
-    }
-}
+// A packet block's contents, pointing into the block.
+struct Packet {
+    std::uint64_t us = 0;
+    bool toDevice = true;
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    std::vector<std::string> comments;
+};
 
 // An enhanced packet block: interface, time (2 words), captured and original
 // length, the bytes padded to 32 bits, options, the trailing length.
-bool ReadPacket(const std::vector<std::uint8_t>& b, Recorded* r, std::uint64_t* us, std::string* error) {
+bool ReadPacket(const std::vector<std::uint8_t>& b, Packet* p, std::string* error) {
     if (b.size() < 32) {
         *error = "a packet block too short for a packet";
         return false;
@@ -142,9 +141,8 @@ bool ReadPacket(const std::vector<std::uint8_t>& b, Recorded* r, std::uint64_t* 
         *error = "its " + std::to_string(n) + " bytes run past its block";
         return false;
     }
-    std::vector<std::string> comments;
     std::uint32_t flags = 0;
-    if (!Options(b, 28 + static_cast<std::size_t>((n + 3) / 4 * 4), &comments, &flags)) {
+    if (!Options(b, 28 + static_cast<std::size_t>((n + 3) / 4 * 4), &p->comments, &flags)) {
         *error = "its options run past its block";
         return false;
     }
@@ -153,14 +151,44 @@ bool ReadPacket(const std::vector<std::uint8_t>& b, Recorded* r, std::uint64_t* 
         *error = "it has no direction";
         return false;
     }
-    *us = std::uint64_t{U32(b.data() + 12)} << 32 | U32(b.data() + 16);
-    r->toDevice = direction == kFlagOutbound;
-    r->bytes.assign(b.data() + 28, b.data() + 28 + n);
-    r->comment = comments.empty() ? "" : comments.front();
-    if (!r->toDevice) {
-        UndoFaults(r, comments);
-    }
+    p->us = std::uint64_t{U32(b.data() + 12)} << 32 | U32(b.data() + 16);
+    p->toDevice = direction == kFlagOutbound;
+    p->bytes = b.data() + 28;
+    p->size = static_cast<std::size_t>(n);
     return true;
+}
+
+// The packet kept in the recording's store: its bytes as the sender sent them (a
+// reply a fault corrupted on the way put back as it was, from its tag), and the
+// link's words on it (its first comment that is no tag).
+Recorded Keep(const Packet& p, PacketStore* store) {
+    const bool reply = !p.toDevice && p.size == kReplySize;
+    std::array<std::uint8_t, kReplySize> sent{};
+    if (reply) {
+        std::copy_n(p.bytes, kReplySize, sent.begin());
+    }
+    std::string_view comment;
+    bool haveComment = false;
+    for (const std::string& c : p.comments) {
+        std::uint64_t index = 0;
+        ReplyFaults f;
+        if (ParseReplyTag(c, &index, &f)) {
+            if (reply && f.Corrupted()) {
+                ApplyCorruption(f, sent.data());  // a bit flipped twice is as it was
+            }
+        } else if (!haveComment) {
+            comment = c;
+            haveComment = true;
+        }
+    }
+    std::uint8_t* at = store->Take(p.size + comment.size());
+    std::copy_n(reply ? sent.data() : p.bytes, p.size, at);
+    std::copy_n(comment.data(), comment.size(), at + p.size);
+    Recorded r;
+    r.bytes = {at, p.size};
+    r.commentSize = static_cast<std::uint16_t>(comment.size());  // an option's length: at most 65535
+    r.toDevice = p.toDevice;
+    return r;
 }
 
 // The section header: byte order, version, and its comments into *header.
@@ -230,13 +258,13 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
         if (in.Type() != kEnhancedPacket) {
             continue;  // a block replay has no use for
         }
-        Recorded r;
-        r.frame = frame++;
-        std::uint64_t us = 0;
+        const std::size_t number = frame++;
+        Packet p;
         std::string why = haveInterface ? "" : "a packet before the interface it is on";
-        if (why.empty() && !ReadPacket(in.Block(), &r, &us, &why)) {
+        if (why.empty() && !ReadPacket(in.Block(), &p, &why)) {
             why = why.empty() ? "a damaged packet" : why;
         }
+        const std::uint64_t us = p.us;
         if (why.empty() && last && us < *last) {
             why = "its time is before the packet's before it (" + SecondsText(static_cast<std::int64_t>(*last - us)) +
                   " earlier)";
@@ -246,16 +274,17 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
                   SecondsText(static_cast<std::int64_t>(std::min<std::uint64_t>(us - *first, INT64_MAX))) + ")";
         }
         if (!why.empty()) {
-            *error = in.Where() + "frame " + std::to_string(r.frame) + ": " + why;
+            *error = in.Where() + "frame " + std::to_string(number) + ": " + why;
             return false;
         }
         first = first ? first : us;
         last = us;
-        r.atUs = static_cast<std::int64_t>(us - *first);
         FaultChangeAt change;
-        if (!r.bytes.empty()) {
-            out->items.push_back(std::move(r));
-        } else if (ParseFaultChangeTag(r.comment, &change)) {
+        if (p.size > 0) {
+            Recorded& r = out->items.emplace_back(Keep(p, &out->store));
+            r.frame = static_cast<std::uint32_t>(number);  // a packet block is 32 bytes at least: no more than 2^25 of them
+            r.atUs = static_cast<std::int64_t>(us - *first);
+        } else if (ParseFaultChangeTag(p.comments.empty() ? "" : p.comments.front(), &change)) {
             out->relay.faultChanges.push_back(change);  // steered: the faults from then on
         }  // else a note: nothing on the line
     }
@@ -296,26 +325,47 @@ bool ReadRecordingFrom(std::FILE* file, const std::string& path, Recording* out,
     return true;
 }
 
+std::uint8_t* PacketStore::Take(std::size_t n) {
+    if (n > room_) {
+        const std::size_t size = std::max(n, kChunk);
+        chunks_.emplace_back(new std::uint8_t[size]);  // not zeroed: every byte is written before it is read
+        used_ = 0;
+        room_ = size;
+    }
+    std::uint8_t* at = chunks_.back().get() + used_;
+    used_ += n;
+    room_ -= n;
+    return at;
+}
+
 std::size_t Exchange::AnswerBytes() const {
     std::size_t n = 0;
-    for (const Answer& a : answers) {
-        n += a.packet->bytes.size();
+    for (const Recorded& a : answers) {
+        n += a.bytes.size();
     }
     return n;
 }
 
 std::vector<Exchange> Exchanges(const Recording& r) {
-    std::vector<Exchange> out(1);  // what the device sent before the host's first packet
-    for (const Recorded& item : r.items) {
-        if (item.toDevice) {
-            out.push_back(Exchange{&item, {}});
+    const std::span<const Recorded> items(r.items);
+    std::vector<Exchange> out;
+    out.reserve(static_cast<std::size_t>(
+        1 + std::count_if(items.begin(), items.end(), [](const Recorded& item) { return item.toDevice; })));
+    std::size_t from = 0;  // the first answer of the exchange being gathered
+    const Recorded* request = nullptr;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+        if (i < items.size() && !items[i].toDevice) {
             continue;
         }
-        const std::int64_t since = out.back().request != nullptr ? out.back().request->atUs : 0;
-        out.back().answers.push_back({&item, item.atUs - since});
-    }
-    if (out.front().answers.empty()) {
-        out.erase(out.begin());
+        // The exchange so far ends here (the next request, or the end); the device's
+        // packets before the host's first are one only when there are any.
+        if (request != nullptr || i > from) {
+            out.push_back(Exchange{request, items.subspan(from, i - from)});
+        }
+        if (i < items.size()) {
+            request = &items[i];
+            from = i + 1;
+        }
     }
     return out;
 }

@@ -8,26 +8,50 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/link/relay.h"
 
 namespace zolhost {
 
+// Where a recording keeps its packets' bytes: one store, filled once as the capture
+// is read, in chunks that never move (a packet's span stays valid while more is
+// added, and when the recording is moved).
+class PacketStore {
+public:
+    // n bytes of room, kept as long as the store.
+    std::uint8_t* Take(std::size_t n);
+
+private:
+    static constexpr std::size_t kChunk = std::size_t{1} << 20;
+    std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
+    std::size_t used_ = 0;  // of the last chunk
+    std::size_t room_ = 0;  // left in it
+};
+
+// One packet of a recording: a few words each, its bytes in the recording's store
+// (a big capture is held about once, not once per packet's containers).
 struct Recorded {
-    std::size_t frame = 0;       // the packet's number in the capture, from 1 (as Wireshark counts)
-    std::int64_t atUs = 0;       // since the first packet
+    std::span<const std::uint8_t> bytes;  // as the sender sent them
+    std::int64_t atUs = 0;                // since the first packet
+    std::uint32_t frame = 0;              // the packet's number in the capture, from 1 (as Wireshark counts)
+    std::uint16_t commentSize = 0;        // of Comment(), which the store keeps just after the bytes
     bool toDevice = true;
-    std::vector<std::uint8_t> bytes;  // as the sender sent them
-    std::string comment;         // what the link did, as the capture says
+    // What the link did to it, as the capture says; empty when it did nothing.
+    std::string_view Comment() const {
+        return {reinterpret_cast<const char*>(bytes.data() + bytes.size()), commentSize};
+    }
 };
 
 struct Recording {
     RelayConfig relay;
     std::string description;      // the capture's own words on the link
-    std::deque<Recorded> items;  // packets with bytes, in order (grown without moving: no copy at twice the size)
+    std::vector<Recorded> items;  // packets with bytes, in order
+    PacketStore store;            // their bytes and comments
 };
 
 // The most of a capture that replay reads: reading stops there, and a larger file
@@ -43,16 +67,15 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error);
 bool ReadRecordingFrom(std::FILE* file, const std::string& path, Recording* out, std::string* error);
 
 // One exchange of a recording: a packet the host sent, and what the device sent
-// after it before the host's next one (with how long after).
+// after it before the host's next one.
 struct Exchange {
     const Recorded* request = nullptr;  // null for what the device sent before the host sent anything
-    struct Answer {
-        const Recorded* packet;
-        std::int64_t afterUs;  // after the request (or the start)
-    };
-    std::vector<Answer> answers;
+    std::span<const Recorded> answers;  // the recording's packets right after the request
+    // How long after the request (or the start) the device sent `answer`.
+    std::int64_t AfterUs(const Recorded& answer) const { return answer.atUs - (request ? request->atUs : 0); }
     std::size_t AnswerBytes() const;
 };
+// The exchanges of r, pointing into its items.
 std::vector<Exchange> Exchanges(const Recording& r);
 
 }  // namespace zolhost

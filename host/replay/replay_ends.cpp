@@ -31,12 +31,12 @@ std::optional<Clock::time_point> PlayedEnd::ReadyAt() const {
     return t;
 }
 
-void PlayedEnd::Schedule(Clock::time_point at, const std::vector<std::uint8_t>& bytes) {
+void PlayedEnd::Schedule(Clock::time_point at, std::span<const std::uint8_t> bytes) {
     // In order: nothing goes before what was scheduled earlier.
     if (!out_.empty()) {
         at = std::max(at, out_.back().first);
     }
-    out_.emplace_back(at, bytes);
+    out_.emplace_back(at, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 }
 
 namespace {
@@ -52,7 +52,7 @@ Clock::duration Silence(const std::vector<Exchange>& exchanges, Clock::duration 
     std::vector<std::int64_t> firsts;
     for (const Exchange& e : exchanges) {
         if (e.request != nullptr && !e.answers.empty()) {
-            firsts.push_back(e.answers.front().afterUs);
+            firsts.push_back(e.AfterUs(e.answers.front()));
         }
     }
     Clock::duration usual = Clock::duration::zero();
@@ -99,7 +99,7 @@ void ReplayHost::Tick(Clock::time_point now) {
         if (e.request != nullptr) {
             Schedule(now, e.request->bytes);
         }
-        const std::int64_t lastUs = e.answers.empty() ? 0 : e.answers.back().afterUs;
+        const std::int64_t lastUs = e.answers.empty() ? 0 : e.AfterUs(e.answers.back());
         const bool owed = e.AnswerBytes() > 0;
         deadline_[sent_] = now + std::chrono::microseconds(lastUs) + (owed || !fast_ ? timeout_ : silence_);
         ++sent_;
@@ -174,14 +174,14 @@ void ReplayHost::Settle(Clock::time_point, bool timedOut) {
     const Exchange& e = exchanges_[settled_];
     std::size_t at = 0;
 
-    for (const Exchange::Answer& a : e.answers) {
-        const std::vector<std::uint8_t>& want = a.packet->bytes;
+    for (const Recorded& a : e.answers) {
+        const std::span<const std::uint8_t> want = a.bytes;
         const std::size_t end = std::min(got_.size(), at + want.size());
         const std::vector<std::uint8_t> got(got_.begin() + static_cast<std::ptrdiff_t>(std::min(at, got_.size())),
                                             got_.begin() + static_cast<std::ptrdiff_t>(end));
         ++compared_;
-        if (got != want) {
-            differences_.push_back({a.packet->frame, a.packet->atUs, want, got});
+        if (!std::equal(got.begin(), got.end(), want.begin(), want.end())) {
+            differences_.push_back({a.frame, a.atUs, std::vector<std::uint8_t>(want.begin(), want.end()), got});
         }
         at += want.size();
     }
@@ -211,9 +211,9 @@ RecordedDevice::RecordedDevice(const Recording& r, bool stopAtDeviation, Clock::
 void RecordedDevice::Answer(const Exchange& e, Clock::time_point now) {
     const Clock::duration lineTime =
         e.request != nullptr ? byteTime_ * static_cast<long>(e.request->bytes.size()) : Clock::duration::zero();
-    for (const Exchange::Answer& a : e.answers) {
-        const auto after = std::chrono::microseconds(a.afterUs) - lineTime;
-        Schedule(now + std::max<Clock::duration>(after, Clock::duration::zero()), a.packet->bytes);
+    for (const Recorded& a : e.answers) {
+        const auto after = std::chrono::microseconds(e.AfterUs(a)) - lineTime;
+        Schedule(now + std::max<Clock::duration>(after, Clock::duration::zero()), a.bytes);
     }
 }
 
@@ -232,7 +232,7 @@ Io RecordedDevice::Write(const std::uint8_t* p, std::size_t n, std::size_t* take
             Beyond(now);
             break;
         }
-        const std::vector<std::uint8_t>& want = exchanges_[next_].request->bytes;
+        const std::span<const std::uint8_t> want = exchanges_[next_].request->bytes;
         if (got_.size() < want.size()) {
             break;  // the rest of the request is still on its way
         }

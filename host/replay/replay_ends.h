@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ public:
 
 protected:
     explicit PlayedEnd(std::string name) : name_(std::move(name)) {}
-    void Schedule(Clock::time_point at, const std::vector<std::uint8_t>& bytes);
+    void Schedule(Clock::time_point at, std::span<const std::uint8_t> bytes);
     // Keeps the bytes due in order of their times.
     std::deque<std::pair<Clock::time_point, std::vector<std::uint8_t>>> out_;
     std::optional<Clock::time_point> wake_;  // a time of its own to be looked at
