@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "host/transport/endpoint.h"
 #include "protocol/frame_rules.h"
@@ -48,6 +49,9 @@ public:
     // (pty packet mode, with EXTPROC kept on the device end): a Setting note per
     // change of the rate or the stop bits, a Purge note when it flushes a queue.
     void WatchPeerLine();
+    // What WhileGone says once the program closed its end, for an end only one
+    // program ever opens (default: that it waits for it to be opened again).
+    void SayWhileGone(std::string text) { whileGone_ = std::move(text); }
 
     Io Read(std::uint8_t* p, std::size_t n, std::size_t* got) override;
     Io Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) override;
@@ -66,6 +70,7 @@ private:
     std::unique_ptr<Impl> impl_;
     std::string devicePath_;
     std::string linkPath_;
+    std::string whileGone_;
 };
 
 }  // namespace zolhost

@@ -339,7 +339,7 @@ Io PtyEndpoint::Reopen() {
 }
 
 std::string PtyEndpoint::WhileGone(const std::string&) const {
-    return " closed; waiting for it to be opened again";
+    return whileGone_.empty() ? " closed; waiting for it to be opened again" : whileGone_;
 }
 
 }  // namespace zolhost

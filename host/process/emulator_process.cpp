@@ -91,6 +91,8 @@ bool EmulatorProcess::Start(const std::string& exe, const std::string& dirPrefix
         return false;
     }
     port_->ReleaseDevice();  // the open is seen: from now on its closing is a hang-up
+    // Nothing else knows its dir, and zolemul closes its port only as it ends.
+    port_->SayWhileGone(" closed: zolemul let go of its port, as it does only when it ends");
     up_ = true;
     return true;
 }

@@ -1086,7 +1086,9 @@ TEST(HostE2E, ReplayHoldsEveryByteOfTheDeviceAgainstTheRecording) {
 
 // serve checks what it can before its devices start, says where they are only
 // once it has written its manifest, and ends within bounds, failing, when a
-// zolemul hangs; standard input closed ends it as standard input's end does.
+// zolemul hangs; when one dies, it ends them all, saying so and nothing else
+// (no wait for the dead one's port); standard input closed ends it as standard
+// input's end does.
 TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
     TempDir work;
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
@@ -1116,6 +1118,17 @@ TEST(HostE2E, ServeChecksBeforeItSpeaksAndEndsInBoundsWhenADeviceHangs) {
     serve.Process().signal(SIGTERM);
     EXPECT_EQ(serve.Exit(20s), 1) << serve.Output();
     EXPECT_NE(serve.Output().find("device 0 did not end cleanly"), std::string::npos) << serve.Output();
+    EXPECT_FALSE(Exists(m[1].str())) << m[1];
+
+    Host dies({"serve", "--devices", "1", "--engine", "zolemul", "--device-exe", ZOLEMUL_PATH});
+    ASSERT_TRUE(dies.Shows("\"devices\"")) << dies.Output();
+    const std::string up = dies.Output();
+    ASSERT_TRUE(std::regex_search(up, m, std::regex(R"x("dir":"([^"]+)".*"pid":(\d+))x"))) << up;
+    kill(std::stoi(m[2]), SIGKILL);
+    EXPECT_EQ(dies.Exit(20s), 1) << dies.Output();
+    EXPECT_NE(dies.Output().find("device 0: zolemul (pid " + m[2].str() + ") ended"), std::string::npos) << dies.Output();
+    EXPECT_NE(dies.Output().find("ending every device"), std::string::npos) << dies.Output();
+    EXPECT_EQ(dies.Output().find("waiting for it to be opened again"), std::string::npos) << dies.Output();
     EXPECT_FALSE(Exists(m[1].str())) << m[1];
 
     // Killed outright: nothing it made that claims a live device stays.
