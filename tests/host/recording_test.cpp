@@ -10,6 +10,7 @@
 
 #include "host/link/pcap_writer.h"
 #include "host/replay/recording.h"
+#include "host/stages/fault_plan.h"
 #include "protocol/frame_rules.h"
 
 namespace {
@@ -165,6 +166,60 @@ TEST(Recording, TimesBackwardsOrBeyondAnySessionAreRefused) {
                   std::string::npos);
     }
     std::remove((testing::TempDir() + "times.pcapng").c_str());
+}
+
+// A capture bigger than the store's chunks read back: every packet keeps its own
+// bytes and the link's words on it (a reply's tag is no such words) once the rest
+// is read and the recording moved, and the exchanges hold each request's answers.
+TEST(Recording, EveryPacketOfABigCaptureKeepsItsBytesWordsAndAnswers) {
+    const std::string path = testing::TempDir() + "big.pcapng";
+    PcapWriter w;
+    std::string error;
+    ASSERT_TRUE(w.Open(path, &error, {kGoodTag})) << error;
+    const auto pattern = [](std::size_t i) {
+        Bytes b(40000);  // 40 of them: more than a chunk
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            b[j] = static_cast<std::uint8_t>(i * 7 + j);
+        }
+        return b;
+    };
+    const auto to = PcapWriter::Direction::HostToDevice;
+    const auto from = PcapWriter::Direction::DeviceToHost;
+    w.Packet(from, 100, kReply.data(), kReply.size(), "before");
+    for (std::size_t i = 0; i < 40; ++i) {
+        const Bytes request = pattern(i);
+        const std::uint64_t at = 1000 * (i + 1);
+        w.Packet(to, at, request.data(), request.size(), "request " + std::to_string(i));
+        w.Packet(from, at + 10, kReply.data(), kReply.size(), "", ReplyTag(i, ReplyFaults{}));
+        if (i % 2 == 1) {
+            w.Packet(from, at + 20, kRequest.data(), 3, "more");
+        }
+    }
+    w.Close();
+    Recording read;
+    ASSERT_TRUE(ReadRecording(path, &read, &error)) << error;
+    const Recording r = std::move(read);
+    ASSERT_EQ(r.items.size(), 101u);
+    const std::vector<Exchange> exchanges = Exchanges(r);
+    ASSERT_EQ(exchanges.size(), 41u);
+    EXPECT_EQ(exchanges[0].request, nullptr);
+    ASSERT_EQ(exchanges[0].answers.size(), 1u);
+    EXPECT_EQ(exchanges[0].answers[0].Comment(), "before");
+    std::uint32_t frame = 2;
+    for (std::size_t i = 0; i < 40; ++i) {
+        const Exchange& e = exchanges[i + 1];
+        ASSERT_NE(e.request, nullptr);
+        EXPECT_EQ(e.request->frame, frame) << i;
+        EXPECT_EQ(Bytes(e.request->bytes.begin(), e.request->bytes.end()), pattern(i)) << i;
+        EXPECT_EQ(e.request->Comment(), "request " + std::to_string(i));
+        ASSERT_EQ(e.answers.size(), i % 2 == 1 ? 2u : 1u) << i;
+        EXPECT_EQ(Bytes(e.answers[0].bytes.begin(), e.answers[0].bytes.end()), kReply) << i;
+        EXPECT_EQ(e.answers[0].Comment(), "") << i;
+        EXPECT_EQ(e.AfterUs(e.answers.back()), i % 2 == 1 ? 20 : 10) << i;
+        EXPECT_EQ(e.AnswerBytes(), i % 2 == 1 ? kReply.size() + 3 : kReply.size()) << i;
+        frame += static_cast<std::uint32_t>(1 + e.answers.size());
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace
