@@ -207,6 +207,7 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
     bool haveInterface = false;
     std::size_t frame = 1;  // the header is no frame; Wireshark counts packets from 1
     std::optional<std::uint64_t> first, last;
+    std::int64_t steeredUs = 0;
     for (BlockReader::Got got; (got = in.Next()) != BlockReader::Got::End;) {
         if (got == BlockReader::Got::Bad) {
             *error = in.Error();
@@ -253,10 +254,15 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
         last = us;
         r.atUs = static_cast<std::int64_t>(us - *first);
         FaultChangeAt change;
+        SteerChangeAt steer;
         if (!r.bytes.empty()) {
             out->items.push_back(std::move(r));
         } else if (ParseFaultChangeTag(r.comment, &change)) {
             out->relay.faultChanges.push_back(change);  // steered: the faults from then on
+        } else if (ParseSteerChangeTag(r.comment, &steer)) {
+            steer.afterUs = r.atUs - steeredUs;  // steered: frozen, thawed, unplugged or plugged there
+            steeredUs = r.atUs;
+            out->relay.steerChanges.push_back(steer);
         }  // else a note: nothing on the line
     }
     return true;
@@ -304,11 +310,21 @@ std::size_t Exchange::AnswerBytes() const {
     return n;
 }
 
-std::vector<Exchange> Exchanges(const Recording& r) {
+std::vector<Exchange> Exchanges(const Recording& r, bool asTheDeviceHeard) {
     std::vector<Exchange> out(1);  // what the device sent before the host's first packet
+    std::uint64_t taken = 0;       // the host's bytes before the packet
+    bool frozen = false;
+    std::size_t steer = 0;
     for (const Recorded& item : r.items) {
         if (item.toDevice) {
-            out.push_back(Exchange{&item, {}});
+            for (; steer < r.relay.steerChanges.size() && r.relay.steerChanges[steer].taken <= taken; ++steer) {
+                const SteerChangeAt::Kind k = r.relay.steerChanges[steer].kind;
+                frozen = k == SteerChangeAt::Kind::Freeze || (frozen && k != SteerChangeAt::Kind::Thaw);
+            }
+            taken += item.bytes.size();
+            if (!(asTheDeviceHeard && frozen)) {
+                out.push_back(Exchange{&item, {}});
+            }
             continue;
         }
         const std::int64_t since = out.back().request != nullptr ? out.back().request->atUs : 0;

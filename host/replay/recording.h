@@ -53,6 +53,8 @@ struct Exchange {
     std::vector<Answer> answers;
     std::size_t AnswerBytes() const;
 };
-std::vector<Exchange> Exchanges(const Recording& r);
+// asTheDeviceHeard: the host's packets a frozen device took are no exchanges of
+// their own (they never reached it); what it sent after them goes with the one before.
+std::vector<Exchange> Exchanges(const Recording& r, bool asTheDeviceHeard = false);
 
 }  // namespace zolhost

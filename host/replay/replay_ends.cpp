@@ -196,7 +196,7 @@ void ReplayHost::Settle(Clock::time_point, bool timedOut) {
 
 RecordedDevice::RecordedDevice(const Recording& r, bool stopAtDeviation, Clock::time_point start)
     : PlayedEnd("recorded device"),
-      exchanges_(Exchanges(r)),
+      exchanges_(Exchanges(r, true)),
       byteTime_(ByteTime(r.relay.paceBaud)),
       stop_(stopAtDeviation),
       start_(start) {

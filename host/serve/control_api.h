@@ -6,8 +6,9 @@
 //   GET  /api/devices                 every device, with its counts
 //   GET  /api/devices/N               one
 //   POST /api/devices/N/faults        {"drop_pct": 10, "corrupt_pct": 0, "delay_ms": [5, 20],
-//                                      "split_ms": 2}: what is given changes ("split_ms": null:
-//                                      whole again; "delay_ms": 5 is [5, 5])
+//                                      "split_ms": 2, "pace_baud": 9600}: what is given changes
+//                                      ("split_ms": null: whole again; "delay_ms": 5 is [5, 5];
+//                                      "pace_baud": 0: not paced)
 //   POST /api/devices/N/unplug | plug | freeze | thaw
 #pragma once
 
