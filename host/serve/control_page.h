@@ -10,6 +10,7 @@ inline constexpr char kControlPage[] = R"zolpage(<!doctype html>
 body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}
 td,th{border:1px solid #ccc;padding:.2em .5em;text-align:left}
 .unplugged{background:#fdd}.frozen{background:#def}#error{color:#b00}
+tbody td:nth-child(10){font-family:monospace}td span{white-space:nowrap}
 </style></head><body>
 <h1>zolhost serve</h1><p id="error"></p>
 <table><thead><tr><th>device</th><th>engine</th><th>host end</th><th>state</th><th>requests</th>
@@ -51,14 +52,14 @@ function row(d) {
   td.appendChild(d.plugged ? button(d.index, 'unplug', 'unplug') : button(d.index, 'plug', 'plug'));
   td.appendChild(d.frozen ? button(d.index, 'thaw', 'thaw') : button(d.index, 'freeze', 'freeze'));
   for (const [field, label] of [['drop_pct', 'drop %'], ['pace_baud', 'pace baud']]) {
-    const box = document.createElement('input'); box.size = 6; box.placeholder = label;
+    const box = document.createElement('input'); box.size = 5; box.placeholder = label;
     box.dataset.device = d.index; box.dataset.field = field;
     const key = d.index + ' ' + field;
     box.value = typed[key] || '';
     box.oninput = () => { typed[key] = box.value; };
     const set = document.createElement('button'); set.textContent = 'set ' + label;
     set.onclick = () => steer(d.index, 'faults', JSON.stringify({[field]: Number(box.value || 0)}));
-    td.appendChild(box); td.appendChild(set);
+    const pair = document.createElement('span'); pair.append(' ', box, set); td.appendChild(pair);
   }
   tr.appendChild(td);
   return tr;
