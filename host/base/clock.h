@@ -35,6 +35,8 @@ public:
     }
     // When the last byte given a time is through.
     Clock::time_point Free() const { return free_; }
+    // A new rate for the bytes given a time from now on; those given one keep it.
+    void SetBaud(std::uint32_t baud) { byteTime_ = ByteTime(baud); }
     // Forgets the bytes given a time (a purge): the line is free from `now`.
     void Reset(Clock::time_point now) { free_ = now; }
 

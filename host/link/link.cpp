@@ -132,9 +132,8 @@ void Link::Unplug(Side s, Clock::time_point now) {
     }
     if (e.state == LinkEnd::State::Open) {
         relay_.Closed(e.side, e.name + " unplugged", now);
-    } else {
-        relay_.Steered(e.name + " unplugged", now);
     }
+    relay_.Steered(SteerChangeAt::Kind::Unplug, now);
     e.ep->Close();
     e.state = LinkEnd::State::Unplugged;
     e.waitRoom = false;
@@ -148,7 +147,7 @@ void Link::Plug(Side s, Endpoint& ep, Clock::time_point now) {
     LinkEnd& e = End(s);
     e.ep = &ep;
     e.state = LinkEnd::State::Unopened;
-    relay_.Steered(e.name + " plugged", now);
+    relay_.Steered(SteerChangeAt::Kind::Plug, now);
     Say(e.name + " plugged");
 }
 

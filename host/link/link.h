@@ -148,6 +148,19 @@ bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string
 // link is and how it runs. false with *error.
 bool OpenLinkCapture(const LinkConfig& c, LinkRecord& record, std::string* error);
 
+// The host end taken away as a pulled adapter is (its endpoint destroyed: a pty's
+// path goes and its other side hangs up, a listener closes its connection and
+// port), and plugged back at `hostEnd`, made again there: false with *error when
+// it cannot be. Each does nothing to an end already so.
+void UnplugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, Clock::time_point now);
+bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string& hostEnd, Clock::time_point now,
+                 std::string* error);
+
+// A replay of a steered session: the recorded changes the link has reached made
+// (unplug and plug on `host`, remade at `hostEnd`; none: the link's host end is
+// not ours to unplug, and they are passed over).
+void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now);
+
 // After a pass: the wait (until `until` at the latest), the ends' notes, the
 // capture's new packets to its file.
 void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until);

@@ -69,7 +69,8 @@ public:
     // and stops.
     void Flush();
     const LinkTally& Tally() const { return tally_; }
-    // The latest frame as the trace says it ("reply EA 2E good"); empty: none yet.
+    // The latest frame the device answered as its status line shows it
+    // ("Frame 3 receivedEA:2E, TORA:D1", without the line's "\r"); empty: none yet.
     const std::string& LastFrame() const { return lastFrame_; }
 
 private:

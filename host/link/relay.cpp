@@ -16,6 +16,10 @@ using namespace std::chrono_literals;
 constexpr int kQuietByteTimes = 4;   // a line this long without bytes is quiet ...
 constexpr auto kQuietAtLeast = 2ms;  // ... but never shorter than the system's own hiccups
 
+Clock::duration QuietTime(std::uint32_t paceBaud) {
+    return std::max<Clock::duration>(ByteTime(paceBaud ? paceBaud : kDeviceLine.baud) * kQuietByteTimes, kQuietAtLeast);
+}
+
 LinkEvent NoteEvent(bool toDevice, const std::string& text, Clock::time_point at) {
     LinkEvent e;
     e.kind = LinkEvent::Kind::Note;
@@ -106,11 +110,44 @@ bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* er
     return true;
 }
 
+namespace {
+
+constexpr char kSteerTag[] = "zol-steer";
+constexpr const char* kSteerKinds[] = {"freeze", "thaw", "unplug", "plug"};
+
+}  // namespace
+
+std::string SteerChangeTag(const SteerChangeAt& c) {
+    return std::string(kSteerTag) + " " + kSteerKinds[static_cast<int>(c.kind)] + " from=" +
+           std::to_string(c.fromReply) + " taken=" + std::to_string(c.taken) + " delivered=" +
+           std::to_string(c.delivered);
+}
+
+bool ParseSteerChangeTag(const std::string& tag, SteerChangeAt* c) {
+    std::istringstream in(tag);
+    std::string word, kind, from, taken, delivered, more;
+    if (!(in >> word >> kind >> from >> taken >> delivered) || (in >> more) || word != kSteerTag) {
+        return false;
+    }
+    const auto* k = std::find(std::begin(kSteerKinds), std::end(kSteerKinds), kind);
+    auto count = [](const std::string& w, const char* key, std::uint64_t* v) {
+        const std::string head = std::string(key) + "=";
+        return w.rfind(head, 0) == 0 && ParseUnsigned(w.substr(head.size()), 0, UINT64_MAX, v);
+    };
+    SteerChangeAt r;
+    if (k == std::end(kSteerKinds) || !count(from, "from", &r.fromReply) || !count(taken, "taken", &r.taken) ||
+        !count(delivered, "delivered", &r.delivered)) {
+        return false;
+    }
+    r.kind = static_cast<SteerChangeAt::Kind>(k - std::begin(kSteerKinds));
+    *c = r;
+    return true;
+}
+
 Relay::Relay(const RelayConfig& config, LinkRecord& record)
     : config_(config),
       record_(record),
-      quiet_(std::max<Clock::duration>(ByteTime(config.paceBaud ? config.paceBaud : kDeviceLine.baud) * kQuietByteTimes,
-                                       kQuietAtLeast)),
+      quiet_(QuietTime(config.paceBaud)),
       toDevice_(config.paceBaud),
       toHost_(config.paceBaud),
       plan_(config.faults, config.seed),
@@ -129,40 +166,101 @@ void Relay::Closed(Side s, const std::string& text, Clock::time_point now) {
     RecordNote(s == Side::Host, text, now, false);
 }
 
-void Relay::SetFaults(const FaultSettings& f, Clock::time_point now) {
+void Relay::SetFaults(const FaultSettings& f, std::uint32_t paceBaud, Clock::time_point now) {
     config_.faults = f;
     plan_ = FaultPlan(f, config_.seed);
-    RecordNote(false, FaultChangeTag({replyCount_, f}), now, true);
+    if (paceBaud != config_.paceBaud) {
+        config_.paceBaud = paceBaud;
+        toDevice_.line.SetPace(paceBaud);
+        toHost_.line.SetPace(paceBaud);
+        quiet_ = QuietTime(paceBaud);
+    }
+    RecordNote(false, FaultChangeTag({replyCount_, f, paceBaud}), now, true);
+}
+
+SteerChangeAt Relay::Place(SteerChangeAt::Kind kind) const {
+    SteerChangeAt c;
+    c.kind = kind;
+    c.fromReply = replyCount_;
+    c.taken = toDevice_.counts.bytes;
+    c.delivered = toHost_.counts.delivered;
+    return c;
 }
 
 void Relay::Freeze(bool frozen, Clock::time_point now) {
     if (frozen != frozen_) {
         frozen_ = frozen;
-        RecordNote(true, frozen ? "device frozen" : "device thawed", now, true);
+        RecordNote(true, SteerChangeTag(Place(frozen ? SteerChangeAt::Kind::Freeze : SteerChangeAt::Kind::Thaw)), now,
+                   true);
     }
 }
 
+void Relay::Steered(SteerChangeAt::Kind kind, Clock::time_point now) {
+    RecordNote(true, SteerChangeTag(Place(kind)), now, true);
+}
+
+bool Relay::Reached(const SteerChangeAt& c, Clock::time_point now) const {
+    return toDevice_.counts.bytes >= c.taken && replyCount_ >= c.fromReply &&
+           toHost_.counts.delivered >= c.delivered &&
+           (c.kind != SteerChangeAt::Kind::Plug || now >= steeredAt_ + std::chrono::microseconds(c.afterUs));
+}
+
+std::optional<SteerChangeAt::Kind> Relay::NextRecordedChange(Clock::time_point now) {
+    while (nextSteer_ < config_.steerChanges.size() && Reached(config_.steerChanges[nextSteer_], now)) {
+        const SteerChangeAt::Kind kind = config_.steerChanges[nextSteer_++].kind;
+        steeredAt_ = now;
+        if (kind == SteerChangeAt::Kind::Unplug || kind == SteerChangeAt::Kind::Plug) {
+            return kind;
+        }
+        Freeze(kind == SteerChangeAt::Kind::Freeze, now);
+    }
+    return std::nullopt;
+}
+
 void Relay::Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now) {
-    Line& l = Toward(Other(from));
-    l.counts.bytes += n;
-    l.lastInput = now;
-    std::vector<Segment> segments;
-    if (from == Side::Host) {
-        // Cut as the device's receiver takes them, after the host's line had its say.
-        std::vector<std::uint8_t> garbled;
-        garble_.Cross(true, p, n, &garbled);
-        requests_.Feed(p, n, &segments);
-        if (!frozen_) {
-            l.line.Queue(p, n, now);
-        }
-        for (Segment& s : segments) {
-            Record(true, s, now, frozen_ ? "taken by the frozen device, unanswered" : "");
-        }
-    } else {
+    if (from == Side::Device) {
+        Line& l = toHost_;
+        l.counts.bytes += n;
+        l.lastInput = now;
+        std::vector<Segment> segments;
         replies_.Feed(p, n, &segments);
         for (Segment& s : segments) {
             Forward(s, now);
         }
+        return;
+    }
+    // A recorded freeze or thaw whose place lies in these bytes is made there.
+    while (nextSteer_ < config_.steerChanges.size()) {
+        const SteerChangeAt& c = config_.steerChanges[nextSteer_];
+        const std::uint64_t taken = toDevice_.counts.bytes;
+        if ((c.kind != SteerChangeAt::Kind::Freeze && c.kind != SteerChangeAt::Kind::Thaw) || c.taken >= taken + n) {
+            break;
+        }
+        const std::size_t before = c.taken > taken ? static_cast<std::size_t>(c.taken - taken) : 0;
+        TakeFromHost(p, before, now);
+        p += before;
+        n -= before;
+        ++nextSteer_;
+        steeredAt_ = now;
+        Freeze(c.kind == SteerChangeAt::Kind::Freeze, now);
+    }
+    TakeFromHost(p, n, now);
+}
+
+void Relay::TakeFromHost(const std::uint8_t* p, std::size_t n, Clock::time_point now) {
+    Line& l = toDevice_;
+    l.counts.bytes += n;
+    l.lastInput = now;
+    // Cut as the device's receiver takes them, after the host's line had its say.
+    std::vector<Segment> segments;
+    std::vector<std::uint8_t> garbled;
+    garble_.Cross(true, p, n, &garbled);
+    requests_.Feed(p, n, &segments);
+    if (!frozen_) {
+        l.line.Queue(p, n, now);
+    }
+    for (Segment& s : segments) {
+        Record(true, s, now, frozen_ ? "taken by the frozen device, unanswered" : "");
     }
 }
 
@@ -174,7 +272,8 @@ void Relay::Forward(Segment& s, Clock::time_point now) {
         return;
     }
     while (nextChange_ < config_.faultChanges.size() && config_.faultChanges[nextChange_].fromReply <= replyCount_) {
-        SetFaults(config_.faultChanges[nextChange_++].faults, now);
+        const FaultChangeAt& c = config_.faultChanges[nextChange_++];
+        SetFaults(c.faults, c.paceBaud.value_or(config_.paceBaud), now);
     }
     const std::uint64_t index = replyCount_++;
     const ReplyFaults f = plan_.For(index);
@@ -260,6 +359,7 @@ std::size_t Relay::Due(Side to, Clock::time_point now, std::uint8_t* buf, std::s
 
 void Relay::Pop(Side to, std::size_t n) {
     Toward(to).line.Pop(n);
+    Toward(to).counts.delivered += n;
 }
 
 void Relay::Lose(Side to, std::size_t n) {
@@ -279,6 +379,10 @@ std::optional<Clock::time_point> Relay::NextWake(const std::function<bool(Side)>
         if (pending || !l->noise.empty()) {
             wakeAt(l->lastInput + quiet_);
         }
+    }
+    // A recorded plug whose place is reached waits out its time (the rest come with bytes).
+    if (nextSteer_ < config_.steerChanges.size() && Reached(config_.steerChanges[nextSteer_], Clock::time_point::max())) {
+        wakeAt(steeredAt_ + std::chrono::microseconds(config_.steerChanges[nextSteer_].afterUs));
     }
     return next;
 }

@@ -24,13 +24,31 @@
 
 namespace zolhost {
 
+// A change that whoever steers the link made to it, at its place in the session:
+// after the host's first `taken` bytes, before reply number `fromReply`, with
+// `delivered` bytes given to the host program. As the trace and a capture keep it:
+// "zol-steer unplug from=12 taken=84 delivered=108".
+struct SteerChangeAt {
+    enum class Kind { Freeze, Thaw, Unplug, Plug };
+    Kind kind = Kind::Freeze;
+    std::uint64_t fromReply = 0;
+    std::uint64_t taken = 0;
+    std::uint64_t delivered = 0;
+    std::int64_t afterUs = 0;  // in a recording: how long after the change before it
+};
+std::string SteerChangeTag(const SteerChangeAt& c);
+// Reads a tag back; false for any other text.
+bool ParseSteerChangeTag(const std::string& tag, SteerChangeAt* c);
+
 struct RelayConfig {
     std::uint32_t paceBaud = 0;  // 0: not paced
     FaultSettings faults;
     std::uint64_t seed = 1;
     bool mismatchWarn = false;   // a host line unlike the device's: warn only (not garble)
-    // Faults changed at given replies, in order (a replay of a steered session).
+    // Faults changed at given replies, and steered at given places, each in order
+    // (a replay of a steered session).
     std::vector<FaultChangeAt> faultChanges;
+    std::vector<SteerChangeAt> steerChanges;
 };
 
 // The configuration as a capture's header keeps it, for a replay to build the same
@@ -53,15 +71,21 @@ public:
     bool IsOpen(Side s) const { return open_[Index(s)]; }
 
     // Steered while the link runs, each change a note of the record at the frame
-    // it takes effect from. Faults: from the next reply on (replies keep their
-    // numbers, so the seed still decides which). Frozen: the device's receiver
-    // still takes the host's bytes, and nothing of them reaches the device.
-    void SetFaults(const FaultSettings& f, Clock::time_point now);
+    // it takes effect from. Faults and pace: from the next reply on (replies keep
+    // their numbers, so the seed still decides which), the pace for every byte
+    // queued from now on, both ways. Frozen: the device's receiver still takes the
+    // host's bytes, and nothing of them reaches the device.
+    void SetFaults(const FaultSettings& f, std::uint32_t paceBaud, Clock::time_point now);
     const FaultSettings& Faults() const { return config_.faults; }
     void Freeze(bool frozen, Clock::time_point now);
     bool Frozen() const { return frozen_; }
-    // A note of the record from whoever steers the link ("unplugged").
-    void Steered(const std::string& text, Clock::time_point now) { RecordNote(true, text, now, true); }
+    // The host end unplugged or plugged by whoever steers the link, noted at its place.
+    void Steered(SteerChangeAt::Kind kind, Clock::time_point now);
+    // A replay of a steered session: the next of the recorded unplugs and plugs
+    // once the link has reached its place (a plug no sooner than as long after the
+    // change before it as then), for the caller to make; freezes and thaws the relay
+    // makes itself, at the latest before the host's first byte past their place.
+    std::optional<SteerChangeAt::Kind> NextRecordedChange(Clock::time_point now);
 
     // Bytes read from an end.
     void Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now);
@@ -88,6 +112,7 @@ public:
         std::uint64_t bytes = 0;   // taken from the source
         std::uint64_t lost = 0;    // fell due while the far end was closed
         std::uint64_t purged = 0;  // dropped at a peer's request
+        std::uint64_t delivered = 0;  // taken by the far end
     };
     const LineCounts& CountsToward(Side to) const { return Toward(to).counts; }
     const Garble& Garbling() const { return garble_; }
@@ -108,6 +133,9 @@ private:
     Line& Toward(Side to) { return to == Side::Host ? toHost_ : toDevice_; }
     const Line& Toward(Side to) const { return to == Side::Host ? toHost_ : toDevice_; }
 
+    void TakeFromHost(const std::uint8_t* p, std::size_t n, Clock::time_point now);
+    SteerChangeAt Place(SteerChangeAt::Kind kind) const;
+    bool Reached(const SteerChangeAt& c, Clock::time_point now) const;
     void Forward(Segment& s, Clock::time_point now);
     void QueueToHost(const std::uint8_t* p, std::size_t n, Clock::time_point release);
     void Record(bool toDevice, Segment& s, Clock::time_point at, const std::string& done,
@@ -118,7 +146,7 @@ private:
 
     RelayConfig config_;
     LinkRecord& record_;
-    Clock::duration quiet_;
+    Clock::duration quiet_;  // follows the pace
     Line toDevice_;
     Line toHost_;
     bool open_[2] = {false, false};
@@ -127,6 +155,8 @@ private:
     ReplyStream replies_;
     std::uint64_t replyCount_ = 0;
     std::size_t nextChange_ = 0;  // of config_.faultChanges
+    std::size_t nextSteer_ = 0;   // of config_.steerChanges
+    Clock::time_point steeredAt_{};  // when the latest of them was made
     bool frozen_ = false;
     Garble garble_;
 };

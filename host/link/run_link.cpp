@@ -135,6 +135,41 @@ bool OpenLinkCapture(const LinkConfig& c, LinkRecord& record, std::string* error
     return c.pcapPath.empty() || record.OpenCapture(c.pcapPath, error, {LinkDescription(c), RelayConfigTag(c.relay)});
 }
 
+void UnplugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, Clock::time_point now) {
+    if (link.End(Side::Host).state != LinkEnd::State::Unplugged) {
+        link.Unplug(Side::Host, now);
+        host.reset();  // a pty's path goes with it, a listener's port is closed
+    }
+}
+
+bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string& hostEnd, Clock::time_point now,
+                 std::string* error) {
+    if (link.End(Side::Host).state != LinkEnd::State::Unplugged) {
+        return true;
+    }
+    std::unique_ptr<Endpoint> ep = MakeHostEnd(hostEnd, error, false);
+    if (ep == nullptr) {
+        return false;
+    }
+    host = std::move(ep);
+    link.Plug(Side::Host, *host, now);
+    return true;
+}
+
+void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now) {
+    while (const std::optional<SteerChangeAt::Kind> kind = link.Relayed().NextRecordedChange(now)) {
+        std::string error;
+        if (host == nullptr) {
+            continue;
+        }
+        if (*kind == SteerChangeAt::Kind::Unplug) {
+            UnplugHostEnd(link, *host, now);
+        } else if (!PlugHostEnd(link, *host, hostEnd, now, &error)) {
+            Say("the recorded plug of " + hostEnd + " cannot be made: " + error);
+        }
+    }
+}
+
 void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until) {
     WaitForLink(link, until);
     link.TakeNotes(Clock::now());
@@ -182,6 +217,7 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
             link.TryOpen(link.End(Side::Host), now);
         }
         link.Pass(now);
+        SteerAsRecorded(link, ends.host != nullptr ? nullptr : &made, c.hostPath, now);
         if (ends.finished && ends.finished()) {
             break;
         }

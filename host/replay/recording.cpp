@@ -235,6 +235,7 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
     bool haveInterface = false;
     std::size_t frame = 1;  // the header is no frame; Wireshark counts packets from 1
     std::optional<std::uint64_t> first, last;
+    std::int64_t steeredUs = 0;
     for (BlockReader::Got got; (got = in.Next()) != BlockReader::Got::End;) {
         if (got == BlockReader::Got::Bad) {
             *error = in.Error();
@@ -280,12 +281,19 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
         first = first ? first : us;
         last = us;
         FaultChangeAt change;
+        SteerChangeAt steer;
+        const std::string note = p.comments.empty() ? "" : p.comments.front();
+        const auto atUs = static_cast<std::int64_t>(us - *first);
         if (p.size > 0) {
             Recorded& r = out->items.emplace_back(Keep(p, &out->store));
             r.frame = static_cast<std::uint32_t>(number);  // a packet block is 32 bytes at least: no more than 2^25 of them
-            r.atUs = static_cast<std::int64_t>(us - *first);
-        } else if (ParseFaultChangeTag(p.comments.empty() ? "" : p.comments.front(), &change)) {
+            r.atUs = atUs;
+        } else if (ParseFaultChangeTag(note, &change)) {
             out->relay.faultChanges.push_back(change);  // steered: the faults from then on
+        } else if (ParseSteerChangeTag(note, &steer)) {
+            steer.afterUs = atUs - steeredUs;  // steered: frozen, thawed, unplugged or plugged there
+            steeredUs = atUs;
+            out->relay.steerChanges.push_back(steer);
         }  // else a note: nothing on the line
     }
     return true;
@@ -341,21 +349,34 @@ std::uint8_t* PacketStore::Take(std::size_t n) {
 std::size_t Exchange::AnswerBytes() const {
     std::size_t n = 0;
     for (const Recorded& a : answers) {
-        n += a.bytes.size();
+        n += a.toDevice ? 0 : a.bytes.size();
     }
     return n;
 }
 
-std::vector<Exchange> Exchanges(const Recording& r) {
+std::vector<Exchange> Exchanges(const Recording& r, bool asTheDeviceHeard) {
     const std::span<const Recorded> items(r.items);
     std::vector<Exchange> out;
     out.reserve(static_cast<std::size_t>(
         1 + std::count_if(items.begin(), items.end(), [](const Recorded& item) { return item.toDevice; })));
     std::size_t from = 0;  // the first answer of the exchange being gathered
     const Recorded* request = nullptr;
+    std::uint64_t taken = 0;  // the host's bytes before items[i]
+    bool frozen = false;
+    std::size_t steer = 0;
     for (std::size_t i = 0; i <= items.size(); ++i) {
         if (i < items.size() && !items[i].toDevice) {
             continue;
+        }
+        if (i < items.size()) {
+            for (; steer < r.relay.steerChanges.size() && r.relay.steerChanges[steer].taken <= taken; ++steer) {
+                const SteerChangeAt::Kind k = r.relay.steerChanges[steer].kind;
+                frozen = k == SteerChangeAt::Kind::Freeze || (frozen && k != SteerChangeAt::Kind::Thaw);
+            }
+            taken += items[i].bytes.size();
+            if (asTheDeviceHeard && frozen) {
+                continue;  // never heard: the exchange before goes on past it
+            }
         }
         // The exchange so far ends here (the next request, or the end); the device's
         // packets before the host's first are one only when there are any.

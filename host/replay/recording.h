@@ -75,7 +75,10 @@ struct Exchange {
     std::int64_t AfterUs(const Recorded& answer) const { return answer.atUs - (request ? request->atUs : 0); }
     std::size_t AnswerBytes() const;
 };
-// The exchanges of r, pointing into its items.
-std::vector<Exchange> Exchanges(const Recording& r);
+// The exchanges of r, pointing into its items. asTheDeviceHeard: the host's packets
+// a frozen device took are no exchanges of their own (they never reached it); they
+// stay among the answers of the exchange before, which go on past them: skip them
+// there (toDevice).
+std::vector<Exchange> Exchanges(const Recording& r, bool asTheDeviceHeard = false);
 
 }  // namespace zolhost

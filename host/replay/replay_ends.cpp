@@ -196,7 +196,7 @@ void ReplayHost::Settle(Clock::time_point, bool timedOut) {
 
 RecordedDevice::RecordedDevice(const Recording& r, bool stopAtDeviation, Clock::time_point start)
     : PlayedEnd("recorded device"),
-      exchanges_(Exchanges(r)),
+      exchanges_(Exchanges(r, true)),
       byteTime_(ByteTime(r.relay.paceBaud)),
       stop_(stopAtDeviation),
       start_(start) {
@@ -212,6 +212,9 @@ void RecordedDevice::Answer(const Exchange& e, Clock::time_point now) {
     const Clock::duration lineTime =
         e.request != nullptr ? byteTime_ * static_cast<long>(e.request->bytes.size()) : Clock::duration::zero();
     for (const Recorded& a : e.answers) {
+        if (a.toDevice) {
+            continue;  // a request the frozen device took
+        }
         const auto after = std::chrono::microseconds(e.AfterUs(a)) - lineTime;
         Schedule(now + std::max<Clock::duration>(after, Clock::duration::zero()), a.bytes);
     }

@@ -14,6 +14,15 @@ int AgainstDevice(const ReplayConfig& c, const Recording& r) {
     ReplayHost host(r, c.fast, c.link.timeoutMs, c.link.relay.paceBaud);
     LinkConfig link = c.link;
     link.relay.faults = FaultSettings{};  // the device's own answers, as they leave it
+    // ... but the bytes a frozen device took never reach it: frozen and thawed at the
+    // same host bytes (what the host end saw and was given does not count here).
+    for (SteerChangeAt s : r.relay.steerChanges) {
+        if (s.kind == SteerChangeAt::Kind::Freeze || s.kind == SteerChangeAt::Kind::Thaw) {
+            s.fromReply = 0;
+            s.delivered = 0;
+            link.relay.steerChanges.push_back(s);
+        }
+    }
     const int status = RunLinkWith(link, LinkEnds{&host, nullptr, [&host] { return host.Finished(); }});
     if (status != kExitGood) {
         return status;

@@ -43,7 +43,8 @@ Json ViewJson(const DeviceView& v) {
                  {{"drop_pct", f.dropPct},
                   {"corrupt_pct", f.corruptPct},
                   {"delay_ms", Json::array({f.delayMinMs, f.delayMaxMs})},
-                  {"split_ms", f.splitGapMs >= 0 ? Json(f.splitGapMs) : Json(nullptr)}}}};
+                  {"split_ms", f.splitGapMs >= 0 ? Json(f.splitGapMs) : Json(nullptr)},
+                  {"pace_baud", v.paceBaud}}}};
 }
 
 // "N" of a path's device part: digits only, below `devices`.
@@ -98,8 +99,14 @@ FaultChange ReadFaults(const std::string& body, std::string* error) {
             } else if (!Millis(v, &c.splitGapMs)) {
                 *error = "split_ms must be null or" + ms;
             }
+        } else if (key == "pace_baud") {
+            std::uint32_t baud = 0;
+            if (!v.is_number_unsigned() || !ParsePaceBaud(std::to_string(v.get<std::uint64_t>()), &baud)) {
+                *error = std::string("pace_baud must be ") + kPaceBaudNeeds;
+            }
+            c.paceBaud = baud;
         } else {
-            *error = "unknown field \"" + key + "\": drop_pct, corrupt_pct, delay_ms and split_ms are known";
+            *error = "unknown field \"" + key + "\": drop_pct, corrupt_pct, delay_ms, split_ms and pace_baud are known";
         }
         if (!error->empty()) {
             return c;

@@ -3,11 +3,14 @@
 // through `ask`, which hands it to the thread that runs the device. The HTTP server
 // around it is control_http.h.
 //
-//   GET  /api/devices                 every device, with its counts
+//   GET  /api/devices                 every device: its state, counts, faults (with its pace)
+//                                      and the latest frame it answered, as its status line
+//                                      shows it ("last_frame": "Frame 3 receivedEA:2E, TORA:D1")
 //   GET  /api/devices/N               one
 //   POST /api/devices/N/faults        {"drop_pct": 10, "corrupt_pct": 0, "delay_ms": [5, 20],
-//                                      "split_ms": 2}: what is given changes ("split_ms": null:
-//                                      whole again; "delay_ms": 5 is [5, 5])
+//                                      "split_ms": 2, "pace_baud": 9600}: what is given changes
+//                                      ("split_ms": null: whole again; "delay_ms": 5 is [5, 5];
+//                                      "pace_baud": 0: not paced)
 //   POST /api/devices/N/unplug | plug | freeze | thaw
 #pragma once
 

@@ -10,15 +10,16 @@ inline constexpr char kControlPage[] = R"zolpage(<!doctype html>
 body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}
 td,th{border:1px solid #ccc;padding:.2em .5em;text-align:left}
 .unplugged{background:#fdd}.frozen{background:#def}#error{color:#b00}
+tbody td:nth-child(10){font-family:monospace}td span{white-space:nowrap}
 </style></head><body>
 <h1>zolhost serve</h1><p id="error"></p>
 <table><thead><tr><th>device</th><th>engine</th><th>host end</th><th>state</th><th>requests</th>
-<th>replies</th><th>faults applied</th><th>faults</th><th>latest frame</th><th>controls</th></tr></thead>
+<th>replies</th><th>faults applied</th><th>faults</th><th>pace</th><th>latest frame</th><th>controls</th></tr></thead>
 <tbody id="devices"></tbody></table>
 <script>
 const token = new URLSearchParams(location.search).get('token');
 const auth = token ? {'Authorization': 'Bearer ' + token} : {};
-const typed = {};  // what is typed in each device's drop box, kept across refreshes
+const typed = {};  // what is typed in each device's boxes, kept across refreshes
 function faultsText(f) {
   const parts = [];
   if (f.drop_pct) parts.push('drop ' + f.drop_pct + '%');
@@ -43,18 +44,23 @@ function row(d) {
   const tr = document.createElement('tr');
   tr.id = 'device-' + d.index; tr.className = d.state;
   for (const v of [d.index, d.engine, d.host_end, d.state, d.requests, d.replies, d.faults_applied,
-                   faultsText(d.faults), d.last_frame]) {
+                   faultsText(d.faults), d.faults.pace_baud ? d.faults.pace_baud + ' baud' : 'not paced',
+                   d.last_frame]) {
     const td = document.createElement('td'); td.textContent = v; tr.appendChild(td);
   }
   const td = document.createElement('td');
   td.appendChild(d.plugged ? button(d.index, 'unplug', 'unplug') : button(d.index, 'plug', 'plug'));
   td.appendChild(d.frozen ? button(d.index, 'thaw', 'thaw') : button(d.index, 'freeze', 'freeze'));
-  const drop = document.createElement('input'); drop.size = 3; drop.placeholder = 'drop %';
-  drop.dataset.device = d.index; drop.value = typed[d.index] || '';
-  drop.oninput = () => { typed[d.index] = drop.value; };
-  const set = document.createElement('button'); set.textContent = 'set drop %';
-  set.onclick = () => steer(d.index, 'faults', JSON.stringify({drop_pct: Number(drop.value || 0)}));
-  td.appendChild(drop); td.appendChild(set);
+  for (const [field, label] of [['drop_pct', 'drop %'], ['pace_baud', 'pace baud']]) {
+    const box = document.createElement('input'); box.size = 5; box.placeholder = label;
+    box.dataset.device = d.index; box.dataset.field = field;
+    const key = d.index + ' ' + field;
+    box.value = typed[key] || '';
+    box.oninput = () => { typed[key] = box.value; };
+    const set = document.createElement('button'); set.textContent = 'set ' + label;
+    set.onclick = () => steer(d.index, 'faults', JSON.stringify({[field]: Number(box.value || 0)}));
+    const pair = document.createElement('span'); pair.append(' ', box, set); td.appendChild(pair);
+  }
   tr.appendChild(td);
   return tr;
 }
@@ -64,10 +70,11 @@ async function refresh() {
     const j = await r.json();
     if (!r.ok) { document.getElementById('error').textContent = j.error; return; }
     const typing = document.activeElement && document.activeElement.tagName === 'INPUT'
-      ? document.activeElement.dataset.device : null;
+      ? 'input[data-device="' + document.activeElement.dataset.device + '"][data-field="' +
+        document.activeElement.dataset.field + '"]' : null;
     document.getElementById('devices').replaceChildren(...j.devices.map(row));
     if (typing !== null) {  // the box being typed in stays focused, its text and caret as they were
-      const box = document.querySelector('input[data-device="' + typing + '"]');
+      const box = document.querySelector(typing);
       if (box) { box.focus(); box.setSelectionRange(box.value.length, box.value.length); }
     }
     document.body.dataset.loaded = 'yes';

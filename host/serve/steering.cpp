@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "host/link/link_set.h"
-#include "host/net/ends.h"
 
 namespace zolhost {
 
@@ -81,24 +80,13 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     std::string error;
     switch (c.kind) {
     case SteerCommand::Kind::Look: break;
-    case SteerCommand::Kind::Faults: relay.SetFaults(Changed(relay.Faults(), c.faults), now); break;
+    case SteerCommand::Kind::Faults:
+        relay.SetFaults(Changed(relay.Faults(), c.faults), c.faults.paceBaud.value_or(relay.PaceBaud()), now);
+        break;
     case SteerCommand::Kind::Freeze: relay.Freeze(true, now); break;
     case SteerCommand::Kind::Thaw: relay.Freeze(false, now); break;
-    case SteerCommand::Kind::Unplug:
-        if (host.state != LinkEnd::State::Unplugged) {
-            link.Unplug(Side::Host, now);
-            d.host->reset();  // a pty's path goes with it, a listener's port is closed
-        }
-        break;
-    case SteerCommand::Kind::Plug:
-        if (host.state == LinkEnd::State::Unplugged) {
-            std::unique_ptr<Endpoint> ep = MakeHostEnd(d.hostEnd, &error, false);
-            if (ep != nullptr) {
-                *d.host = std::move(ep);
-                link.Plug(Side::Host, **d.host, now);
-            }
-        }
-        break;
+    case SteerCommand::Kind::Unplug: UnplugHostEnd(link, *d.host, now); break;
+    case SteerCommand::Kind::Plug: PlugHostEnd(link, *d.host, d.hostEnd, now, &error); break;
     }
     DeviceView v;
     v.index = d.index;
@@ -108,6 +96,7 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     v.frozen = relay.Frozen();
     v.hostOpen = host.state == LinkEnd::State::Open;
     v.faults = relay.Faults();
+    v.paceBaud = relay.PaceBaud();
     v.tally = d.record->Tally();
     v.lastFrame = d.record->LastFrame();
     v.error = error;

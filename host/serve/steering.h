@@ -28,6 +28,7 @@ struct FaultChange {
     std::optional<int> delayMinMs;
     std::optional<int> delayMaxMs;
     std::optional<int> splitGapMs;  // -1: not split
+    std::optional<std::uint32_t> paceBaud;  // 0: not paced
 };
 
 struct SteerCommand {
@@ -46,8 +47,9 @@ struct DeviceView {
     bool frozen = false;
     bool hostOpen = false;   // a host program has the host end open
     LinkTally tally;
-    std::string lastFrame;   // as the trace says it
+    std::string lastFrame;   // the latest frame answered, as the device's status line shows it
     FaultSettings faults;
+    std::uint32_t paceBaud = 0;  // the link's pace (0: none)
     std::string error;       // the command could not be done: why (the view is as before)
 };
 

@@ -6,6 +6,7 @@
 
 #include "host/base/rng.h"
 #include "host/base/text.h"
+#include "host/stages/paced_line.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {
@@ -18,20 +19,37 @@ std::string FaultSettingsText(const FaultSettings& f) {
 }
 
 std::string FaultChangeTag(const FaultChangeAt& c) {
-    return "zol-faults from=" + std::to_string(c.fromReply) + " " + FaultSettingsText(c.faults);
+    return "zol-faults from=" + std::to_string(c.fromReply) +
+           (c.paceBaud ? " pace=" + std::to_string(*c.paceBaud) : std::string()) + " " + FaultSettingsText(c.faults);
 }
 
 bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c) {
-    unsigned long long from = 0;
-    FaultSettings f;
-    int used = 0;
-    if (std::sscanf(tag.c_str(), "zol-faults from=%llu drop=%lg corrupt=%lg delay=%d-%d split=%d%n", &from, &f.dropPct,
-                    &f.corruptPct, &f.delayMinMs, &f.delayMaxMs, &f.splitGapMs, &used) != 6 ||
-        static_cast<std::size_t>(used) != tag.size() || !FaultSettingsFault(f, "").empty()) {
+    constexpr char kHead[] = "zol-faults from=";
+    const std::size_t at = sizeof kHead - 1;
+    const std::size_t end = tag.find(' ', at);
+    FaultChangeAt r;
+    if (tag.rfind(kHead, 0) != 0 || end == std::string::npos ||
+        !ParseUnsigned(tag.substr(at, end - at), 0, UINT64_MAX, &r.fromReply)) {
         return false;
     }
-    c->fromReply = from;
-    c->faults = f;
+    std::string rest = tag.substr(end);
+    if (rest.rfind(" pace=", 0) == 0) {
+        const std::size_t paceEnd = rest.find(' ', 1);
+        std::uint32_t baud = 0;
+        if (paceEnd == std::string::npos || !ParsePaceBaud(rest.substr(6, paceEnd - 6), &baud)) {
+            return false;
+        }
+        r.paceBaud = baud;
+        rest.erase(0, paceEnd);
+    }
+    FaultSettings& f = r.faults;
+    int used = 0;
+    if (std::sscanf(rest.c_str(), " drop=%lg corrupt=%lg delay=%d-%d split=%d%n", &f.dropPct, &f.corruptPct,
+                    &f.delayMinMs, &f.delayMaxMs, &f.splitGapMs, &used) != 5 ||
+        static_cast<std::size_t>(used) != rest.size() || !FaultSettingsFault(f, "").empty()) {
+        return false;
+    }
+    *c = r;
     return true;
 }
 

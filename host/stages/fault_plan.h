@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,13 @@ std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash);
 // "drop=10 corrupt=0 delay=0-0 split=-1".
 std::string FaultSettingsText(const FaultSettings& f);
 
-// Faults changed while the link runs, from reply number `fromReply` on, as the
-// trace and a capture keep it: "zol-faults from=12 drop=10 corrupt=0 delay=0-0 split=-1".
+// Faults (and the line's pace) changed while the link runs, from reply number
+// `fromReply` on, as the trace and a capture keep it:
+// "zol-faults from=12 pace=9600 drop=10 corrupt=0 delay=0-0 split=-1".
 struct FaultChangeAt {
     std::uint64_t fromReply = 0;
     FaultSettings faults;
+    std::optional<std::uint32_t> paceBaud;  // nothing: the pace stays (a tag written before it could change)
 };
 std::string FaultChangeTag(const FaultChangeAt& c);
 // Reads a tag back; false for any other text.

@@ -34,6 +34,8 @@ public:
     std::size_t Size() const { return queue_.size(); }
     // When the last byte queued is through.
     Clock::time_point Free() const { return pace_.Free(); }
+    // The rate of the bytes queued from now on (0: not paced); those queued keep their times.
+    void SetPace(std::uint32_t baud) { pace_.SetBaud(baud); }
     // Drops every byte queued (a purge): how many.
     std::size_t Purge(Clock::time_point now);
 

@@ -88,13 +88,15 @@ class Device:
 
     def state(self):
         """The device as serve sees it now: state ("open", "waiting", "frozen",
-        "unplugged"), requests, replies, faults_applied, faults."""
+        "unplugged"), requests, replies, faults_applied, faults (with the
+        pace), last_frame (as the device's status line shows it)."""
         return self._served.control("GET", f"api/devices/{self.index}")
 
-    def set_faults(self, drop=None, corrupt=None, delay=None, split=...):
+    def set_faults(self, drop=None, corrupt=None, delay=None, split=..., pace=None):
         """Changes the link's faults from the next reply on: drop and corrupt in
         percent, delay in ms (a number, or (least, most)), split in ms (None:
-        whole again); what is not given stays."""
+        whole again), pace in baud for the bytes from now on (0: not paced);
+        what is not given stays."""
         body = {}
         if drop is not None:
             body["drop_pct"] = drop
@@ -104,6 +106,8 @@ class Device:
             body["delay_ms"] = list(delay) if isinstance(delay, (tuple, list)) else delay
         if split is not ...:
             body["split_ms"] = split
+        if pace is not None:
+            body["pace_baud"] = pace
         return self._steer("faults", body)
 
     def unplug(self):
@@ -148,7 +152,7 @@ class Device:
             yield self
         finally:
             self.set_faults(drop=before["drop_pct"], corrupt=before["corrupt_pct"], delay=before["delay_ms"],
-                            split=before["split_ms"])
+                            split=before["split_ms"], pace=before["pace_baud"])
 
     def _steer(self, action, body=None):
         self._served.steered.add(self.index)
@@ -228,7 +232,8 @@ class Served:
             o = device.options
             device.plug()
             device.thaw()
-            device.set_faults(drop=o["drop_pct"], corrupt=o["corrupt_pct"], delay=o["delay_ms"], split=o["split_ms"])
+            device.set_faults(drop=o["drop_pct"], corrupt=o["corrupt_pct"], delay=o["delay_ms"], split=o["split_ms"],
+                              pace=o["pace_baud"])
         self.steered.clear()
 
     def _first_line(self, seconds):

@@ -84,7 +84,8 @@ def test_a_frozen_device_takes_bytes_and_answers_nothing_until_thawed(zol_device
             assert exchange(line, 3) == 0
             assert line.out_waiting == 0  # its receiver took them
         assert exchange(line, 3, first=0x20) == 3
-    assert zol_device.state()["last_frame"].startswith("reply EA DD")  # 0x22 ^ 0xFF
+    # The latest frame as the device's status line shows it: its third (frozen ones never reached it).
+    assert zol_device.state()["last_frame"] == "Frame 2 receivedEA:DD, TORA:22"
 
 
 def test_changes_are_undone_when_the_test_ends(zol_serve):
@@ -92,10 +93,11 @@ def test_changes_are_undone_when_the_test_ends(zol_serve):
     first, second = served.devices
     first.unplug()
     second.freeze()
-    second.set_faults(drop=100, split=1)
+    second.set_faults(drop=100, split=1, pace=2400)
     served.undo_steering()
     assert [d.state()["state"] for d in served.devices] == ["waiting", "waiting"]
-    assert second.state()["faults"] == {"drop_pct": 5, "corrupt_pct": 0, "delay_ms": [0, 0], "split_ms": None}
+    assert second.state()["faults"] == {"drop_pct": 5, "corrupt_pct": 0, "delay_ms": [0, 0], "split_ms": None,
+                                        "pace_baud": second.options["pace_baud"]}
     with first.open() as line:
         assert exchange(line, 3) == 3
 
@@ -116,35 +118,84 @@ def outcomes(line, count, first):
     return seen
 
 
+@pytest.mark.zol(host="pty")
+def test_pace_changes_from_the_next_frame_on(zol_device):
+    def round_trip(line):
+        start = time.monotonic()
+        assert good_reply(answered(line), 0x41)
+        return time.monotonic() - start
+
+    with zol_device.open(timeout=2) as line:
+        assert exchange(line, 2) == 2
+        assert zol_device.set_faults(pace=600)["faults"]["pace_baud"] == 600
+        slow = round_trip(line)
+        zol_device.set_faults(pace=0)
+        fast = round_trip(line)
+    assert slow >= (7 + 9) * 10 / 600  # a request and its reply at 600 baud: 267 ms
+    assert fast < slow / 2, (fast, slow)
+
+
+class Recorded:
+    """Steers a replay as the capture does: nothing to do but wait for the host
+    end to come back where the session plugged it."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def set_faults(self, **faults):
+        pass
+
+    freeze = thaw = unplug = set_faults
+
+    def plug(self):
+        deadline = time.monotonic() + 10
+        while not os.path.lexists(self.path) and time.monotonic() < deadline:
+            time.sleep(0.02)
+
+
+def steered_session(port, steer, served_pace):
+    """A session through every control: its outcomes, one a request, and what a
+    read met while the device was unplugged."""
+    seen = []
+    with serial.Serial(port, 115200, timeout=0.4) as line:
+        seen += outcomes(line, 2, 0x10)
+        steer.set_faults(drop=100)
+        seen += outcomes(line, 1, 0x20)
+        steer.set_faults(drop=0, corrupt=100)
+        seen += outcomes(line, 1, 0x30)
+        steer.set_faults(corrupt=0, pace=1200)
+        seen += outcomes(line, 1, 0x38)
+        steer.set_faults(pace=served_pace)
+        steer.freeze()
+        seen += outcomes(line, 2, 0x40)
+        steer.thaw()
+        seen += outcomes(line, 1, 0x50)
+        steer.unplug()
+        try:
+            line.read(REPLY_SIZE)
+            seen.append("still there")
+        except serial.SerialException:
+            seen.append("gone")
+    steer.plug()
+    with serial.Serial(port, 115200, timeout=0.4) as line:
+        return seen + outcomes(line, 2, 0x60)
+
+
 def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
     import subprocess
 
     capture = tmp_path / "steered.pcapng"
     served = zol_serve(1, host="pty", pcap=str(capture), seed=5)
     device = served.devices[0]
-
-    def session(line, steer):
-        seen = outcomes(line, 3, 0x10)
-        steer(drop=100)
-        seen += outcomes(line, 2, 0x20)
-        steer(drop=0, corrupt=100)
-        seen += outcomes(line, 2, 0x30)
-        steer(corrupt=0)
-        return seen + outcomes(line, 2, 0x40)
-
-    with device.open(timeout=0.4) as line:
-        recorded = session(line, device.set_faults)
+    recorded = steered_session(device.pty, device, device.options["pace_baud"])
     served.stop()
-    assert recorded == ["good"] * 3 + ["none"] * 2 + ["bad"] * 2 + ["good"] * 2
+    assert recorded == ["good"] * 2 + ["none", "bad", "good", "none", "none", "good", "gone", "good", "good"]
     host_end = str(tmp_path / "replayed")
-    replay = subprocess.Popen([served.zolhost, "replay", str(capture), "--as-device", host_end],
+    replay = subprocess.Popen([served.zolhost, "--trace", "replay", str(capture), "--as-device", host_end],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        deadline = time.monotonic() + 10
-        while not os.path.lexists(host_end) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        with serial.Serial(host_end, 115200, timeout=0.4) as line:
-            replayed = session(line, lambda **faults: None)  # the capture steers itself
+        Recorded(host_end).plug()  # the host end is there
+        replayed = steered_session(host_end, Recorded(host_end), None)
         replay.terminate()
         out, err = replay.communicate(timeout=20)
     finally:
@@ -152,4 +203,10 @@ def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
             replay.kill()
             replay.communicate()
     assert replayed == recorded, err
-    assert "9 requests as recorded, 0 not" in out, out + err
+    assert "8 requests as recorded, 0 not" in out, out + err  # the frozen two never reached the device
+    for made in ("zol-faults from=4 pace=1200", "zol-steer freeze", "zol-steer thaw", "zol-steer unplug",
+                 "zol-steer plug"):
+        assert made in err, err  # the replay's own trace
+    against = subprocess.run([served.zolhost, "replay", str(capture), "--fast", "--spawn"], capture_output=True,
+                             text=True, timeout=60)
+    assert against.returncode == 0 and "all as recorded" in against.stdout, against.stdout + against.stderr

@@ -1,12 +1,14 @@
 // libFuzzer target: what `zolhost replay` reads from a capture someone passed around.
 //
-// The input is read three ways:
+// The input is read four ways:
 //  1. As a whole capture file. A capture that is taken has packets, its link options
 //     pass the command line's checks, its times run forward from 0 and the faults of
 //     its link can be planned; one that is refused says why and where.
 //  2. As the text of a header's link options: one that is read back writes out as a
 //     text that reads back the same.
 //  3. As a reply's tag: one that is read back keeps its offsets inside a reply.
+//  4. As the note of a steered change (faults and pace, freeze, unplug ...): one that
+//     is read back writes out as a text that reads back the same.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +101,24 @@ void AsReplyTag(const std::string& text) {
     }
 }
 
+void AsChangeTag(const std::string& text) {
+    FaultChangeAt f;
+    if (ParseFaultChangeTag(text, &f)) {
+        FaultChangeAt again;
+        if (!FaultSettingsFault(f.faults, "").empty() || !ParseFaultChangeTag(FaultChangeTag(f), &again) ||
+            FaultChangeTag(again) != FaultChangeTag(f)) {
+            Fail("a faults change that does not read back as written", FaultChangeTag(f));
+        }
+    }
+    SteerChangeAt s;
+    if (ParseSteerChangeTag(text, &s)) {
+        SteerChangeAt again;
+        if (!ParseSteerChangeTag(SteerChangeTag(s), &again) || SteerChangeTag(again) != SteerChangeTag(s)) {
+            Fail("a steered change that does not read back as written", SteerChangeTag(s));
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -106,5 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     AsLinkOptions(text);
     AsReplyTag(text);
+    AsChangeTag(text);
     return 0;
 }

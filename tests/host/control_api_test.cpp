@@ -68,6 +68,11 @@ TEST(ControlApi, RoutesEachControlToItsDeviceAndReadsPartialFaults) {
     EXPECT_EQ(f.splitGapMs, -1);
     EXPECT_EQ(api.Do("POST", "/api/devices/0/faults", R"({"delay_ms": [2, 9]})").status, 200);
     EXPECT_EQ(api.asked.back().faults.delayMaxMs, 9);
+    EXPECT_FALSE(api.asked.back().faults.paceBaud.has_value());
+    for (const std::uint32_t baud : {0u, 50u, 9600u, 4000000u}) {
+        EXPECT_EQ(api.Do("POST", "/api/devices/0/faults", "{\"pace_baud\": " + std::to_string(baud) + "}").status, 200);
+        EXPECT_EQ(api.asked.back().faults.paceBaud, baud);
+    }
 }
 
 TEST(ControlApi, RefusesBadRequestsSayingWhyAndAsksNoDevice) {
@@ -85,6 +90,11 @@ TEST(ControlApi, RefusesBadRequestsSayingWhyAndAsksNoDevice) {
         {"{\"delay_ms\": 99999999999}", "delay_ms"},
         {"{\"split_ms\": -2}", "split_ms"},
         {"{\"pace\": 9600}", "unknown field"},
+        {"{\"pace_baud\": 49}", "pace_baud"},
+        {"{\"pace_baud\": 4000001}", "pace_baud"},
+        {"{\"pace_baud\": -9600}", "pace_baud"},
+        {"{\"pace_baud\": 9600.5}", "pace_baud"},
+        {"{\"pace_baud\": 99999999999999999999}", "pace_baud"},
         {"{\"drop_pct\": 1", "JSON object"},
     };
     for (const auto& [body, says] : bad400) {

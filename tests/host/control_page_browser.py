@@ -105,8 +105,9 @@ def main():
             until(lambda: evaluate("document.body.dataset.loaded === 'yes' && "
                                    "document.querySelectorAll('#devices tr').length === 2"), 20, "the page's table")
             assert evaluate("document.querySelector('#device-1').className") == "open"
-            # The latest frame, as the trace says it: the third reply's.
-            assert evaluate("document.querySelector('#device-1').children[8].textContent").startswith("reply EA FD")
+            # The latest frame, as the device's status line shows it: the third.
+            assert evaluate("document.querySelector('#device-1').children[9].textContent") == \
+                "Frame 2 receivedEA:FD, TORA:02"
             evaluate("document.querySelector('#device-1 button[data-action=unplug]').click()")
             until(lambda: evaluate("document.querySelector('#device-1').className") == "unplugged", 10,
                   "the page showing device 1 unplugged")
@@ -128,6 +129,11 @@ def main():
             evaluate("document.querySelector('#device-0 input + button').click()")
             until(lambda: evaluate("document.querySelector('#device-0').children[7].textContent") == "drop 25%", 10,
                   "device 0's faults set from the page")
+            # ... and the pace, from its own box.
+            evaluate("(() => { const b = document.querySelector('#device-0 input[data-field=pace_baud]');"
+                     " b.value = '2400'; b.dispatchEvent(new Event('input')); b.nextSibling.click(); })()")
+            until(lambda: evaluate("document.querySelector('#device-0').children[8].textContent") == "2400 baud", 10,
+                  "device 0's pace set from the page")
             shot = browser.call("Page.captureScreenshot", session)["data"]
             with open(os.path.join(out_dir, "control-page.png"), "wb") as f:
                 f.write(base64.b64decode(shot))

@@ -260,6 +260,87 @@ TEST(Link, ACaptureReadsBackAsTheSessionItRecorded) {
     std::remove(path.c_str());
 }
 
+// Steered mid-session: a new pace holds from the next bytes on, a frozen device
+// never gets what the host sends, and each change is kept at its place. A replay
+// whose host sends the whole session at once meets them at the same bytes and
+// replies: the frozen request is taken and lost, the pace changes at the same
+// reply, and the unplug and plug are handed out once the link is there (the plug
+// no sooner than as long after the unplug as then).
+TEST(Link, SteeringIsKeptAtItsPlaceAndMadeAgainThereOnReplay) {
+    const std::string path = testing::TempDir() + "steered.pcapng";
+    RelayConfig config;
+    {
+        Rig rig(config);
+        std::string error;
+        ASSERT_TRUE(rig.record.OpenCapture(path, &error, {RelayConfigTag(config)})) << error;
+        Relay& relay = rig.link.Relayed();
+        rig.host.ProgramSends(Request(1));
+        rig.RunFor(2ms);
+        relay.SetFaults(FaultSettings{}, 9600, rig.now);
+        const auto asked = rig.now;
+        rig.host.ProgramSends(Request(2));
+        rig.RunFor(30ms, 50us);
+        ASSERT_EQ(rig.atHost.size(), 2 * kReplySize);
+        EXPECT_GE(rig.atHostWhen.back() - asked, ByteTime(9600) * (kRequestSize + kReplySize));
+        relay.Freeze(true, rig.now);
+        rig.host.ProgramSends(Request(3));
+        rig.RunFor(30ms);
+        EXPECT_EQ(rig.atHost.size(), 2 * kReplySize);  // taken, never answered
+        relay.Freeze(false, rig.now);
+        rig.link.Unplug(Side::Host, rig.now);
+        rig.RunFor(5ms);
+        rig.link.Plug(Side::Host, rig.host, rig.now);
+        rig.link.TryOpen(rig.link.End(Side::Host), rig.now);
+        rig.host.ProgramSends(Request(4));
+        rig.RunFor(30ms);
+        EXPECT_EQ(rig.atHost.size(), 3 * kReplySize);
+    }
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    std::remove(path.c_str());
+    ASSERT_EQ(r.relay.faultChanges.size(), 1u);
+    EXPECT_EQ(FaultChangeTag(r.relay.faultChanges[0]), "zol-faults from=1 pace=9600 drop=0 corrupt=0 delay=0-0 split=-1");
+    std::vector<std::string> tags;
+    for (const SteerChangeAt& c : r.relay.steerChanges) {
+        tags.push_back(SteerChangeTag(c));
+    }
+    EXPECT_EQ(tags, (std::vector<std::string>{"zol-steer freeze from=2 taken=14 delivered=18",
+                                              "zol-steer thaw from=2 taken=21 delivered=18",
+                                              "zol-steer unplug from=2 taken=21 delivered=18",
+                                              "zol-steer plug from=2 taken=21 delivered=18"}));
+    EXPECT_GE(r.relay.steerChanges[3].afterUs, 5000);
+    EXPECT_EQ(Exchanges(r, true).size(), Exchanges(r).size() - 1);  // the device never heard request 3
+
+    Rig replay(r.relay);
+    Relay& relay = replay.link.Relayed();
+    Bytes session;
+    for (std::uint8_t d1 : {1, 2, 3, 4}) {
+        const Bytes q = Request(d1);
+        session.insert(session.end(), q.begin(), q.end());
+    }
+    replay.host.ProgramSends(session);
+    std::vector<std::pair<SteerChangeAt::Kind, Clock::time_point>> handed;
+    for (const auto end = replay.now + 60ms; replay.now < end;) {
+        replay.Step(50us);
+        if (const auto kind = relay.NextRecordedChange(replay.now)) {
+            handed.emplace_back(*kind, replay.now);
+        }
+    }
+    EXPECT_FALSE(relay.Frozen());
+    EXPECT_EQ(relay.PaceBaud(), 9600u);
+    Bytes want;
+    for (std::uint8_t d1 : {1, 2, 4}) {
+        const Bytes a = Reply(d1);
+        want.insert(want.end(), a.begin(), a.end());
+    }
+    EXPECT_EQ(replay.atHost, want);
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_EQ(handed[0].first, SteerChangeAt::Kind::Unplug);
+    EXPECT_EQ(handed[1].first, SteerChangeAt::Kind::Plug);
+    EXPECT_GE(handed[1].second - handed[0].second, std::chrono::microseconds(r.relay.steerChanges[3].afterUs));
+}
+
 // A host program's purge empties only the direction it asks for, and counts what
 // it dropped; bytes that fall due at an end that has left are counted lost.
 TEST(Link, APurgeEmptiesOnlyItsDirectionAndBytesForAGoneEndCountAsLost) {

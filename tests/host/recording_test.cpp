@@ -97,6 +97,42 @@ TEST(Recording, HeaderLinkOptionsPassTheCommandLinesChecks) {
     std::remove(path.c_str());
 }
 
+// The notes of a steered session (its faults and pace changed, the device frozen,
+// its host end unplugged) read back as written; a damaged one is no change at all.
+TEST(Recording, SteeringTagsReadBackAsWrittenAndNothingElseReads) {
+    for (const std::string good : {"zol-faults from=3 pace=9600 drop=10 corrupt=0 delay=0-5 split=-1",
+                                   "zol-faults from=0 pace=0 drop=0 corrupt=100 delay=0-0 split=2"}) {
+        FaultChangeAt c;
+        ASSERT_TRUE(ParseFaultChangeTag(good, &c)) << good;
+        EXPECT_EQ(FaultChangeTag(c), good);
+    }
+    FaultChangeAt older;  // written before the pace could change: it stays
+    ASSERT_TRUE(ParseFaultChangeTag("zol-faults from=3 drop=10 corrupt=0 delay=0-5 split=-1", &older));
+    EXPECT_FALSE(older.paceBaud.has_value());
+    for (const std::string bad : {"zol-faults from=3 pace=1 drop=10 corrupt=0 delay=0-5 split=-1",
+                                  "zol-faults from=3 pace=-9600 drop=10 corrupt=0 delay=0-5 split=-1",
+                                  "zol-faults from=3 pace=9600", "zol-faults from=3", "zol-faults from=x pace=0 drop=0 corrupt=0 delay=0-0 split=-1",
+                                  "zol-faults from=3 pace=0 drop=60 corrupt=60 delay=0-0 split=-1",
+                                  "zol-faults from=3 pace=0 drop=0 corrupt=0 delay=0-0 split=-1 more"}) {
+        FaultChangeAt c;
+        EXPECT_FALSE(ParseFaultChangeTag(bad, &c)) << bad;
+    }
+    for (const std::string good : {"zol-steer freeze from=2 taken=14 delivered=18", "zol-steer thaw from=0 taken=0 delivered=0",
+                                   "zol-steer unplug from=18446744073709551615 taken=1 delivered=2",
+                                   "zol-steer plug from=2 taken=21 delivered=18"}) {
+        SteerChangeAt c;
+        ASSERT_TRUE(ParseSteerChangeTag(good, &c)) << good;
+        EXPECT_EQ(SteerChangeTag(c), good);
+    }
+    for (const std::string bad : {"zol-steer melt from=2 taken=14 delivered=18", "zol-steer freeze from=2 taken=14",
+                                  "zol-steer freeze taken=14 from=2 delivered=18", "zol-steer freeze from=-2 taken=14 delivered=18",
+                                  "zol-steer freeze from=2 taken=14 delivered=18 more", "zol-steer freeze from=2 taken=1e3 delivered=18",
+                                  "device frozen", ""}) {
+        SteerChangeAt c;
+        EXPECT_FALSE(ParseSteerChangeTag(bad, &c)) << bad;
+    }
+}
+
 // A file that is no whole capture: refused, saying where, never read past its end.
 TEST(Recording, DamagedCutOrEmptyCapturesAreRefusedSayingWhere) {
     const std::string path = Capture("cut.pcapng", {kGoodTag});
