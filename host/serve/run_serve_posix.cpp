@@ -144,7 +144,8 @@ constexpr rlim_t kFilesPerZolemul = 8;
 constexpr rlim_t kFilesBeside = 64;
 
 // Raises the soft limit on open files as far as the devices need and the hard
-// limit lets; says so when it cannot.
+// limit lets; says so when it cannot. (Windows has no such limit to raise: its
+// sockets are handles, which a process may hold millions of.)
 void RaiseFileLimit(const ServeConfig& c) {
     rlim_t need = kFilesBeside;
     for (const ServedDevice& d : c.devices) {

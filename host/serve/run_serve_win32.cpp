@@ -87,7 +87,8 @@ DWORD WINAPI ReadStdinToItsEnd(LPVOID) {
 
 // Standard input ends as its reader finds: a pipe once its writer has closed it, a
 // file where it ends, a console at Ctrl-Z; none at all reads as its end, as on
-// POSIX.
+// POSIX. The reader starts at the first call that watches (serve asks the same
+// all through its run).
 bool StdinEnded(bool watch) {
     static const bool reading = [watch] {
         if (watch) {
@@ -115,8 +116,8 @@ int RunServe(const ServeConfig& c) {
     if (!ServeCanStart(asked, &status)) {
         return status;
     }
-    // Windows has no open-files limit to raise as POSIX has: sockets are handles,
-    // which a process may hold some sixteen million of.
+    // No open-files limit to raise, as on POSIX: sockets are handles here, which a
+    // process may hold millions of.
     const ServeConfig run = WithHostEnds(asked, "");
     ServeRun serving(run);
     bool up = false;
