@@ -276,19 +276,28 @@ TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
 // with rfc2217:// ones; its manifest read by a Linux pyserial host program that
 // has every device answer 20 requests, each reply right to the byte. Closing
 // serve's standard input ends it (--exit-with-stdin): status 0, each device's
-// summary counts what it answered, and the manifest is gone.
+// summary counts what it answered, and the manifest is gone. The control API it
+// was asked for is not there, and it says so; what needs ptys is refused.
 TEST(WineServe, ServesSixteenBuiltinDevicesToAPyserialHostOverTcpAndRfc2217) {
     if (Env("ZOLEMUL_E2E_LOADER").empty() || Env("ZOLHOST_E2E_EXE").empty()) {
         GTEST_SKIP() << "zolhost.exe runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_EXE)";
     }
     REQUIRE_DEPENDENCY(system(ZOL_SYSTEM_PYTHON " -I -c 'import serial' 2>/dev/null") == 0,
                        "pyserial for " ZOL_SYSTEM_PYTHON " (Debian package python3-serial)");
+    const std::string loader = Env("ZOLEMUL_E2E_LOADER");
+    const std::string exe = Env("ZOLHOST_E2E_EXE");
+    for (const char* asked : {"--engine zolemul", "--host pty"}) {
+        Program refused({loader, exe, "serve", "--devices", "2", "--on", "1:" + std::string(asked)});
+        EXPECT_EQ(refused.child->wait(60s), 2) << asked << ": " << refused.Text();
+        EXPECT_NE(refused.TextWith("Windows does not have").find("device 1: "), std::string::npos) << refused.Text();
+    }
+
     TempDir dir;
     const std::string manifest = dir / "devices.json";
     int in[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-    Program serve({Env("ZOLEMUL_E2E_LOADER"), Env("ZOLHOST_E2E_EXE"), "serve", "--devices", "16", "--host", "tcp",
-                   "--on", "5:--host rfc2217", "--on", "12:--host rfc2217", "--exit-with-stdin", "--manifest", manifest},
+    Program serve({loader, exe, "serve", "--devices", "16", "--host", "tcp", "--on", "5:--host rfc2217", "--on",
+                   "12:--host rfc2217", "--exit-with-stdin", "--manifest", manifest, "--control", "127.0.0.1:0"},
                   in[0]);
     close(in[0]);
     const bool up = serve.out_.waitForText("serving 16 devices", 60s);
@@ -300,6 +309,7 @@ TEST(WineServe, ServesSixteenBuiltinDevicesToAPyserialHostOverTcpAndRfc2217) {
         FAIL() << "serve did not say it serves within 60 s:\n" << doc;
     }
     EXPECT_NE(doc.find(R"({"control":null,"cores":)"), std::string::npos) << doc;
+    EXPECT_NE(doc.find("control API is built on POSIX systems only: serving without it"), std::string::npos) << doc;
 
     Program host({ZOL_SYSTEM_PYTHON, SERVE_HOST_SCRIPT, manifest, "20"});
     EXPECT_EQ(host.child->wait(120s), 0) << host.Text();
