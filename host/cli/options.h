@@ -15,6 +15,14 @@
 namespace zolhost {
 
 enum class DeviceKind { None, Virtual, Port };
+
+// serve's control API unless --control says otherwise: on a free loopback port
+// where it is built (POSIX systems), none on Windows.
+#if defined(_WIN32)
+inline constexpr char kControlByDefault[] = "off";
+#else
+inline constexpr char kControlByDefault[] = "127.0.0.1:0";
+#endif
 enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve };
 
 struct Options {
@@ -62,7 +70,7 @@ struct Options {
     std::string host = "rfc2217";        // each device's host end: pty, rfc2217, tcp, a path or a URL
     std::string ptyDir;                  // where pty host ends go; empty: a temp dir of serve's own
     std::string manifest;                // the devices' document written here too
-    std::string control = "127.0.0.1:0";  // serve: the control API's HOST:PORT; "off": none
+    std::string control = kControlByDefault;  // serve: the control API's HOST:PORT; "off": none
     std::string controlToken;             // serve: the token it requires off loopback (empty: made)
     bool exitWithStdin = false;          // standard input's end stops serve
     std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given

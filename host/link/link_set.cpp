@@ -58,7 +58,7 @@ public:
             const bool commands =
                 waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
             Hand(seen, &round);
-            if (commands && control_ != nullptr) {
+            if (commands && control_ != nullptr && control_->next) {
                 Steer(&round);
             }
             const auto now = Clock::now();

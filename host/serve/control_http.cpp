@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -50,6 +51,7 @@ std::string TokenOf(const httplib::Request& req) {
 struct ControlServer::Impl {
     httplib::Server server;
     std::thread thread;
+    std::atomic<bool> listened{false};  // its thread is done listening
     std::vector<SteerMailbox*> byDevice;
 };
 
@@ -109,12 +111,20 @@ bool ControlServer::Start(const std::string& listen, const std::string& token, s
         return false;
     }
     url_ = "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
-    impl_->thread = std::thread([&s] { s.listen_after_bind(); });
+    impl_->thread = std::thread([this] {
+        impl_->server.listen_after_bind();
+        impl_->listened = true;
+    });
     return true;
 }
 
 void ControlServer::Stop() {
     if (impl_->thread.joinable()) {
+        // A stop before the server is running is lost (its thread would wait in
+        // accept for good): a stop just after Start waits for it to run first.
+        while (!impl_->server.is_running() && !impl_->listened) {
+            std::this_thread::sleep_for(1ms);
+        }
         impl_->server.stop();
         impl_->thread.join();
     }

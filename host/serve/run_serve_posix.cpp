@@ -1,6 +1,6 @@
-// zolhost serve from its configuration: zolemul found, the host ends named, one
-// thread for all built-in devices and one for each zolemul, the devices' document
-// once all are up, and the summary once a stop has ended them all.
+// zolhost serve on POSIX systems: what it adds around the run (serve_run.cpp):
+// the sweeper of what a killed serve leaves, pty host ends in a directory, the
+// open-files limit, signals kept by the main thread, and the control API.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -19,9 +18,7 @@
 #include "host/base/system.h"
 #include "host/base/text.h"
 #include "host/serve/control_http.h"
-#include "host/serve/serve.h"
-#include "host/serve/serve_device.h"
-#include "host/serve/serve_report.h"
+#include "host/serve/serve_run.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
 
@@ -30,6 +27,10 @@ namespace zolhost {
 namespace {
 
 constexpr int kLookMs = 50;  // how often the main thread looks at the board
+
+}  // namespace
+
+const char* const kServeEndsWith = "Ctrl-C or SIGTERM";
 
 unsigned Cores() {
     cpu_set_t set;
@@ -40,19 +41,6 @@ unsigned Cores() {
     return n > 0 ? n : 1;
 }
 
-// The host end a device's link makes, from what was asked for it.
-std::string HostPathOf(const std::string& host, const std::string& ptyDir, std::size_t index) {
-    if (host == "pty") {
-        return ptyDir + "/device-" + std::to_string(index);
-    }
-    if (host == "rfc2217" || host == "tcp") {
-        return host + "://127.0.0.1:0";
-    }
-    return host;
-}
-
-// Sleeps until a stop request, standard input (when watched) or kLookMs; true
-// when standard input has ended.
 bool StdinEnded(bool watch) {
     pollfd fds[2] = {{StopWakeFd(), POLLIN, 0}, {watch ? STDIN_FILENO : -1, POLLIN, 0}};
     if (poll(fds, 2, kLookMs) <= 0 || fds[1].revents == 0) {
@@ -63,67 +51,7 @@ bool StdinEnded(bool watch) {
     return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
 }
 
-// Waits until every device is up (kExitGood), one fails (its status), or a stop
-// is requested (kExitGood, with nothing served).
-int WaitUntilUp(const DeviceBoard& board, bool watchStdin, bool* up) {
-    for (;;) {
-        const std::vector<DeviceState> states = board.Snapshot();
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < states.size(); ++i) {
-            if (states[i].phase == DeviceState::Phase::Failed) {
-                Say("device " + std::to_string(i) + " did not come up: " + states[i].error);
-                return states[i].status != kExitGood ? states[i].status : kExitCheckFailed;
-            }
-            count += states[i].phase == DeviceState::Phase::Up ? 1 : 0;
-        }
-        if (count == states.size()) {
-            *up = true;
-            return kExitGood;
-        }
-        if (StopRequested()) {
-            Say("stopped before every device was up");
-            return kExitGood;
-        }
-        if (StdinEnded(watchStdin)) {
-            Say("standard input closed before every device was up");
-            return kExitGood;
-        }
-    }
-}
-
-// Serves until a stop is requested, standard input ends (when watched) or a
-// zolemul ends on its own (kExitCheckFailed).
-int WhileServing(const DeviceBoard& board, bool watchStdin) {
-    for (;;) {
-        if (StopRequested()) {
-            return kExitGood;
-        }
-        if (StdinEnded(watchStdin)) {
-            Say("standard input closed: ending every device");
-            return kExitGood;
-        }
-        const std::vector<DeviceState> states = board.Snapshot();
-        for (std::size_t i = 0; i < states.size(); ++i) {
-            if (states[i].phase == DeviceState::Phase::Ended && !states[i].error.empty()) {
-                Say("device " + std::to_string(i) + ": " + states[i].error + "; ending every device");
-                return kExitCheckFailed;
-            }
-        }
-    }
-}
-
-// kExitGood when every device's zolemul ended cleanly at the stop; else each one
-// that did not is said, and kExitCheckFailed.
-int EndedCleanly(const std::vector<DeviceState>& states) {
-    int status = kExitGood;
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        if (states[i].phase == DeviceState::Phase::Ended && !states[i].summary.endedCleanly) {
-            Say("device " + std::to_string(i) + " did not end cleanly: zolemul " + states[i].summary.endError);
-            status = kExitCheckFailed;
-        }
-    }
-    return status;
-}
+namespace {
 
 // What serve leaves behind if it is killed outright (SIGKILL: no handler of its own
 // runs) must not claim live devices. A sweeper, a process forked before any thread
@@ -216,7 +144,8 @@ constexpr rlim_t kFilesPerZolemul = 8;
 constexpr rlim_t kFilesBeside = 64;
 
 // Raises the soft limit on open files as far as the devices need and the hard
-// limit lets; says so when it cannot.
+// limit lets; says so when it cannot. (Windows has no such limit to raise: its
+// sockets are handles, which a process may hold millions of.)
 void RaiseFileLimit(const ServeConfig& c) {
     rlim_t need = kFilesBeside;
     for (const ServedDevice& d : c.devices) {
@@ -233,17 +162,6 @@ void RaiseFileLimit(const ServeConfig& c) {
             " open files, and this process may have only " + std::to_string(getrlimit(RLIMIT_NOFILE, &r) == 0 ? r.rlim_cur : was) +
             " (ulimit -n; the hard limit is " + std::to_string(r.rlim_max) + "): devices may fail to come up");
     }
-}
-
-void SayWhatCoresCost(std::size_t devices, unsigned cores) {
-    if (devices <= cores) {
-        return;
-    }
-    Say(std::to_string(devices) + " devices on " + std::to_string(cores) +
-        " cores: each zolemul polls without sleeping and wants a core of its own, so they share the cores with "
-        "each other, the links and the host programs, and nothing else on this machine gets one. Round trips "
-        "grow with devices per core: at wire pace, 1.4 ms alone, p99 about 2 ms at 2 a core, 6 ms at 4, 20 ms "
-        "at 8 (tools/serve-scale.py on a 2-core machine; docs/many-devices.md)");
 }
 
 // Where the pty host ends go: the dir asked for, or one of serve's own (made here,
@@ -265,17 +183,11 @@ bool PtyDir(const ServeConfig& c, std::string* dir, bool* own, std::string* erro
 
 int RunServe(const ServeConfig& c) {
     Sweeper sweeper;  // first made, last gone: after every removal below
+    int status = kExitGood;
+    if (!ServeCanStart(c, &status)) {
+        return status;
+    }
     std::string error;
-    for (const ServedDevice& d : c.devices) {
-        if (d.link.device != LinkConfig::DeviceEnd::Builtin && FindEmulator(d.link.deviceExe, &error).empty()) {
-            Say(error);
-            return kExitCheckFailed;
-        }
-    }
-    if (!c.manifest.empty() && !CanWriteWhole(c.manifest, &error)) {
-        Say(error);
-        return kExitNoLink;
-    }
     std::string ptyDir;
     bool ownDir = false;
     if (!PtyDir(c, &ptyDir, &ownDir, &error)) {
@@ -285,102 +197,47 @@ int RunServe(const ServeConfig& c) {
     if (ownDir) {
         sweeper.Add(ptyDir);
     }
-    ServeConfig run = c;
-    for (std::size_t i = 0; i < run.devices.size(); ++i) {
-        run.devices[i].link.hostPath = HostPathOf(run.devices[i].host, ptyDir, i);
-        if (run.devices[i].host == "pty") {
-            sweeper.Add(run.devices[i].link.hostPath);
+    const ServeConfig run = WithHostEnds(c, ptyDir);
+    std::size_t zolemuls = 0;
+    for (const ServedDevice& d : run.devices) {
+        if (d.host == "pty") {
+            sweeper.Add(d.link.hostPath);
         }
+        zolemuls += d.link.device != LinkConfig::DeviceEnd::Builtin ? 1 : 0;
     }
     const unsigned cores = Cores();
-    std::vector<LinkConfig> configs;
-    std::vector<std::size_t> builtin;
-    for (std::size_t i = 0; i < run.devices.size(); ++i) {
-        configs.push_back(run.devices[i].link);
-        if (run.devices[i].link.device == LinkConfig::DeviceEnd::Builtin) {
-            builtin.push_back(i);
-        }
-    }
-    SayWhatCoresCost(run.devices.size() - builtin.size(), cores);
+    SayWhatCoresCost(zolemuls, cores);
     RaiseFileLimit(run);
-    DeviceBoard board(run.devices.size());
-    // A mailbox for each thread that runs links: the built-in devices' one, and
-    // each zolemul's; the control API hands its commands through them.
-    std::vector<std::unique_ptr<SteerMailbox>> mailboxes;
-    std::vector<SteerMailbox*> mailboxOf(run.devices.size(), nullptr);
-    std::vector<std::thread> threads;
     {
-        const AllSignalsBlocked blocked;  // signals stay with this thread, which watches for them
-        if (!builtin.empty()) {
-            mailboxes.push_back(std::make_unique<SteerMailbox>());
-            for (const std::size_t i : builtin) {
-                mailboxOf[i] = mailboxes.back().get();
+        ServeRun serving(run);  // its threads leave signals to this one, which watches for them
+        bool up = false;
+        status = serving.WaitUntilUp(&up);
+        ControlServer control(serving.Mailboxes());
+        ControlAt controlAt;
+        if (up && !c.control.empty()) {
+            const AllSignalsBlocked blocked;  // its threads too
+            if (!control.Start(c.control, c.controlToken, &error)) {
+                Say(error);
+                status = kExitNoLink;
+                up = false;
             }
-            threads.emplace_back(ServeBuiltinDevices, std::cref(configs), std::cref(builtin), std::ref(board),
-                                 mailboxes.back().get());
+            controlAt = {control.Url(), control.Token()};
         }
-        for (std::size_t i = 0; i < run.devices.size(); ++i) {
-            if (configs[i].device != LinkConfig::DeviceEnd::Builtin) {
-                mailboxes.push_back(std::make_unique<SteerMailbox>());
-                mailboxOf[i] = mailboxes.back().get();
-                threads.emplace_back(ServeDevice, std::cref(configs[i]), i, std::ref(board), mailboxes.back().get());
+        if (up) {
+            for (const DeviceState& d : serving.States()) {
+                if (!d.dir.empty()) {  // a zolemul's; a built-in device has none
+                    sweeper.Add(d.dir);
+                    sweeper.Add(d.dir + "/" + kDevicePortName);
+                }
             }
+            sweeper.Add(c.manifest);
+            status = serving.Serve(cores, controlAt);
         }
-    }
-    bool up = false;
-    int status = WaitUntilUp(board, c.exitWithStdin, &up);
-    bool manifest = false;
-    ControlServer control(mailboxOf);
-    ControlAt controlAt;
-    if (up && !c.control.empty()) {
-        const AllSignalsBlocked blocked;  // its threads too
-        if (!control.Start(c.control, c.controlToken, &error)) {
-            Say(error);
-            status = kExitNoLink;
-            up = false;
-        }
-        controlAt = {control.Url(), control.Token()};
-    }
-    if (up) {
-        // The file first: once the document is on standard output, the devices are up.
-        const std::vector<DeviceState> states = board.Snapshot();
-        for (const DeviceState& d : states) {
-            if (!d.dir.empty()) {  // a zolemul's; a built-in device has none
-                sweeper.Add(d.dir);
-                sweeper.Add(d.dir + "/" + kDevicePortName);
-            }
-        }
-        sweeper.Add(c.manifest);
-        const std::string doc = DevicesJson(run, states, cores, controlAt);
-        manifest = !c.manifest.empty() && WriteWhole(c.manifest, doc, &error);
-        if (!c.manifest.empty() && !manifest) {
-            Say(error);
-            status = kExitNoLink;
-            up = false;
-        } else {
-            std::printf("%s\n", doc.c_str());
-            std::fflush(stdout);
-            const std::size_t n = run.devices.size();
-            Say("serving " + std::to_string(n) + (n == 1 ? " device" : " devices") + "; Ctrl-C or SIGTERM ends them");
-            status = WhileServing(board, c.exitWithStdin);
-        }
-    }
-    control.Stop();
-    RequestStop();
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    if (up) {
-        const std::vector<DeviceState> states = board.Snapshot();
-        std::printf("%s\n", SummaryJson(states).c_str());
-        std::fflush(stdout);
-        status = status != kExitGood ? status : EndedCleanly(states);
-    }
-    std::error_code ec;
-    if (manifest) {
-        std::filesystem::remove(c.manifest, ec);
+        control.Stop();
+        status = serving.End(status);
     }
     if (ownDir) {
+        std::error_code ec;
         std::filesystem::remove(ptyDir, ec);  // only when empty: nothing but ours goes
     }
     return status;

@@ -1,9 +1,10 @@
-// zolhost serve: N devices at once, for test harnesses. Each device is a zolemul
-// started in a directory of its own behind a link of its own (one thread each:
-// every zolemul is a process of its own anyway), with one host end: a pty, or an
-// rfc2217:// or tcp:// listener on a free loopback port. Once every device has its
-// port open, one JSON document on one line of standard output says where each
-// is; at the end, a second one holds each device's summary.
+// zolhost serve: N devices at once, for test harnesses. Each device is built into
+// zolhost (all of them on one thread) or a zolemul started in a directory of its
+// own (a thread each: every zolemul is a process of its own anyway), behind a link
+// of its own, with one host end: a pty, or an rfc2217:// or tcp:// listener on a
+// free loopback port. Once every device has its port open, one JSON document on
+// one line of standard output says where each is; at the end, a second one holds
+// each device's summary. On Windows: built-in devices on network ends only.
 #pragma once
 
 #include <string>
@@ -31,10 +32,12 @@ struct ServeConfig {
     std::string controlToken;
 };
 
-// Serves until Ctrl-C, SIGTERM (or standard input's end, when asked) and returns
-// kExitGood; kExitCheckFailed when zolemul cannot be found, a device does not come
-// up within --wait, or a zolemul ends on its own; kExitNoLink when a host end
-// cannot be made. Every device is ended and every file it made removed either way.
+// Serves until Ctrl-C, SIGTERM (Windows: Ctrl-C, Ctrl-Break, the console's close)
+// or standard input's end, when asked, and returns kExitGood; kExitUsage when this
+// system cannot serve what was asked (Windows: a zolemul or a pty end);
+// kExitCheckFailed when zolemul cannot be found, a device does not come up within
+// --wait, or a zolemul ends on its own; kExitNoLink when a host end cannot be
+// made. Every device is ended and every file it made removed either way.
 int RunServe(const ServeConfig& c);
 
 }  // namespace zolhost

@@ -8,12 +8,12 @@
 namespace zolhost {
 
 void DeviceBoard::Change(std::size_t index, const std::function<void(DeviceState&)>& change) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<Mutex> lock(mutex_);
     change(states_.at(index));
 }
 
 std::vector<DeviceState> DeviceBoard::Snapshot() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<Mutex> lock(mutex_);
     return states_;
 }
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,7 +48,7 @@ public:
     std::vector<DeviceState> Snapshot() const;
 
 private:
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::vector<DeviceState> states_;
 };
 

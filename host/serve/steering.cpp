@@ -1,30 +1,20 @@
 #include "host/serve/steering.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include "host/link/link_set.h"
 
 namespace zolhost {
 
-SteerMailbox::SteerMailbox() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+SteerMailbox::SteerMailbox() = default;
 
-SteerMailbox::~SteerMailbox() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
+SteerMailbox::~SteerMailbox() = default;
 
 std::optional<DeviceView> SteerMailbox::Ask(const SteerCommand& c, std::chrono::milliseconds limit) {
     auto p = std::make_shared<Pending>();
     p->command = c;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<Mutex> lock(mutex_);
     waiting_.push_back(p);
-    const std::uint64_t one = 1;
-    if (write(fd_, &one, sizeof one) < 0) {
-        // the counter is full: it polls readable anyway
-    }
-    if (!answered_.wait_for(lock, limit, [&p] { return p->answer.has_value(); })) {
+    bell_.Ring();
+    if (!answered_.WaitFor(lock, limit, [&p] { return p->answer.has_value(); })) {
         p->abandoned = true;
         return std::nullopt;
     }
@@ -34,13 +24,10 @@ std::optional<DeviceView> SteerMailbox::Ask(const SteerCommand& c, std::chrono::
 std::optional<std::size_t> SteerMailbox::RunOne(const std::function<DeviceView(const SteerCommand&)>& run) {
     std::shared_ptr<Pending> p;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         if (waiting_.empty()) {
             // Emptied before it polls quiet again; a command put in since is found now.
-            std::uint64_t n = 0;
-            if (read(fd_, &n, sizeof n) < 0) {
-                n = 0;
-            }
+            bell_.Clear();
             if (waiting_.empty()) {
                 return std::nullopt;
             }
@@ -53,10 +40,10 @@ std::optional<std::size_t> SteerMailbox::RunOne(const std::function<DeviceView(c
     }
     DeviceView v = run(p->command);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<Mutex> lock(mutex_);
         p->answer = std::move(v);
     }
-    answered_.notify_all();
+    answered_.NotifyAll();
     return p->command.device;
 }
 

@@ -6,17 +6,16 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/base/threads.h"
 #include "host/link/link.h"
 
 namespace zolhost {
@@ -61,8 +60,9 @@ public:
     SteerMailbox(const SteerMailbox&) = delete;
     SteerMailbox& operator=(const SteerMailbox&) = delete;
 
-    // Polls readable while commands wait (the links' wait watches it).
-    int Fd() const { return fd_; }
+    // Polls readable while commands wait (the links' wait watches it; -1 on
+    // Windows, where that wait looks for them after every wait).
+    int Fd() const { return bell_.Fd(); }
     // From any thread: the command's answer, or nothing when the links' thread did
     // not answer within `limit` (it has ended, or stopped).
     std::optional<DeviceView> Ask(const SteerCommand& c, std::chrono::milliseconds limit);
@@ -76,9 +76,9 @@ private:
         std::optional<DeviceView> answer;
         bool abandoned = false;
     };
-    int fd_ = -1;
-    std::mutex mutex_;
-    std::condition_variable answered_;
+    Doorbell bell_;
+    Mutex mutex_;
+    Condition answered_;
     std::deque<std::shared_ptr<Pending>> waiting_;
 };
 

@@ -10,10 +10,15 @@ def request(d1, d2=0, d3=0, d4=0):
     return body + bytes([(1 - sum(body)) & 0xFF])
 
 
+def reply_to(d1):
+    """The device's reply to a request with this D1."""
+    body = bytes([0x12, d1 ^ 0xFF, 0, 0, 0, 0, 0, 0x13])
+    return body + bytes([(1 - sum(body)) & 0xFF])
+
+
 def good_reply(reply, d1):
     """True when `reply` is the whole, good answer to a request with this D1."""
-    return (len(reply) == REPLY_SIZE and reply[0] == 0x12 and reply[7] == 0x13 and reply[1] == d1 ^ 0xFF
-            and reply[2:7] == bytes(5) and sum(reply) & 0xFF == 0x01)
+    return bytes(reply) == reply_to(d1)
 
 
 def exchange(line, count, first=0):

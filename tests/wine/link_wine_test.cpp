@@ -2,10 +2,11 @@
 // write (pyserial, over socket://) reaches zolemul through zolhost.exe, whose device
 // end is a serial port (COM3, which Wine maps to a pty); zolemul runs on the other
 // side of that line. Every request is answered but for the replies the link drops,
-// and the summary counts those the program missed.
+// and the summary counts those the program missed. And zolhost.exe serve: many
+// built-in devices, reached by a Linux pyserial host program over the network.
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader, ZOLHOST_E2E_EXE zolhost.exe and
-// ZOLEMUL_E2E_COM3 the path Wine maps COM3 to.
+// (for the link) ZOLEMUL_E2E_COM3 the path Wine maps COM3 to.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -65,15 +66,18 @@ private:
     std::thread thread_;
 };
 
-// Everything a child prints, on standard output and error together.
+// Everything a child prints, on standard output and error together. Its standard
+// input: `in` (-1: the null device).
 struct Program {
-    explicit Program(std::vector<std::string> argv) : out_(pipe_.readEnd) {
+    explicit Program(std::vector<std::string> argv, int in = -1) : out_(pipe_.readEnd) {
         Child::Options o;
         o.argv = std::move(argv);
-        o.stdinFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        o.stdinFd = in >= 0 ? in : open("/dev/null", O_RDONLY | O_CLOEXEC);
         o.stdoutFd = pipe_.writeEnd;
         child = std::make_unique<Child>(o);
-        close(o.stdinFd);
+        if (in < 0) {
+            close(o.stdinFd);
+        }
         close(pipe_.writeEnd);
     }
     struct Pipe {
@@ -266,6 +270,70 @@ TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
     }
     rig.link->child->signal(SIGINT);
     EXPECT_EQ(rig.link->child->wait(30s), 0) << rig.link->Text();
+}
+
+// zolhost.exe serve with 16 built-in devices on loopback, 14 with tcp:// ends and 2
+// with rfc2217:// ones; its manifest read by a Linux pyserial host program that
+// has every device answer 20 requests, each reply right to the byte. Closing
+// serve's standard input ends it (--exit-with-stdin): status 0, each device's
+// summary counts what it answered, and the manifest is gone. The control API it
+// was asked for is not there, and it says so; what needs ptys is refused.
+TEST(WineServe, ServesSixteenBuiltinDevicesToAPyserialHostOverTcpAndRfc2217) {
+    if (Env("ZOLEMUL_E2E_LOADER").empty() || Env("ZOLHOST_E2E_EXE").empty()) {
+        GTEST_SKIP() << "zolhost.exe runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_EXE)";
+    }
+    REQUIRE_DEPENDENCY(system(ZOL_SYSTEM_PYTHON " -I -c 'import serial' 2>/dev/null") == 0,
+                       "pyserial for " ZOL_SYSTEM_PYTHON " (Debian package python3-serial)");
+    const std::string loader = Env("ZOLEMUL_E2E_LOADER");
+    const std::string exe = Env("ZOLHOST_E2E_EXE");
+    for (const char* asked : {"--engine zolemul", "--host pty"}) {
+        Program refused({loader, exe, "serve", "--devices", "2", "--on", "1:" + std::string(asked)});
+        EXPECT_EQ(refused.child->wait(60s), 2) << asked << ": " << refused.Text();
+        EXPECT_NE(refused.TextWith("Windows does not have").find("device 1: "), std::string::npos) << refused.Text();
+    }
+
+    TempDir dir;
+    const std::string manifest = dir / "devices.json";
+    int in[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    Program serve({loader, exe, "serve", "--devices", "16", "--host", "tcp", "--on", "5:--host rfc2217", "--on",
+                   "12:--host rfc2217", "--exit-with-stdin", "--manifest", manifest, "--control", "127.0.0.1:0"},
+                  in[0]);
+    close(in[0]);
+    const bool up = serve.out_.waitForText("serving 16 devices", 60s);
+    const std::string doc = serve.Text();
+    if (!up) {
+        close(in[1]);
+        serve.child->signal(SIGINT);
+        serve.child->wait(30s);
+        FAIL() << "serve did not say it serves within 60 s:\n" << doc;
+    }
+    EXPECT_NE(doc.find(R"({"control":null,"cores":)"), std::string::npos) << doc;
+    EXPECT_NE(doc.find("control API is built on POSIX systems only: serving without it"), std::string::npos) << doc;
+
+    Program host({ZOL_SYSTEM_PYTHON, SERVE_HOST_SCRIPT, manifest, "20"});
+    EXPECT_EQ(host.child->wait(120s), 0) << host.Text();
+    EXPECT_NE(host.TextWith("replies ").find("devices 16 tcp 14 rfc2217 2 replies 320"), std::string::npos)
+        << host.Text();
+
+    close(in[1]);  // standard input's end
+    EXPECT_EQ(serve.child->wait(30s), 0) << serve.Text();
+    const std::string out = serve.TextWith(R"({"summary":)");
+    const std::size_t at = out.find(R"({"summary":)");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string summary = out.substr(at, out.find('\n', at) - at);
+    auto count = [&summary](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t p = 0; (p = summary.find(what, p)) != std::string::npos; p += what.size()) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count(R"("requests":20,)"), 16u) << summary;
+    EXPECT_EQ(count(R"("replies":20,)"), 16u) << summary;
+    EXPECT_EQ(count(R"("ended_cleanly":true,)"), 16u) << summary;
+    EXPECT_NE(out.find("standard input closed: ending every device"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(manifest)) << "the manifest outlived serve";
 }
 
 }  // namespace
