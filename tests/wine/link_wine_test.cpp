@@ -274,9 +274,10 @@ std::chrono::nanoseconds CpuOf(const Child& child) {
 // find no room. From then on both of the link's ends wait for room: it waits for
 // their events (a socket's FD_WRITE, the end of the port's write in progress)
 // instead of spinning, and its CPU over 2 s stays within 5 points of a core of its
-// CPU at rest. (Measured under Wine: 55-70 ms at rest, some 30 wakes a second of
-// Wine's own serial wait; 1-3 points more while stalled. A link that took a
-// driver's empty output queue for room woke 1000 times a second, 15-20 points.)
+// CPU at rest. (Measured under Wine: 60-100 ms at rest, Wine's own serial wait
+// ending some 30 times a second; next to nothing while stalled, as the port's
+// bytes have nowhere to go then and no wait is issued. A link that took a driver's
+// empty output queue for room woke 1000 times a second: 15-20 points more.)
 // Once the program reads again, every reply it gets is whole.
 TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
     if (!WineLinkRig::Usable()) {
