@@ -329,7 +329,8 @@ TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
               << rest.count() / 1000000 << " ms at rest\n";  // for the log
     EXPECT_TRUE(full) << "zolhost.exe still took the program's requests after 60 s";
     EXPECT_LT(stalled - rest, 100ms) << "CPU over 2 s: " << stalled.count() / 1000000 << " ms while the client did not read, "
-                                     << rest.count() / 1000000 << " ms at rest";
+                                     << rest.count() / 1000000 << " ms at rest\n"
+                                      << rig.link->Text();
 
     Bytes got;
     std::uint8_t buf[65536];
