@@ -132,6 +132,10 @@ std::intptr_t ComLineSystemHandle(const ComLine* pLine) {
     return AsInteger(pLine->h);
 }
 
+std::intptr_t ComLineWritableEvent(const ComLine* pLine) {
+    return OsWritableEvent(pLine->h);
+}
+
 bool ComLineSettingsOf(std::intptr_t hSystem, ComLineSettings* pSettings) {
     DCB dcb{};
     if (!OsGetCommState(FromInteger<OsHandle>(hSystem), &dcb)) {

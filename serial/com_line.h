@@ -65,6 +65,10 @@ std::uint32_t ComLineError();
 // The system's handle of the line (a descriptor on POSIX, a HANDLE on Windows),
 // for waiting on it with the system's own calls.
 std::intptr_t ComLineSystemHandle(const ComLine* pLine);
+// Windows: an event set once the line's write in progress has ended, so that a
+// WouldBlock write can go on (a manual-reset event that stays set while no write is
+// in progress); 0 where there is none (POSIX: poll the system handle for writing).
+std::intptr_t ComLineWritableEvent(const ComLine* pLine);
 // The settings of the line whose system handle is hSystem as they are now, set by
 // whichever program set them last (on POSIX a pty's own end shows those of its
 // device end). false with ComLineError() telling why.

@@ -78,6 +78,10 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead);
 //   until it ends the driver takes nothing more);
 // - 0 otherwise: the write failed, nothing was taken.
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken);
+// Windows: the event of the port's OsWriteSome record, set once its write in
+// progress has ended (the driver takes more), for waits that take handles; 0 where
+// there is none (POSIX: the descriptor polls writable instead).
+std::intptr_t OsWritableEvent(OsHandle h);
 
 // A monitor event of the layer's own, beside the platform's EV_ bits: the driver
 // can take more output (after OsWriteSome took less than it was offered).

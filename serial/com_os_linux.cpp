@@ -268,6 +268,10 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     return 1;
 }
 
+std::intptr_t OsWritableEvent(OsHandle) {
+    return 0;
+}
+
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     *pcbTaken = 0;
     const ssize_t n = WriteOnce(h, pBuf, cb);

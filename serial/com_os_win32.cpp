@@ -423,6 +423,14 @@ static int StartPush(OsHandle h, Transfer& t, std::uint32_t cb) {
     return 0;
 }
 
+// The record's manual-reset event: "WriteFile resets the event specified by the
+// hEvent member of the OVERLAPPED structure to a nonsignaled state when it begins
+// the I/O operation", and the system sets it when the operation completes.
+std::intptr_t OsWritableEvent(OsHandle h) {
+    const Port* p = FindPort(h);
+    return p != nullptr ? reinterpret_cast<std::intptr_t>(p->push.hEvent) : 0;
+}
+
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     *pcbTaken = 0;
     Port* p = FindPort(h);
@@ -602,9 +610,7 @@ OsMonitor* OsMonitorStart(OsHandle h, std::uint32_t dwMask, OsMonitorBody body) 
         FreeMonitor(m);
         return nullptr;
     }
-    if (Port* p = FindPort(h)) {
-        m->hPushDone = p->push.hEvent;  // set while no write of it is in progress
-    }
+    m->hPushDone = reinterpret_cast<HANDLE>(OsWritableEvent(h));  // null: not a port of this layer
     m->dwWanted = dwMask;
     SetCommMask(h, dwMask & ~kOsEvWritable);  // a port that refuses it refuses the waits too: they rest
     m->hThread = CreateThread(nullptr, 0, MonitorMain, m, 0, nullptr);

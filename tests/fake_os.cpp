@@ -315,6 +315,10 @@ int OsRead(OsHandle h, void* pBuf, std::uint32_t cb, std::uint32_t* pcbRead) {
     return 1;
 }
 
+std::intptr_t OsWritableEvent(OsHandle) {
+    return 0;
+}
+
 int OsWriteSome(OsHandle h, const void* pBuf, std::uint32_t cb, std::uint32_t* pcbTaken) {
     std::lock_guard lock(gMutex);
     *pcbTaken = 0;

@@ -1,6 +1,7 @@
 // The link's wait on Windows: one WaitForMultipleObjects over the stop request and
 // the events the ends offer (a socket's network events, a serial port's comm
-// events), until the next thing falls due. Something due sooner than the system's
+// events, and the end of a port's write in progress while the link waits for
+// room), until the next thing falls due. Something due sooner than the system's
 // timer can wake is waited for by giving the core away in between.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -22,16 +23,24 @@ constexpr auto kTimerGrain = 2ms;  // shorter waits than this are not left to th
 }  // namespace
 
 void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
-    HANDLE handles[3];
+    HANDLE handles[5];
     DWORD n = 0;
     handles[n++] = reinterpret_cast<HANDLE>(StopWakeHandle());
     bool offered[2] = {false, false};  // an end with an event of its own tells when it may be back
+    HANDLE room[2] = {nullptr, nullptr};  // an end's own event for room, while the link waits for it
     bool unread = false;               // an end's earlier wake waits for it to have room: none now
     for (const Side s : {Side::Host, Side::Device}) {
+        const int k = s == Side::Host ? 0 : 1;
         unread = unread || (link.End(s).wokeUnread && link.WantsRead(s));
         if (const std::intptr_t h = link.End(s).ep->WaitHandle(); h != 0) {
             handles[n++] = reinterpret_cast<HANDLE>(h);
-            offered[s == Side::Host ? 0 : 1] = true;
+            offered[k] = true;
+        }
+        if (link.WantsWrite(s)) {
+            room[k] = reinterpret_cast<HANDLE>(link.End(s).ep->RoomHandle());
+            if (room[k] != nullptr) {
+                handles[n++] = room[k];
+            }
         }
     }
     std::optional<Clock::time_point> next = link.NextWake([&](Side s) { return offered[s == Side::Host ? 0 : 1]; });
@@ -65,9 +74,12 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
         seen.readable = link.WantsRead(s);
         e.wokeUnread = !seen.readable && (e.wokeUnread || woke);
         // Room is the end's event: an end waiting for it is tried again only when
-        // its own event woke the wait (a socket's FD_WRITE, a port's EV_TXEMPTY).
-        seen.writable = link.WantsWrite(s) && (woke || !offered[s == Side::Host ? 0 : 1]);
-        seen.comeBack = link.WatchesComeBack(s) && offered[s == Side::Host ? 0 : 1];
+        // that event woke the wait (a socket's FD_WRITE; a port's write in
+        // progress ended, whose event stays set until the next write begins).
+        const int k = s == Side::Host ? 0 : 1;
+        seen.writable = link.WantsWrite(s) &&
+                        (room[k] != nullptr ? WaitForSingleObject(room[k], 0) == WAIT_OBJECT_0 : woke || !offered[k]);
+        seen.comeBack = link.WatchesComeBack(s) && offered[k];
         seen.busy = link.WatchesBusy(s);
         link.Handle(s, seen, now);
     }

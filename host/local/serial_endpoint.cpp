@@ -60,6 +60,10 @@ Io SerialEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* take
     return Outcome(r, "write to");
 }
 
+std::intptr_t SerialEndpoint::RoomHandle() {
+    return line_ != nullptr && roomWanted_ ? ComLineWritableEvent(line_) : 0;
+}
+
 Io SerialEndpoint::Reopen() {
     std::string ignored;
     return Open(path_, &ignored) ? Io::Done : Io::WouldBlock;

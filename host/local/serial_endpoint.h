@@ -34,6 +34,7 @@ public:
     int PollFd() const override;
     std::intptr_t WaitHandle() override;  // serial_endpoint_<platform>.cpp
     bool Waited() override;               // serial_endpoint_<platform>.cpp
+    std::intptr_t RoomHandle() override;  // the line's write in progress ended
     void Close() override;
     Io Reopen() override;
     std::string WhileGone(const std::string& why) const override;

@@ -15,19 +15,22 @@ int SerialEndpoint::PollFd() const {
     return -1;
 }
 
-// A wait on the port's events (a byte arrived, the output emptied, a line error)
-// whose event the link's wait takes. It stays issued across the link's passes
-// until the link has had its wake: a wait that completed while the link was busy
-// keeps its event set for the next wait, so no event (EV_TXEMPTY, the only wake for
-// output that waits for the line) is lost between two waits. Bytes already waiting
-// signal it at once. It ends (cancelled alone, CancelIoEx with its own record)
-// before its port is closed, so a record is never issued twice nor a closed
-// handle waited on.
+// A wait on the port's events (a byte arrived, a line error) whose event the
+// link's wait takes. It stays issued across the link's passes until the link has
+// had its wake: a wait that completed while the link was busy keeps its event set
+// for the next wait, so no event is lost between two waits. Bytes already waiting
+// signal it at once. Room for held output is not its business: the end of the
+// line's write in progress tells of that (RoomHandle), an event that stays set.
+// EV_TXEMPTY would tell only that the driver's queue ran dry, after the write's
+// end, and the queue's count (cbOutQue) is no sign of room: a driver may report
+// 0 while its write is in progress (Wine's on a pty does), which woke the link
+// on every pass while a held write waited for the line. It ends (cancelled
+// alone, CancelIoEx with its own record) before its port is closed, so a record
+// is never issued twice nor a closed handle waited on.
 struct SerialEndpoint::Waiter {
     OVERLAPPED ov{};
     DWORD mask = 0;
     HANDLE issuedOn = nullptr;  // the port a wait is issued on (pending, or ended unseen)
-    bool forBytes = false;      // it waits for arriving bytes too
 
     Waiter() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
     ~Waiter() {
@@ -67,32 +70,27 @@ std::intptr_t SerialEndpoint::WaitHandle() {
     Waiter& w = *waiter_;
     const HANDLE h = reinterpret_cast<HANDLE>(ComLineSystemHandle(line_));
     const auto event = reinterpret_cast<std::intptr_t>(w.ov.hEvent);
-    // Not read since its last wake: the link has no room for its bytes and keeps
-    // that wake until it has. Meanwhile bytes do not wake it (a driver may report
-    // unread bytes for as long as they wait: Wine's does), only room and errors.
-    const bool bytesWanted = readSinceWake_;
-    const DWORD mask = (bytesWanted ? EV_RXCHAR : 0) | EV_TXEMPTY | EV_ERR;
     if (w.issuedOn != nullptr) {
-        if (bytesWanted && !w.forBytes) {
-            // "If SetCommMask is called ... while an overlapped WaitCommEvent is
-            // pending, WaitCommEvent returns immediately": the link wakes and the
-            // next wait includes the bytes.
-            SetCommMask(h, mask);
-        }
         return event;  // pending, or ended and its event still set for the link's wait
     }
     ResetEvent(w.ov.hEvent);
-    SetCommMask(h, mask);
+    if (!readSinceWake_) {
+        // Not read since its last wake: the link has no room for its bytes and
+        // keeps that wake until it has. Nothing else of the port's asks anything of
+        // the link meanwhile (room is told by RoomHandle), so no wait is issued: a
+        // driver may report unread bytes for as long as they wait, and poll the
+        // port for as long as a wait is pending (Wine's does both).
+        return event;
+    }
+    SetCommMask(h, EV_RXCHAR | EV_ERR);
     DWORD errors = 0;
     COMSTAT cs{};
-    if (ClearCommError(h, &errors, &cs) && ((bytesWanted && cs.cbInQue > 0) || (roomWanted_ && cs.cbOutQue == 0))) {
-        // Bytes are waiting already, or the output the link waits to follow has
-        // gone: EV_RXCHAR and EV_TXEMPTY tell of changes, not of a state.
+    if (ClearCommError(h, &errors, &cs) && cs.cbInQue > 0) {
+        // Bytes are waiting already: EV_RXCHAR tells of a change, not of a state.
         SetEvent(w.ov.hEvent);
         return event;
     }
     w.mask = 0;
-    w.forBytes = bytesWanted;
     if (!WaitCommEvent(h, &w.mask, &w.ov) && GetLastError() == ERROR_IO_PENDING) {
         w.issuedOn = h;
     } else {

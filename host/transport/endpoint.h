@@ -65,6 +65,10 @@ public:
     // Waited() is true when the endpoint's event fired since the last one (bytes,
     // room or a peer, as far as it can tell).
     virtual bool Waited() { return false; }
+    // Windows: while a write waits for room (it ended WouldBlock), an event set once
+    // the endpoint has room again, which the link's wait takes beside WaitHandle's;
+    // 0: WaitHandle's event tells of room too.
+    virtual std::intptr_t RoomHandle() { return 0; }
     // How often the link tries Reopen on a closed endpoint.
     static constexpr int kReopenMs = 500;
     // After a hang-up or failure: lets go of what is gone (a port is closed; a pty

@@ -2,10 +2,11 @@
 // calls against real ports on Windows (or Wine), for a driver at the other end of
 // the line that supplies the bytes and checks what arrives.
 //
-//   serial_probe <device path> <port number>
+//   serial_probe <device path> <port number> [<held line path>]
 //
 // The device path is opened with ComOpenDevice, then the port number with
-// ComOpen. One line per check on standard output: "ok <check> <detail>" or
+// ComOpen, then the held line (if given) with ComLineOpen; its other end reads
+// only after the probe says "drain <bytes it wrote>". One line per check on standard output: "ok <check> <detail>" or
 // "FAIL <check> <detail>". Where a check needs bytes from the other end the probe
 // asks for them with "want <dev|port> <hex bytes>" and waits until they are
 // counted. Last line: "done <passed> <failed>"; the exit status is 0 only when no
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "serial/com_line.h"
 #include "serial/com_port.h"
 #include "serial/com_state.h"
 
@@ -160,9 +162,46 @@ void QueueAndLineChecks(const char* szWhich, bool fShared) {
 
 }  // namespace
 
+// A line whose other end reads nothing until told ("drain"): the line holds a
+// write back and the layer a frame behind it, and the event of the write in progress (what zolhost's link waits on
+// for room) stays unset until the write ends, then tells of each end with no other
+// wake, until every held byte has gone.
+void HeldLineChecks(const char* szPath) {
+    ComLine* pLine = ComLineOpen(szPath, ComLineSettings{115200, 'N', 8, 1}, ComLineMode::Exclusive);
+    Check(pLine != nullptr, "held.open", szPath);
+    if (pLine == nullptr) {
+        return;
+    }
+    const auto hRoom = reinterpret_cast<HANDLE>(ComLineWritableEvent(pLine));
+    const std::string block(1024, 'h');
+    unsigned long cbTotal = 0;
+    std::uint32_t cbTaken = 0;
+    ComIo r = ComIo::Done;
+    while (r == ComIo::Done && cbTotal < (1ul << 20)) {
+        r = ComLineWrite(pLine, block.data(), static_cast<std::uint32_t>(block.size()), &cbTaken);
+        cbTotal += cbTaken;
+    }
+    // One more frame while the write is in progress: the layer holds it whole.
+    const std::string frame(3000, 'h');
+    const ComIo rHeld = ComLineWrite(pLine, frame.data(), static_cast<std::uint32_t>(frame.size()), &cbTaken);
+    cbTotal += cbTaken;
+    const bool fHeld = r == ComIo::WouldBlock && rHeld == ComIo::WouldBlock && cbTaken == frame.size() &&
+                       hRoom != nullptr && WaitForSingleObject(hRoom, 300) == WAIT_TIMEOUT;
+    Check(fHeld, "held.write_held",
+          Format("taken=%lu result=%d then %d", cbTotal, static_cast<int>(r), static_cast<int>(rHeld)));
+    Say("drain %lu\n", cbTotal);
+    int nEnds = 0;
+    while (r == ComIo::WouldBlock && WaitForSingleObject(hRoom, 5000) == WAIT_OBJECT_0) {
+        ++nEnds;
+        r = ComLineWrite(pLine, nullptr, 0, &cbTaken);
+    }
+    Check(fHeld && r == ComIo::Done, "held.room_event", Format("write_ends=%d result=%d", nEnds, static_cast<int>(r)));
+    ComLineClose(pLine);
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: serial_probe <device path> <port number>\n");
+        std::fprintf(stderr, "usage: serial_probe <device path> <port number> [<held line path>]\n");
         return 2;
     }
     const std::uint32_t nPort = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
@@ -204,6 +243,10 @@ int main(int argc, char** argv) {
         const int fReopen = ComReopen();
         Check(fReopen == 0, "port.reopen", Format("result=%d", fReopen));
         ComClose();
+    }
+
+    if (argc > 3) {
+        HeldLineChecks(argv[3]);
     }
 
     Say("done %d %d\n", gPassed, gFailed);

@@ -11,9 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "tests/support/pty_link.h"
@@ -92,6 +94,9 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
     }
     PtyPair dev;
     PtyPair port;
+    PtyPair held;  // its other end reads only when the probe says "drain"
+    std::unique_ptr<Collector> heldIn;
+    std::size_t heldWritten = 0;
 
     // Settings a pty keeps (it forces 8 data bits, no parity): 9600 baud, 2 stop bits.
     termios tio{};
@@ -114,7 +119,7 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     Collector report(out[0]);
     Child::Options o;
-    o.argv = {loader, probe, WinePath(dev.slavePath()), "2"};
+    o.argv = {loader, probe, WinePath(dev.slavePath()), "2", WinePath(held.slavePath())};
     o.stdinFd = devNull;
     o.stdoutFd = out[1];
     Child child(o);
@@ -136,7 +141,10 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
             std::string which;
             std::string hex;
             in >> word >> which >> hex;
-            if (word == "want") {
+            if (word == "drain" && !heldIn) {
+                heldWritten = std::stoul(which);
+                heldIn = std::make_unique<Collector>(held.master());
+            } else if (word == "want") {
                 WriteAll(which == "dev" ? dev.master() : port.master(), FromHex(hex));
             } else if (word == "ok" && which == "dev.settings") {
                 // Opened by path and queried, nothing applied: the line is as it was.
@@ -159,7 +167,8 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
     }
     const std::string all = report.text();
     // The monitor's cost under Wine, for the log.
-    std::cout << Report(lines, "port.monitor_sleeps") << "\n" << Report(lines, "port.handler_told") << "\n";
+    std::cout << Report(lines, "port.monitor_sleeps") << "\n" << Report(lines, "port.handler_told") << "\n"
+              << Report(lines, "held.write_held") << "\n" << Report(lines, "held.room_event") << "\n";
     ASSERT_FALSE(lines.empty()) << all;
     EXPECT_EQ(lines.back().rfind("done ", 0), 0u) << all;
     EXPECT_EQ(child.wait(20s), 0) << all;
@@ -174,7 +183,8 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
             EXPECT_EQ(Report(lines, name).rfind("ok ", 0), 0u) << name << "\n" << all;
         }
     }
-    for (const char* name : {"dev.settings", "port.monitor_sleeps", "port.handler_told", "port.closed_twice", "port.reopen"}) {
+    for (const char* name : {"dev.settings", "port.monitor_sleeps", "port.handler_told", "port.closed_twice", "port.reopen",
+                             "held.open", "held.write_held", "held.room_event"}) {
         EXPECT_EQ(Report(lines, name).rfind("ok ", 0), 0u) << name << "\n" << all;
     }
 
@@ -196,6 +206,12 @@ TEST(SerialProbeUnderWine, FurtherOperationsAndModemLinesOnPtys) {
     portIn.waitForSize(expected.size(), 5s);
     EXPECT_EQ(Hex(devIn.bytes()), Hex(expected));
     EXPECT_EQ(Hex(portIn.bytes()), Hex(expected));
+    // The held line carried every byte the probe wrote to it.
+    ASSERT_TRUE(heldIn) << all;
+    heldIn->waitForSize(heldWritten, 5s);
+    const Bytes heldGot = heldIn->bytes();
+    EXPECT_EQ(heldGot.size(), heldWritten);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(heldGot.begin(), heldGot.end(), 'h')), heldGot.size());
 
     std::filesystem::remove(com2, ec);
 }
