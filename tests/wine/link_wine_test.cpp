@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -324,15 +325,24 @@ TEST(WineLink, TcpClientThatStopsReadingLeavesTheLinkAtRest) {
     while (!full && std::chrono::steady_clock::now() < fillDeadline) {
         std::this_thread::sleep_for(100ms);
     }
-    const auto stallStart = CpuOf(zolhost);
-    std::this_thread::sleep_for(2s);
-    const auto stalled = CpuOf(zolhost) - stallStart;
+    // Two windows of 2 s: what was already under way toward the device when the
+    // program's sends found no room (requests the link still hands on, replies that
+    // zolemul drops past its bound) may take the first; a link that spins takes both.
+    std::chrono::nanoseconds window[2];
+    for (auto& w : window) {
+        const auto start = CpuOf(zolhost);
+        std::this_thread::sleep_for(2s);
+        w = CpuOf(zolhost) - start;
+    }
+    const auto stalled = std::min(window[0], window[1]);
     stop = true;
     sender.join();
-    std::cout << "zolhost.exe's CPU over 2 s: " << stalled.count() / 1000000 << " ms while the client did not read, "
-              << rest.count() / 1000000 << " ms at rest\n";  // for the log
+    std::cout << "zolhost.exe's CPU over 2 s: " << window[0].count() / 1000000 << " then "
+              << window[1].count() / 1000000 << " ms while the client did not read, " << rest.count() / 1000000
+              << " ms at rest\n";  // for the log
     EXPECT_TRUE(full) << "zolhost.exe still took the program's requests after 60 s";
-    EXPECT_LT(stalled - rest, 100ms) << "CPU over 2 s: " << stalled.count() / 1000000 << " ms while the client did not read, "
+    EXPECT_LT(stalled - rest, 100ms) << "CPU over 2 s: " << window[0].count() / 1000000 << " then "
+                                     << window[1].count() / 1000000 << " ms while the client did not read, "
                                      << rest.count() / 1000000 << " ms at rest\n"
                                       << rig.link->Text();
 
