@@ -130,6 +130,10 @@ ServeRun::ServeRun(const ServeConfig& run) : run_(run), board_(run.devices.size(
 }
 
 ServeRun::~ServeRun() {
+    StopDevices();
+}
+
+void ServeRun::StopDevices() {
     RequestStop();
     for (Thread& t : threads_) {
         t.Join();
@@ -180,10 +184,7 @@ int ServeRun::Serve(unsigned cores, const ControlAt& control) {
 }
 
 int ServeRun::End(int status) {
-    RequestStop();
-    for (Thread& t : threads_) {
-        t.Join();
-    }
+    StopDevices();
     if (published_) {
         const std::vector<DeviceState> states = board_.Snapshot();
         std::printf("%s\n", SummaryJson(states).c_str());

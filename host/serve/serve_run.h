@@ -61,6 +61,8 @@ public:
     int End(int status);
 
 private:
+    void StopDevices();  // a stop requested, every device's thread joined
+
     const ServeConfig& run_;
     DeviceBoard board_;
     std::vector<LinkConfig> configs_;
