@@ -202,7 +202,8 @@ void Relay::Steered(SteerChangeAt::Kind kind, Clock::time_point now) {
 bool Relay::Reached(const SteerChangeAt& c, Clock::time_point now) const {
     return toDevice_.counts.bytes >= c.taken && replyCount_ >= c.fromReply &&
            toHost_.counts.delivered >= c.delivered &&
-           (c.kind != SteerChangeAt::Kind::Plug || now >= steeredAt_ + std::chrono::microseconds(c.afterUs));
+           ((c.kind != SteerChangeAt::Kind::Plug && c.kind != SteerChangeAt::Kind::Unplug) ||
+            now >= steeredAt_ + std::chrono::microseconds(c.afterUs));
 }
 
 std::optional<SteerChangeAt::Kind> Relay::NextRecordedChange(Clock::time_point now) {
@@ -380,7 +381,7 @@ std::optional<Clock::time_point> Relay::NextWake(const std::function<bool(Side)>
             wakeAt(l->lastInput + quiet_);
         }
     }
-    // A recorded plug whose place is reached waits out its time (the rest come with bytes).
+    // A recorded unplug or plug at its place waits out its time (the rest come with bytes).
     if (nextSteer_ < config_.steerChanges.size() && Reached(config_.steerChanges[nextSteer_], Clock::time_point::max())) {
         wakeAt(steeredAt_ + std::chrono::microseconds(config_.steerChanges[nextSteer_].afterUs));
     }

@@ -82,7 +82,7 @@ public:
     // The host end unplugged or plugged by whoever steers the link, noted at its place.
     void Steered(SteerChangeAt::Kind kind, Clock::time_point now);
     // A replay of a steered session: the next of the recorded unplugs and plugs
-    // once the link has reached its place (a plug no sooner than as long after the
+    // once the link has reached its place (an unplug or plug no sooner than as long after the
     // change before it as then), for the caller to make; freezes and thaws the relay
     // makes itself, at the latest before the host's first byte past their place.
     std::optional<SteerChangeAt::Kind> NextRecordedChange(Clock::time_point now);
