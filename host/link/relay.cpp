@@ -206,8 +206,21 @@ bool Relay::Reached(const SteerChangeAt& c, Clock::time_point now) const {
             now >= steeredAt_ + std::chrono::microseconds(c.afterUs));
 }
 
-std::optional<SteerChangeAt::Kind> Relay::NextRecordedChange(Clock::time_point now) {
+std::optional<SteerChangeAt::Kind> Relay::NextRecordedChange(Clock::time_point now,
+                                                             const std::function<bool()>& hostUnread) {
+    unreadCheckAt_.reset();
+    if (toHost_.counts.delivered != deliveredSeen_) {
+        deliveredSeen_ = toHost_.counts.delivered;
+        deliveredSeenAt_ = now;
+    }
     while (nextSteer_ < config_.steerChanges.size() && Reached(config_.steerChanges[nextSteer_], now)) {
+        const SteerChangeAt& c = config_.steerChanges[nextSteer_];
+        const auto holdEnds = steeredAt_ + std::chrono::microseconds(c.afterUs) + std::chrono::milliseconds(kUnreadHoldMs);
+        const auto settled = deliveredSeenAt_ + std::chrono::milliseconds(kUnreadSettleMs);
+        if (c.kind == SteerChangeAt::Kind::Unplug && hostUnread && now < holdEnds && (now < settled || hostUnread())) {
+            unreadCheckAt_ = std::min(holdEnds, std::max(settled, now + std::chrono::milliseconds(5)));
+            return std::nullopt;
+        }
         const SteerChangeAt::Kind kind = config_.steerChanges[nextSteer_++].kind;
         steeredAt_ = now;
         if (kind == SteerChangeAt::Kind::Unplug || kind == SteerChangeAt::Kind::Plug) {
@@ -383,7 +396,8 @@ std::optional<Clock::time_point> Relay::NextWake(const std::function<bool(Side)>
     }
     // A recorded unplug or plug at its place waits out its time (the rest come with bytes).
     if (nextSteer_ < config_.steerChanges.size() && Reached(config_.steerChanges[nextSteer_], Clock::time_point::max())) {
-        wakeAt(steeredAt_ + std::chrono::microseconds(config_.steerChanges[nextSteer_].afterUs));
+        const auto at = steeredAt_ + std::chrono::microseconds(config_.steerChanges[nextSteer_].afterUs);
+        wakeAt(unreadCheckAt_ ? std::max(at, *unreadCheckAt_) : at);
     }
     return next;
 }

@@ -85,7 +85,15 @@ public:
     // once the link has reached its place (an unplug or plug no sooner than as long after the
     // change before it as then), for the caller to make; freezes and thaws the relay
     // makes itself, at the latest before the host's first byte past their place.
-    std::optional<SteerChangeAt::Kind> NextRecordedChange(Clock::time_point now);
+    // An unplug also waits, up to kUnreadHoldMs past its time, while the host has
+    // not read what it was given (`hostUnread`, asked only then): the session's host
+    // had, where the unplug followed its reading, and a replay's host may be slower.
+    // Bytes just handed to an end may not show in its peer's queue yet (a pty hands
+    // them on from the kernel's own work): asked no sooner than kUnreadSettleMs after.
+    static constexpr int kUnreadHoldMs = 2000;
+    static constexpr int kUnreadSettleMs = 50;
+    std::optional<SteerChangeAt::Kind> NextRecordedChange(Clock::time_point now,
+                                                          const std::function<bool()>& hostUnread = nullptr);
 
     // Bytes read from an end.
     void Take(Side from, const std::uint8_t* p, std::size_t n, Clock::time_point now);
@@ -157,6 +165,9 @@ private:
     std::size_t nextChange_ = 0;  // of config_.faultChanges
     std::size_t nextSteer_ = 0;   // of config_.steerChanges
     Clock::time_point steeredAt_{};  // when the latest of them was made
+    std::optional<Clock::time_point> unreadCheckAt_;  // an unplug held for the host's reading
+    std::uint64_t deliveredSeen_ = 0;                 // toward the host, as last seen ...
+    Clock::time_point deliveredSeenAt_{};             // ... and when
     bool frozen_ = false;
     Garble garble_;
 };

@@ -157,7 +157,8 @@ bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string&
 }
 
 void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now) {
-    while (const std::optional<SteerChangeAt::Kind> kind = link.Relayed().NextRecordedChange(now)) {
+    const auto hostUnread = [&] { return host != nullptr && *host != nullptr && (*host)->PeerUnread() > 0; };
+    while (const std::optional<SteerChangeAt::Kind> kind = link.Relayed().NextRecordedChange(now, hostUnread)) {
         std::string error;
         if (host == nullptr) {
             continue;

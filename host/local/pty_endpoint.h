@@ -64,6 +64,7 @@ public:
     void TakeNotes(std::vector<LineNote>* out) override;
     std::optional<PeerLine> PeerSettings() const override;  // once watched
     std::string LineState() const override;                  // once watched
+    std::size_t PeerUnread() const override;
 
 private:
     struct Impl;

@@ -314,6 +314,22 @@ int PtyEndpoint::ComeBackFd() const {
     return impl_->watch;
 }
 
+std::size_t PtyEndpoint::PeerUnread() const {
+    // The master cannot see the device end's input queue; a look through the
+    // device end itself can. Its open is seen by the watch, which only matters once
+    // the program has closed its end, and then a hang-up is asked for as well.
+    const int fd = open(devicePath_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0 || queued < 0) {
+        queued = 0;
+    }
+    close(fd);
+    return static_cast<std::size_t>(queued);
+}
+
 Io PtyEndpoint::Reopen() {
     Impl& m = *impl_;
     std::string ignored;

@@ -40,6 +40,10 @@ std::string PtyEndpoint::LineState() const {
     return {};
 }
 
+std::size_t PtyEndpoint::PeerUnread() const {
+    return 0;
+}
+
 Io PtyEndpoint::Read(std::uint8_t*, std::size_t, std::size_t* got) {
     *got = 0;
     return Fail(kNoPty);

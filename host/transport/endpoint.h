@@ -95,6 +95,9 @@ public:
     // The line settings its peer (a host program) has set, as far as the endpoint
     // sees them; nullopt where it has none to see (a device's port, raw TCP).
     virtual std::optional<PeerLine> PeerSettings() const { return std::nullopt; }
+    // Bytes written to this end that its peer has not read yet, where the end can
+    // see them (a pty's program); 0 where it cannot.
+    virtual std::size_t PeerUnread() const { return 0; }
 
 protected:
     Io Fail(const std::string& why) {

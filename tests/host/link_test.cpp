@@ -265,7 +265,8 @@ TEST(Link, ACaptureReadsBackAsTheSessionItRecorded) {
 // whose host sends the whole session at once meets them at the same bytes and
 // replies: the frozen request is taken and lost, the pace changes at the same
 // reply, and the unplug and plug are handed out once the link is there (the plug
-// no sooner than as long after the unplug as then).
+// no sooner than as long after the unplug as then; the unplug not before the
+// host has read what it was given, nor before that could show).
 TEST(Link, SteeringIsKeptAtItsPlaceAndMadeAgainThereOnReplay) {
     const std::string path = testing::TempDir() + "steered.pcapng";
     RelayConfig config;
@@ -312,33 +313,40 @@ TEST(Link, SteeringIsKeptAtItsPlaceAndMadeAgainThereOnReplay) {
     EXPECT_GE(r.relay.steerChanges[3].afterUs, 5000);
     EXPECT_EQ(Exchanges(r, true).size(), Exchanges(r).size() - 1);  // the device never heard request 3
 
-    Rig replay(r.relay);
-    Relay& relay = replay.link.Relayed();
-    Bytes session;
-    for (std::uint8_t d1 : {1, 2, 3, 4}) {
-        const Bytes q = Request(d1);
-        session.insert(session.end(), q.begin(), q.end());
-    }
-    replay.host.ProgramSends(session);
-    std::vector<std::pair<SteerChangeAt::Kind, Clock::time_point>> handed;
-    for (const auto end = replay.now + 60ms; replay.now < end;) {
-        replay.Step(50us);
-        if (const auto kind = relay.NextRecordedChange(replay.now)) {
-            handed.emplace_back(*kind, replay.now);
+    // readsAfter: how long after the replay's start its host has read all it was given.
+    for (const auto readsAfter : {0ms, 100ms}) {
+        Rig replay(r.relay);
+        Relay& relay = replay.link.Relayed();
+        Bytes session;
+        for (std::uint8_t d1 : {1, 2, 3, 4}) {
+            const Bytes q = Request(d1);
+            session.insert(session.end(), q.begin(), q.end());
         }
+        replay.host.ProgramSends(session);
+        std::vector<std::pair<SteerChangeAt::Kind, Clock::time_point>> handed;
+        const auto hostReads = replay.now + readsAfter;
+        const auto hostUnread = [&] { return replay.now < hostReads; };
+        for (const auto end = replay.now + readsAfter + 80ms; replay.now < end;) {
+            replay.Step(50us);
+            if (const auto kind = relay.NextRecordedChange(replay.now, hostUnread)) {
+                handed.emplace_back(*kind, replay.now);
+            }
+        }
+        EXPECT_FALSE(relay.Frozen());
+        EXPECT_EQ(relay.PaceBaud(), 9600u);
+        Bytes want;
+        for (std::uint8_t d1 : {1, 2, 4}) {
+            const Bytes a = Reply(d1);
+            want.insert(want.end(), a.begin(), a.end());
+        }
+        EXPECT_EQ(replay.atHost, want);
+        ASSERT_EQ(handed.size(), 2u);
+        EXPECT_EQ(handed[0].first, SteerChangeAt::Kind::Unplug);
+        EXPECT_GE(handed[0].second, hostReads);
+        EXPECT_GE(handed[0].second - replay.atHostWhen[2 * kReplySize - 1], std::chrono::milliseconds(Relay::kUnreadSettleMs));
+        EXPECT_EQ(handed[1].first, SteerChangeAt::Kind::Plug);
+        EXPECT_GE(handed[1].second - handed[0].second, std::chrono::microseconds(r.relay.steerChanges[3].afterUs));
     }
-    EXPECT_FALSE(relay.Frozen());
-    EXPECT_EQ(relay.PaceBaud(), 9600u);
-    Bytes want;
-    for (std::uint8_t d1 : {1, 2, 4}) {
-        const Bytes a = Reply(d1);
-        want.insert(want.end(), a.begin(), a.end());
-    }
-    EXPECT_EQ(replay.atHost, want);
-    ASSERT_EQ(handed.size(), 2u);
-    EXPECT_EQ(handed[0].first, SteerChangeAt::Kind::Unplug);
-    EXPECT_EQ(handed[1].first, SteerChangeAt::Kind::Plug);
-    EXPECT_GE(handed[1].second - handed[0].second, std::chrono::microseconds(r.relay.steerChanges[3].afterUs));
 }
 
 // A host program's purge empties only the direction it asks for, and counts what
