@@ -44,6 +44,7 @@ LineNote::Kind KindOf(PortEvent::Kind k) {
 void NetEndpoint::Begin(Socket s) {
     socket_ = std::move(s);
     event_.Tie(socket_);
+    wakeFor_ = 1;
     out_.clear();
     held_.clear();
     telnet_.reset();
@@ -212,6 +213,15 @@ Io NetEndpoint::Wait(bool writable, int timeoutMs, Beside* beside) {
         if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= until) {
             return Io::Timeout;
         }
+    }
+}
+
+void NetEndpoint::WakeFor(std::size_t n) {
+    // Not over rfc2217://: the telnet layer's own talk must be read as it comes.
+    n = telnet_ ? 1 : std::max<std::size_t>(n, 1);
+    if (n != wakeFor_ && socket_.Valid()) {
+        wakeFor_ = n;
+        SetReadableAt(socket_, n);
     }
 }
 

@@ -36,6 +36,7 @@ public:
     void TakeNotes(std::vector<LineNote>* out) override;
     std::string LineState() const override;
     std::optional<PeerLine> PeerSettings() const override;  // a server's client, over rfc2217://
+    void WakeFor(std::size_t n) override;
 
 protected:
     explicit NetEndpoint(const NetUrl& url) : url_(url) {}
@@ -63,6 +64,7 @@ private:
     std::vector<std::uint8_t> held_;  // data held while the peer has suspended flow
     std::vector<LineNote> notes_;
     std::string lastState_;  // as the last connection left it
+    std::size_t wakeFor_ = 1;  // the socket's readable mark (WakeFor)
     PortOutput scratch_;
 };
 

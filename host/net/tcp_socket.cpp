@@ -187,6 +187,16 @@ IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n) {
     }
 }
 
+void SetReadableAt(const Socket& s, std::size_t n) {
+#ifdef _WIN32
+    (void)s;
+    (void)n;  // Winsock takes no SO_RCVLOWAT
+#else
+    const int at = static_cast<int>(n);
+    setsockopt(N(s), SOL_SOCKET, SO_RCVLOWAT, &at, sizeof at);
+#endif
+}
+
 bool WaitSocket(const Socket& s, bool writable, int timeoutMs) {
     PollFd fd{};
     fd.fd = N(s);

@@ -43,6 +43,10 @@ struct IoResult {
 IoResult SocketRead(const Socket& s, std::uint8_t* p, std::size_t n);
 IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n);
 
+// Readable (to a wait) only once n bytes have come, or a hang-up; where the system
+// cannot (Windows), any byte still is.
+void SetReadableAt(const Socket& s, std::size_t n);
+
 // Waits up to timeoutMs (-1: without end) until s is readable (or writable). True
 // when it is, or when it has an error or hang-up to report.
 bool WaitSocket(const Socket& s, bool writable, int timeoutMs);

@@ -42,6 +42,9 @@ public:
     // Waits until bytes arrive (or the deadline passes) and appends them to *out:
     // Done, Timeout, HungUp, Stopped or Failed.
     Io Receive(std::vector<std::uint8_t>* out, Clock::time_point deadline);
+    // What Receive's waits need before they end, where the endpoint can tell (a
+    // socket): the rest of a reply; 1: any byte.
+    void WakeFor(std::size_t n) { ep_.WakeFor(n); }
     // Takes whatever has arrived without waiting; returns how many bytes.
     std::size_t Drain(std::vector<std::uint8_t>* out);
 

@@ -95,6 +95,10 @@ public:
     // The line settings its peer (a host program) has set, as far as the endpoint
     // sees them; nullopt where it has none to see (a device's port, raw TCP).
     virtual std::optional<PeerLine> PeerSettings() const { return std::nullopt; }
+    // For the reads that follow: nothing can be done with fewer than n bytes (the
+    // rest of a reply), so an end that can (a socket) tells of bytes only once n
+    // have come, or a hang-up; 1: any byte, as before the first call.
+    virtual void WakeFor(std::size_t n) { (void)n; }
     // Bytes written to this end that its peer has not read yet, where the end can
     // see them (a pty's program); 0 where it cannot.
     virtual std::size_t PeerUnread() const { return 0; }

@@ -25,7 +25,10 @@ Io ReplyReader::Next(ReplyFrame* reply, Clock::time_point deadline) {
             noise_ += piece.bytes.size();
         }
         std::vector<std::uint8_t> bytes;
+        // Woken once the rest of a reply can be there, not for each of its bytes.
+        link_.WakeFor(kReplySize - std::min(cutter_.Held(), kReplySize - 1));
         const Io r = link_.Receive(&bytes, deadline);
+        link_.WakeFor(1);
         if (r != Io::Done) {
             return r;
         }

@@ -32,6 +32,15 @@ TEST(TcpSocket, ConnectReachesTheListenerOrSaysWhyNot) {
     EXPECT_EQ(r.status, Io::Done);
     EXPECT_EQ(std::vector<std::uint8_t>(got, got + r.n), std::vector<std::uint8_t>(bytes, bytes + 3));
     EXPECT_EQ(SocketRead(served, got, sizeof got).status, Io::WouldBlock);
+#ifndef _WIN32
+    // Readable once three bytes are there, not at the first; a hang-up still is at once.
+    SetReadableAt(served, 3);
+    EXPECT_EQ(SocketWrite(client, bytes, 2).n, 2u);
+    EXPECT_FALSE(WaitSocket(served, false, 100));
+    EXPECT_EQ(SocketWrite(client, bytes + 2, 1).n, 1u);
+    ASSERT_TRUE(WaitSocket(served, false, 2000));
+    EXPECT_EQ(SocketRead(served, got, sizeof got).n, 3u);
+#endif
     client.Close();
     ASSERT_TRUE(WaitSocket(served, false, 2000));
     EXPECT_EQ(SocketRead(served, got, sizeof got).status, Io::HungUp);
