@@ -72,7 +72,8 @@ ReplayHost::ReplayHost(const Recording& r, bool fast, int timeoutMs, std::uint32
       fast_(fast),
       timeout_(std::chrono::milliseconds(timeoutMs)),
       silence_(Silence(exchanges_, timeout_, paceBaud)),
-      deadline_(exchanges_.size()) {}
+      deadline_(exchanges_.size()),
+      latest_(exchanges_.size()) {}
 
 Io ReplayHost::Reopen() {
     if (!start_) {
@@ -101,11 +102,13 @@ void ReplayHost::Tick(Clock::time_point now) {
         }
         const std::int64_t lastUs = e.answers.empty() ? 0 : e.AfterUs(e.answers.back());
         const bool owed = e.AnswerBytes() > 0;
-        deadline_[sent_] = now + std::chrono::microseconds(lastUs) + (owed || !fast_ ? timeout_ : silence_);
+        latest_[sent_] = now + std::chrono::microseconds(lastUs) + timeout_;
+        deadline_[sent_] = owed || !fast_ ? latest_[sent_] : now + silence_;
         ++sent_;
     }
     SayLongWait(now);
-    while (settled_ < sent_ && exchanges_[settled_].AnswerBytes() == 0 && settled_ + 1 < sent_) {
+    while (settled_ < sent_ && exchanges_[settled_].AnswerBytes() == 0 && settled_ + 1 < sent_ &&
+           (!MidReply() || now >= latest_[settled_])) {
         Settle(now, false);  // nothing owed, and the next packet is out: nothing more comes for it
     }
     if (settled_ == exchanges_.size() && !heardOutAt_) {
@@ -159,12 +162,24 @@ Io ReplayHost::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
             continue;
         }
         got_.push_back(p[i]);
-        if (got_.size() == exchanges_[settled_].AnswerBytes()) {
-            Settle(now, false);
+        const std::size_t owed = exchanges_[settled_].AnswerBytes();
+        if (got_.size() == owed || (owed == 0 && settled_ + 1 < sent_ && !MidReply())) {
+            Settle(now, false);  // all it owed, or a whole unrecorded reply while the next packet is out
+        } else if (got_.size() > owed && fast_) {
+            // More than the device said then: a reply begun is heard to its end, and
+            // the device heard out after it, as after the request.
+            deadline_[settled_] = MidReply() ? latest_[settled_] : std::min(now + silence_, latest_[settled_]);
         }
     }
     Tick(now);
     return Io::Done;
+}
+
+// The device has begun a reply that the recording does not hold and not ended it:
+// what follows is the rest of it, not an answer to the next packet.
+bool ReplayHost::MidReply() const {
+    const std::size_t owed = exchanges_[settled_].AnswerBytes();
+    return got_.size() > owed && (got_.size() - owed) % kReplySize != 0;
 }
 
 // Holds what came for the oldest open exchange against what the device sent then,

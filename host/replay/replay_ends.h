@@ -70,6 +70,7 @@ private:
     void Tick(Clock::time_point now);
     void Settle(Clock::time_point now, bool timedOut);
     void SayLongWait(Clock::time_point now);
+    bool MidReply() const;
 
     std::vector<Exchange> exchanges_;
     bool fast_;
@@ -81,7 +82,8 @@ private:
     std::optional<Clock::time_point> start_;
     std::size_t sent_ = 0;     // exchanges whose packet has gone
     std::size_t settled_ = 0;  // exchanges whose answers are all in, or given up
-    std::vector<Clock::time_point> deadline_;
+    std::vector<Clock::time_point> deadline_;  // when an exchange is settled with what came
+    std::vector<Clock::time_point> latest_;    // its timeout: the furthest its deadline goes
     std::vector<std::uint8_t> got_;  // the device's bytes for exchange settled_
     std::vector<std::uint8_t> unexpected_;
     std::vector<Difference> differences_;

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "host/link/pcap_writer.h"
 #include "host/replay/recording.h"
+#include "host/replay/replay_ends.h"
 #include "host/stages/fault_plan.h"
 #include "protocol/frame_rules.h"
 
@@ -255,6 +257,56 @@ TEST(Recording, EveryPacketOfABigCaptureKeepsItsBytesWordsAndAnswers) {
         EXPECT_EQ(e.AnswerBytes(), i % 2 == 1 ? kReply.size() + 3 : kReply.size()) << i;
         frame += static_cast<std::uint32_t>(1 + e.answers.size());
     }
+    std::remove(path.c_str());
+}
+
+// A replay with --fast of requests the recording holds no replies to: a reply the
+// device begins is heard to its end however long it pauses within it (up to the
+// timeout), and said whole, with the request it answers; the next request goes
+// once the device has been quiet after it.
+TEST(Recording, AFastReplayHearsAnUnrecordedReplyToItsEnd) {
+    const std::string path = Capture("unanswered.pcapng", {kGoodTag},
+                                     {{1000, true, kRequest}, {11000, true, kRequest}, {21000, true, kRequest}});
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    ReplayHost host(r, true, 1000, 0);
+    const auto sent = [&host] {  // what the replay has sent the device by now
+        Bytes b(64);
+        std::size_t got = 0;
+        host.Read(b.data(), b.size(), &got);
+        b.resize(got);
+        return b;
+    };
+    const auto answer = [&host](const std::uint8_t* p, std::size_t n) {
+        std::size_t taken = 0;
+        host.Write(p, n, &taken);
+        EXPECT_EQ(taken, n);
+    };
+    ASSERT_EQ(host.Reopen(), Io::Done);
+    ASSERT_EQ(sent(), kRequest);
+    answer(kReply.data(), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // far past the device's usual silence
+    EXPECT_TRUE(sent().empty()) << "the next request went in the middle of a reply";
+    answer(kReply.data() + 4, kReply.size() - 4);
+    Bytes next;
+    for (int i = 0; i < 1000 && next.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        next = sent();
+    }
+    ASSERT_EQ(next, kRequest);
+    answer(kReply.data(), kReply.size());
+    for (int i = 0; i < 1000 && !host.Finished(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sent();
+    }
+    ASSERT_TRUE(host.Finished());
+    const auto& d = host.Differences();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].frame, 1u);
+    EXPECT_EQ(d[0].got, kReply);
+    EXPECT_EQ(d[1].frame, 2u);
+    EXPECT_EQ(d[1].got, kReply);
     std::remove(path.c_str());
 }
 
