@@ -1,5 +1,6 @@
 #include "host/link/link.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -173,6 +174,10 @@ void Link::Read(LinkEnd& e, Clock::time_point now) {
     case Io::HungUp: Failed(e, "hung up", now); return;
     default: Failed(e, e.ep->Error(), now); return;
     }
+    // The bytes go on the line from when they were read, not from when the pass
+    // began: opening the end, or other ends and links, may have come between, and
+    // bytes that came meanwhile would be paced from before they existed.
+    now = std::max(now, clock_());
     if (e.side == Side::Host) {
         Notes(e, now);  // a setting the program made before these bytes applies to them
     }

@@ -110,6 +110,8 @@ public:
     // peer finds it gone), and a new one put in its place, Unopened.
     void Unplug(Side s, Clock::time_point now);
     void Plug(Side s, Endpoint& ep, Clock::time_point now);
+    // Where the time of a read comes from (a test's own clock); the system's by default.
+    void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
 
 private:
     const LinkEnd& End(Side s) const { return s == Side::Host ? host_ : device_; }
@@ -121,6 +123,7 @@ private:
     LinkEnd host_;
     LinkEnd device_;
     Relay relay_;
+    std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
     std::unique_ptr<Endpoint> unplugged_[2];  // what an unplugged end stands on
 };
 

@@ -34,6 +34,7 @@ Bytes Reply(std::uint8_t d1) {
 // request it receives at once.
 struct Rig {
     explicit Rig(const RelayConfig& config, bool trace = false) : record(trace), link(host, device, config, record) {
+        link.SetClock([this] { return now; });
         link.TryOpen(link.End(Side::Host), now);
         link.TryOpen(link.End(Side::Device), now);
     }
@@ -91,6 +92,16 @@ TEST(Link, PacedAt115200EachByteArrivesOneByteTimeAfterTheLast) {
         EXPECT_GE(rig.atHostWhen[i], due) << "byte " << i;
         EXPECT_LT(rig.atHostWhen[i], due + byteTime) << "byte " << i;
     }
+    // Bytes read after the pass began (the end opened first, other links came
+    // first) are paced from the read, not from the pass's start.
+    rig.link.SetClock([&rig] { return rig.now + 300us; });
+    rig.atHost.clear();
+    rig.atHostWhen.clear();
+    const Clock::time_point again = rig.now;
+    rig.host.ProgramSends(Request(0x5B));
+    rig.RunFor(5ms, 1us);
+    ASSERT_EQ(rig.atHost, Reply(0x5B));
+    EXPECT_GE(rig.atHostWhen.front(), again + 300us + byteTime * (kRequestSize + 1));
 }
 
 // Each fault follows from the seed and the reply's number: the host program gets
