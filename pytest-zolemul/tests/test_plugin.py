@@ -87,7 +87,7 @@ def test_a_missing_zolemul_ends_serve_at_once_saying_so(zol_serve):
     started = time.monotonic()
     with pytest.raises(ZolServeError, match="no such program"):
         zol_serve(1, device_exe="/nonexistent/zolemul", engine="zolemul")
-    assert time.monotonic() - started < 5
+    assert time.monotonic() - started < 10  # not the 20 s serve would wait for a port
 
 
 def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp_path):
@@ -97,7 +97,9 @@ def test_a_device_that_never_opens_its_port_fails_at_its_deadline(zol_serve, tmp
     started = time.monotonic()
     with pytest.raises(ZolServeError, match="did not open its port in time"):
         zol_serve(2, device_exe=silent, wait=1, engine="zolemul")
-    assert time.monotonic() - started < 5
+    # About 1 s at rest, 5 s once on a loaded CI machine under a sanitizer; not the
+    # program's 30 s.
+    assert time.monotonic() - started < 10
 
 
 def run_inner(pytester, request, monkeypatch, *args):
