@@ -17,7 +17,7 @@
 
 #include "host/base/system.h"
 #include "host/base/text.h"
-#include "host/serve/control_http.h"
+#include "host/control/control_http.h"
 #include "host/serve/serve_run.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/link/link.h"
-#include "host/serve/steering.h"
+#include "host/control/steering.h"
 
 namespace zolhost {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/serve/control_api.h"
+#include "host/control/control_api.h"
 
 namespace zolhost {
 namespace {

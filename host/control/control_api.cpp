@@ -1,4 +1,4 @@
-#include "host/serve/control_api.h"
+#include "host/control/control_api.h"
 
 #include <nlohmann/json.hpp>
 

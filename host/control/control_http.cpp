@@ -1,4 +1,4 @@
-#include "host/serve/control_http.h"
+#include "host/control/control_http.h"
 
 #include <httplib.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <thread>
 
-#include "host/serve/control_api.h"
-#include "host/serve/control_page.h"
+#include "host/control/control_api.h"
+#include "host/control/control_page.h"
 
 namespace zolhost {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/serve/steering.h"
+#include "host/control/steering.h"
 
 namespace zolhost {
 

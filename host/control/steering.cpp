@@ -1,4 +1,4 @@
-#include "host/serve/steering.h"
+#include "host/control/steering.h"
 
 #include "host/link/link_set.h"
 

@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include "host/serve/steering.h"
+#include "host/control/steering.h"
 
 namespace zolhost {
 
