@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset and runs each libFuzzer target for a third of SECONDS
-# (default 60): the frame reader, zolhost's telnet / RFC 2217 engine, and what
-# zolhost replay reads from a capture, each on a scratch corpus grown from its seeds. Exits nonzero on a finding; the crashing input is left
-# in build/fuzz/findings.
+# Builds the fuzz preset and runs each libFuzzer target for a quarter of SECONDS
+# (default 60): the frame reader, zolhost's telnet / RFC 2217 engine, what
+# zolhost replay reads from a capture, and what serve's control API reads from a
+# client, each on a scratch corpus grown from its seeds. Exits nonzero on a
+# finding; the crashing input is left in build/fuzz/findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-each=$(( (seconds + 2) / 3 ))
+each=$(( (seconds + 3) / 4 ))
 
 tools/install-build-deps.sh --fuzz
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target frame_reader_fuzz telnet_port_fuzz capture_fuzz
+cmake --build --preset fuzz --target frame_reader_fuzz telnet_port_fuzz capture_fuzz control_http_fuzz
 
 findings=build/fuzz/findings
 mkdir -p "$findings"
@@ -40,6 +41,7 @@ fuzz() {
 fuzz frame_reader_fuzz 1024 tests/fuzz/make_seeds.sh
 fuzz telnet_port_fuzz 4096 tests/fuzz/make_telnet_seeds.sh
 fuzz capture_fuzz 8192 tests/fuzz/make_capture_seeds.sh
+fuzz control_http_fuzz 16384 tests/fuzz/make_control_seeds.sh
 if [ "$status" -ne 0 ]; then
     exit "$status"
 fi

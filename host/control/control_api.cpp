@@ -20,10 +20,6 @@ std::string Dump(const Json& j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-ControlAnswer Answer(int status, const std::string& error) {
-    return {status, Dump(Json{{"error", error}})};
-}
-
 Json ViewJson(const DeviceView& v) {
     const LinkTally& t = v.tally;
     const FaultSettings& f = v.faults;
@@ -115,47 +111,42 @@ FaultChange ReadFaults(const std::string& body, std::string* error) {
     return c;
 }
 
-// Compares without stopping at the first difference.
-bool SameToken(const std::string& a, const std::string& b) {
-    if (b.empty() || a.size() != b.size()) {
-        return false;
-    }
-    unsigned diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
+ControlAnswer NotAllowed(const std::string& error, const char* allow) {
+    ControlAnswer a = ControlError(405, error);
+    a.allow = allow;
+    return a;
 }
 
 ControlAnswer Ask(const ControlContext& c, const SteerCommand& cmd) {
     const std::optional<DeviceView> v = c.ask(cmd);
     if (!v) {
-        return Answer(503, "device " + std::to_string(cmd.device) + " did not answer in time (serve is ending?)");
+        return ControlError(503, "device " + std::to_string(cmd.device) + " did not answer in time (serve is ending?)");
     }
     if (!v->error.empty()) {
-        return {500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}})};
+        return {500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}}), {}};
     }
-    return {200, Dump(ViewJson(*v))};
+    return {200, Dump(ViewJson(*v)), {}};
 }
 
 }  // namespace
+
+ControlAnswer ControlError(int status, const std::string& error) {
+    return {status, Dump(Json{{"error", error}}), {}};
+}
 
 std::string DeviceViewJson(const DeviceView& v) {
     return Dump(ViewJson(v));
 }
 
 ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
-    if (!c.token.empty() && !SameToken(r.token, c.token)) {
-        return Answer(401, "this API needs its token: \"Authorization: Bearer TOKEN\" or ?token=TOKEN");
-    }
     const std::string prefix = "/api/devices";
     if (r.path.rfind(prefix, 0) != 0 || (r.path.size() > prefix.size() && r.path[prefix.size()] != '/')) {
-        return Answer(404, "no such resource: " + r.path.substr(0, 200));
+        return ControlError(404, "no such resource: " + r.path.substr(0, 200));
     }
     std::string rest = r.path.substr(prefix.size());
     if (rest.empty() || rest == "/") {
         if (r.method != "GET") {
-            return Answer(405, "the device list is read with GET");
+            return NotAllowed("the device list is read with GET", "GET");
         }
         Json list = Json::array();
         for (std::size_t i = 0; i < c.devices; ++i) {
@@ -163,11 +154,11 @@ ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
             look.device = i;
             const std::optional<DeviceView> v = c.ask(look);
             if (!v) {
-                return Answer(503, "device " + std::to_string(i) + " did not answer in time (serve is ending?)");
+                return ControlError(503, "device " + std::to_string(i) + " did not answer in time (serve is ending?)");
             }
             list.push_back(ViewJson(*v));
         }
-        return {200, Dump(Json{{"devices", list}})};
+        return {200, Dump(Json{{"devices", list}}), {}};
     }
     rest.erase(0, 1);
     const std::size_t slash = rest.find('/');
@@ -175,15 +166,15 @@ ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
     const std::string action = slash == std::string::npos ? "" : rest.substr(slash + 1);
     const std::optional<std::size_t> device = DeviceNumber(number, c.devices);
     if (!device) {
-        return Answer(404, "no device " + number.substr(0, 20) + " (there are " + std::to_string(c.devices) +
+        return ControlError(404, "no device " + number.substr(0, 20) + " (there are " + std::to_string(c.devices) +
                                ", numbered from 0)");
     }
     SteerCommand cmd;
     cmd.device = *device;
     if (action.empty()) {
         if (r.method != "GET") {
-            return Answer(405, "a device is read with GET; it is steered with POST to .../faults, unplug, plug, "
-                               "freeze or thaw");
+            return NotAllowed("a device is read with GET; it is steered with POST to .../faults, unplug, plug, "
+                              "freeze or thaw", "GET");
         }
         return Ask(c, cmd);
     }
@@ -194,17 +185,17 @@ ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c) {
     const auto* found = std::find_if(std::begin(kActions), std::end(kActions),
                                      [&action](const auto& a) { return action == a.first; });
     if (found == std::end(kActions)) {
-        return Answer(404, "no such control: " + action.substr(0, 40) + " (faults, unplug, plug, freeze, thaw)");
+        return ControlError(404, "no such control: " + action.substr(0, 40) + " (faults, unplug, plug, freeze, thaw)");
     }
-    if (r.method != "POST" && r.method != "PUT") {
-        return Answer(405, "a device is steered with POST");
+    if (r.method != "POST") {
+        return NotAllowed("a device is steered with POST", "POST");
     }
     cmd.kind = found->second;
     if (cmd.kind == SteerCommand::Kind::Faults) {
         std::string error;
         cmd.faults = ReadFaults(r.body, &error);
         if (!error.empty()) {
-            return Answer(400, error);
+            return ControlError(400, error);
         }
     }
     return Ask(c, cmd);

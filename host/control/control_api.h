@@ -1,7 +1,7 @@
-// serve's control API, apart from HTTP: a request (method, path, query token,
-// headers' token, body) in, a status and a JSON body out. Every device command goes
-// through `ask`, which hands it to the thread that runs the device. The HTTP server
-// around it is control_http.h.
+// serve's control API, apart from HTTP: a request (method, path, body) in, a
+// status and a JSON body out. Every device command goes through `ask`, which hands
+// it to the thread that runs the device. Who may ask is control_guard.h's; the
+// HTTP server around both is control_http.h.
 //
 //   GET  /api/devices                 every device: its state, counts, faults (with its pace)
 //                                      and the latest frame it answered, as its status line
@@ -27,21 +27,23 @@ struct ControlRequest {
     std::string method;
     std::string path;
     std::string body;
-    std::string token;  // as the request gave it (a bearer header or ?token=); empty: none
 };
 
 struct ControlAnswer {
     int status = 200;
     std::string body;  // JSON
+    std::string allow;  // 405: the methods the resource takes ("GET", "POST")
 };
 
 struct ControlContext {
     std::size_t devices = 0;
-    std::string token;  // required when not empty
     std::function<std::optional<DeviceView>(const SteerCommand&)> ask;  // nothing: no answer in time
 };
 
 ControlAnswer AnswerControl(const ControlRequest& r, const ControlContext& c);
+
+// A refusal: {"error": ERROR}.
+ControlAnswer ControlError(int status, const std::string& error);
 
 // A device as the API shows it (one object of the JSON).
 std::string DeviceViewJson(const DeviceView& v);

@@ -12,13 +12,24 @@ std::optional<DeviceView> SteerMailbox::Ask(const SteerCommand& c, std::chrono::
     auto p = std::make_shared<Pending>();
     p->command = c;
     std::unique_lock<Mutex> lock(mutex_);
+    if (closed_) {
+        return std::nullopt;
+    }
     waiting_.push_back(p);
     bell_.Ring();
-    if (!answered_.WaitFor(lock, limit, [&p] { return p->answer.has_value(); })) {
+    if (!answered_.WaitFor(lock, limit, [this, &p] { return p->answer.has_value() || closed_; }) || !p->answer) {
         p->abandoned = true;
         return std::nullopt;
     }
     return p->answer;
+}
+
+void SteerMailbox::Close() {
+    {
+        std::lock_guard<Mutex> lock(mutex_);
+        closed_ = true;
+    }
+    answered_.NotifyAll();
 }
 
 std::optional<std::size_t> SteerMailbox::RunOne(const std::function<DeviceView(const SteerCommand&)>& run) {

@@ -64,8 +64,11 @@ public:
     // Windows, where that wait looks for them after every wait).
     int Fd() const { return bell_.Fd(); }
     // From any thread: the command's answer, or nothing when the links' thread did
-    // not answer within `limit` (it has ended, or stopped).
+    // not answer within `limit` (it has ended, or stopped) or the mailbox is closed.
     std::optional<DeviceView> Ask(const SteerCommand& c, std::chrono::milliseconds limit);
+    // From any thread: every Ask waiting, and every one after, gets nothing at once
+    // (whoever asks is ending and waits for no device).
+    void Close();
     // On the links' thread: runs one waiting command with `run`; the device it was
     // for, or nothing when none waits.
     std::optional<std::size_t> RunOne(const std::function<DeviceView(const SteerCommand&)>& run);
@@ -80,6 +83,7 @@ private:
     Mutex mutex_;
     Condition answered_;
     std::deque<std::shared_ptr<Pending>> waiting_;
+    bool closed_ = false;
 };
 
 // What a device's links' thread holds of it to steer it.

@@ -147,7 +147,7 @@ constexpr rlim_t kFilesBeside = 64;
 // limit lets; says so when it cannot. (Windows has no such limit to raise: its
 // sockets are handles, which a process may hold millions of.)
 void RaiseFileLimit(const ServeConfig& c) {
-    rlim_t need = kFilesBeside;
+    rlim_t need = kFilesBeside + kControlConnections;
     for (const ServedDevice& d : c.devices) {
         need += d.link.device == LinkConfig::DeviceEnd::Builtin ? kFilesPerDevice : kFilesPerZolemul;
     }

@@ -34,7 +34,7 @@ class Browser:
 
         args = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--remote-debugging-pipe", f"--user-data-dir={profile}", "--window-size=1200,400", "about:blank"]
+                "--remote-debugging-pipe", f"--user-data-dir={profile}", "--window-size=1200,500", "about:blank"]
         self.proc = subprocess.Popen(args, preexec_fn=fds, close_fds=False,
                                      stdout=subprocess.DEVNULL, stderr=log)
         os.close(to_chrome_r)
@@ -82,6 +82,33 @@ def until(check, seconds, what):
     raise AssertionError(f"not within {seconds} s: {what}")
 
 
+def page_with_a_token(zolhost, chromium, out_dir):
+    """Opened as URL?token=T, the page keeps the token in its cookie, out of the
+    address bar, and its requests carry it."""
+    with tempfile.TemporaryDirectory() as d:
+        served = serve(zolhost, d, "--devices", "1", "--control-token", "page-t0ken")
+        browser = None
+        try:
+            doc = json.loads(served.stdout.readline())
+            browser = Browser(chromium, os.path.join(d, "profile"),
+                              open(os.path.join(out_dir, "chromium-stderr-token.txt"), "w"))
+            target = browser.call("Target.createTarget", url=doc["control"]["url"] + "?token=page-t0ken")["targetId"]
+            session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+
+            def evaluate(expression):
+                return browser.call("Runtime.evaluate", session, expression=expression,
+                                    returnByValue=True)["result"].get("value")
+
+            until(lambda: evaluate("document.body && document.body.dataset.loaded === 'yes'"), 20,
+                  "the page's table, read with the token from its cookie")
+            assert evaluate("location.search") == "", evaluate("location.href")
+            assert evaluate("document.cookie") == "", "the token's cookie is visible to scripts"
+        finally:
+            if browser:
+                browser.close()
+            assert end(served) == 0
+
+
 def main():
     zolhost, chromium, out_dir = sys.argv[1:4]
     os.makedirs(out_dir, exist_ok=True)
@@ -103,12 +130,12 @@ def main():
                                     returnByValue=True)["result"].get("value")
 
             until(lambda: evaluate("document.body.dataset.loaded === 'yes' && "
-                                   "document.querySelectorAll('#devices tr').length === 2"), 20, "the page's table")
+                                   "document.querySelectorAll('#devices tr[id^=device]').length === 2"), 20, "the page's table")
             assert evaluate("document.querySelector('#device-1').className") == "open"
             # The latest frame, as the device's status line shows it: the third.
             assert evaluate("document.querySelector('#device-1').children[9].textContent") == \
                 "Frame 2 receivedEA:FD, TORA:02"
-            evaluate("document.querySelector('#device-1 button[data-action=unplug]').click()")
+            evaluate("document.querySelector('#controls-1 button[data-action=unplug]').click()")
             until(lambda: evaluate("document.querySelector('#device-1').className") == "unplugged", 10,
                   "the page showing device 1 unplugged")
             try:
@@ -120,24 +147,36 @@ def main():
             line.close()
             assert not os.path.lexists(doc["devices"][1]["pty"])
             assert evaluate("document.querySelector('#device-0').className") != "unplugged"
-            # What a user types in a drop box outlives the page's refreshes, and is set.
-            evaluate("(() => { const b = document.querySelector('#device-0 input'); b.focus(); b.value = '25';"
-                     " b.dispatchEvent(new Event('input')); })()")
+            # What a user types in a box outlives the page's refreshes.
+            drop = "document.querySelector('#controls-0 input[data-field=drop_pct]')"
+            evaluate(f"(() => {{ const b = {drop}; b.focus(); b.value = '25'; b.dispatchEvent(new Event('input')); }})()")
             time.sleep(1.2)  # two refreshes and more
-            assert evaluate("document.querySelector('#device-0 input').value") == "25"
-            assert evaluate("document.activeElement === document.querySelector('#device-0 input')")
-            evaluate("document.querySelector('#device-0 input + button').click()")
-            until(lambda: evaluate("document.querySelector('#device-0').children[7].textContent") == "drop 25%", 10,
+            assert evaluate(f"{drop}.value") == "25"
+            assert evaluate(f"document.activeElement === {drop}")
+            # Every fault the API takes, and the pace, set from the page at once.
+            for field, value in (("corrupt_pct", "10"), ("delay_ms", "5-20"), ("split_ms", "2"), ("pace_baud", "2400")):
+                evaluate(f"(() => {{ const b = document.querySelector('#controls-0 input[data-field={field}]');"
+                         f" b.value = '{value}'; b.dispatchEvent(new Event('input')); }})()")
+            evaluate("document.querySelector('#controls-0 button[data-action=faults]').click()")
+            faults = "document.querySelector('#device-0').children[7].textContent"
+            until(lambda: evaluate(faults) == "drop 25%, corrupt 10%, delay 5-20 ms, split 2 ms", 10,
                   "device 0's faults set from the page")
-            # ... and the pace, from its own box.
-            evaluate("(() => { const b = document.querySelector('#device-0 input[data-field=pace_baud]');"
-                     " b.value = '2400'; b.dispatchEvent(new Event('input')); b.nextSibling.click(); })()")
-            until(lambda: evaluate("document.querySelector('#device-0').children[8].textContent") == "2400 baud", 10,
-                  "device 0's pace set from the page")
+            assert evaluate("document.querySelector('#device-0').children[8].textContent") == "2400 baud"
+            # A box left empty leaves its fault as it is (it once sent 0).
+            for field in ("drop_pct", "corrupt_pct", "delay_ms", "pace_baud"):
+                evaluate(f"(() => {{ const b = document.querySelector('#controls-0 input[data-field={field}]');"
+                         " b.value = ''; b.dispatchEvent(new Event('input')); })()")
+            evaluate("(() => { const b = document.querySelector('#controls-0 input[data-field=split_ms]');"
+                     " b.value = 'off'; b.dispatchEvent(new Event('input')); })()")
+            evaluate("document.querySelector('#controls-0 button[data-action=faults]').click()")
+            until(lambda: evaluate(faults) == "drop 25%, corrupt 10%, delay 5-20 ms", 10, "split off, the rest kept")
+            # It fits a laptop's screen: nothing runs off the right edge at 1200 px.
+            width = evaluate("[document.documentElement.scrollWidth, window.innerWidth]")
+            assert width[0] <= width[1], f"the page is {width[0]} px wide in a {width[1]} px window"
             shot = browser.call("Page.captureScreenshot", session)["data"]
             with open(os.path.join(out_dir, "control-page.png"), "wb") as f:
                 f.write(base64.b64decode(shot))
-            evaluate("document.querySelector('#device-1 button[data-action=plug]').click()")
+            evaluate("document.querySelector('#controls-1 button[data-action=plug]').click()")
             until(lambda: os.path.lexists(doc["devices"][1]["pty"]), 10, "device 1 plugged back from the page")
             with serial.Serial(doc["devices"][1]["pty"], 115200, timeout=1) as again:
                 assert exchange(again, 3) == 3
@@ -146,6 +185,7 @@ def main():
                 browser.close()
             status_at_end = end(served)
     assert status_at_end == 0, status_at_end
+    page_with_a_token(zolhost, chromium, out_dir)
     print("ok: screenshot in", os.path.join(out_dir, "control-page.png"))
 
 
