@@ -4,7 +4,8 @@
 // are pty host ends. All built-in devices run on one thread whose wait is WSAPoll
 // over every socket of every link (link_wait_win32.cpp), which has no 64-handle
 // limit as WaitForMultipleObjects has: 256 devices are one wait. The control API
-// (cpp-httplib) is built on POSIX systems only, so serve runs without it here.
+// (control_http.cpp, poll() over sockets) is built on POSIX systems only, so serve
+// runs without it here.
 // Ctrl-C, Ctrl-Break and closing the console end it as a stop request (the close
 // waits for the run's end: system_win32.cpp), as does standard input's end with
 // --exit-with-stdin.

@@ -282,15 +282,18 @@ def port_is_not_shared(host, port):
         s.close()
 
 
-def loopback_v6_needs_no_token(zolhost, directory):
-    proc = serve(zolhost, directory, "--devices", "1", "--control", "[::1]:0")
-    try:
-        doc = json.loads(proc.stdout.readline())
-        assert doc["control"]["token"] is None, doc["control"]
-        assert doc["control"]["url"].startswith("http://[::1]:"), doc["control"]
-        assert status(doc["control"]["url"] + "api/devices") == 200
-    finally:
-        assert end(proc) == 0
+def where_it_listens(zolhost, directory):
+    """[::1] is loopback as 127.0.0.1 is: no token. A wildcard bind makes a token and
+    prints a URL that reaches it."""
+    for control, url_starts, token in (("[::1]:0", "http://[::1]:", False), ("0.0.0.0:0", "http://127.0.0.1:", True)):
+        proc = serve(zolhost, directory, "--devices", "1", "--control", control)
+        try:
+            doc = json.loads(proc.stdout.readline())
+            assert (doc["control"]["token"] is not None) == token, doc["control"]
+            assert doc["control"]["url"].startswith(url_starts), doc["control"]
+            assert status(doc["control"]["url"] + "api/devices", doc["control"]["token"]) == 200
+        finally:
+            assert end(proc) == 0
 
 
 def main():
@@ -309,7 +312,7 @@ def main():
             assert end(proc) == 0
         token_rules(zolhost, d)
         slow_and_idle_clients_hold_nothing_up(zolhost, d)
-        loopback_v6_needs_no_token(zolhost, d)
+        where_it_listens(zolhost, d)
     print("ok")
 
 
