@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -89,6 +90,11 @@ void SendOnce(int fd, const std::string& text) {
     (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
 HttpResponse ErrorResponse(int status, const std::string& error) {
     HttpResponse r;
     r.status = status;
@@ -116,7 +122,7 @@ struct ControlServer::Impl {
     }
     void Run();
     void Accept(Steady::time_point now);
-    bool EvictIdle();
+    bool MakeRoom();
     bool Service(Connection& c, short revents, Steady::time_point now);  // false: close it
     bool Flush(Connection& c, Steady::time_point now);                   // false: close it
     void Feed(Connection& c, Steady::time_point now);
@@ -154,6 +160,16 @@ void ControlServer::Impl::Feed(Connection& c, Steady::time_point now) {
                 HttpResponse answer = ErrorResponse(refused->status, "");
                 answer.body = refused->body;
                 Respond(c, answer, false, false, now);  // its body, if any, is never read
+            } else if (const std::string* expect = r.Request().Header("expect")) {
+                if (Lower(*expect) != "100-continue") {
+                    Respond(c, ErrorResponse(417, "only Expect: 100-continue is met"), false, false, now);
+                } else {
+                    if (r.Request().hasBody && r.Request().minorVersion == 1) {
+                        c.sendStart = c.out.empty() ? now : c.sendStart;
+                        c.out += "HTTP/1.1 100 Continue\r\n\r\n";  // the client waits for it before its body
+                    }
+                    r.ReadBody();
+                }
             } else {
                 r.ReadBody();
             }
@@ -230,18 +246,25 @@ bool ControlServer::Impl::Service(Connection& c, short revents, Steady::time_poi
     return c.out.empty() || Flush(c, now);
 }
 
-bool ControlServer::Impl::EvictIdle() {
-    auto oldest = connections.end();
+// Makes room for a newcomer: the connection idle longest goes, else the one whose
+// request has been coming longest (a slow client's: it cannot hold every place).
+bool ControlServer::Impl::MakeRoom() {
+    auto idle = connections.end();
+    auto slow = connections.end();
     for (auto i = connections.begin(); i != connections.end(); ++i) {
-        if (i->Idle() && (oldest == connections.end() || i->lastUsed < oldest->lastUsed)) {
-            oldest = i;
+        if (i->Idle() && (idle == connections.end() || i->lastUsed < idle->lastUsed)) {
+            idle = i;
+        }
+        if (i->timing && i->out.empty() && !i->closing && (slow == connections.end() || i->requestStart < slow->requestStart)) {
+            slow = i;
         }
     }
-    if (oldest == connections.end()) {
+    const auto chosen = idle != connections.end() ? idle : slow;
+    if (chosen == connections.end()) {
         return false;
     }
-    close(oldest->fd);
-    connections.erase(oldest);
+    close(chosen->fd);
+    connections.erase(chosen);
     return true;
 }
 
@@ -259,7 +282,7 @@ void ControlServer::Impl::Accept(Steady::time_point now) {
         }
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (static_cast<int>(connections.size()) >= kControlConnections && !EvictIdle()) {
+        if (static_cast<int>(connections.size()) >= kControlConnections && !MakeRoom()) {
             HttpResponse busy = ErrorResponse(503, "the control API holds " + std::to_string(kControlConnections) +
                                                        " connections, the most it takes; try again once one closes");
             busy.headers.emplace_back("Retry-After", "1");

@@ -393,6 +393,7 @@ const char* StatusText(int status) {
     case 413: return "Content Too Large";
     case 414: return "URI Too Long";
     case 415: return "Unsupported Media Type";
+    case 417: return "Expectation Failed";
     case 421: return "Misdirected Request";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";

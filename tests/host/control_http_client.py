@@ -187,6 +187,13 @@ def hostile_requests_are_refused(url, host, port):
         assert b" 200 " not in answer.split(b"\r\n", 1)[0], (payload[:60], answer[:200])
         if answer:
             assert b'{"error":"' in answer, (payload[:60], answer[:300])
+    # A client that asks before sending its body is told to go on at once.
+    with socket.create_connection((host, port), timeout=3) as s:
+        s.sendall(f"POST /api/devices/0/faults HTTP/1.1\r\nHost: {host}:{port}\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 15\r\nExpect: 100-continue\r\n\r\n".encode())
+        assert s.recv(100) == b"HTTP/1.1 100 Continue\r\n\r\n"
+        s.sendall(b'{"drop_pct": 0}')
+        assert s.recv(100).startswith(b"HTTP/1.1 200 ")
     got, body, _ = call(url + "no/such/page")
     assert got == 404 and "no/such/page" in body["error"], body
 
@@ -223,7 +230,7 @@ def slow_and_idle_clients_hold_nothing_up(zolhost, directory):
         host, port = head_of(url)
         stop = threading.Event()
         slow = []
-        for _ in range(40):  # more than any pool of workers: a request header, a byte every 0.5 s
+        for _ in range(140):  # more than the connections it holds: a request header, a byte every 0.5 s
             s = socket.create_connection((host, port), timeout=5)
             slow.append(s)
         for _ in range(12):  # pages left open: kept-alive and idle
@@ -236,7 +243,7 @@ def slow_and_idle_clients_hold_nothing_up(zolhost, directory):
             for i in range(len(text)):
                 if stop.wait(0.5):
                     return
-                for s in slow[:40]:
+                for s in slow[:140]:
                     try:
                         s.send(text[i:i + 1])
                     except OSError:
@@ -248,16 +255,16 @@ def slow_and_idle_clients_hold_nothing_up(zolhost, directory):
         started = time.monotonic()
         assert status(url + "api/devices") == 200
         assert time.monotonic() - started < 1, "a request waited behind slow clients"
-        # Past the bound: idle connections make room, or the newcomer hears why.
+        # Past the bound, idle connections make room, else the slowest request.
         crowd = [socket.create_connection((host, port), timeout=5) for _ in range(150)]
-        assert status(url + "api/devices") in (200, 503)
+        assert status(url + "api/devices") == 200
         for s in crowd:
             s.close()
         started = time.monotonic()
         proc.send_signal(signal.SIGTERM)
         proc.wait(timeout=20)
         took = time.monotonic() - started
-        print(f"serve ended {took:.2f} s after SIGTERM with 40 slow clients connected")
+        print(f"serve ended {took:.2f} s after SIGTERM with slow clients connected")
         assert took < 4, took
         assert proc.returncode == 0, proc.returncode
         stop.set()
