@@ -53,6 +53,7 @@ EXE64=build/win-x86_64/zolemul.exe
 PROBE32=build/win-i686/tests/wine/serial_probe.exe
 PROBE64=build/win-x86_64/tests/wine/serial_probe.exe
 ZOLHOST64=build/win-x86_64/host/zolhost.exe
+WAIT_PROBE64=build/win-x86_64/tests/wine/link_wait_probe.exe
 CONSOLE_PROBE32=build/win-i686/tests/wine/console_probe.exe
 CONSOLE_PROBE64=build/win-x86_64/tests/wine/console_probe.exe
 
@@ -286,9 +287,9 @@ if [ "$ROAD" != 64-bit ]; then
     ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 fi
 
-step "serial and console layer probes and zolhost.exe's link under Wine: $PROBE, $CONSOLE_PROBE, $ZOLHOST64"
+step "serial and console layer probes and zolhost.exe's link under Wine: $PROBE, $CONSOLE_PROBE, $ZOLHOST64, $WAIT_PROBE64"
 ZOLEMUL_E2E_PROBE="$PWD/$PROBE" ZOLEMUL_E2E_CONSOLE_PROBE="$PWD/$CONSOLE_PROBE" ZOLHOST_E2E_EXE="$PWD/$ZOLHOST64" \
-    ZOLEMUL_E2E_COM3="$COM3" run_tests 600 "$TESTS/wine_tests"
+    ZOLHOST_E2E_WAIT_PROBE="$PWD/$WAIT_PROBE64" ZOLEMUL_E2E_COM3="$COM3" run_tests 600 "$TESTS/wine_tests"
 
 step "end to end under Wine: $EXE64"
 ZOLEMUL_E2E_EXE="$PWD/$EXE64" run_tests 900 "$TESTS/emulator_e2e_tests"

@@ -8,16 +8,17 @@
 // reused while pending: one for reads (never left pending by OsRead); a few for
 // OsWrite, each with its own copy of the bytes; one for the layer's OsWriteSome,
 // with its own copy, whose event tells the monitor that the driver takes more; and
-// the monitor's own for WaitCommEvent.
-#include <algorithm>
-#include <array>
+// the monitor's own for WaitCommEvent. The records, the ports' table and the end
+// of a pending operation are com_overlapped_win32.cpp's.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "serial/com_os.h"
+#include "serial/com_overlapped_win32.h"
+
+using namespace overlapped;
 
 namespace {
 
@@ -28,11 +29,6 @@ namespace {
 // over, and the read is given more time, up to the limit.
 constexpr DWORD kReadSettleMs = 20;
 constexpr DWORD kReadLimitMs = 2000;
-
-// Writes that may be in progress at once on an exclusive port. A write that finds
-// all of them still in progress (the line has stopped taking bytes) is refused
-// whole, at once: nothing waits for the line.
-constexpr std::size_t kWriteSlots = 8;
 
 // How long the monitor rests after the port refused a wait for events, so that a
 // port that refuses every wait does not keep a time-critical thread busy.
@@ -48,116 +44,6 @@ constexpr LONGLONG kQuickWaitUs = 1000;
 constexpr int kIdleWaitsBeforePause = 3;
 constexpr DWORD kMonitorPauseMs = 10;
 
-// Ports open at once (the serial layer holds one; tools may hold a few).
-constexpr std::size_t kMaxPorts = 16;
-
-// One overlapped operation: its record, its event, and whether it is pending.
-struct Transfer {
-    OVERLAPPED ov{};
-    HANDLE hEvent = nullptr;
-    bool pending = false;
-    // Writes only: the bytes being written, owned until the write completes.
-    std::unique_ptr<unsigned char[]> pBuf;
-    std::uint32_t cbBuf = 0;
-    std::uint32_t cbIssued = 0;  // the push record's: bytes its last write was given
-    std::uint32_t cbOwed = 0;    // the push record's: bytes at the front of pBuf still to send
-
-    bool Create() {
-        hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        return hEvent != nullptr;
-    }
-    void Destroy() {
-        if (hEvent != nullptr) {
-            CloseHandle(hEvent);
-            hEvent = nullptr;
-        }
-    }
-    // Copies the bytes to write into the record's own buffer.
-    bool Copy(const void* p, std::uint32_t cb) {
-        if (pBuf == nullptr || cbBuf < cb) {
-            const std::uint32_t cbNew = std::max<std::uint32_t>(cb, 64);
-            pBuf.reset(new (std::nothrow) unsigned char[cbNew]);
-            cbBuf = pBuf != nullptr ? cbNew : 0;
-            if (pBuf == nullptr) {
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return false;
-            }
-        }
-        if (cb > 0) {
-            std::memcpy(pBuf.get(), p, cb);
-        }
-        return true;
-    }
-    // A fresh record for the next operation.
-    OVERLAPPED* Arm() {
-        std::memset(&ov, 0, sizeof ov);
-        ov.hEvent = hEvent;
-        ResetEvent(hEvent);
-        return &ov;
-    }
-};
-
-struct Port {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    OsOpenMode mode = OsOpenMode::Exclusive;
-    Transfer read;
-    std::array<Transfer, kWriteSlots> writes;
-    Transfer push;  // OsWriteSome's
-};
-
-// The ports this layer has open, found by handle.
-SRWLOCK gPortsLock = SRWLOCK_INIT;
-std::array<Port*, kMaxPorts> gPorts{};
-
-Port* FindPort(HANDLE h) {
-    Port* p = nullptr;
-    AcquireSRWLockShared(&gPortsLock);
-    for (Port* q : gPorts) {
-        if (q != nullptr && q->h == h) {
-            p = q;
-            break;
-        }
-    }
-    ReleaseSRWLockShared(&gPortsLock);
-    if (p == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-    }
-    return p;
-}
-
-bool AddPort(Port* p) {
-    bool added = false;
-    AcquireSRWLockExclusive(&gPortsLock);
-    for (Port*& q : gPorts) {
-        if (q == nullptr) {
-            q = p;
-            added = true;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&gPortsLock);
-    return added;
-}
-
-void RemovePort(Port* p) {
-    AcquireSRWLockExclusive(&gPortsLock);
-    for (Port*& q : gPorts) {
-        if (q == p) {
-            q = nullptr;
-        }
-    }
-    ReleaseSRWLockExclusive(&gPortsLock);
-}
-
-void FreePort(Port* p) {
-    p->read.Destroy();
-    p->push.Destroy();
-    for (Transfer& t : p->writes) {
-        t.Destroy();
-    }
-    delete p;
-}
-
 // Calls on a handle that is not open fail as Windows would, without reaching the
 // system: INVALID_HANDLE_VALUE is also the pseudo-handle of the process itself.
 bool Usable(HANDLE h) {
@@ -168,20 +54,6 @@ bool Usable(HANDLE h) {
     return true;
 }
 
-// Waits for a pending operation to end, cancelling it if it has not ended within
-// msLimit (INFINITE: no limit). Afterwards the system no longer uses its record or
-// buffer. *pcb: bytes transferred, including those of a cancelled operation.
-// Returns the operation's own result.
-BOOL Finish(HANDLE h, Transfer& t, DWORD msLimit, DWORD* pcb) {
-    *pcb = 0;
-    if (WaitForSingleObject(t.hEvent, msLimit) != WAIT_OBJECT_0) {
-        CancelIoEx(h, &t.ov);
-    }
-    const BOOL fOk = GetOverlappedResult(h, &t.ov, pcb, TRUE);
-    t.pending = false;
-    return fOk;
-}
-
 // The result of a write that has ended: 1 when all cb bytes went out.
 int Whole(BOOL fOk, DWORD cbDone, std::uint32_t cb) {
     if (fOk && cbDone != cb) {
@@ -189,29 +61,6 @@ int Whole(BOOL fOk, DWORD cbDone, std::uint32_t cb) {
         return 0;
     }
     return fOk ? 1 : 0;
-}
-
-// Frees the write records whose writes have completed.
-void ReapWrites(Port& port) {
-    for (Transfer& t : port.writes) {
-        DWORD cb = 0;
-        if (t.pending && HasOverlappedIoCompleted(&t.ov)) {
-            GetOverlappedResult(port.h, &t.ov, &cb, FALSE);
-            t.pending = false;
-        }
-    }
-}
-
-// A free write record, or none when every one holds a write still in progress.
-Transfer* FreeWriteSlot(Port& port) {
-    ReapWrites(port);
-    for (Transfer& t : port.writes) {
-        if (!t.pending) {
-            return &t;
-        }
-    }
-    SetLastError(ERROR_BUSY);
-    return nullptr;
 }
 
 }  // namespace

@@ -101,7 +101,8 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     return v;
 }
 
-void RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox, const std::function<bool()>& finished) {
+std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
+                            const std::function<bool()>& finished) {
     std::vector<LinkUnit> links;
     for (SteeredDevice& d : devices) {
         links.push_back({d.link, d.record});
@@ -129,7 +130,7 @@ void RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
             return at;  // past the end when it was for none of these: the loop passes no link
         };
     }
-    RunLinks(links, &control);
+    return RunLinks(links, &control);
 }
 
 }  // namespace zolhost

@@ -101,8 +101,8 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
 
 // Runs the links of `devices` (on this thread) until a stop is requested or
 // `finished` says so, doing the commands that come through `mailbox` (none: not
-// steered).
-void RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
+// steered). Empty, or why the links could not go on (their wait failed for good).
+std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
                      const std::function<bool()>& finished = {});
 
 }  // namespace zolhost

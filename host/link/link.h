@@ -129,7 +129,8 @@ private:
 
 // One pass's wait, on this platform: sleeps until an end has something, the
 // link's next thing falls due or `until` comes, and hands what it saw to the link.
-void WaitForLink(Link& link, std::optional<Clock::time_point> until);
+// false when the system's wait itself failed (nothing handed; *error says why).
+bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string* error);
 
 // The pieces RunLinkWith is made of, for commands that run links of their own
 // (serve, one link a device).
@@ -165,7 +166,7 @@ bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string&
 void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now);
 
 // After a pass: the wait (until `until` at the latest), the ends' notes, the
-// capture's new packets to its file.
-void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until);
+// capture's new packets to its file. false when the wait failed (*error: why).
+bool WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until, std::string* error);
 
 }  // namespace zolhost

@@ -5,6 +5,8 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 
 #include "host/base/system.h"
 #include "host/link/link.h"
@@ -23,7 +25,7 @@ struct Slots {
 
 }  // namespace
 
-void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
+bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string* error) {
     // Byte times are shorter than the default timer slack (50 us): wake on time.
     // The slack is a thread's own: each link's thread sets it (serve runs one a device).
     thread_local const bool slack = prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0;
@@ -58,8 +60,13 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
         ts.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count());
         ts.tv_nsec = static_cast<long>((left - std::chrono::seconds(ts.tv_sec)) / 1ns);
     }
-    if (ppoll(fds, n, next ? &ts : nullptr, nullptr) <= 0) {
-        return;  // time, or a signal: the next pass looks at everything again
+    const int got = ppoll(fds, n, next ? &ts : nullptr, nullptr);
+    if (got < 0 && errno != EINTR) {
+        *error = "ppoll: " + SystemErrorText(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    if (got <= 0) {
+        return true;  // time, or a signal: the next pass looks at everything again
     }
     const auto now = Clock::now();
     for (const Side s : {Side::Host, Side::Device}) {
@@ -74,6 +81,7 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
         seen.busy = at.busy >= 0 && fds[at.busy].revents != 0;
         link.Handle(s, seen, now);
     }
+    return true;
 }
 
 }  // namespace zolhost

@@ -2,7 +2,9 @@
 // the events the ends offer (a socket's network events, a serial port's comm
 // events, and the end of a port's write in progress while the link waits for
 // room), until the next thing falls due. Something due sooner than the system's
-// timer can wake is waited for by giving the core away in between.
+// timer can wake is waited for by giving the core away in between. A wait that
+// fails (an end's event gone) is no timeout: it is said to the loop, which rests
+// before it waits again (wait_failures.h).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -22,7 +24,7 @@ constexpr auto kTimerGrain = 2ms;  // shorter waits than this are not left to th
 
 }  // namespace
 
-void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
+bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string* error) {
     HANDLE handles[5];
     DWORD n = 0;
     handles[n++] = reinterpret_cast<HANDLE>(StopWakeHandle());
@@ -61,7 +63,10 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
             timeout = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(left - 1ms).count());
         }
     }
-    WaitForMultipleObjects(n, handles, FALSE, timeout);
+    if (WaitForMultipleObjects(n, handles, FALSE, timeout) == WAIT_FAILED) {
+        *error = "WaitForMultipleObjects: " + SystemErrorText(GetLastError());
+        return false;  // nothing seen: the ends are looked at after the next wait
+    }
     const auto now = Clock::now();
     for (const Side s : {Side::Host, Side::Device}) {
         LinkEnd& e = link.End(s);
@@ -83,6 +88,7 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until) {
         seen.busy = link.WatchesBusy(s);
         link.Handle(s, seen, now);
     }
+    return true;
 }
 
 }  // namespace zolhost

@@ -10,6 +10,7 @@
 
 #include "host/base/system.h"
 #include "host/link/link_wait.h"
+#include "host/link/wait_failures.h"
 
 namespace zolhost {
 
@@ -44,19 +45,27 @@ public:
         }
     }
 
-    void Run() {
+    // Empty when the links ended as asked; else why they could not go on.
+    std::string Run() {
         for (std::size_t i = 0; i < units_.size(); ++i) {
             Pass(i, Clock::now());
         }
         std::vector<std::size_t> round;
         std::vector<WaitSeen> seen;
+        WaitFailures failures;
         while (!StopRequested() && (control_ == nullptr || !control_->finished || !control_->finished())) {
             while (!due_.empty() && due_.top().generation != units_[due_.top().index].generation) {
                 due_.pop();
             }
             seen.clear();
-            const bool commands =
-                waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
+            bool commands = false;
+            std::string error;
+            if (waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen,
+                             &commands, &error)) {
+                failures.Passed();
+            } else if (!failures.Again(error)) {
+                return failures.Text();
+            }
             Hand(seen, &round);
             if (commands && control_ != nullptr && control_->next) {
                 Steer(&round);
@@ -75,6 +84,7 @@ public:
             }
             round.clear();
         }
+        return {};
     }
 
 private:
@@ -197,9 +207,9 @@ private:
 
 }  // namespace
 
-void RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control) {
+std::string RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control) {
     Loop loop(links, control);
-    loop.Run();
+    return loop.Run();
 }
 
 }  // namespace zolhost

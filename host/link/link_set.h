@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "host/link/link.h"
@@ -27,7 +28,8 @@ struct LinkSetControl {
     std::function<bool()> finished;
 };
 
-// Runs every link until a stop is requested (or control->finished says so).
-void RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control = nullptr);
+// Runs every link until a stop is requested (or control->finished says so), or
+// the system's wait fails for good: then why (empty: they ended as asked).
+std::string RunLinks(const std::vector<LinkUnit>& links, const LinkSetControl* control = nullptr);
 
 }  // namespace zolhost

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "host/base/clock.h"
@@ -46,9 +47,11 @@ public:
     // after every wait).
     void WatchControl(int fd);
     // Sleeps until a watched descriptor has something, `until` comes (nothing: no
-    // limit) or a stop is requested; appends what it saw to *seen. true when
-    // commands may wait.
-    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen);
+    // limit) or a stop is requested; appends what it saw to *seen, and sets
+    // *commands when commands may wait. false when the system's wait itself failed
+    // (nothing seen; *error says why).
+    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+              std::string* error);
 
 private:
     struct Impl;

@@ -77,23 +77,37 @@ void LinkWaiter::WatchControl(int fd) {
     epoll_ctl(impl_->ep, EPOLL_CTL_ADD, fd, &ev);
 }
 
-bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+                      std::string* error) {
     timespec ts{};
     if (until) {
         const auto left = std::max(*until - Clock::now(), Clock::duration::zero());
         ts.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(left).count());
         ts.tv_nsec = static_cast<long>((left - std::chrono::seconds(ts.tv_sec)) / 1ns);
     }
-    bool control = false;
+    *commands = false;
     epoll_event events[kEventsAtOnce];
     int n = -1;
+    const char* call = "epoll_pwait2";
     if (impl_->pwait2) {
         n = epoll_pwait2(impl_->ep, events, kEventsAtOnce, until ? &ts : nullptr, nullptr);
         impl_->pwait2 = n >= 0 || errno != ENOSYS;
     }
     if (!impl_->pwait2) {
         pollfd p{impl_->ep, POLLIN, 0};
-        n = ppoll(&p, 1, until ? &ts : nullptr, nullptr) > 0 ? epoll_wait(impl_->ep, events, kEventsAtOnce, 0) : 0;
+        call = "ppoll";
+        n = ppoll(&p, 1, until ? &ts : nullptr, nullptr);
+        if (n > 0) {
+            call = "epoll_wait";
+            n = epoll_wait(impl_->ep, events, kEventsAtOnce, 0);
+        }
+    }
+    if (n < 0) {
+        if (errno == EINTR) {
+            return true;  // a signal: the loop looks at everything again
+        }
+        *error = std::string(call) + ": " + SystemErrorText(static_cast<std::uint32_t>(errno));
+        return false;
     }
     for (int k = 0; k < n; ++k) {
         const std::uint64_t data = events[k].data.u64;
@@ -101,7 +115,7 @@ bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
             continue;  // the stop request: the loop looks at it
         }
         if (data == kControlTag) {
-            control = true;
+            *commands = true;
             continue;
         }
         const std::uint32_t e = events[k].events;
@@ -109,7 +123,7 @@ bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
                          ((e & EPOLLIN) != 0 ? kWaitIn : 0u) | ((e & EPOLLOUT) != 0 ? kWaitOut : 0u) |
                              ((e & EPOLLHUP) != 0 ? kWaitHangUp : 0u) | ((e & EPOLLERR) != 0 ? kWaitError : 0u)});
     }
-    return control;
+    return true;
 }
 
 }  // namespace zolhost

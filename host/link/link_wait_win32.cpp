@@ -4,12 +4,15 @@
 // built-in devices' links have nothing but sockets to wait on). It cannot wait for
 // the stop request's event, so it looks at it every kStopLookMs; a wake due sooner
 // than the system's timer can give is waited for by giving the core away in between.
+// A WSAPoll that fails (a socket gone from under it, no network) is no timeout: it
+// is said to the loop, which rests before it waits again (wait_failures.h).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 
 #include "host/base/system.h"
@@ -45,7 +48,9 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
 
 void LinkWaiter::WatchControl(int) {}
 
-bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen) {
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+                      std::string* error) {
+    *commands = true;
     std::vector<WSAPOLLFD> fds;
     std::vector<std::size_t> links;
     for (const auto& [fd, what] : impl_->watched) {
@@ -76,7 +81,12 @@ bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         }
         return true;
     }
-    if (WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout) <= 0) {
+    const int n = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout);
+    if (n == SOCKET_ERROR) {
+        *error = "WSAPoll: " + SystemErrorText(static_cast<std::uint32_t>(WSAGetLastError()));
+        return false;
+    }
+    if (n == 0) {
         return true;
     }
     for (std::size_t k = 0; k < fds.size(); ++k) {

@@ -6,6 +6,7 @@
 #include "host/base/system.h"
 #include "host/base/text.h"
 #include "host/link/link.h"
+#include "host/link/wait_failures.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
 #include "host/process/emulator_process.h"
@@ -171,10 +172,11 @@ void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::str
     }
 }
 
-void WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until) {
-    WaitForLink(link, until);
+bool WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until, std::string* error) {
+    const bool waited = WaitForLink(link, until, error);
     link.TakeNotes(Clock::now());
     record.Flush();
+    return waited;
 }
 
 int RunLink(const LinkConfig& c) {
@@ -210,6 +212,8 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
     if (device.open) {
         link.TryOpen(link.End(Side::Device), Clock::now());
     }
+    WaitFailures failures;
+    status = kExitGood;
     while (!StopRequested() && !(ends.finished && ends.finished())) {
         const auto now = Clock::now();
         // An end of the caller's own (a replay) begins once the device end is there.
@@ -226,12 +230,18 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
             Say("nothing opened " + device.ep->Name() + " within " + std::to_string(c.waitSeconds) + " s");
             return kExitCheckFailed;
         }
-        WaitAndRecord(link, record, device.waitUntil);
+        if (WaitAndRecord(link, record, device.waitUntil, &error)) {
+            failures.Passed();
+        } else if (!failures.Again(error)) {
+            Say(failures.Text() + "; the link ends");
+            status = kExitNoLink;
+            break;
+        }
     }
     if (!ends.finished) {
         PrintSummary(link, record, c.relay.seed);
     }
-    return kExitGood;
+    return status;
 }
 
 }  // namespace zolhost

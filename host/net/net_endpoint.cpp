@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #if !defined(_WIN32)
 #include <poll.h>
+
+#include <cerrno>
 #endif
 
 #include "host/base/system.h"
@@ -172,13 +175,18 @@ Io NetEndpoint::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) 
     return *taken == n && out_.empty() ? Io::Done : Io::WouldBlock;
 }
 
-// Looks at the socket and, on POSIX, at what waits beside it, for up to ms.
-static bool SocketOrBeside(const Socket& s, bool writable, int ms, Beside* beside) {
+// Looks at the socket and, on POSIX, at what waits beside it, for up to ms. When
+// the wait itself fails, *error says why.
+static bool SocketOrBeside(const Socket& s, bool writable, int ms, Beside* beside, std::string* error) {
 #if !defined(_WIN32)
     if (beside != nullptr && beside->fd >= 0) {
         pollfd p[2] = {{static_cast<int>(s.Handle()), static_cast<short>(writable ? POLLOUT : POLLIN), 0},
                        {beside->fd, POLLIN, 0}};
-        if (poll(p, 2, ms) <= 0) {
+        const int n = poll(p, 2, ms);
+        if (n < 0 && errno != EINTR) {
+            *error = SystemErrorText(static_cast<std::uint32_t>(errno));
+        }
+        if (n <= 0) {
             return false;
         }
         beside->ready = p[1].revents != 0;
@@ -187,7 +195,7 @@ static bool SocketOrBeside(const Socket& s, bool writable, int ms, Beside* besid
 #else
     (void)beside;
 #endif
-    return WaitSocket(s, writable, ms);
+    return WaitSocket(s, writable, ms, error);
 }
 
 Io NetEndpoint::Wait(bool writable, int timeoutMs, Beside* beside) {
@@ -204,8 +212,12 @@ Io NetEndpoint::Wait(bool writable, int timeoutMs, Beside* beside) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
             slice = static_cast<int>(std::clamp<long long>(left.count(), 0, kWaitSlice));
         }
-        if (SocketOrBeside(socket_, writable, slice, beside)) {
+        std::string error;
+        if (SocketOrBeside(socket_, writable, slice, beside, &error)) {
             return Io::Done;
+        }
+        if (!error.empty()) {
+            return Fail("cannot wait on " + name_ + ": " + error);  // a failure each time would spin here
         }
         if (beside != nullptr && beside->ready) {
             return Io::Timeout;

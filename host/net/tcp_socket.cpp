@@ -197,11 +197,15 @@ void SetReadableAt(const Socket& s, std::size_t n) {
 #endif
 }
 
-bool WaitSocket(const Socket& s, bool writable, int timeoutMs) {
+bool WaitSocket(const Socket& s, bool writable, int timeoutMs, std::string* error) {
     PollFd fd{};
     fd.fd = N(s);
     fd.events = writable ? POLLOUT : POLLIN;
-    return Poll(&fd, 1, timeoutMs) > 0;
+    const int n = Poll(&fd, 1, timeoutMs);
+    if (const int e = n < 0 ? LastError() : 0; e != 0 && error != nullptr && !Interrupted(e)) {
+        *error = ErrorText(e);
+    }
+    return n > 0;
 }
 
 bool TcpListener::Listen(const std::string& host, std::uint16_t port, std::string* error) {

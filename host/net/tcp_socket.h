@@ -48,8 +48,10 @@ IoResult SocketWrite(const Socket& s, const std::uint8_t* p, std::size_t n);
 void SetReadableAt(const Socket& s, std::size_t n);
 
 // Waits up to timeoutMs (-1: without end) until s is readable (or writable). True
-// when it is, or when it has an error or hang-up to report.
-bool WaitSocket(const Socket& s, bool writable, int timeoutMs);
+// when it is, or when it has an error or hang-up to report. False when the time
+// ran out or a signal came, or when the wait itself failed: *error (if given)
+// then says why.
+bool WaitSocket(const Socket& s, bool writable, int timeoutMs, std::string* error = nullptr);
 
 // Windows: an event that network activity on the sockets tied to it signals (a
 // client waiting, bytes, room, the peer leaving), for waits that take handles.

@@ -100,7 +100,15 @@ bool StdinEnded(bool watch) {
         return watch;
     }();
     const HANDLE events[2] = {reinterpret_cast<HANDLE>(StopWakeHandle()), StdinEndEvent()};
-    return WaitForMultipleObjects(reading ? 2 : 1, events, FALSE, kLookMs) == WAIT_OBJECT_0 + 1;
+    const DWORD r = WaitForMultipleObjects(reading ? 2 : 1, events, FALSE, kLookMs);
+    if (r == WAIT_FAILED) {
+        // The callers look at the board between two calls: the wait is their pace,
+        // which a wait failing at once would take away. Standard input's end is
+        // looked for again next time.
+        Sleep(kLookMs);
+        return false;
+    }
+    return r == WAIT_OBJECT_0 + 1;
 }
 
 int RunServe(const ServeConfig& c) {

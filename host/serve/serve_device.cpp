@@ -39,23 +39,27 @@ DeviceSummary LinkSummary(const Link& link, const LinkRecord& record) {
     return summary;
 }
 
-// Runs the link, steered through `mailbox`, until a stop is requested or zolemul
+// Runs the link, steered through `mailbox`, until a stop is requested, zolemul
 // ends on its own (it hangs up its port then, so the link looks at it again every
-// kReopenMs); ends zolemul. Empty, or why zolemul ended on its own.
+// kReopenMs) or the link cannot go on; ends zolemul. Empty, or why the device
+// ended on its own.
 std::string RunUntilStopped(SteeredDevice& d, EmulatorProcess& emulator, SteerMailbox* mailbox,
                             DeviceSummary* summary) {
     std::string why;
     std::vector<SteeredDevice> one{d};
     Link& link = *d.link;
-    RunSteeredLinks(one, mailbox, [&] {
+    const std::string failed = RunSteeredLinks(one, mailbox, [&] {
         return link.End(Side::Device).state != LinkEnd::State::Open && !emulator.Running();
     });
-    if (!StopRequested() && !emulator.Running()) {
+    if (failed.empty() && !StopRequested() && !emulator.Running()) {
         emulator.End(&why);  // "ended (status N) before its key press"
         why = "zolemul (pid " + std::to_string(emulator.Pid()) + ") " + why;
     }
     *summary = LinkSummary(link, *d.record);
     summary->endedCleanly = why.empty() && emulator.End(&summary->endError);
+    if (!failed.empty()) {
+        why = "its link: " + failed;
+    }
     if (!why.empty()) {
         summary->endError = why;
     }
@@ -152,15 +156,17 @@ void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vect
             s.hostEnd = u.host->Name();
         });
     }
-    RunSteeredLinks(steered, mailbox);
+    const std::string failed = RunSteeredLinks(steered, mailbox);
     for (BuiltinUnit& u : units) {
         DeviceSummary summary = LinkSummary(*u.link, *u.record);
         summary.endedCleanly = true;  // nothing of it can end on its own
+        summary.endError = failed.empty() ? "" : "its link: " + failed;
         u.link.reset();
         u.host.reset();
         board.Change(u.index, [&](DeviceState& s) {
             s.phase = DeviceState::Phase::Ended;
             s.summary = summary;
+            s.error = summary.endError;
         });
     }
 }

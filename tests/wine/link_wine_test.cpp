@@ -4,9 +4,11 @@
 // side of that line. Every request is answered but for the replies the link drops,
 // and the summary counts those the program missed. And zolhost.exe serve: many
 // built-in devices, reached by a Linux pyserial host program over the network.
+// And the link's loops over an end whose wait fails (link_wait_probe.exe).
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader, ZOLHOST_E2E_EXE zolhost.exe and
-// (for the link) ZOLEMUL_E2E_COM3 the path Wine maps COM3 to.
+// (for the link) ZOLEMUL_E2E_COM3 the path Wine maps COM3 to; the probe's test when
+// ZOLHOST_E2E_WAIT_PROBE names link_wait_probe.exe.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -428,6 +430,28 @@ TEST(WineServe, ServesSixteenBuiltinDevicesToAPyserialHostOverTcpAndRfc2217) {
     EXPECT_EQ(count(R"("ended_cleanly":true,)"), 16u) << summary;
     EXPECT_NE(out.find("standard input closed: ending every device"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(manifest)) << "the manifest outlived serve";
+}
+
+
+// zolhost's link loops, run by link_wait_probe.exe over a device end whose system
+// wait fails every time (its event and its socket are gone): link's own loop and
+// serve's loop of many links each end by themselves, well before the probe's
+// deadline, with a failure and the failed call named. Taken for a timeout, the
+// failure kept both running (and a core busy) until the deadline.
+TEST(WineLink, AWaitThatFailsEndsTheLoopAndSaysWhy) {
+    const std::string loader = Env("ZOLEMUL_E2E_LOADER");
+    const std::string probe = Env("ZOLHOST_E2E_WAIT_PROBE");
+    if (loader.empty() || probe.empty()) {
+        GTEST_SKIP() << "link_wait_probe.exe runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_WAIT_PROBE)";
+    }
+    Program run({loader, probe});
+    const std::optional<int> status = run.child->wait(120s);
+    const std::string out = run.TextWith("done ");
+    EXPECT_EQ(status, 0) << out;
+    for (const char* check : {"link-ends", "link-fails", "set-ends", "set-says-why"}) {
+        EXPECT_NE(out.find(std::string("ok ") + check + " "), std::string::npos) << check << "\n" << out;
+    }
+    EXPECT_NE(out.find("WaitForMultipleObjects: "), std::string::npos) << "the link did not say why\n" << out;
 }
 
 }  // namespace
