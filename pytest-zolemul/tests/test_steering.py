@@ -149,15 +149,29 @@ class Recorded:
 
     def plug(self):
         deadline = time.monotonic() + 10
-        while not os.path.lexists(self.path) and time.monotonic() < deadline:
+        while self.path and not os.path.lexists(self.path) and time.monotonic() < deadline:
             time.sleep(0.02)
 
 
-def steered_session(port, steer, served_pace):
+def socket_line(url, seconds=0.0):
+    """A line on a tcp:// host end, tried again for up to `seconds` while it refuses."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return serial.serial_for_url("socket://" + url[len("tcp://"):], timeout=0.4)
+        except serial.SerialException:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
+def steered_session(port, steer, served_pace, open_line=None):
     """A session through every control: its outcomes, one a request, and what a
-    read met while the device was unplugged."""
+    read met while the device was unplugged. open_line: how the host program opens
+    its port (default: the pty at `port`)."""
+    open_line = open_line or (lambda: serial.Serial(port, 115200, timeout=0.4))
     seen = []
-    with serial.Serial(port, 115200, timeout=0.4) as line:
+    with open_line() as line:
         seen += outcomes(line, 2, 0x10)
         steer.set_faults(drop=100)
         seen += outcomes(line, 1, 0x20)
@@ -177,7 +191,7 @@ def steered_session(port, steer, served_pace):
         except serial.SerialException:
             seen.append("gone")
     steer.plug()
-    with serial.Serial(port, 115200, timeout=0.4) as line:
+    with open_line() as line:
         return seen + outcomes(line, 2, 0x60)
 
 
@@ -210,3 +224,35 @@ def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
     against = subprocess.run([served.zolhost, "replay", str(capture), "--fast", "--spawn"], capture_output=True,
                              text=True, timeout=60)
     assert against.returncode == 0 and "all as recorded" in against.stdout, against.stdout + against.stderr
+
+
+def test_a_steered_tcp_sessions_replay_plugs_back_on_the_port_it_said(zol_serve, tmp_path):
+    """A replay on a port zolhost chose: the recorded plug reopens that port, and
+    until then the unplugged end refuses every connection."""
+    import selectors
+    import subprocess
+
+    capture = tmp_path / "steered.pcapng"
+    served = zol_serve(1, host="tcp", pcap=str(capture), seed=5)
+    device = served.devices[0]
+    recorded = steered_session(None, device, device.options["pace_baud"], lambda: socket_line(device.tcp))
+    served.stop()
+    assert recorded == ["good"] * 2 + ["none", "bad", "good", "none", "none", "good", "gone", "good", "good"]
+    replay = subprocess.Popen([served.zolhost, "replay", str(capture), "--as-device", "tcp://127.0.0.1:0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        with selectors.DefaultSelector() as sel:
+            sel.register(replay.stdout, selectors.EVENT_READ)
+            assert sel.select(10), "no URL from the replay within 10 s"
+        url = replay.stdout.readline().strip()
+        assert url.startswith("tcp://127.0.0.1:"), url
+        replayed = steered_session(None, Recorded(None), None, lambda: socket_line(url, 10))
+        replay.terminate()
+        out, err = replay.communicate(timeout=20)
+    finally:
+        if replay.poll() is None:
+            replay.kill()
+            replay.communicate()
+    assert replayed == recorded, err
+    assert "8 requests as recorded, 0 not" in out, out + err
+    assert "tcp://" not in out, out  # no second port to tell of
