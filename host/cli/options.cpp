@@ -65,7 +65,6 @@ struct CommandLine {
     CLI::Option* port = nullptr;
     CLI::Option* pace = nullptr;
     CLI::Option* timeout = nullptr;
-    CLI::Option* wait = nullptr;
     CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr,
              *serve = nullptr;
     std::vector<CLI::Option*> deviceExe;  // --device-exe of each command that takes it
@@ -100,7 +99,7 @@ struct CommandLine {
         app.add_flag("--trace", o->trace);
         pace = app.add_option("--pace", o->paceBaud)->check(PaceBaud());
         timeout = app.add_option("--timeout", o->timeoutMs)->check(Whole(1, 600000, "milliseconds (1-600000)"));
-        wait = app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
+        app.add_option("--wait", o->waitSeconds)->check(Whole(0, 86400, "seconds (0-86400, 0: no limit)"));
     }
 
     void AddBench(Options* o) {
@@ -169,23 +168,17 @@ struct CommandLine {
         return true;
     }
 
-    // link's options that only some device ends take, against the one given;
-    // false with *error.
+    // link's options that only some device ends take, against the one given
+    // (--wait bounds how long the device end takes to come: one there at once,
+    // the built-in device or a port, meets it); false with *error.
     bool CheckLinkDeviceEnd(const Options& o, std::string* error) const {
         const bool network = o.device == DeviceKind::Port && o.port.find("://") != std::string::npos;
-        const char* end = o.builtin ? "the built-in device is there at once"
-                          : o.device == DeviceKind::Port ? "--port is opened at once"
-                                                         : nullptr;
-        if (wait->count() > 0 && end != nullptr) {
-            *error = std::string("link --wait is for a device end that comes in its own time (--virtual, --spawn): ") +
-                     end;
-        } else if (timeout->count() > 0 && !network) {
-            *error = "link --timeout bounds the connection to a device on the network (--port URL), and the device "
-                     "end here is none";
-        } else {
-            return true;
+        if (timeout->count() > 0 && !network) {
+            *error = std::string("link --timeout bounds the connection to a device on the network (--port URL), and ") +
+                     (o.builtin ? "the built-in device answers inside zolhost" : "the device end here is none");
+            return false;
         }
-        return false;
+        return true;
     }
 
     // link's HOSTPATH; false with *error.
@@ -370,8 +363,8 @@ const char* GlobalOptionsText() {
            "  --timeout MS     wait this long for a reply (default 1000; link: for the\n"
            "                   connection to a --port URL, and with no other device end)\n"
            "  --wait S         --virtual: give up when nothing opens COM2 within S seconds\n"
-           "                   (default: wait until interrupted; link: with --virtual or\n"
-           "                   --spawn only, not --builtin or --port)\n"
+           "                   (default: wait until interrupted; --spawn: for zolemul to\n"
+           "                   start; a device end there at once, --builtin, meets it)\n"
            "\n";
 }
 
@@ -414,8 +407,8 @@ const char* LinkText() {
            "                         link and ends it with the link\n"
            "    [--builtin]          the device built into zolhost is the device end: the same\n"
            "                         on the wire as zolemul, no process or pty of its own;\n"
-           "                         --device-exe and --wait are zolemul's, --timeout a --port\n"
-           "                         URL's: refused with it\n"
+           "                         --device-exe is zolemul's, --timeout a --port URL's:\n"
+           "                         refused with it\n"
            "    [--mismatch garble|warn]  when the host program sets its line unlike the\n"
            "                         device's 115200 8N1: garble the bytes both ways as a UART at\n"
            "                         the other setting takes them (default), or pass them and warn\n"
