@@ -104,7 +104,7 @@ FaultChange ReadFaults(const std::string& body, std::string* error) {
         } else if (key == "pace_baud") {
             std::uint32_t baud = 0;
             if (!v.is_number_unsigned() || !ParsePaceBaud(std::to_string(v.get<std::uint64_t>()), &baud)) {
-                *error = std::string("pace_baud must be ") + kPaceBaudNeeds;
+                *error = std::string("pace_baud needs ") + kPaceBaudNeeds;
             }
             c.paceBaud = baud;
         } else {
