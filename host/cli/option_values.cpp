@@ -38,10 +38,10 @@ CLI::Validator PaceBaud() {
 }
 
 void LinkOptionSet::AddTo(CLI::App* app, Options* o) {
+    dropOpt = app->add_option("--drop", drop);
+    corruptOpt = app->add_option("--corrupt", corrupt);
     delayOpt = app->add_option("--delay", delay);
-    app->add_option("--drop", o->faults.dropPct)->check(Real(0, 100, kPercentNeeds));
-    app->add_option("--corrupt", o->faults.corruptPct)->check(Real(0, 100, kPercentNeeds));
-    app->add_option("--split", o->faults.splitGapMs)->check(Whole(0, kMaxFaultMs, kFaultMsNeeds));
+    splitOpt = app->add_option("--split", split);
     app->add_option("--seed", o->seed)->check(Whole(0, UINT64_MAX, "a number"));
     mismatchOpt = app->add_option("--mismatch", mismatch)->check(CLI::IsMember({"garble", "warn"}));
     app->add_option("--pcap", o->pcapPath)->check(NotEmpty());
@@ -51,14 +51,27 @@ bool LinkOptionSet::Take(Options* o, std::string* error) const {
     if (mismatchOpt->count() > 0) {
         o->mismatchWarn = mismatch == "warn";
     }
-    if (delayOpt->count() > 0 && !ParseDelay(delay, &o->faults)) {
-        *error = std::string("--delay needs ") + kDelayNeeds;
-    } else if (std::string fault = FaultSettingsFault(o->faults, "--"); !fault.empty()) {
-        *error = fault;
+    // Each value as a number, its range left to the rule; what is no number is
+    // told what the rule would tell it.
+    FaultSettings& f = o->faults;
+    const FaultNames& names = kOptionNames;
+    constexpr double kFar = 1e12;
+    std::uint64_t gap = 0;
+    if (dropOpt->count() > 0 && !ParseReal(drop, -kFar, kFar, &f.dropPct)) {
+        *error = std::string(names.drop) + " needs " + kPercentNeeds;
+    } else if (corruptOpt->count() > 0 && !ParseReal(corrupt, -kFar, kFar, &f.corruptPct)) {
+        *error = std::string(names.corrupt) + " needs " + kPercentNeeds;
+    } else if (delayOpt->count() > 0 && !ParseDelay(delay, &f)) {
+        *error = std::string(names.delay) + " needs " + kDelayNeeds;
+    } else if (splitOpt->count() > 0 && split != "-1" && !ParseUnsigned(split, 0, 10 * kMaxFaultMs, &gap)) {
+        *error = std::string(names.split) + " needs " + kFaultMsNeeds;
     } else {
-        return true;
+        if (splitOpt->count() > 0) {
+            f.splitGapMs = split == "-1" ? -1 : static_cast<int>(gap);
+        }
+        *error = FaultSettingsFault(f, names);
     }
-    return false;
+    return error->empty();
 }
 
 }  // namespace zolhost

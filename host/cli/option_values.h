@@ -23,14 +23,18 @@ CLI::Validator PaceBaud();
 // The link's options as a command line gives them: added to an app over an
 // Options, then taken into it once parsed.
 struct LinkOptionSet {
+    CLI::Option* dropOpt = nullptr;
+    CLI::Option* corruptOpt = nullptr;
     CLI::Option* delayOpt = nullptr;
+    CLI::Option* splitOpt = nullptr;
     CLI::Option* mismatchOpt = nullptr;
-    std::string delay;
+    std::string drop, corrupt, delay, split;
     std::string mismatch = "garble";
 
     // --delay, --drop, --corrupt, --split, --seed, --mismatch, --pcap.
     void AddTo(CLI::App* app, Options* o);
-    // --delay and --mismatch into *o, and the faults checked together. false with *error.
+    // The faults given into *o and held to the faults' one rule (FaultSettingsFault),
+    // and --mismatch. false with *error.
     bool Take(Options* o, std::string* error) const;
 };
 

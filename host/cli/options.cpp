@@ -168,6 +168,19 @@ struct CommandLine {
         return true;
     }
 
+    // link's options that only some device ends take, against the one given
+    // (--wait bounds how long the device end takes to come: one there at once,
+    // the built-in device or a port, meets it); false with *error.
+    bool CheckLinkDeviceEnd(const Options& o, std::string* error) const {
+        const bool network = o.device == DeviceKind::Port && o.port.find("://") != std::string::npos;
+        if (timeout->count() > 0 && !network) {
+            *error = std::string("link --timeout bounds the connection to a device on the network (--port URL), and ") +
+                     (o.builtin ? "the built-in device answers inside zolhost" : "the device end here is none");
+            return false;
+        }
+        return true;
+    }
+
     // link's HOSTPATH; false with *error.
     bool TakeHostPath(Options* o, std::string* error) const {
         if (o->hostPath.empty()) {
@@ -198,7 +211,7 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
         return "serve starts each device itself: leave out --virtual and --port";
     }
     if (o.builtin && (o.spawn || o.device != DeviceKind::None)) {
-        return "--builtin is the device end: leave out --virtual, --port and --spawn";
+        return "--builtin is the device end: leave out --virtual, --port, --spawn and --device-exe";
     }
     if (o.spawn && o.device != DeviceKind::None) {
         return "--spawn starts the device on a virtual link of its own: leave out --virtual and --port";
@@ -245,7 +258,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     if (o->command == Command::Link && !line.TakeHostPath(o, error)) {
         return false;
     }
-    if (o->command == Command::Link && !line.linkOptions.Take(o, error)) {
+    if (o->command == Command::Link && (!line.CheckLinkDeviceEnd(*o, error) || !line.linkOptions.Take(o, error))) {
         return false;
     }
     if (o->command == Command::Serve && line.timeout->count() > 0) {
@@ -325,26 +338,39 @@ ReplayConfig ReplayConfigOf(const Options& o) {
     return c;
 }
 
-const char* UsageText() {
+namespace {
+
+// The forms of a command line, one a line.
+const char* UsageForms() {
     return "usage: zolhost (--virtual [DIR] | --port PATH) [--trace] [--pace BAUD]\n"
            "               [--timeout MS] [--wait S] COMMAND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--timeout MS] [--wait S] bench --spawn [ARGS]\n"
            "       zolhost [--trace] replay CAPTURE --as-device HOSTEND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--wait S] serve --devices N [ARGS]\n"
            "       zolhost --help | --version\n"
-           "\n"
-           "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
+           "\n";
+}
+
+// The options before the command, for every command.
+const char* GlobalOptionsText() {
+    return "  --virtual [DIR]  make a virtual link: DIR/COM2 (DIR defaults to .) points at its\n"
            "                   device end, for zolemul started in DIR; removed on exit\n"
            "  --port PATH      use a serial device or pty (Windows: COMn), 115200 8N1 raw\n"
            "  --trace          hex dump of every byte sent and received, on stderr\n"
            "                   (link: every frame, what it is and what the link did to it)\n"
            "  --pace BAUD      send request bytes one at a time at the line rate of BAUD\n"
            "                   (link: both ways; default 115200 with --virtual; 0: no pacing)\n"
-           "  --timeout MS     wait this long for a reply (default 1000)\n"
+           "  --timeout MS     wait this long for a reply (default 1000; link: for the\n"
+           "                   connection to a --port URL, and with no other device end)\n"
            "  --wait S         --virtual: give up when nothing opens COM2 within S seconds\n"
-           "                   (default: wait until interrupted)\n"
-           "\n"
-           "commands:\n"
+           "                   (default: wait until interrupted; --spawn: for zolemul to\n"
+           "                   start; a device end there at once, --builtin, meets it)\n"
+           "\n";
+}
+
+// ping, drive and bench: the device probed and measured.
+const char* ProbeCommandsText() {
+    return "commands:\n"
            "  ping [D1 [D2 D3 D4]]   one request (hex data bytes, default 00); shows request,\n"
            "                         reply and EA, and checks the reply\n"
            "  drive [--rate N] [--count N]\n"
@@ -363,8 +389,12 @@ const char* UsageText() {
            "                         --spawn: zolhost starts zolemul (--device-exe, or the one\n"
            "                         beside zolhost) in a temp dir on a virtual link, its console\n"
            "                         on a pty zolhost drains, afresh for each of its turns, and\n"
-           "                         ends it with a key press\n"
-           "  link HOSTPATH [--delay MS[-MS]] [--drop PCT] [--corrupt PCT] [--split MS] [--seed N]\n"
+           "                         ends it with a key press\n";
+}
+
+// link: a host program's own port in front of the device.
+const char* LinkText() {
+    return "  link HOSTPATH [--delay MS[-MS]] [--drop PCT] [--corrupt PCT] [--split MS] [--seed N]\n"
            "                         makes HOSTPATH a serial port for your own host program and\n"
            "                         forwards every byte between it and the device until Ctrl-C;\n"
            "                         replies can be dropped, corrupted (one byte), held back or\n"
@@ -376,12 +406,18 @@ const char* UsageText() {
            "    [--spawn] [--device-exe PATH]  zolhost starts zolemul in a temp dir behind the\n"
            "                         link and ends it with the link\n"
            "    [--builtin]          the device built into zolhost is the device end: the same\n"
-           "                         on the wire as zolemul, no process or pty of its own\n"
+           "                         on the wire as zolemul, no process or pty of its own;\n"
+           "                         --device-exe is zolemul's, --timeout a --port URL's:\n"
+           "                         refused with it\n"
            "    [--mismatch garble|warn]  when the host program sets its line unlike the\n"
            "                         device's 115200 8N1: garble the bytes both ways as a UART at\n"
            "                         the other setting takes them (default), or pass them and warn\n"
-           "    [--pcap FILE]        write a pcapng capture of the link for Wireshark\n"
-           "  replay CAPTURE [--fast] [--spawn] [--device-exe PATH]\n"
+           "    [--pcap FILE]        write a pcapng capture of the link for Wireshark\n";
+}
+
+// replay: a captured session played again, either side.
+const char* ReplayText() {
+    return "  replay CAPTURE [--fast] [--spawn] [--device-exe PATH]\n"
            "                         sends the host program's side of a link --pcap capture to\n"
            "                         the device (at its recorded times, or with --fast each\n"
            "                         once the one before is answered) and lists every packet\n"
@@ -391,15 +427,22 @@ const char* UsageText() {
            "                         plays the captured device to a host program at HOSTEND\n"
            "                         (a path or URL, as link's HOSTPATH), through the capture's\n"
            "                         own pace, faults and seed; a request unlike the recorded\n"
-           "                         one is said, then answered by the frame rules or ends it\n"
-           "  serve --devices N [--engine builtin|zolemul] [--device-exe PATH]\n"
+           "                         one is said, then answered by the frame rules or ends it\n";
+}
+
+// serve: many devices for test harnesses, steered while they run.
+const char* ServeText() {
+    return "  serve --devices N [--engine builtin|zolemul] [--device-exe PATH]\n"
            "    [--host pty|rfc2217|tcp|PATH|URL] [--pty-dir DIR] [--manifest FILE]\n"
            "    [--exit-with-stdin] [--on DEVICES:OPTIONS] [--control HOST:PORT|off]\n"
            "    [--control-token TOKEN]\n"
            "                         serves N devices (--engine builtin, the default: built into\n"
            "                         zolhost, all on one thread, costing nothing while idle;\n"
-           "                         zolemul: a zolemul process each), each behind a link of its own with one\n"
-           "                         host end (default rfc2217 on a free loopback port), and once\n"
+           "                         zolemul: a zolemul process each, --device-exe or the one\n"
+           "                         beside zolhost; --device-exe without --engine selects\n"
+           "                         zolemul, and is refused where every device is built-in),\n"
+           "                         each behind a link of its own with one host end (default\n"
+           "                         rfc2217 on a free loopback port), and once\n"
            "                         all are up prints where each is as JSON on one line (and to\n"
            "                         FILE); link's faults, --seed and --pcap (with {} for the\n"
            "                         device's number) for all, or with --on for some devices\n"
@@ -411,10 +454,22 @@ const char* UsageText() {
            "                         changes a device's faults, unplugs, plugs, freezes and\n"
            "                         thaws it while it runs; its page shows them all; off\n"
            "                         loopback it needs TOKEN (made when not given)\n"
-           "\n"
-           "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
+           "\n";
+}
+
+// What the exit status says.
+const char* ExitStatusText() {
+    return "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"
            "             be opened (link: also HOSTPATH exists already)\n";
+}
+
+}  // namespace
+
+const char* UsageText() {
+    static const std::string text = std::string(UsageForms()) + GlobalOptionsText() + ProbeCommandsText() +
+                                    LinkText() + ReplayText() + ServeText() + ExitStatusText();
+    return text.c_str();
 }
 
 const char* VersionText() {

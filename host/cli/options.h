@@ -74,7 +74,9 @@ struct Options {
     std::string controlToken;             // serve: the token it requires off loopback (empty: made)
     bool exitWithStdin = false;          // standard input's end stops serve
     std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given
-    std::string engine = "builtin";      // what plays each device: "builtin" (in zolhost) or "zolemul"
+    // What plays each device: "builtin" (in zolhost) or "zolemul"; empty: not said,
+    // builtin unless --device-exe names a zolemul (serve_options.h).
+    std::string engine;
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set

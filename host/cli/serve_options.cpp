@@ -156,8 +156,17 @@ bool CheckServeOptions(const Options& o, std::string* error) {
         *error = "serve --pcap with several devices needs {} in the path, for each device's number";
         return false;
     }
-    if (std::string shared = SharedHostEnd(ServeConfigOf(o)); !shared.empty()) {
+    const ServeConfig c = ServeConfigOf(o);
+    if (std::string shared = SharedHostEnd(c); !shared.empty()) {
         *error = "serve --host: " + shared;
+        return false;
+    }
+    const bool zolemul = std::any_of(c.devices.begin(), c.devices.end(), [](const ServedDevice& d) {
+        return d.link.device != LinkConfig::DeviceEnd::Builtin;
+    });
+    if (!o.deviceExe.empty() && !zolemul) {
+        *error = "serve --device-exe names the zolemul that --engine zolemul runs, and every device here is "
+                 "built into zolhost (--engine builtin): leave out --device-exe, or give --engine zolemul";
         return false;
     }
     return true;
@@ -181,7 +190,9 @@ ServeConfig ServeConfigOf(const Options& o) {
         }
         ServedDevice device;
         device.link = LinkConfigOf(own);
-        if (own.engine == "builtin") {
+        // Not said: a zolemul where one is named, else the built-in device.
+        const std::string engine = !own.engine.empty() ? own.engine : o.deviceExe.empty() ? "builtin" : "zolemul";
+        if (engine == "builtin") {
             device.link.device = LinkConfig::DeviceEnd::Builtin;
         }
         device.link.quiet = true;

@@ -12,8 +12,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr int kMostDelayMs = 60000;
-
 // Text of the request (a path, a field's name) may be any bytes: what is not
 // UTF-8 is replaced, never thrown over.
 std::string Dump(const Json& j) {
@@ -52,8 +50,10 @@ std::optional<std::size_t> DeviceNumber(const std::string& s, std::size_t device
     return n < devices ? std::optional<std::size_t>(n) : std::nullopt;
 }
 
+// A field's value as a number of its kind; what it needs, in the faults' own
+// words, when it is not one. The ranges are the faults' rule's (FaultSettingsFault).
 bool Percent(const Json& j, std::optional<double>* out) {
-    if (!j.is_number() || j.get<double>() < 0 || j.get<double>() > 100) {
+    if (!j.is_number()) {
         return false;
     }
     *out = j.get<double>();
@@ -61,14 +61,17 @@ bool Percent(const Json& j, std::optional<double>* out) {
 }
 
 bool Millis(const Json& j, std::optional<int>* out) {
-    if (!j.is_number_integer() || j.get<std::int64_t>() < 0 || j.get<std::int64_t>() > kMostDelayMs) {
+    // Whole, and no further from the range than an int holds: the rule says the rest.
+    if (!j.is_number_integer() || j.get<std::int64_t>() < -1 || j.get<std::int64_t>() > 10 * kMaxFaultMs) {
         return false;
     }
     *out = static_cast<int>(j.get<std::int64_t>());
     return true;
 }
 
-// The body of a faults request; empty *error when it reads.
+// The body of a faults request; empty *error when it reads. Its values are held
+// to the faults' one rule here as far as they go alone, and with the device's
+// others once it is merged onto them (Steer).
 FaultChange ReadFaults(const std::string& body, std::string* error) {
     FaultChange c;
     const Json j = Json::parse(body, nullptr, false);
@@ -76,29 +79,28 @@ FaultChange ReadFaults(const std::string& body, std::string* error) {
         *error = "the body must be a JSON object, such as {\"drop_pct\": 10}";
         return c;
     }
-    const std::string ms = " must be whole milliseconds, 0 to " + std::to_string(kMostDelayMs);
+    const FaultNames& names = kFieldNames;
     for (const auto& [key, v] : j.items()) {
-        if (key == "drop_pct" || key == "corrupt_pct") {
-            if (!Percent(v, key == "drop_pct" ? &c.dropPct : &c.corruptPct)) {
-                *error = key + " must be a number from 0 to 100";
+        if (key == names.drop || key == names.corrupt) {
+            if (!Percent(v, key == names.drop ? &c.dropPct : &c.corruptPct)) {
+                *error = key + " needs " + kPercentNeeds;
             }
-        } else if (key == "delay_ms") {
+        } else if (key == names.delay) {
             const bool pair = v.is_array() && v.size() == 2;
             if (!(pair ? Millis(v[0], &c.delayMinMs) && Millis(v[1], &c.delayMaxMs)
-                       : Millis(v, &c.delayMinMs) && Millis(v, &c.delayMaxMs)) ||
-                *c.delayMinMs > *c.delayMaxMs) {
-                *error = "delay_ms must be a number or [least, most] of them, each" + ms;
+                       : Millis(v, &c.delayMinMs) && Millis(v, &c.delayMaxMs))) {
+                *error = key + " needs " + kDelayNeeds;
             }
-        } else if (key == "split_ms") {
+        } else if (key == names.split) {
             if (v.is_null()) {
                 c.splitGapMs = -1;
             } else if (!Millis(v, &c.splitGapMs)) {
-                *error = "split_ms must be null or" + ms;
+                *error = key + " needs " + kFaultMsNeeds + ", or null: none";
             }
         } else if (key == "pace_baud") {
             std::uint32_t baud = 0;
             if (!v.is_number_unsigned() || !ParsePaceBaud(std::to_string(v.get<std::uint64_t>()), &baud)) {
-                *error = std::string("pace_baud must be ") + kPaceBaudNeeds;
+                *error = std::string("pace_baud needs ") + kPaceBaudNeeds;
             }
             c.paceBaud = baud;
         } else {
@@ -108,6 +110,7 @@ FaultChange ReadFaults(const std::string& body, std::string* error) {
             return c;
         }
     }
+    *error = FaultSettingsFault(ChangedFaults(FaultSettings{}, c), names);
     return c;
 }
 
@@ -123,7 +126,7 @@ ControlAnswer Ask(const ControlContext& c, const SteerCommand& cmd) {
         return ControlError(503, "device " + std::to_string(cmd.device) + " did not answer in time (serve is ending?)");
     }
     if (!v->error.empty()) {
-        return {500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}}), {}};
+        return {v->refused ? 400 : 500, Dump(Json{{"error", v->error}, {"device", ViewJson(*v)}}), {}};
     }
     return {200, Dump(ViewJson(*v)), {}};
 }

@@ -58,29 +58,24 @@ std::optional<std::size_t> SteerMailbox::RunOne(const std::function<DeviceView(c
     return p->command.device;
 }
 
-namespace {
-
-FaultSettings Changed(FaultSettings f, const FaultChange& c) {
-    f.dropPct = c.dropPct.value_or(f.dropPct);
-    f.corruptPct = c.corruptPct.value_or(f.corruptPct);
-    f.delayMinMs = c.delayMinMs.value_or(f.delayMinMs);
-    f.delayMaxMs = c.delayMaxMs.value_or(f.delayMaxMs);
-    f.splitGapMs = c.splitGapMs.value_or(f.splitGapMs);
-    return f;
-}
-
-}  // namespace
-
 DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now) {
     Link& link = *d.link;
     Relay& relay = link.Relayed();
     LinkEnd& host = link.End(Side::Host);
     std::string error;
+    bool refused = false;
     switch (c.kind) {
     case SteerCommand::Kind::Look: break;
-    case SteerCommand::Kind::Faults:
-        relay.SetFaults(Changed(relay.Faults(), c.faults), c.faults.paceBaud.value_or(relay.PaceBaud()), now);
+    case SteerCommand::Kind::Faults: {
+        // Held to the faults' rule as they would be, with what the change leaves as it was.
+        const FaultSettings f = ChangedFaults(relay.Faults(), c.faults);
+        error = FaultSettingsFault(f, kFieldNames);
+        refused = !error.empty();
+        if (!refused) {
+            relay.SetFaults(f, c.faults.paceBaud.value_or(relay.PaceBaud()), now);
+        }
         break;
+    }
     case SteerCommand::Kind::Freeze: relay.Freeze(true, now); break;
     case SteerCommand::Kind::Thaw: relay.Freeze(false, now); break;
     case SteerCommand::Kind::Unplug: UnplugHostEnd(link, *d.host, now); break;
@@ -98,6 +93,7 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     v.tally = d.record->Tally();
     v.lastFrame = d.record->LastFrame();
     v.error = error;
+    v.refused = refused;
     return v;
 }
 

@@ -30,6 +30,16 @@ struct FaultChange {
     std::optional<std::uint32_t> paceBaud;  // 0: not paced
 };
 
+// The faults with the change made: what it gives over what they were.
+inline FaultSettings ChangedFaults(FaultSettings f, const FaultChange& c) {
+    f.dropPct = c.dropPct.value_or(f.dropPct);
+    f.corruptPct = c.corruptPct.value_or(f.corruptPct);
+    f.delayMinMs = c.delayMinMs.value_or(f.delayMinMs);
+    f.delayMaxMs = c.delayMaxMs.value_or(f.delayMaxMs);
+    f.splitGapMs = c.splitGapMs.value_or(f.splitGapMs);
+    return f;
+}
+
 struct SteerCommand {
     enum class Kind { Look, Faults, Unplug, Plug, Freeze, Thaw };
     Kind kind = Kind::Look;
@@ -50,6 +60,7 @@ struct DeviceView {
     FaultSettings faults;
     std::uint32_t paceBaud = 0;  // the link's pace (0: none)
     std::string error;       // the command could not be done: why (the view is as before)
+    bool refused = false;    // ... because of what it asked (faults the rule refuses), not of the device
 };
 
 // One per thread that runs links.

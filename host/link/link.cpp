@@ -135,7 +135,7 @@ void Link::Unplug(Side s, Clock::time_point now) {
         relay_.Closed(e.side, e.name + " unplugged", now);
     }
     relay_.Steered(SteerChangeAt::Kind::Unplug, now);
-    e.ep->Close();
+    e.ep->Unplug();
     e.state = LinkEnd::State::Unplugged;
     e.waitRoom = false;
     e.unfinished = false;

@@ -153,17 +153,27 @@ bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string
 bool OpenLinkCapture(const LinkConfig& c, LinkRecord& record, std::string* error);
 
 // The host end taken away as a pulled adapter is (its endpoint destroyed: a pty's
-// path goes and its other side hangs up, a listener closes its connection and
-// port), and plugged back at `hostEnd`, made again there: false with *error when
-// it cannot be. Each does nothing to an end already so.
+// path goes and its other side hangs up, a listener closes its port and its
+// connection), and plugged back at `hostEnd`, made again there (announced as the
+// first was, when asked): false with *error when it cannot be. Each does nothing
+// to an end already so.
 void UnplugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, Clock::time_point now);
 bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string& hostEnd, Clock::time_point now,
-                 std::string* error);
+                 std::string* error, bool announce = false);
+
+// Where a plug makes the host end again: where it is now, by the name it was made
+// at (a listener on port 0 again on the port it chose then), and, should that be
+// taken meanwhile, where it was asked for (a listener on a port chosen afresh,
+// announced on its own line as the first).
+struct HostEndPlace {
+    std::string again;
+    std::string anew;
+};
 
 // A replay of a steered session: the recorded changes the link has reached made
-// (unplug and plug on `host`, remade at `hostEnd`; none: the link's host end is
-// not ours to unplug, and they are passed over).
-void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now);
+// (unplug and plug on `host`, remade at `at`; none: the link's host end is not
+// ours to unplug, and they are passed over).
+void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const HostEndPlace& at, Clock::time_point now);
 
 // After a pass: the wait (until `until` at the latest), the ends' notes, the
 // capture's new packets to its file. false when the wait failed (*error: why).

@@ -102,7 +102,7 @@ bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* er
         *error = "damaged link options: some are missing (" + tag + ")";
         return false;
     }
-    if (std::string fault = FaultSettingsFault(r.faults, ""); !fault.empty()) {
+    if (std::string fault = FaultSettingsFault(r.faults, kTagNames); !fault.empty()) {
         *error = "damaged link options: " + fault;
         return false;
     }
@@ -112,13 +112,12 @@ bool ParseRelayConfigTag(const std::string& tag, RelayConfig* c, std::string* er
 
 namespace {
 
-constexpr char kSteerTag[] = "zol-steer";
 constexpr const char* kSteerKinds[] = {"freeze", "thaw", "unplug", "plug"};
 
 }  // namespace
 
 std::string SteerChangeTag(const SteerChangeAt& c) {
-    return std::string(kSteerTag) + " " + kSteerKinds[static_cast<int>(c.kind)] + " from=" +
+    return std::string(kSteerChangeWord) + " " + kSteerKinds[static_cast<int>(c.kind)] + " from=" +
            std::to_string(c.fromReply) + " taken=" + std::to_string(c.taken) + " delivered=" +
            std::to_string(c.delivered);
 }
@@ -126,7 +125,7 @@ std::string SteerChangeTag(const SteerChangeAt& c) {
 bool ParseSteerChangeTag(const std::string& tag, SteerChangeAt* c) {
     std::istringstream in(tag);
     std::string word, kind, from, taken, delivered, more;
-    if (!(in >> word >> kind >> from >> taken >> delivered) || (in >> more) || word != kSteerTag) {
+    if (!(in >> word >> kind >> from >> taken >> delivered) || (in >> more) || word != kSteerChangeWord) {
         return false;
     }
     const auto* k = std::find(std::begin(kSteerKinds), std::end(kSteerKinds), kind);

@@ -36,6 +36,7 @@ struct SteerChangeAt {
     std::uint64_t delivered = 0;
     std::int64_t afterUs = 0;  // in a recording: how long after the change before it
 };
+inline constexpr char kSteerChangeWord[] = "zol-steer";  // the tag's first word
 std::string SteerChangeTag(const SteerChangeAt& c);
 // Reads a tag back; false for any other text.
 bool ParseSteerChangeTag(const std::string& tag, SteerChangeAt* c);

@@ -9,6 +9,7 @@
 #include "host/link/wait_failures.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
+#include "host/net/net_url.h"
 #include "host/process/emulator_process.h"
 #include "host/transport/builtin_device.h"
 
@@ -144,11 +145,11 @@ void UnplugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, Clock::time_poin
 }
 
 bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string& hostEnd, Clock::time_point now,
-                 std::string* error) {
+                 std::string* error, bool announce) {
     if (link.End(Side::Host).state != LinkEnd::State::Unplugged) {
         return true;
     }
-    std::unique_ptr<Endpoint> ep = MakeHostEnd(hostEnd, error, false);
+    std::unique_ptr<Endpoint> ep = MakeHostEnd(hostEnd, error, announce);
     if (ep == nullptr) {
         return false;
     }
@@ -157,7 +158,7 @@ bool PlugHostEnd(Link& link, std::unique_ptr<Endpoint>& host, const std::string&
     return true;
 }
 
-void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::string& hostEnd, Clock::time_point now) {
+void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const HostEndPlace& at, Clock::time_point now) {
     const auto hostUnread = [&] { return host != nullptr && *host != nullptr && (*host)->PeerUnread() > 0; };
     while (const std::optional<SteerChangeAt::Kind> kind = link.Relayed().NextRecordedChange(now, hostUnread)) {
         std::string error;
@@ -166,8 +167,9 @@ void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const std::str
         }
         if (*kind == SteerChangeAt::Kind::Unplug) {
             UnplugHostEnd(link, *host, now);
-        } else if (!PlugHostEnd(link, *host, hostEnd, now, &error)) {
-            Say("the recorded plug of " + hostEnd + " cannot be made: " + error);
+        } else if (!PlugHostEnd(link, *host, at.again, now, &error) &&
+                   (at.anew == at.again || !PlugHostEnd(link, *host, at.anew, now, &error, true))) {
+            Say("the recorded plug of " + at.again + " cannot be made: " + error);
         }
     }
 }
@@ -205,6 +207,9 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
         Say(error);
         return kExitNoLink;
     }
+    // A listener on port 0 is plugged back on the port it chose: its URL is what
+    // the host program was told.
+    const HostEndPlace plugAt{net::LooksLikeUrl(c.hostPath) ? host->Name() : c.hostPath, c.hostPath};
     Link link(*host, *device.ep, c.relay, record);
     const std::uint32_t pace = c.relay.paceBaud;
     Say("linking " + host->Name() + " and " + device.ep->Name() + ", " +
@@ -222,7 +227,7 @@ int RunLinkWith(const LinkConfig& c, const LinkEnds& ends) {
             link.TryOpen(link.End(Side::Host), now);
         }
         link.Pass(now);
-        SteerAsRecorded(link, ends.host != nullptr ? nullptr : &made, c.hostPath, now);
+        SteerAsRecorded(link, ends.host != nullptr ? nullptr : &made, plugAt, now);
         if (ends.finished && ends.finished()) {
             break;
         }

@@ -41,6 +41,11 @@ public:
     void ReleaseDevice();
     // Removes the symlink now (if it is still ours); also done on destruction.
     void RemoveSymlink();
+    // Unplugged: the path goes first, so that no program opens it in between.
+    void Unplug() override {
+        RemoveSymlink();
+        Close();
+    }
     // Keeps this end transparent whatever the program sets on its end: no echo,
     // line editing, signal characters, CR/LF translation, XON/XOFF or output
     // processing (the link turns it on; zolemul sets its end raw itself).

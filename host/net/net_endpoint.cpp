@@ -317,6 +317,11 @@ Io ListenEndpoint::Reopen() {
     return Io::Done;
 }
 
+void ListenEndpoint::Unplug() {
+    listener_ = TcpListener();
+    Close();
+}
+
 std::string ListenEndpoint::WhileGone(const std::string& why) const {
     return ": the client left (" + why + "); waiting for the next";
 }

@@ -84,6 +84,7 @@ public:
     int BusyFd() const override;
     void TurnAway() override;
     Io Reopen() override;
+    void Unplug() override;
     std::string WhileGone(const std::string& why) const override;
 
 private:

@@ -230,6 +230,11 @@ bool ReadLinkOptions(const std::vector<std::string>& header, Recording* out, std
     return have;
 }
 
+bool IsTag(const std::string& note, const char* word) {
+    const std::size_t n = std::strlen(word);
+    return note.compare(0, n, word) == 0 && (note.size() == n || note[n] == ' ');
+}
+
 // The blocks after the header: the interface, then packets in time order.
 bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
     bool haveInterface = false;
@@ -288,12 +293,22 @@ bool ReadPackets(BlockReader& in, Recording* out, std::string* error) {
             Recorded& r = out->items.emplace_back(Keep(p, &out->store));
             r.frame = static_cast<std::uint32_t>(number);  // a packet block is 32 bytes at least: no more than 2^25 of them
             r.atUs = atUs;
-        } else if (ParseFaultChangeTag(note, &change)) {
-            out->relay.faultChanges.push_back(change);  // steered: the faults from then on
-        } else if (ParseSteerChangeTag(note, &steer)) {
-            steer.afterUs = atUs - steeredUs;  // steered: frozen, thawed, unplugged or plugged there
-            steeredUs = atUs;
-            out->relay.steerChanges.push_back(steer);
+        } else if (IsTag(note, kFaultChangeWord) || IsTag(note, kSteerChangeWord)) {
+            // A change made to the session there: replayed without it, the session
+            // would not be the one recorded, so one that cannot be read is refused.
+            std::string rule;
+            if (IsTag(note, kFaultChangeWord) && ParseFaultChangeTag(note, &change, &rule)) {
+                out->relay.faultChanges.push_back(change);  // steered: the faults from then on
+            } else if (IsTag(note, kSteerChangeWord) && ParseSteerChangeTag(note, &steer)) {
+                steer.afterUs = atUs - steeredUs;  // steered: frozen, thawed, unplugged or plugged there
+                steeredUs = atUs;
+                out->relay.steerChanges.push_back(steer);
+            } else {
+                *error = in.Where() + "frame " + std::to_string(number) + ": its tag \"" + note.substr(0, 200) +
+                         "\" cannot be read" + (rule.empty() ? "" : " (" + rule + ")") +
+                         ", and the session cannot be replayed without the change it made";
+                return false;
+            }
         }  // else a note: nothing on the line
     }
     return true;

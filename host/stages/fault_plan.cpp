@@ -19,16 +19,16 @@ std::string FaultSettingsText(const FaultSettings& f) {
 }
 
 std::string FaultChangeTag(const FaultChangeAt& c) {
-    return "zol-faults from=" + std::to_string(c.fromReply) +
+    return std::string(kFaultChangeWord) + " from=" + std::to_string(c.fromReply) +
            (c.paceBaud ? " pace=" + std::to_string(*c.paceBaud) : std::string()) + " " + FaultSettingsText(c.faults);
 }
 
-bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c) {
-    constexpr char kHead[] = "zol-faults from=";
-    const std::size_t at = sizeof kHead - 1;
+bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c, std::string* why) {
+    const std::string head = std::string(kFaultChangeWord) + " from=";
+    const std::size_t at = head.size();
     const std::size_t end = tag.find(' ', at);
     FaultChangeAt r;
-    if (tag.rfind(kHead, 0) != 0 || end == std::string::npos ||
+    if (tag.rfind(head, 0) != 0 || end == std::string::npos ||
         !ParseUnsigned(tag.substr(at, end - at), 0, UINT64_MAX, &r.fromReply)) {
         return false;
     }
@@ -46,7 +46,13 @@ bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c) {
     int used = 0;
     if (std::sscanf(rest.c_str(), " drop=%lg corrupt=%lg delay=%d-%d split=%d%n", &f.dropPct, &f.corruptPct,
                     &f.delayMinMs, &f.delayMaxMs, &f.splitGapMs, &used) != 5 ||
-        static_cast<std::size_t>(used) != rest.size() || !FaultSettingsFault(f, "").empty()) {
+        static_cast<std::size_t>(used) != rest.size()) {
+        return false;
+    }
+    if (std::string fault = FaultSettingsFault(f, kTagNames); !fault.empty()) {
+        if (why != nullptr) {
+            *why = fault;
+        }
         return false;
     }
     *c = r;
@@ -85,19 +91,21 @@ bool ParseDelay(const std::string& s, FaultSettings* f) {
     return true;
 }
 
-std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash) {
+std::string FaultSettingsFault(const FaultSettings& f, const FaultNames& names) {
     auto percent = [](double p) { return p >= 0 && p <= 100; };  // false for NaN too
+    const std::string drop = names.drop;
+    const std::string corrupt = names.corrupt;
     if (!percent(f.dropPct) || !percent(f.corruptPct)) {
-        return dash + (percent(f.dropPct) ? "corrupt" : "drop") + " needs " + kPercentNeeds;
+        return (percent(f.dropPct) ? corrupt : drop) + " needs " + kPercentNeeds;
     }
     if (f.dropPct + f.corruptPct > 100) {
-        return dash + "drop and " + dash + "corrupt share the replies: together at most 100%";
+        return drop + " and " + corrupt + " " + kSharedNeeds;
     }
     if (f.delayMinMs < 0 || f.delayMinMs > f.delayMaxMs || f.delayMaxMs > kMaxFaultMs) {
-        return dash + "delay needs " + kDelayNeeds;
+        return std::string(names.delay) + " needs " + kDelayNeeds;
     }
     if (f.splitGapMs < -1 || f.splitGapMs > kMaxFaultMs) {
-        return dash + "split needs " + kFaultMsNeeds;
+        return std::string(names.split) + " needs " + kFaultMsNeeds;
     }
     return {};
 }

@@ -23,17 +23,29 @@ struct FaultSettings {
     bool Any() const { return dropPct > 0 || corruptPct > 0 || delayMaxMs > 0 || splitGapMs >= 0; }
 };
 
-// The ranges the settings keep, wherever they come from (a command line, a
-// capture's header), and what a value out of them is told it needs.
+// The one rule for fault values, wherever they come from (a command line, the
+// control API, a capture's header or tags): the ranges each keeps, and what a
+// value out of them is told it needs. Each way names the values its own way; the
+// rule and its words are the same for all.
 inline constexpr int kMaxFaultMs = 60000;  // the longest delay or split gap
 inline constexpr char kPercentNeeds[] = "a percentage (0-100)";
 inline constexpr char kFaultMsNeeds[] = "milliseconds (0-60000)";
-inline constexpr char kDelayNeeds[] = "milliseconds, MS or MIN-MAX (0-60000)";
+inline constexpr char kDelayNeeds[] = "milliseconds (0-60000), one number or the least and the most";
+inline constexpr char kSharedNeeds[] = "share the replies: together at most 100%";
+struct FaultNames {
+    const char* drop;
+    const char* corrupt;
+    const char* delay;
+    const char* split;
+};
+inline constexpr FaultNames kOptionNames{"--drop", "--corrupt", "--delay", "--split"};  // the command line
+inline constexpr FaultNames kFieldNames{"drop_pct", "corrupt_pct", "delay_ms", "split_ms"};  // the control API
+inline constexpr FaultNames kTagNames{"drop", "corrupt", "delay", "split"};  // a capture's header and tags
 // "MS" or "MIN-MAX" into f's delay; false (f unchanged) out of range.
 bool ParseDelay(const std::string& s, FaultSettings* f);
-// What is wrong with the settings taken together, the options' names after
-// `dash` ("--drop and --corrupt share ..."); empty when nothing is.
-std::string FaultSettingsFault(const FaultSettings& f, const std::string& dash);
+// What is wrong with the settings taken together, in `names` ("--drop and
+// --corrupt share ..."); empty when nothing is.
+std::string FaultSettingsFault(const FaultSettings& f, const FaultNames& names);
 
 // The settings as the trace and a capture's header say them:
 // "drop=10 corrupt=0 delay=0-0 split=-1".
@@ -47,9 +59,11 @@ struct FaultChangeAt {
     FaultSettings faults;
     std::optional<std::uint32_t> paceBaud;  // nothing: the pace stays (a tag written before it could change)
 };
+inline constexpr char kFaultChangeWord[] = "zol-faults";  // the tag's first word
 std::string FaultChangeTag(const FaultChangeAt& c);
-// Reads a tag back; false for any other text.
-bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c);
+// Reads a tag back; false for any other text, with *why (when given) saying what
+// the faults' rule refuses in it, if that is all.
+bool ParseFaultChangeTag(const std::string& tag, FaultChangeAt* c, std::string* why = nullptr);
 
 struct ReplyFaults {
     bool drop = false;  // a dropped reply gets no other fault

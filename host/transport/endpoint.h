@@ -74,6 +74,10 @@ public:
     // After a hang-up or failure: lets go of what is gone (a port is closed; a pty
     // stays for the next program to open).
     virtual void Close() {}
+    // Unplugged by whoever steers the link: lets go of the peer, and takes no other
+    // from then on (a listener stops listening before its client's connection goes,
+    // so that none comes in between); the end is made again to plug it.
+    virtual void Unplug() { Close(); }
     // Brings it back without waiting: Done when the other end is there (again),
     // WouldBlock when not yet.
     virtual Io Reopen() = 0;

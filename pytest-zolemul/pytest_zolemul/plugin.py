@@ -31,7 +31,8 @@ def pytest_addoption(parser):
                     help="seconds for every device to come up (default 20)")
     group.addoption("--zol-engine", choices=ENGINES, default=None,
                     help="what plays the devices unless a test says (engine=...): builtin, in zolhost, "
-                         "costing nothing while idle; or zolemul, a process each (default: zolhost's, builtin)")
+                         "costing nothing while idle; or zolemul, a process each (default: zolhost's: "
+                         "builtin, or zolemul where --zolemul names one)")
     parser.addini("zolhost", "zolhost to serve devices with", default=None)
     parser.addini("zolemul", "zolemul to serve", default=None)
 
@@ -72,11 +73,17 @@ def zol_serve(request):
 
     def serve(devices=1, per_device=None, **options):
         zolhost = find_zolhost(_setting(config, "zolhost"))
-        exe = options.pop("device_exe", None) or _setting(config, "zolemul")
+        exe = options.pop("device_exe", None)
         wait = options.pop("wait", None) or config.getoption("zol_wait")
         engine = config.getoption("zol_engine")
         if engine and "engine" not in options:
             options["engine"] = engine
+        # The zolemul configured for the run goes to the devices a zolemul may
+        # play (zolhost refuses --device-exe where every device is built-in).
+        zolemul_plays = options.get("engine") != "builtin" or any(
+            own.get("engine") == "zolemul" for own in (per_device or {}).values())
+        if exe is None and zolemul_plays:
+            exe = _setting(config, "zolemul")
         served = Served(zolhost, devices, per_device, device_exe=exe, wait=wait, **options)
         started.append(served)
         return served

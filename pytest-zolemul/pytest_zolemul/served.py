@@ -96,7 +96,9 @@ class Device:
         """Changes the link's faults from the next reply on: drop and corrupt in
         percent, delay in ms (a number, or (least, most)), split in ms (None:
         whole again), pace in baud for the bytes from now on (0: not paced);
-        what is not given stays."""
+        what is not given stays. The values meet zolhost's rule together with
+        what stays (drop and corrupt at most 100% between them): a change it
+        refuses raises ZolServeError with its words and changes nothing."""
         body = {}
         if drop is not None:
             body["drop_pct"] = drop

@@ -109,6 +109,26 @@ def test_bad_requests_are_refused_with_a_reason(zol_device):
         zol_device._served.control("POST", "api/devices/9/unplug", {})
 
 
+@pytest.mark.zol(drop=60)
+def test_faults_meet_the_command_lines_rule_with_what_a_change_leaves(zol_device, zol_serve):
+    with pytest.raises(ZolServeError, match="400 .*drop_pct and corrupt_pct share the replies: together at most 100%"):
+        zol_device.set_faults(corrupt=60)
+    assert zol_device.state()["faults"]["corrupt_pct"] == 0  # refused: nothing changed
+    assert zol_device.set_faults(drop=0, corrupt=60)["faults"]["corrupt_pct"] == 60
+    with pytest.raises(ZolServeError, match="--drop and --corrupt share the replies: together at most 100%"):
+        zol_serve(1, drop=60, corrupt=60)
+
+
+@pytest.mark.zol(host="pty", pace=600)
+def test_a_faults_change_naming_no_pace_keeps_the_devices_pace(zol_device):
+    with zol_device.open(timeout=2) as line:
+        assert zol_device.set_faults(drop=0, delay=0)["faults"]["pace_baud"] == 600
+        assert zol_device.state()["faults"]["pace_baud"] == 600
+        start = time.monotonic()
+        assert good_reply(answered(line), 0x41)
+        assert time.monotonic() - start >= (7 + 9) * 10 / 600  # a request and its reply at 600 baud: 267 ms
+
+
 def outcomes(line, count, first):
     """For each of `count` requests: "good", "bad" (a reply that is not) or "none"."""
     seen = []
@@ -149,15 +169,29 @@ class Recorded:
 
     def plug(self):
         deadline = time.monotonic() + 10
-        while not os.path.lexists(self.path) and time.monotonic() < deadline:
+        while self.path and not os.path.lexists(self.path) and time.monotonic() < deadline:
             time.sleep(0.02)
 
 
-def steered_session(port, steer, served_pace):
+def socket_line(url, seconds=0.0):
+    """A line on a tcp:// host end, tried again for up to `seconds` while it refuses."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return serial.serial_for_url("socket://" + url[len("tcp://"):], timeout=0.4)
+        except serial.SerialException:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
+def steered_session(port, steer, served_pace, open_line=None):
     """A session through every control: its outcomes, one a request, and what a
-    read met while the device was unplugged."""
+    read met while the device was unplugged. open_line: how the host program opens
+    its port (default: the pty at `port`)."""
+    open_line = open_line or (lambda: serial.Serial(port, 115200, timeout=0.4))
     seen = []
-    with serial.Serial(port, 115200, timeout=0.4) as line:
+    with open_line() as line:
         seen += outcomes(line, 2, 0x10)
         steer.set_faults(drop=100)
         seen += outcomes(line, 1, 0x20)
@@ -177,8 +211,25 @@ def steered_session(port, steer, served_pace):
         except serial.SerialException:
             seen.append("gone")
     steer.plug()
-    with serial.Serial(port, 115200, timeout=0.4) as line:
+    with open_line() as line:
         return seen + outcomes(line, 2, 0x60)
+
+
+def replayed_session(args, play):
+    """zolhost replay (args) while play(its process) plays the host program: what
+    play saw, and what the replay said once ended."""
+    import subprocess
+
+    replay = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        seen = play(replay)
+        replay.terminate()
+        out, err = replay.communicate(timeout=20)
+    finally:
+        if replay.poll() is None:
+            replay.kill()
+            replay.communicate()
+    return seen, out, err
 
 
 def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
@@ -191,17 +242,13 @@ def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
     served.stop()
     assert recorded == ["good"] * 2 + ["none", "bad", "good", "none", "none", "good", "gone", "good", "good"]
     host_end = str(tmp_path / "replayed")
-    replay = subprocess.Popen([served.zolhost, "--trace", "replay", str(capture), "--as-device", host_end],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+
+    def play(_):
         Recorded(host_end).plug()  # the host end is there
-        replayed = steered_session(host_end, Recorded(host_end), None)
-        replay.terminate()
-        out, err = replay.communicate(timeout=20)
-    finally:
-        if replay.poll() is None:
-            replay.kill()
-            replay.communicate()
+        return steered_session(host_end, Recorded(host_end), None)
+
+    replayed, out, err = replayed_session(
+        [served.zolhost, "--trace", "replay", str(capture), "--as-device", host_end], play)
     assert replayed == recorded, err
     assert "8 requests as recorded, 0 not" in out, out + err  # the frozen two never reached the device
     for made in ("zol-faults from=4 pace=1200", "zol-steer freeze", "zol-steer thaw", "zol-steer unplug",
@@ -210,3 +257,30 @@ def test_a_steered_sessions_capture_replays_as_recorded(zol_serve, tmp_path):
     against = subprocess.run([served.zolhost, "replay", str(capture), "--fast", "--spawn"], capture_output=True,
                              text=True, timeout=60)
     assert against.returncode == 0 and "all as recorded" in against.stdout, against.stdout + against.stderr
+
+
+def test_a_steered_tcp_sessions_replay_plugs_back_on_the_port_it_said(zol_serve, tmp_path):
+    """A replay on a port zolhost chose: the recorded plug reopens that port, and
+    until then the unplugged end refuses every connection."""
+    import selectors
+
+    capture = tmp_path / "steered.pcapng"
+    served = zol_serve(1, host="tcp", pcap=str(capture), seed=5)
+    device = served.devices[0]
+    recorded = steered_session(None, device, device.options["pace_baud"], lambda: socket_line(device.tcp))
+    served.stop()
+    assert recorded == ["good"] * 2 + ["none", "bad", "good", "none", "none", "good", "gone", "good", "good"]
+
+    def play(replay):
+        with selectors.DefaultSelector() as sel:
+            sel.register(replay.stdout, selectors.EVENT_READ)
+            assert sel.select(10), "no URL from the replay within 10 s"
+        url = replay.stdout.readline().strip()
+        assert url.startswith("tcp://127.0.0.1:"), url
+        return steered_session(None, Recorded(None), None, lambda: socket_line(url, 10))
+
+    replayed, out, err = replayed_session(
+        [served.zolhost, "replay", str(capture), "--as-device", "tcp://127.0.0.1:0"], play)
+    assert replayed == recorded, err
+    assert "8 requests as recorded, 0 not" in out, out + err
+    assert "tcp://" not in out, out  # no second port to tell of

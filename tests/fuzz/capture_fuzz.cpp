@@ -41,7 +41,7 @@ void AsCapture(const std::uint8_t* data, std::size_t size) {
         }
         return;
     }
-    if (r.items.empty() || !FaultSettingsFault(r.relay.faults, "").empty()) {
+    if (r.items.empty() || !FaultSettingsFault(r.relay.faults, kTagNames).empty()) {
         Fail("a capture taken with no packets or faults out of range", RelayConfigTag(r.relay));
     }
     std::int64_t last = 0;
@@ -105,7 +105,7 @@ void AsChangeTag(const std::string& text) {
     FaultChangeAt f;
     if (ParseFaultChangeTag(text, &f)) {
         FaultChangeAt again;
-        if (!FaultSettingsFault(f.faults, "").empty() || !ParseFaultChangeTag(FaultChangeTag(f), &again) ||
+        if (!FaultSettingsFault(f.faults, kTagNames).empty() || !ParseFaultChangeTag(FaultChangeTag(f), &again) ||
             FaultChangeTag(again) != FaultChangeTag(f)) {
             Fail("a faults change that does not read back as written", FaultChangeTag(f));
         }

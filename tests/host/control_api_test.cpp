@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "host/cli/options.h"
 #include "host/control/control_api.h"
+#include "host/link/relay.h"
 
 namespace zolhost {
 namespace {
@@ -119,6 +121,71 @@ TEST(ControlApi, RefusesBadRequestsSayingWhyAndAsksNoDevice) {
     api.silent = true;  // the device's thread has ended
     EXPECT_EQ(api.Do("POST", "/api/devices/0/freeze").status, 503);
     EXPECT_EQ(api.Do("GET", "/api/devices").status, 503);
+}
+
+// Fault values given on the command line, to the API and in a capture's tags meet
+// one rule: what one refuses, all refuse, in the same words, each with its own
+// names for the values.
+TEST(ControlApi, FaultValuesMeetTheCommandLinesAndTheCapturesRule) {
+    struct Case {
+        const char *drop, *corrupt, *delayMin, *delayMax, *split;
+        const char* refusal;  // empty: taken
+    };
+    const Case cases[] = {
+        {"60", "60", "0", "0", "-1", "share the replies: together at most 100%"},
+        {"50", "50", "0", "0", "-1", ""},
+        {"12.5", "0", "2", "9", "60000", ""},
+        {"101", "0", "0", "0", "-1", "needs a percentage (0-100)"},
+        {"0", "-1", "0", "0", "-1", "needs a percentage (0-100)"},
+        {"0", "0", "9", "2", "-1", "needs milliseconds (0-60000), one number or the least and the most"},
+        {"0", "0", "0", "60001", "-1", "needs milliseconds (0-60000), one number or the least and the most"},
+        {"0", "0", "0", "0", "60001", "needs milliseconds (0-60000)"},
+    };
+    for (const Case& c : cases) {
+        const std::string delay = std::string(c.delayMin) + "-" + c.delayMax;
+        const std::vector<const char*> args = {"zolhost", "--virtual", "link", "hp",   "--drop",  c.drop,   "--corrupt",
+                                               c.corrupt, "--delay",   delay.c_str(), "--split", c.split};
+        Options o;
+        std::string cli;
+        ParseOptions(static_cast<int>(args.size()), args.data(), &o, &cli);
+
+        Api api(1);
+        const std::string body = std::string("{\"drop_pct\": ") + c.drop + ", \"corrupt_pct\": " + c.corrupt +
+                                 ", \"delay_ms\": [" + c.delayMin + ", " + c.delayMax + "], \"split_ms\": " + c.split + "}";
+        const ControlAnswer a = api.Do("POST", "/api/devices/0/faults", body);
+        const std::string field = a.status == 200 ? "" : Json::parse(a.body)["error"].get<std::string>();
+
+        const std::string fields = std::string("drop=") + c.drop + " corrupt=" + c.corrupt + " delay=" + delay +
+                                   " split=" + c.split;
+        FaultChangeAt change;
+        const bool tagTaken = ParseFaultChangeTag("zol-faults from=0 pace=0 " + fields, &change);
+        RelayConfig header;
+        std::string headerWhy;
+        const bool headerTaken =
+            ParseRelayConfigTag("zol-link 2 pace=0 " + fields + " seed=1 mismatch=garble", &header, &headerWhy);
+
+        const std::string said = std::string(c.drop) + "/" + c.corrupt + "/" + delay + "/" + c.split;
+        if (*c.refusal == '\0') {
+            EXPECT_EQ(cli, "") << said;
+            EXPECT_EQ(a.status, 200) << said << field;
+            EXPECT_TRUE(tagTaken && headerTaken) << said << headerWhy;
+            continue;
+        }
+        EXPECT_NE(cli.find(c.refusal), std::string::npos) << said << ": " << cli;
+        EXPECT_EQ(a.status, 400) << said;
+        EXPECT_TRUE(api.asked.empty()) << said;
+        EXPECT_FALSE(tagTaken) << said;
+        EXPECT_FALSE(headerTaken) << said;
+        // The same words, with each way's own names.
+        std::string asField = cli;
+        for (const auto& [option, name] : {std::pair{"--drop", "drop_pct"}, {"--corrupt", "corrupt_pct"},
+                                           {"--delay", "delay_ms"}, {"--split", "split_ms"}}) {
+            for (std::size_t at; (at = asField.find(option)) != std::string::npos;) {
+                asField.replace(at, std::string(option).size(), name);
+            }
+        }
+        EXPECT_EQ(field, asField) << said;
+    }
 }
 
 // Hostile input, seeded: random and mutated paths and bodies, and deep nesting.

@@ -140,6 +140,40 @@ TEST(Options, UsageErrors) {
     EXPECT_NE(ErrorOf({"bench", "--spawn", "--seconds", "0"}), "");
 }
 
+// An option the device's engine cannot honour is refused, saying why, or names the
+// engine that can: --device-exe, a zolemul, serves zolemul where no engine is said.
+TEST(Options, EachEngineTakesOnlyTheOptionsItHonours) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"serve", "--devices", "2", "--device-exe", "/opt/zolemul"}, &o, &e)) << e;
+    for (const ServedDevice& d : ServeConfigOf(o).devices) {
+        EXPECT_EQ(d.link.device, LinkConfig::DeviceEnd::Spawn);
+        EXPECT_EQ(d.link.deviceExe, "/opt/zolemul");
+    }
+    Options mixed;
+    ASSERT_TRUE(Parse({"serve", "--devices", "2", "--device-exe", "/opt/zolemul", "--on", "0:--engine builtin"}, &mixed, &e))
+        << e;
+    EXPECT_EQ(ServeConfigOf(mixed).devices[0].link.device, LinkConfig::DeviceEnd::Builtin);
+    EXPECT_EQ(ServeConfigOf(mixed).devices[1].link.device, LinkConfig::DeviceEnd::Spawn);
+    Options plain;
+    ASSERT_TRUE(Parse({"serve", "--devices", "1"}, &plain, &e)) << e;
+    EXPECT_EQ(ServeConfigOf(plain).devices[0].link.device, LinkConfig::DeviceEnd::Builtin);
+
+    EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--engine", "builtin", "--device-exe", "/opt/zolemul"})
+                  .find("every device here is built into zolhost"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf({"serve", "--devices", "1", "--device-exe", "z", "--on", "0:--engine builtin"}).find("--device-exe"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf({"link", "--builtin", "--device-exe", "/opt/zolemul", "h"}).find("--device-exe"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--timeout", "5", "link", "--builtin", "h"}).find("--port URL"), std::string::npos);
+    EXPECT_NE(ErrorOf({"--timeout", "5", "link", "--spawn", "h"}).find("--port URL"), std::string::npos);
+    Options waits;  // a bound the built-in device, there at once, meets
+    ASSERT_TRUE(Parse({"--wait", "5", "link", "--builtin", "h"}, &waits, &e)) << e;
+    Options net;
+    ASSERT_TRUE(Parse({"--port", "rfc2217://10.0.0.2:4000", "--timeout", "500", "link", "h"}, &net, &e)) << e;
+    EXPECT_EQ(LinkConfigOf(net).timeoutMs, 500);
+}
+
 TEST(Options, HelpAndVersionNeedNoCommand) {
     Options o;
     std::string e;

@@ -34,6 +34,7 @@ struct Packet {
     std::uint64_t us;
     bool toDevice;
     Bytes bytes;
+    std::string note = {};  // with no bytes: a note on the line, as the link writes one
 };
 
 // A capture as zolhost link writes one, with these header comments and packets.
@@ -44,8 +45,12 @@ std::string Capture(const std::string& name, const std::vector<std::string>& hea
     std::string error;
     EXPECT_TRUE(w.Open(path, &error, header)) << error;
     for (const Packet& p : packets) {
-        w.Packet(p.toDevice ? PcapWriter::Direction::HostToDevice : PcapWriter::Direction::DeviceToHost, p.us,
-                 p.bytes.data(), p.bytes.size(), "");
+        const auto d = p.toDevice ? PcapWriter::Direction::HostToDevice : PcapWriter::Direction::DeviceToHost;
+        if (p.bytes.empty()) {
+            w.Note(d, p.us, p.note);
+        } else {
+            w.Packet(d, p.us, p.bytes.data(), p.bytes.size(), "");
+        }
     }
     w.Close();
     return path;
@@ -133,6 +138,107 @@ TEST(Recording, SteeringTagsReadBackAsWrittenAndNothingElseReads) {
         SteerChangeAt c;
         EXPECT_FALSE(ParseSteerChangeTag(bad, &c)) << bad;
     }
+}
+
+// A steered change whose tag cannot be read (faults the rule refuses, a damaged
+// tag) is refused, naming the tag and its frame: replayed without it, the session
+// would not be the one recorded. Other notes are no changes.
+TEST(Recording, AChangeWhoseTagCannotBeReadIsRefusedNamingItAndItsFrame) {
+    for (const std::string tag : {"zol-faults from=1 pace=0 drop=60 corrupt=60 delay=0-0 split=-1",
+                                  "zol-faults from=1 pace=0 drop=10", "zol-faults", "zol-steer unplug from=1 taken=7",
+                                  "zol-steer melt from=1 taken=7 delivered=9", "zol-steer"}) {
+        const std::string why = Refusal(Capture("tagged.pcapng", {kGoodTag},
+                                                {{1000, true, kRequest}, {1500, false, kReply}, {2000, false, {}, tag},
+                                                 {3000, true, kRequest}, {3500, false, kReply}}));
+        EXPECT_NE(why.find("frame 3: its tag \"" + tag + "\" cannot be read"), std::string::npos) << why;
+        if (tag.find("drop=60") != std::string::npos) {
+            EXPECT_NE(why.find("(drop and corrupt share the replies: together at most 100%)"), std::string::npos) << why;
+        }
+    }
+    for (const std::string note : {"zol-faultsy", "device 0 unplugged", "host set 9600 8N1"}) {
+        EXPECT_EQ(Refusal(Capture("tagged.pcapng", {kGoodTag}, {{1000, true, kRequest}, {1500, false, {}, note}})), "")
+            << note;
+    }
+    std::remove((testing::TempDir() + "tagged.pcapng").c_str());
+}
+
+// A freeze and a thaw exactly at requests' boundaries: the request after the
+// freeze is the one the device never heard, the one after the thaw it heard again.
+TEST(Recording, AFreezeAtARequestsBoundaryTakesThatRequestFromTheDevice) {
+    const auto request = [](std::uint8_t d1) {
+        const RequestFrame f = MakeRequest(d1);
+        return Bytes(f.begin(), f.end());
+    };
+    const Bytes second = request(0x43);
+    const Bytes third = request(0x44);
+    const std::string path = Capture(
+        "boundary.pcapng", {kGoodTag},
+        {{1000, true, kRequest}, {1500, false, kReply},
+         {2000, true, {}, "zol-steer freeze from=1 taken=" + std::to_string(kRequestSize) + " delivered=9"},
+         {3000, true, second},
+         {4000, true, {}, "zol-steer thaw from=1 taken=" + std::to_string(2 * kRequestSize) + " delivered=9"},
+         {5000, true, third}, {5500, false, kReply}});
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    std::remove(path.c_str());
+    ASSERT_EQ(r.relay.steerChanges.size(), 2u);
+    EXPECT_EQ(Exchanges(r).size(), 3u);  // as the host sent them
+    const std::vector<Exchange> heard = Exchanges(r, true);
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(Bytes(heard[0].request->bytes.begin(), heard[0].request->bytes.end()), kRequest);
+    EXPECT_EQ(heard[0].AnswerBytes(), kReplySize);  // its reply; the frozen request among its answers is no reply
+    EXPECT_EQ(Bytes(heard[1].request->bytes.begin(), heard[1].request->bytes.end()), third);
+}
+
+// With --on-deviation answer, a host program that sends one request unlike the
+// recording's is answered by the frame rules, and when it follows the recording
+// again, from the recording again.
+TEST(Recording, AfterOneDeviationTheRecordedDeviceAnswersFromTheRecordingAgain) {
+    // Recorded replies no frame rule gives (EA not the complement): heard, they
+    // can only have come from the recording.
+    const auto recorded = [](std::uint8_t ea) {
+        const ReplyFrame f = MakeReply(ea);
+        return Bytes(f.begin(), f.end());
+    };
+    const auto request = [](std::uint8_t d1) {
+        const RequestFrame f = MakeRequest(d1);
+        return Bytes(f.begin(), f.end());
+    };
+    const std::string path = Capture("deviation.pcapng", {kGoodTag},
+                                     {{1000, true, request(1)}, {1100, false, recorded(0x51)},
+                                      {2000, true, request(2)}, {2100, false, recorded(0x52)},
+                                      {3000, true, request(3)}, {3100, false, recorded(0x53)}});
+    Recording r;
+    std::string error;
+    ASSERT_TRUE(ReadRecording(path, &r, &error)) << error;
+    std::remove(path.c_str());
+    RecordedDevice device(r, false, Clock::now());
+    Bytes heard;
+    for (const std::uint8_t d1 : {1, 0x77, 3}) {
+        const Bytes q = request(d1);
+        std::size_t taken = 0;
+        ASSERT_EQ(device.Write(q.data(), q.size(), &taken), Io::Done);
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        for (std::size_t want = heard.size() + kReplySize; heard.size() < want && Clock::now() < until;) {
+            std::uint8_t b[64];
+            std::size_t got = 0;
+            if (device.Read(b, sizeof b, &got) == Io::Done) {
+                heard.insert(heard.end(), b, b + got);
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+    }
+    const ReplyFrame byRules = MakeReply(ReplyEa(0x77));
+    Bytes want = recorded(0x51);
+    want.insert(want.end(), byRules.begin(), byRules.end());
+    const Bytes third = recorded(0x53);
+    want.insert(want.end(), third.begin(), third.end());
+    EXPECT_EQ(heard, want);
+    EXPECT_EQ(device.Matched(), 2u);
+    EXPECT_EQ(device.Deviations(), 1u);
+    EXPECT_FALSE(device.Stopped());
 }
 
 // A file that is no whole capture: refused, saying where, never read past its end.
