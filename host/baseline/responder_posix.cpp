@@ -11,7 +11,7 @@
 
 #include "host/process/child_process.h"
 #include "host/transport/channel.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/baseline/responder.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"

@@ -10,7 +10,7 @@
 #include "host/base/outcome.h"
 #include "host/base/text.h"
 #include "host/process/emulator_process.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -6,7 +6,7 @@
 
 #include "host/process/emulator_process.h"
 #include "host/base/text.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/pyserial_script.h"
 #include "host/transport/reply_reader.h"
 #include "host/baseline/responder.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -8,7 +8,7 @@
 
 #include "host/base/text.h"
 #include "host/base/latency_stats.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/transport/reply_reader.h"
 #include "protocol/frame_rules.h"
 

@@ -8,7 +8,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/serve_options.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/link/link.h"
 #include "host/net/net_url.h"
 #include "host/local/pty_endpoint.h"

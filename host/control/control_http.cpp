@@ -19,7 +19,7 @@
 #include <random>
 
 #include "host/base/text.h"
-#include "host/base/threads.h"
+#include "host/system/threads.h"
 #include "host/control/control_guard.h"
 #include "host/control/http_message.h"
 

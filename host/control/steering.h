@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/threads.h"
+#include "host/system/threads.h"
 #include "host/link/link.h"
 
 namespace zolhost {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/link/link.h"
 
 namespace zolhost {

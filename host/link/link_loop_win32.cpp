@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/link/link.h"
 
 namespace zolhost {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <queue>
 
-#include "host/base/system.h"
-#include "host/link/link_wait.h"
-#include "host/link/wait_failures.h"
+#include "host/system/system.h"
+#include "host/wait/link_wait.h"
+#include "host/wait/wait_failures.h"
 
 namespace zolhost {
 

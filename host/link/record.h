@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/base/clock.h"
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 #include "host/stages/fault_plan.h"
 #include "host/stages/frame_cut.h"
 #include "host/transport/endpoint.h"

@@ -3,10 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/link/link.h"
-#include "host/link/wait_failures.h"
+#include "host/wait/wait_failures.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
 #include "host/net/net_url.h"

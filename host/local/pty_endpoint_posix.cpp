@@ -16,7 +16,7 @@
 #include <climits>
 #include <cstring>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/local/pty_endpoint.h"
 #include "serial/com_line.h"
 

@@ -1,6 +1,6 @@
 #include "host/local/serial_endpoint.h"
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

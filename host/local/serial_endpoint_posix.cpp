@@ -1,7 +1,7 @@
 // Waiting on a serial-port endpoint on POSIX systems: poll on its descriptor.
 #include <poll.h>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/local/serial_endpoint.h"
 #include "serial/com_line.h"
 

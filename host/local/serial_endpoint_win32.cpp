@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/local/serial_endpoint.h"
 
 namespace zolhost {

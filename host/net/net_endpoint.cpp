@@ -11,7 +11,7 @@
 #include <cerrno>
 #endif
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost::net {
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "host/process/child_process.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "platform/posix_signals.h"
 #include "protocol/status_text.h"
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

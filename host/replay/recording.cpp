@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "host/base/text.h"
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 #include "host/stages/fault_plan.h"
 
 namespace zolhost {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/control/control_http.h"
 #include "host/serve/serve_run.h"

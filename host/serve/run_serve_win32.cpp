@@ -16,7 +16,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/net/net_url.h"
 #include "host/serve/serve_run.h"

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/net/ends.h"
 
 namespace zolhost {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/process/emulator_process.h"
 

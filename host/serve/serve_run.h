@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/threads.h"
+#include "host/system/threads.h"
 #include "host/serve/serve.h"
 #include "host/serve/serve_device.h"
 #include "host/serve/serve_report.h"

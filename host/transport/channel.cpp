@@ -2,7 +2,7 @@
 
 
 #include "host/base/text.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "host/base/outcome.h"
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "host/transport/line_settings.h"
 
 namespace zolhost {

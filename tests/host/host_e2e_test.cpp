@@ -16,7 +16,7 @@
 #include <memory>
 #include <regex>
 
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 #include "host/link/relay.h"
 #include "tests/support/pty_link.h"
 #include "tests/support/required.h"

@@ -1,8 +1,8 @@
 // The link's capture as Wireshark reads it: written by PcapWriter, read back by tshark
-// with the dissector host/link/zolemul.lua.
+// with the dissector host/capture/zolemul.lua.
 #include <gtest/gtest.h>
 
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 #include "protocol/frame_rules.h"
 #include "tests/support/pty_link.h"
 #include "tests/support/required.h"

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <thread>
 
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 #include "host/replay/recording.h"
 #include "host/replay/replay_ends.h"
 #include "host/stages/fault_plan.h"

@@ -1,4 +1,4 @@
-#include "host/link/pcap_writer.h"
+#include "host/capture/pcap_writer.h"
 
 #include <cerrno>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "host/base/threads.h"
+#include "host/system/threads.h"
 #include "platform/posix_signals.h"
 
 namespace zolhost {

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <map>
 
-#include "host/base/system.h"
-#include "host/link/link_wait.h"
+#include "host/system/system.h"
+#include "host/wait/link_wait.h"
 
 namespace zolhost {
 

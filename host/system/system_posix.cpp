@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 #include "platform/posix_signals.h"
 
 namespace zolhost {

@@ -1,5 +1,5 @@
 // A pcapng capture of what `zolhost link` sees on the line, for Wireshark with the
-// dissector host/link/zolemul.lua. Standard library only: it builds for Windows too.
+// dissector host/capture/zolemul.lua. Standard library only: it builds for Windows too.
 #pragma once
 
 #include <cstddef>

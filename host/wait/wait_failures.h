@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "host/base/threads.h"
+#include "host/system/threads.h"
 
 namespace zolhost {
 

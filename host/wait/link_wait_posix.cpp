@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "host/base/system.h"
-#include "host/link/link_wait.h"
+#include "host/system/system.h"
+#include "host/wait/link_wait.h"
 
 namespace zolhost {
 

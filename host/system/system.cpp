@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <random>
 
-#include "host/base/system.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 
