@@ -118,6 +118,8 @@ private:
     void Failed(LinkEnd& e, const std::string& why, Clock::time_point now);
     void Read(LinkEnd& e, Clock::time_point now);
     void Deliver(LinkEnd& to, Clock::time_point now);
+    // An end in memory that waited for room and has it now: true, and it waits no more.
+    bool RoomBack(LinkEnd& e);
     void Notes(LinkEnd& e, Clock::time_point now);
 
     LinkEnd host_;
