@@ -65,7 +65,13 @@ public:
             while (!due_.empty() && due_.top().at <= now) {
                 const Due d = due_.top();
                 due_.pop();
-                if (d.generation == units_[d.index].generation && !units_[d.index].touched) {
+                if (d.generation != units_[d.index].generation) {
+                    continue;
+                }
+                // Its wake is spent: the pass arms it again, even for the same time
+                // (a device with more to read is due at once again).
+                units_[d.index].wake.reset();
+                if (!units_[d.index].touched) {
                     units_[d.index].touched = true;
                     round.push_back(d.index);
                 }
@@ -85,7 +91,11 @@ private:
         u.u.link->Pass(now);
         u.u.record->Flush();
         Register(i);
-        const std::optional<Clock::time_point> wake = u.u.link->NextWake();
+        // An end waiting for room is watched for it (Register): its bytes are due
+        // when the wait says so, not by the clock.
+        Link& link = *u.u.link;
+        const std::optional<Clock::time_point> wake =
+            link.NextWake([&link](Side s) { return link.End(s).ep->PollFd() >= 0; });
         if (wake != u.wake) {
             u.wake = wake;
             ++u.generation;
