@@ -21,6 +21,8 @@
 
 namespace zolhost {
 
+class BuiltinDevice;
+
 struct LinkConfig {
     // Builtin: the device built into zolhost (transport/builtin_device.h), in process.
     enum class DeviceEnd { Virtual, Spawn, Port, Builtin };
@@ -141,6 +143,7 @@ void WaitForLink(Link& link, std::optional<Clock::time_point> until);
 struct LinkDevice {
     std::unique_ptr<EmulatorProcess> emulator;
     std::unique_ptr<Endpoint> owned;
+    BuiltinDevice* builtin = nullptr;  // Builtin: the device, as `owned`
     Endpoint* ep = nullptr;
     bool open = false;  // it is open already (a port, zolemul started)
     std::optional<Clock::time_point> waitUntil;  // a virtual device end nothing has opened by then: give up

@@ -39,6 +39,10 @@ public:
         if (control_ != nullptr && control_->fd >= 0) {
             waiter_.WatchControl(control_->fd);
         }
+        if (control_ != nullptr && control_->besideFd >= 0 && control_->takeBeside) {
+            waiter_.WatchBeside(control_->besideFd);
+            besideWatched_ = true;
+        }
         for (const LinkUnit& u : links) {
             units_.push_back(Unit{u, {}, std::nullopt});
         }
@@ -55,8 +59,13 @@ public:
                 due_.pop();
             }
             seen.clear();
-            const bool commands =
-                waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen);
+            bool beside = false;
+            const bool commands = waiter_.Wait(
+                due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen, &beside);
+            if (beside && besideWatched_ && !control_->takeBeside()) {
+                waiter_.UnwatchBeside(control_->besideFd);  // nothing more can come: a hang-up would wake every wait
+                besideWatched_ = false;
+            }
             Hand(seen, &round);
             if (commands && control_ != nullptr && control_->next) {
                 Steer(&round);
@@ -200,6 +209,7 @@ private:
     }
 
     const LinkSetControl* control_;
+    bool besideWatched_ = false;
     LinkWaiter waiter_;
     std::vector<Unit> units_;
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;

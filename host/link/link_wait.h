@@ -45,10 +45,15 @@ public:
     // wait (POSIX; on Windows, whose wait ends every 100 ms, they are looked for
     // after every wait).
     void WatchControl(int fd);
+    // Also watched, until Unwatched: a descriptor beside the links (POSIX; on
+    // Windows it is looked at after every wait).
+    void WatchBeside(int fd);
+    void UnwatchBeside(int fd);
     // Sleeps until a watched descriptor has something, `until` comes (nothing: no
     // limit) or a stop is requested; appends what it saw to *seen. true when
-    // commands may wait.
-    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen);
+    // commands may wait; *beside (where given) true when the descriptor beside the
+    // links may have something.
+    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* beside = nullptr);
 
 private:
     struct Impl;
