@@ -25,13 +25,25 @@ inline constexpr std::size_t kFrameTextMax = 40;
 // always fits.
 std::size_t FormatFrameText(char* out, std::size_t size, std::uint32_t frame, std::uint8_t ea, std::uint8_t tora);
 
+// Reads a frame's status text back (both halves, without the "\r"): true when
+// `text` is one exactly as FormatFrameText writes it, with its frame count, EA and
+// TORA.
+bool ParseFrameText(const std::string& text, std::uint32_t* frame, std::uint8_t* ea, std::uint8_t* tora);
+
 // Reads console output back: finds the end of each frame's status text
 // ("TORA:XX\r", as kFrameImageFormat writes it) in output that arrives in pieces.
 class StatusTextScanner {
 public:
-    // Appends the TORA of every status text that ends in p[0..n) to *toras.
-    void Feed(const char* p, std::size_t n, std::vector<std::uint8_t>* toras);
+    // Appends the TORA of every status text that ends in p[0..n) to *toras (none:
+    // only the latest is kept).
+    void Feed(const char* p, std::size_t n, std::vector<std::uint8_t>* toras = nullptr);
+    // The latest whole status text seen, without its "\r" ("Frame 3 receivedEA:2E,
+    // TORA:D1"); empty before the first.
+    const std::string& Latest() const { return latest_; }
 
 private:
     std::string tail_;  // the start of a status text whose end has not arrived yet
+    std::string line_;  // the text since the last "\r" or line feed, while it may be a status text
+    bool longLine_ = false;  // ... it grew past one: it is not
+    std::string latest_;
 };

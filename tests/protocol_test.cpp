@@ -100,6 +100,20 @@ TEST(StatusText, TheScannerFindsEachTextWholeTogetherOrByteByByte) {
     EXPECT_EQ(byByte, want);
 }
 
+// The latest whole status text, as a console shows it: the start-up line and
+// text that is not a frame's (or one cut short) leave it as it was.
+TEST(StatusText, TheScannerKeepsTheLatestWholeTextOnly) {
+    StatusTextScanner s;
+    const std::string console = "Zol Emul Started in COM2\nFrame 7 receivedEA:F0, TORA:0F\rFrame 8 receivedEA:ff, TORA:00\r"
+                                "noise\rFrame 9 receivedEA:AA, TORA:55";
+    for (const char c : console) {
+        s.Feed(&c, 1);
+    }
+    EXPECT_EQ(s.Latest(), "Frame 7 receivedEA:F0, TORA:0F");
+    s.Feed("\r", 1);
+    EXPECT_EQ(s.Latest(), "Frame 9 receivedEA:AA, TORA:55");
+}
+
 TEST(ReceiverModel, GoodRequestsAreTakenWhole) {
     ReceiverModel m;
     auto ev = Feed(m, {0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC});

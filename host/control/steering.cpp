@@ -91,20 +91,26 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
     v.faults = relay.Faults();
     v.paceBaud = relay.PaceBaud();
     v.tally = d.record->Tally();
-    v.lastFrame = d.record->LastFrame();
+    v.lastFrame = d.lastFrame ? d.lastFrame() : std::string();
     v.error = error;
     v.refused = refused;
     return v;
 }
 
 std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
-                            const std::function<bool()>& finished) {
+                            const std::function<bool()>& finished, DrainedTerminal* console) {
     std::vector<LinkUnit> links;
     for (SteeredDevice& d : devices) {
         links.push_back({d.link, d.record});
     }
     LinkSetControl control;
     control.finished = finished;
+    if (console != nullptr && console->Fd() >= 0) {
+        // Drained as a terminal would be, on this thread: its latest status text is
+        // the device's own for the commands answered here.
+        control.besideFd = console->Fd();
+        control.takeBeside = [console] { return console->TakeWaiting(); };
+    }
     if (mailbox != nullptr) {
         control.fd = mailbox->Fd();
         control.next = [&](Clock::time_point now) -> std::optional<std::size_t> {

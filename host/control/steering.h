@@ -17,6 +17,7 @@
 
 #include "host/system/threads.h"
 #include "host/link/link.h"
+#include "host/process/child_process.h"
 
 namespace zolhost {
 
@@ -105,6 +106,9 @@ struct SteeredDevice {
     LinkRecord* record = nullptr;
     std::unique_ptr<Endpoint>* host = nullptr;  // its host end, made again at hostEnd once plugged
     std::string hostEnd;
+    // The device's own status line for the latest frame it answered (zolemul's
+    // console, the built-in device's own count); none: it shows none.
+    std::function<std::string()> lastFrame;
 };
 
 // Does a command to a device, on its links' thread, at `now`.
@@ -112,8 +116,9 @@ DeviceView Steer(SteeredDevice& d, const SteerCommand& c, Clock::time_point now)
 
 // Runs the links of `devices` (on this thread) until a stop is requested or
 // `finished` says so, doing the commands that come through `mailbox` (none: not
-// steered). Empty, or why the links could not go on (their wait failed for good).
+// steered). `console`: a zolemul's console, drained meanwhile (none: no zolemul).
+// Empty, or why the links could not go on (their wait failed for good).
 std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* mailbox,
-                     const std::function<bool()>& finished = {});
+                            const std::function<bool()>& finished = {}, DrainedTerminal* console = nullptr);
 
 }  // namespace zolhost

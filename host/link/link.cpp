@@ -46,6 +46,8 @@ void Link::Pass(Clock::time_point now) {
             TryOpen(*e, now);
         }
     }
+    RoomBack(device_);
+    RoomBack(host_);
     Deliver(device_, now);
     Deliver(host_, now);
     for (LinkEnd* e : {&host_, &device_}) {
@@ -54,7 +56,21 @@ void Link::Pass(Clock::time_point now) {
             Read(*e, now);
         }
     }
+    // An end in memory that was read may have room again: what waits for it goes on.
+    for (LinkEnd* e : {&device_, &host_}) {
+        if (RoomBack(*e)) {
+            Deliver(*e, now);
+        }
+    }
     relay_.Quiet(now);
+}
+
+bool Link::RoomBack(LinkEnd& e) {
+    if (!e.waitRoom || !e.ep->RoomNow().value_or(false)) {
+        return false;
+    }
+    e.waitRoom = false;
+    return true;
 }
 
 bool Link::WantsRead(Side s) const {
@@ -70,8 +86,11 @@ bool Link::WantsWrite(Side s) const {
 std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>& tellsOfRoom) const {
     // An end that took not all it was offered, and whose wait tells when it has
     // room, is written again then: the clock would only spin the loop meanwhile.
-    std::optional<Clock::time_point> next =
-        relay_.NextWake([&](Side s) { return WantsWrite(s) && tellsOfRoom && tellsOfRoom(s); });
+    // An end in memory that waits for room gets it as it is read, which wakes the
+    // link by itself.
+    std::optional<Clock::time_point> next = relay_.NextWake([&](Side s) {
+        return WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value());
+    });
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
     for (const LinkEnd* e : {&host_, &device_}) {
         if (e->state == LinkEnd::State::Closed) {

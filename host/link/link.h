@@ -21,6 +21,8 @@
 
 namespace zolhost {
 
+class BuiltinDevice;
+
 struct LinkConfig {
     // Builtin: the device built into zolhost (transport/builtin_device.h), in process.
     enum class DeviceEnd { Virtual, Spawn, Port, Builtin };
@@ -118,6 +120,8 @@ private:
     void Failed(LinkEnd& e, const std::string& why, Clock::time_point now);
     void Read(LinkEnd& e, Clock::time_point now);
     void Deliver(LinkEnd& to, Clock::time_point now);
+    // An end in memory that waited for room and has it now: true, and it waits no more.
+    bool RoomBack(LinkEnd& e);
     void Notes(LinkEnd& e, Clock::time_point now);
 
     LinkEnd host_;
@@ -140,6 +144,7 @@ bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string
 struct LinkDevice {
     std::unique_ptr<EmulatorProcess> emulator;
     std::unique_ptr<Endpoint> owned;
+    BuiltinDevice* builtin = nullptr;  // Builtin: the device, as `owned`
     Endpoint* ep = nullptr;
     bool open = false;  // it is open already (a port, zolemul started)
     std::optional<Clock::time_point> waitUntil;  // a virtual device end nothing has opened by then: give up

@@ -40,6 +40,10 @@ public:
         if (control_ != nullptr && control_->fd >= 0) {
             waiter_.WatchControl(control_->fd);
         }
+        if (control_ != nullptr && control_->besideFd >= 0 && control_->takeBeside) {
+            waiter_.WatchBeside(control_->besideFd);
+            besideWatched_ = true;
+        }
         for (const LinkUnit& u : links) {
             units_.push_back(Unit{u, {}, std::nullopt});
         }
@@ -59,12 +63,17 @@ public:
             }
             seen.clear();
             bool commands = false;
+            bool beside = false;
             std::string error;
             if (waiter_.Wait(due_.empty() ? std::nullopt : std::optional<Clock::time_point>(due_.top().at), &seen,
-                             &commands, &error)) {
+                             &commands, &beside, &error)) {
                 failures.Passed();
             } else if (!failures.Again(error)) {
                 return failures.Text();
+            }
+            if (beside && besideWatched_ && !control_->takeBeside()) {
+                waiter_.UnwatchBeside(control_->besideFd);  // nothing more can come: a hang-up would wake every wait
+                besideWatched_ = false;
             }
             Hand(seen, &round);
             if (commands && control_ != nullptr && control_->next) {
@@ -74,7 +83,13 @@ public:
             while (!due_.empty() && due_.top().at <= now) {
                 const Due d = due_.top();
                 due_.pop();
-                if (d.generation == units_[d.index].generation && !units_[d.index].touched) {
+                if (d.generation != units_[d.index].generation) {
+                    continue;
+                }
+                // Its wake is spent: the pass arms it again, even for the same time
+                // (a device with more to read is due at once again).
+                units_[d.index].wake.reset();
+                if (!units_[d.index].touched) {
                     units_[d.index].touched = true;
                     round.push_back(d.index);
                 }
@@ -95,7 +110,11 @@ private:
         u.u.link->Pass(now);
         u.u.record->Flush();
         Register(i);
-        const std::optional<Clock::time_point> wake = u.u.link->NextWake();
+        // An end waiting for room is watched for it (Register): its bytes are due
+        // when the wait says so, not by the clock.
+        Link& link = *u.u.link;
+        const std::optional<Clock::time_point> wake =
+            link.NextWake([&link](Side s) { return link.End(s).ep->PollFd() >= 0; });
         if (wake != u.wake) {
             u.wake = wake;
             ++u.generation;
@@ -200,6 +219,7 @@ private:
     }
 
     const LinkSetControl* control_;
+    bool besideWatched_ = false;
     LinkWaiter waiter_;
     std::vector<Unit> units_;
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;

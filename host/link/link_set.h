@@ -26,6 +26,11 @@ struct LinkSetControl {
     int fd = -1;
     std::function<std::optional<std::size_t>(Clock::time_point)> next;
     std::function<bool()> finished;
+    // Beside the links: a descriptor that polls readable when something of theirs
+    // waits to be taken (zolemul's console), and what takes it; false once nothing
+    // more can come, and it is watched no more. -1: none.
+    int besideFd = -1;
+    std::function<bool()> takeBeside;
 };
 
 // Runs every link until a stop is requested (or control->finished says so), or

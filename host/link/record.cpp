@@ -1,22 +1,11 @@
 #include "host/link/record.h"
 
 #include "host/base/text.h"
-#include "protocol/frame_rules.h"
-#include "protocol/status_text.h"
 
 namespace zolhost {
 
 void LinkRecord::Add(const LinkEvent& e) {
     Count(e);
-    if (e.reply && e.good && e.bytes.size() == kReplySize) {
-        // The device's own status line for the frame it answered: its number, the
-        // reply's EA and the request's TORA (the EA rule undoes itself).
-        const std::uint8_t ea = e.bytes[1];
-        char text[kFrameTextMax + 1];
-        const std::size_t n =
-            FormatFrameText(text, sizeof text, static_cast<std::uint32_t>(e.replyIndex), ea, ReplyEa(ea));
-        lastFrame_.assign(text, n > 0 && text[n - 1] == '\r' ? n - 1 : n);
-    }
     Capture(e);
     const char arrow = e.toDevice ? '>' : '<';
     if (e.kind == LinkEvent::Kind::Note) {

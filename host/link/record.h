@@ -69,9 +69,6 @@ public:
     // and stops.
     void Flush();
     const LinkTally& Tally() const { return tally_; }
-    // The latest frame the device answered as its status line shows it
-    // ("Frame 3 receivedEA:2E, TORA:D1", without the line's "\r"); empty: none yet.
-    const std::string& LastFrame() const { return lastFrame_; }
 
 private:
     void Count(const LinkEvent& e);
@@ -82,7 +79,6 @@ private:
     PcapWriter pcap_;
     bool unflushed_ = false;
     LinkTally tally_;
-    std::string lastFrame_;
     const std::chrono::system_clock::time_point startWall_ = std::chrono::system_clock::now();
     const Clock::time_point start_ = Clock::now();
 };

@@ -95,7 +95,9 @@ bool MakeLinkDevice(const LinkConfig& c, LinkDevice* d, int* status, std::string
         d->owned = OpenDeviceEnd(c.port, c.timeoutMs, error);
         d->open = d->owned != nullptr;
     } else if (c.device == LinkConfig::DeviceEnd::Builtin) {
-        d->owned = std::make_unique<BuiltinDevice>(c.label.empty() ? "built-in device" : "built-in " + c.label);
+        auto device = std::make_unique<BuiltinDevice>(c.label.empty() ? "built-in device" : "built-in " + c.label);
+        d->builtin = device.get();
+        d->owned = std::move(device);
         d->open = true;
     } else if (c.device == LinkConfig::DeviceEnd::Spawn) {
         const std::string exe = FindEmulator(c.deviceExe, error);

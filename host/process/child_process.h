@@ -36,6 +36,9 @@ public:
     int Fd() const;
     // Reads what has arrived without waiting; false once nothing more can come.
     bool TakeWaiting();
+    // The latest whole status text of a frame read so far, as the program's
+    // console showed it ("Frame 3 receivedEA:2E, TORA:D1"); empty: none yet.
+    const std::string& LatestFrameText() const;
     void OnText(TextSeen seen);
     // Types one key on the console. false when it could not be written.
     bool PressKey(char key);

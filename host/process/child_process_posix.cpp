@@ -192,19 +192,21 @@ bool DrainedTerminal::TakeWaiting() {
     for (;;) {
         const ssize_t n = read(m.master, buf, sizeof buf);
         if (n > 0) {
-            if (m.seen) {
-                std::vector<std::uint8_t> toras;
-                m.scanner.Feed(buf, static_cast<std::size_t>(n), &toras);
-                const auto at = std::chrono::steady_clock::now();
-                for (const std::uint8_t tora : toras) {
-                    m.seen(tora, at);
-                }
+            std::vector<std::uint8_t> toras;
+            m.scanner.Feed(buf, static_cast<std::size_t>(n), m.seen ? &toras : nullptr);
+            const auto at = std::chrono::steady_clock::now();
+            for (const std::uint8_t tora : toras) {
+                m.seen(tora, at);
             }
             continue;
         }
         // EIO: nothing holds the other end open any more (until a program opens it again).
         return n < 0 && (errno == EAGAIN || errno == EINTR);
     }
+}
+
+const std::string& DrainedTerminal::LatestFrameText() const {
+    return impl_->scanner.Latest();
 }
 
 bool DrainedTerminal::PressKey(char key) {

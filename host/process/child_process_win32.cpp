@@ -34,6 +34,10 @@ bool DrainedTerminal::TakeWaiting() {
 
 void DrainedTerminal::OnText(TextSeen) {}
 
+const std::string& DrainedTerminal::LatestFrameText() const {
+    return impl_->none;
+}
+
 bool DrainedTerminal::PressKey(char) {
     return false;
 }

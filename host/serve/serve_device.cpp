@@ -4,6 +4,7 @@
 
 #include "host/system/system.h"
 #include "host/net/ends.h"
+#include "host/transport/builtin_device.h"
 
 namespace zolhost {
 
@@ -48,9 +49,9 @@ std::string RunUntilStopped(SteeredDevice& d, EmulatorProcess& emulator, SteerMa
     std::string why;
     std::vector<SteeredDevice> one{d};
     Link& link = *d.link;
-    const std::string failed = RunSteeredLinks(one, mailbox, [&] {
-        return link.End(Side::Device).state != LinkEnd::State::Open && !emulator.Running();
-    });
+    const std::string failed = RunSteeredLinks(
+        one, mailbox, [&] { return link.End(Side::Device).state != LinkEnd::State::Open && !emulator.Running(); },
+        &emulator.Console());
     if (failed.empty() && !StopRequested() && !emulator.Running()) {
         emulator.End(&why);  // "ended (status N) before its key press"
         why = "zolemul (pid " + std::to_string(emulator.Pid()) + ") " + why;
@@ -97,7 +98,9 @@ void ServeDevice(const LinkConfig& c, std::size_t index, DeviceBoard& board, Ste
             s.dir = device.emulator->Dir();
             s.hostEnd = host->Name();
         });
-        SteeredDevice steered{index, "zolemul", &link, &record, &host, host->Name()};
+        EmulatorProcess& emulator = *device.emulator;
+        SteeredDevice steered{index, "zolemul", &link, &record, &host, host->Name(),
+                              [&emulator] { return emulator.Console().LatestFrameText(); }};
         endedOnItsOwn = RunUntilStopped(steered, *device.emulator, mailbox, &summary);
     }  // the host end, zolemul's port and its directory are gone now
     board.Change(index, [&](DeviceState& s) {
@@ -149,7 +152,9 @@ void ServeBuiltinDevices(const std::vector<LinkConfig>& configs, const std::vect
     }
     std::vector<SteeredDevice> steered;
     for (BuiltinUnit& u : units) {
-        steered.push_back({u.index, "builtin", u.link.get(), u.record.get(), &u.host, u.host->Name()});
+        BuiltinDevice* device = u.device.builtin;
+        steered.push_back({u.index, "builtin", u.link.get(), u.record.get(), &u.host, u.host->Name(),
+                           [device] { return device->LastFrame(); }});
         board.Change(u.index, [&](DeviceState& s) {
             s.phase = DeviceState::Phase::Up;
             s.engine = "builtin";

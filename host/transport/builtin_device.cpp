@@ -4,6 +4,7 @@
 
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"
+#include "protocol/status_text.h"
 
 namespace zolhost {
 
@@ -34,11 +35,11 @@ void BuiltinDevice::Answer(std::uint8_t d1) {
     }
 }
 
-Io BuiltinDevice::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
-    in_.insert(in_.end(), p, p + n);
-    *taken = n;
+void BuiltinDevice::Work() {
     Input input{*this};
-    for (;;) {
+    // Room for one more reply without refusing it: the driver queue and the bound
+    // of held bytes behind it.
+    while (Queued() + Held() + kReplySize <= static_cast<std::size_t>(kDriverQueue) + kHeldOutputBound) {
         std::uint8_t d1 = 0;
         const int r = ReceiveFrom(input, &d1);
         if (r == kRequestIncomplete) {
@@ -46,13 +47,20 @@ Io BuiltinDevice::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken
         }
         if (r == kRequestOk) {
             ++counts_.answered;
+            lastD1_ = d1;
             Answer(d1);
         } else {
             ++(r == kRequestBadEnd ? counts_.badEnd : counts_.badChecksum);
         }
     }
     Compact(&in_, &inHead_);
-    return Io::Done;
+}
+
+Io BuiltinDevice::Write(const std::uint8_t* p, std::size_t n, std::size_t* taken) {
+    *taken = std::min(n, kInputQueue - std::min<std::size_t>(kInputQueue, Waiting()));
+    in_.insert(in_.end(), p, p + *taken);
+    Work();
+    return *taken == n ? Io::Done : Io::WouldBlock;
 }
 
 Io BuiltinDevice::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
@@ -61,7 +69,19 @@ Io BuiltinDevice::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
     queueHead_ += *got;
     Compact(&queue_, &queueHead_);
     held_.Push(DriverLine{*this});
+    Work();
     return *got > 0 ? Io::Done : Io::WouldBlock;
+}
+
+std::string BuiltinDevice::LastFrame() const {
+    if (counts_.answered == 0) {
+        return {};
+    }
+    // Numbered from 0 as zolemul numbers them, in its 32-bit count.
+    char text[kFrameTextMax + 1];
+    const std::size_t n = FormatFrameText(text, sizeof text, static_cast<std::uint32_t>(counts_.answered - 1),
+                                          ReplyEa(lastD1_), lastD1_);
+    return std::string(text, n > 0 && text[n - 1] == '\r' ? n - 1 : n);
 }
 
 Io BuiltinDevice::WaitReadable(int, Beside*) {

@@ -106,6 +106,10 @@ public:
     // Bytes written to this end that its peer has not read yet, where the end can
     // see them (a pty's program); 0 where it cannot.
     virtual std::size_t PeerUnread() const { return 0; }
+    // An end in memory, whose room no wait can tell of: whether a write that did
+    // not take everything can go on now (such an end gains room only as the link
+    // reads it). nullopt: a descriptor or an event tells of its room.
+    virtual std::optional<bool> RoomNow() const { return std::nullopt; }
 
 protected:
     Io Fail(const std::string& why) {

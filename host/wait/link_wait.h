@@ -46,11 +46,16 @@ public:
     // wait (POSIX; on Windows, whose wait ends every 100 ms, they are looked for
     // after every wait).
     void WatchControl(int fd);
+    // Also watched, until Unwatched: a descriptor beside the links (POSIX; on
+    // Windows it is looked at after every wait).
+    void WatchBeside(int fd);
+    void UnwatchBeside(int fd);
     // Sleeps until a watched descriptor has something, `until` comes (nothing: no
-    // limit) or a stop is requested; appends what it saw to *seen, and sets
-    // *commands when commands may wait. false when the system's wait itself failed
+    // limit) or a stop is requested; appends what it saw to *seen, sets *commands
+    // when commands may wait, and *beside (where given) when the descriptor beside
+    // the links may have something. false when the system's wait itself failed
     // (nothing seen; *error says why).
-    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+    bool Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands, bool* beside,
               std::string* error);
 
 private:

@@ -69,6 +69,7 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
 }
 
 constexpr std::uint64_t kControlTag = UINT64_MAX - 1;
+constexpr std::uint64_t kBesideTag = UINT64_MAX - 2;
 
 void LinkWaiter::WatchControl(int fd) {
     epoll_event ev{};
@@ -77,7 +78,18 @@ void LinkWaiter::WatchControl(int fd) {
     epoll_ctl(impl_->ep, EPOLL_CTL_ADD, fd, &ev);
 }
 
-bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+void LinkWaiter::WatchBeside(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kBesideTag;
+    epoll_ctl(impl_->ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void LinkWaiter::UnwatchBeside(int fd) {
+    epoll_ctl(impl_->ep, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands, bool* beside,
                       std::string* error) {
     timespec ts{};
     if (until) {
@@ -116,6 +128,12 @@ bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSe
         }
         if (data == kControlTag) {
             *commands = true;
+            continue;
+        }
+        if (data == kBesideTag) {
+            if (beside != nullptr) {
+                *beside = true;
+            }
             continue;
         }
         const std::uint32_t e = events[k].events;

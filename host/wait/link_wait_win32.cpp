@@ -48,9 +48,16 @@ void LinkWaiter::Change(std::size_t link, const std::vector<Watch>& was, const s
 
 void LinkWaiter::WatchControl(int) {}
 
-bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands,
+void LinkWaiter::WatchBeside(int) {}
+
+void LinkWaiter::UnwatchBeside(int) {}
+
+bool LinkWaiter::Wait(std::optional<Clock::time_point> until, std::vector<WaitSeen>* seen, bool* commands, bool* beside,
                       std::string* error) {
     *commands = true;
+    if (beside != nullptr) {
+        *beside = true;  // looked at after every wait
+    }
     std::vector<WSAPOLLFD> fds;
     std::vector<std::size_t> links;
     for (const auto& [fd, what] : impl_->watched) {

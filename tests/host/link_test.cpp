@@ -11,6 +11,7 @@
 #include "host/link/link.h"
 #include "host/replay/recording.h"
 #include "host/stages/uart_model.h"
+#include "host/transport/builtin_device.h"
 #include "host/transport/memory_endpoint.h"
 #include "protocol/frame_rules.h"
 
@@ -391,6 +392,122 @@ TEST(Link, APurgeEmptiesOnlyItsDirectionAndBytesForAGoneEndCountAsLost) {
     rig.RunFor(30ms);
     EXPECT_EQ(relay.CountsToward(Side::Device).lost, kRequestSize);
     EXPECT_EQ(relay.CountsToward(Side::Host).lost, 0u);
+}
+
+
+// A link to the built-in device, unpaced, driven as the link's own loop drives it:
+// the host end tells when it is readable (it has a descriptor), the device end
+// only through ReadyAt and RoomNow. Each turn passes the link at once when it says
+// something is due, and otherwise only once the host has sent.
+struct BuiltinRig {
+    BuiltinRig() : record(false), link(host, device, RelayConfig{}, record) {
+        link.SetClock([this] { return now; });
+        link.TryOpen(link.End(Side::Host), now);
+        link.TryOpen(link.End(Side::Device), now);
+    }
+    // One turn: true when the link had something to do now.
+    bool Turn(bool hostSent) {
+        now += 1us;
+        const auto wake = link.NextWake([](Side s) { return s == Side::Host; });
+        const bool due = wake && *wake <= now;
+        if (!due && !hostSent) {
+            return false;
+        }
+        link.Pass(now);
+        link.Handle(Side::Host, EndSeen{true, hostReads}, now);
+        if (hostReads) {
+            const Bytes got = host.ProgramReceives();
+            atHost.insert(atHost.end(), got.begin(), got.end());
+        }
+        return true;
+    }
+    MemoryEndpoint host{"host"};
+    BuiltinDevice device{"built-in device"};
+    Clock::time_point now = Clock::time_point{} + 1s;
+    LinkRecord record;
+    Link link;
+    bool hostReads = true;  // the host program reads what comes (its end has room then)
+    Bytes atHost;
+};
+
+Bytes Flood(int requests) {
+    Bytes flood;
+    for (int i = 0; i < requests; ++i) {
+        const Bytes r = Request(static_cast<std::uint8_t>(i));
+        flood.insert(flood.end(), r.begin(), r.end());
+    }
+    return flood;
+}
+
+void ExpectRepliesInOrder(const Bytes& got, int requests) {
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(requests) * kReplySize);
+    for (int i = 0; i < requests; ++i) {
+        const Bytes r = Reply(static_cast<std::uint8_t>(i));
+        ASSERT_TRUE(std::equal(r.begin(), r.end(), got.begin() + static_cast<std::ptrdiff_t>(i) * kReplySize)) << i;
+    }
+}
+
+// A host that floods an unpaced link in one write while it reads: the device
+// takes what its input queue has room for, the link holds the rest back, and
+// every request is answered; the link is passed only while it has work to do.
+TEST(Link, AFloodOfAnUnpacedBuiltinDeviceLosesNoReply) {
+    constexpr int kRequests = 5000;
+    BuiltinRig rig;
+    rig.host.ProgramSends(Flood(kRequests));
+    bool sent = true;
+    int turns = 0;
+    while (rig.Turn(sent) && turns < 100000) {
+        sent = false;
+        ++turns;
+    }
+    ExpectRepliesInOrder(rig.atHost, kRequests);
+    EXPECT_EQ(rig.device.Tally().refused, 0u);
+    EXPECT_EQ(rig.record.Tally().goodRequests, static_cast<std::uint64_t>(kRequests));
+    EXPECT_EQ(rig.link.Relayed().CountsToward(Side::Host).lost, 0u);
+    EXPECT_LT(turns, 1000);  // a link that woke with nothing to do would use them all
+}
+
+// A host that floods and does not read: the line toward it fills, the device's
+// replies back up into its driver queue and held bytes, its input queue fills, and
+// the link leaves the host's bytes unread (it waits without a due time). Once the
+// host reads again, every reply comes.
+TEST(Link, ABuiltinDeviceHoldsAFloodingHostBackWhileItDoesNotRead) {
+    constexpr int kRequests = 5000;
+    BuiltinRig rig;
+    rig.host.SetRoom(1000);
+    rig.hostReads = false;
+    rig.host.ProgramSends(Flood(kRequests));
+    bool sent = true;
+    for (int turns = 0; rig.Turn(sent) && turns < 100000; ++turns) {
+        sent = false;
+    }
+    EXPECT_EQ(rig.device.Waiting(), BuiltinDevice::kInputQueue);
+    EXPECT_LT(rig.link.Relayed().CountsToward(Side::Device).bytes, kRequests * kRequestSize);
+    EXPECT_EQ(rig.device.Tally().refused, 0u);
+    rig.hostReads = true;
+    sent = true;
+    for (int turns = 0; rig.Turn(sent) && turns < 100000; ++turns) {
+        sent = false;
+    }
+    ExpectRepliesInOrder(rig.atHost, kRequests);
+}
+
+// Once the link has read a full driver queue of the device, the replies held
+// behind it are due at once: they come without another request from the host.
+TEST(Link, HeldRepliesOfABuiltinDeviceAreDueOnceItsDriverQueueWasRead) {
+    // One read of the host's end (4095 bytes): 5265 bytes of replies, a full
+    // driver queue and 1169 held behind it.
+    constexpr int kRequests = 585;
+    BuiltinRig rig;
+    rig.host.ProgramSends(Flood(kRequests));
+    bool fullQueueRead = false;  // the link read exactly a driver queue, and more was behind it
+    for (int turns = 0; rig.Turn(turns == 0) && turns < 100; ++turns) {
+        fullQueueRead = fullQueueRead || (rig.link.Relayed().CountsToward(Side::Host).bytes == BuiltinDevice::kDriverQueue &&
+                                          rig.device.Queued() > 0);
+    }
+    EXPECT_TRUE(fullQueueRead);
+    ExpectRepliesInOrder(rig.atHost, kRequests);
+    EXPECT_EQ(rig.device.Held(), 0u);
 }
 
 }  // namespace
