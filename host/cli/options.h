@@ -23,7 +23,7 @@ inline constexpr char kControlByDefault[] = "off";
 #else
 inline constexpr char kControlByDefault[] = "127.0.0.1:0";
 #endif
-enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve };
+enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve, Run };
 
 struct Options {
     bool help = false;
@@ -75,6 +75,9 @@ struct Options {
     bool exitWithStdin = false;          // standard input's end stops serve
     std::vector<std::string> perDevice;  // --on DEVICES:OPTIONS, in the order given
     std::string engine = "builtin";      // what plays each device: "builtin" (in zolhost) or "zolemul"
+    // run
+    std::vector<std::string> ttys;       // --tty PATH=END, in the order given
+    std::vector<std::string> program;    // the program to start and its arguments
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set
