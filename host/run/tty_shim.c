@@ -138,87 +138,82 @@ static mode_t ModeOf(int flags, va_list ap) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-#define OPEN_LIKE(name)                                                       \
-    ZOL_EXPORT int name(const char* path, int flags, ...) {                   \
-        va_list ap;                                                           \
-        va_start(ap, flags);                                                  \
-        const mode_t mode = ModeOf(flags, ap);                                \
-        va_end(ap);                                                           \
-        static __typeof__(&name) real;                                        \
-        REAL(real, name);                                  \
-        struct Tty* t = Served(AT_FDCWD, path);                               \
-        return Opened(t, real(t != NULL ? t->target : path, flags, mode));    \
-    }
-#define OPENAT_LIKE(name)                                                                      \
-    ZOL_EXPORT int name(int dirfd, const char* path, int flags, ...) {                         \
-        va_list ap;                                                                            \
-        va_start(ap, flags);                                                                   \
-        const mode_t mode = ModeOf(flags, ap);                                                 \
-        va_end(ap);                                                                            \
-        static __typeof__(&name) real;                                                         \
+#define OPENAT_LIKE(name)                                                   \
+    ZOL_EXPORT int name(int dirfd, const char* path, int flags, ...) {      \
+        va_list ap;                                                         \
+        va_start(ap, flags);                                                \
+        const mode_t mode = ModeOf(flags, ap);                              \
+        va_end(ap);                                                         \
+        static __typeof__(&name) real;                                      \
         REAL(real, name);                                                   \
-        struct Tty* t = Served(dirfd, path);                                                   \
-        return Opened(t, t != NULL ? real(AT_FDCWD, t->target, flags, mode)                    \
-                                   : real(dirfd, path, flags, mode));                          \
+        struct Tty* t = Served(dirfd, path);                                \
+        return Opened(t, t != NULL ? real(AT_FDCWD, t->target, flags, mode) \
+                                   : real(dirfd, path, flags, mode));       \
     }
-
-OPEN_LIKE(open)
-OPEN_LIKE(open64)
 OPENAT_LIKE(openat)
 OPENAT_LIKE(openat64)
+
+/* open is openat from the working directory. */
+#define OPEN_LIKE(name, at)                                 \
+    ZOL_EXPORT int name(const char* path, int flags, ...) { \
+        va_list ap;                                         \
+        va_start(ap, flags);                                \
+        const mode_t mode = ModeOf(flags, ap);              \
+        va_end(ap);                                         \
+        return at(AT_FDCWD, path, flags, mode);             \
+    }
+OPEN_LIKE(open, openat)
+OPEN_LIKE(open64, openat64)
 
 /* What _FORTIFY_SOURCE builds call in place of open and openat. */
 int __open_2(const char* path, int flags);
 int __open64_2(const char* path, int flags);
 int __openat_2(int dirfd, const char* path, int flags);
 int __openat64_2(int dirfd, const char* path, int flags);
-#define OPEN_CHECKED(name)                                                        \
-    ZOL_EXPORT int name(const char* path, int flags) {                            \
-        static __typeof__(&name) real;                                            \
-        REAL(real, name);                                      \
-        struct Tty* t = Served(AT_FDCWD, path);                                   \
-        return Opened(t, real(t != NULL ? t->target : path, flags));              \
-    }
 #define OPENAT_CHECKED(name)                                                                       \
     ZOL_EXPORT int name(int dirfd, const char* path, int flags) {                                  \
         static __typeof__(&name) real;                                                             \
-        REAL(real, name);                                                       \
+        REAL(real, name);                                                                          \
         struct Tty* t = Served(dirfd, path);                                                       \
         return Opened(t, t != NULL ? real(AT_FDCWD, t->target, flags) : real(dirfd, path, flags)); \
     }
-OPEN_CHECKED(__open_2)
-OPEN_CHECKED(__open64_2)
 OPENAT_CHECKED(__openat_2)
 OPENAT_CHECKED(__openat64_2)
+ZOL_EXPORT int __open_2(const char* path, int flags) {
+    return __openat_2(AT_FDCWD, path, flags);
+}
+ZOL_EXPORT int __open64_2(const char* path, int flags) {
+    return __openat64_2(AT_FDCWD, path, flags);
+}
 
-#define FOPEN_LIKE(name)                                                      \
-    ZOL_EXPORT FILE* name(const char* path, const char* mode) {               \
-        static __typeof__(&name) real;                                        \
-        REAL(real, name);                                  \
-        struct Tty* t = Served(AT_FDCWD, path);                               \
-        FILE* f = real(t != NULL ? t->target : path, mode);                   \
-        if (f != NULL) Opened(t, fileno(f));                                  \
-        return f;                                                             \
+#define FOPEN_LIKE(name)                                        \
+    ZOL_EXPORT FILE* name(const char* path, const char* mode) { \
+        static __typeof__(&name) real;                          \
+        REAL(real, name);                                       \
+        struct Tty* t = Served(AT_FDCWD, path);                 \
+        FILE* f = real(t != NULL ? t->target : path, mode);     \
+        if (f != NULL) Opened(t, fileno(f));                    \
+        return f;                                               \
     }
 FOPEN_LIKE(fopen)
 FOPEN_LIKE(fopen64)
 
 /* The checks before an open: the path is the character device itself (never a
  * symlink, whatever zolhost serves it through). */
-#define STAT_LIKE(name, type, nofollow)                                       \
-    ZOL_EXPORT int name(const char* path, struct type* st) {                  \
-        static __typeof__(&name) real;                                        \
-        REAL(real, name);                                                     \
-        if (nofollow && SysfsOf(AT_FDCWD, path) != NULL) {                    \
-            return SysfsLink(real(kSysLinkAlike, st), (struct stat*)st);      \
-        }                                                                     \
-        struct Tty* t = Served(AT_FDCWD, path);                               \
-        if (t != NULL) {                                                      \
-            static __typeof__(&type) follow;                                  \
-            REAL(follow, type);                                               \
-            return follow(t->target, st);                                     \
-        }                                                                     \
-        return real(path, st);                                                \
+#define STAT_LIKE(name, type, nofollow)                                  \
+    ZOL_EXPORT int name(const char* path, struct type* st) {             \
+        static __typeof__(&name) real;                                   \
+        REAL(real, name);                                                \
+        if (nofollow && SysfsOf(AT_FDCWD, path) != NULL) {               \
+            return SysfsLink(real(kSysLinkAlike, st), (struct stat*)st); \
+        }                                                                \
+        struct Tty* t = Served(AT_FDCWD, path);                          \
+        if (t != NULL) {                                                 \
+            static __typeof__(&type) follow;                             \
+            REAL(follow, type);                                          \
+            return follow(t->target, st);                                \
+        }                                                                \
+        return real(path, st);                                           \
     }
 _Static_assert(sizeof(struct stat) == sizeof(struct stat64), "one layout for stat and stat64");
 STAT_LIKE(stat, stat, 0)
@@ -226,16 +221,16 @@ STAT_LIKE(stat64, stat64, 0)
 STAT_LIKE(lstat, stat, 1)
 STAT_LIKE(lstat64, stat64, 1)
 
-#define FSTATAT_LIKE(name, type)                                                        \
-    ZOL_EXPORT int name(int dirfd, const char* path, struct type* st, int flags) {      \
-        static __typeof__(&name) real;                                                  \
-        REAL(real, name);                                            \
-        if ((flags & AT_SYMLINK_NOFOLLOW) != 0 && SysfsOf(dirfd, path) != NULL) {      \
+#define FSTATAT_LIKE(name, type)                                                          \
+    ZOL_EXPORT int name(int dirfd, const char* path, struct type* st, int flags) {        \
+        static __typeof__(&name) real;                                                    \
+        REAL(real, name);                                                                 \
+        if ((flags & AT_SYMLINK_NOFOLLOW) != 0 && SysfsOf(dirfd, path) != NULL) {         \
             return SysfsLink(real(AT_FDCWD, kSysLinkAlike, st, flags), (struct stat*)st); \
-        }                                                                               \
-        struct Tty* t = Served(dirfd, path);                                            \
-        return t != NULL ? real(AT_FDCWD, t->target, st, flags & ~AT_SYMLINK_NOFOLLOW)  \
-                         : real(dirfd, path, st, flags);                                \
+        }                                                                                 \
+        struct Tty* t = Served(dirfd, path);                                              \
+        return t != NULL ? real(AT_FDCWD, t->target, st, flags & ~AT_SYMLINK_NOFOLLOW)    \
+                         : real(dirfd, path, st, flags);                                  \
     }
 FSTATAT_LIKE(fstatat, stat)
 FSTATAT_LIKE(fstatat64, stat64)
@@ -403,20 +398,6 @@ static ssize_t SysfsTarget(const struct Tty* t, char* buf, size_t size) {
     return (ssize_t)len;
 }
 
-ZOL_EXPORT ssize_t readlink(const char* path, char* buf, size_t size) {
-    struct Tty* sys = SysfsOf(AT_FDCWD, path);
-    if (sys != NULL) {
-        return SysfsTarget(sys, buf, size);
-    }
-    struct Tty* t = Served(AT_FDCWD, path);
-    if (t != NULL) {
-        return NotALink(t);
-    }
-    static __typeof__(&readlink) real;
-    REAL(real, readlink);
-    return real(path, buf, size);
-}
-
 ZOL_EXPORT ssize_t readlinkat(int dirfd, const char* path, char* buf, size_t size) {
     struct Tty* sys = SysfsOf(dirfd, path);
     if (sys != NULL) {
@@ -429,6 +410,10 @@ ZOL_EXPORT ssize_t readlinkat(int dirfd, const char* path, char* buf, size_t siz
     static __typeof__(&readlinkat) real;
     REAL(real, readlinkat);
     return real(dirfd, path, buf, size);
+}
+
+ZOL_EXPORT ssize_t readlink(const char* path, char* buf, size_t size) {
+    return readlinkat(AT_FDCWD, path, buf, size);
 }
 
 /* The served port a descriptor is open on, or NULL. */
