@@ -34,6 +34,7 @@ namespace {
 // The program, while it runs (0: none), for the signal handlers.
 volatile sig_atomic_t gProgram = 0;
 int gWakeWrite = -1;  // a byte here wakes the links' wait: a child changed
+volatile sig_atomic_t gChildChanged = 0;  // since the program was last looked at
 
 // SIGINT, SIGTERM and SIGHUP go to the program, which decides; zolhost ends when it
 // does. One the terminal sent went to the program already (same process group).
@@ -47,6 +48,7 @@ void PassOn(int sig, siginfo_t* info, void*) {
 
 void ChildChanged(int) {
     const int saved = errno;
+    gChildChanged = 1;
     const char b = 1;
     (void)!write(gWakeWrite, &b, 1);
     errno = saved;
@@ -151,16 +153,16 @@ struct Served {
 // map of its paths.
 std::vector<std::string> ProgramEnvironment(const std::string& shim, const std::string& map) {
     std::vector<std::string> env;
-    std::string preload = shim;
+    std::string preload = "LD_PRELOAD=" + shim;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string kv = *e;
         if (kv.rfind("LD_PRELOAD=", 0) == 0) {
-            preload += " " + kv.substr(11);
+            preload.append(" ").append(kv, 11);
         } else if (kv.rfind("ZOLHOST_TTYS=", 0) != 0) {
             env.push_back(kv);
         }
     }
-    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back(preload);
     env.push_back("ZOLHOST_TTYS=" + map);
     return env;
 }
@@ -289,11 +291,15 @@ int ServeUntilEnded(std::vector<Served>& served, pid_t pid, int wakeRead) {
     };
     control.finished = [&] {
         int waited = 0;
-        if (!status && waitpid(pid, &waited, WNOHANG) == pid) {
-            status = StatusOf(waited);
+        if (!status && gChildChanged != 0) {
+            gChildChanged = 0;
+            if (waitpid(pid, &waited, WNOHANG) == pid) {
+                status = StatusOf(waited);
+            }
         }
         if (!status && Mismatched(served)) {
-            ChildChanged(0);  // the next round steers it
+            const char b = 1;
+            (void)!write(gWakeWrite, &b, 1);  // the next round steers it
         }
         return status.has_value();
     };
