@@ -24,6 +24,7 @@
 #include "host/base/text.h"
 #include "host/link/link_set.h"
 #include "host/net/ends.h"
+#include "host/process/sweeper.h"
 
 extern char** environ;
 
@@ -316,6 +317,7 @@ int ServeUntilEnded(std::vector<Served>& served, pid_t pid, int wakeRead) {
 }  // namespace
 
 int RunProgram(const RunConfig& c) {
+    Sweeper sweeper;  // first made, last gone: what is left if zolhost is killed goes
     std::string error;
     const std::string shim = FindShim(&error);
     if (shim.empty()) {
@@ -336,6 +338,7 @@ int RunProgram(const RunConfig& c) {
         Say(error);
         return kExitNoLink;
     }
+    sweeper.Add(dir);
     int status = kExitNoLink;
     {
         std::vector<Served> served;
@@ -345,6 +348,7 @@ int RunProgram(const RunConfig& c) {
         } else if (MakeLinks(c, dir, &served, &status)) {
             for (const Served& s : served) {
                 map += (map.empty() ? "" : ":") + s.path + "=" + s.config.hostPath;
+                sweeper.Add(s.config.hostPath);
             }
             int wake[2];
             if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -2,7 +2,7 @@
 which does not exist on the machine (/dev/ttyZOLTEST0), unmodified.
 
 usage: run_program_test.py ZOLHOST CASE [PROBE]
-CASE: pyserial | libserialport | status | signal | unplug
+CASE: pyserial | libserialport | status | signal | unplug | killed
 PROBE: the libserialport program (tests/host/run/serialport_probe.c); missing (an
 empty argument) when libserialport-dev was not there to build it: then the case is
 skipped (exit 77), but fails under CI=true.
@@ -153,6 +153,25 @@ def case_unplug(zolhost, tmp, _):
     if time.monotonic() - started > 10:
         fail("the program's read waited for its own timeout, not the hang-up")
     nothing_left(tmp, err)
+
+
+def case_killed(zolhost, tmp, _):
+    # zolhost killed outright: the port goes as a pulled adapter's, and what zolhost
+    # made goes too (its sweeper), while the program runs on.
+    p = run(zolhost, "builtin", [PYTHON, "-c", UNPLUGGED], tmp)
+    reply = p.stdout.readline()
+    ready = p.stdout.readline()
+    if reply != "reply 12fa000000000013e2\n" or ready != "ready\n":
+        p.kill()
+        fail("no exchange before the kill: %r %r" % (reply, ready))
+    p.kill()
+    _, out, err = finish(p)  # the program's own output, until it ends
+    if out != "read failed\nwrite failed True\nopen failed 2\n":
+        fail("stdout %r; stderr:\n%s" % (out, err))
+    deadline = time.monotonic() + 10
+    while os.listdir(tmp) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    nothing_left(tmp, "link summary")
 
 
 def main():
