@@ -57,9 +57,16 @@ CLI::App* AddRunCommand(CLI::App& app, Options* o, RunOptionSet* set) {
 void SetProgramApart(const CLI::App& app, const CLI::App& run, std::vector<std::string>* args,
                      std::vector<std::string>* program) {
     std::vector<std::string>& a = *args;
+    const std::vector<const CLI::App*> commands = app.get_subcommands([](const CLI::App*) { return true; });
+    const auto command = [&](const std::string& arg) {
+        return std::any_of(commands.begin(), commands.end(), [&](const CLI::App* c) { return c->get_name() == arg; });
+    };
     std::size_t at = 0;
-    while (at < a.size() && a[at] != run.get_name()) {
+    while (at < a.size() && !command(a[at])) {  // zolhost's own options before the command
         at += a[at].rfind("--", 0) == 0 && a[at] != "--virtual" && TakesNext(app, run, a[at]) ? 2 : 1;
+    }
+    if (at == a.size() || a[at] != run.get_name()) {
+        return;  // another command: its arguments are its own
     }
     for (++at; at < a.size(); ++at) {
         if (a[at] == "--") {
