@@ -168,7 +168,7 @@ std::vector<std::string> ProgramEnvironment(const std::string& shim, const std::
     return env;
 }
 
-// Starts the program; its pid, or -1 with *error.
+// Starts the program; its pid, or -1 with the reason (an errno value) in *failure.
 pid_t Spawn(const std::vector<std::string>& program, const std::vector<std::string>& env, int* failure) {
     std::vector<char*> argv;
     for (const std::string& a : program) {
