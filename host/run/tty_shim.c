@@ -8,7 +8,8 @@
  * at open), CTS, DSR and CD shown as a device that is present shows them. Every
  * other file and descriptor is left alone. The descriptors are known by their
  * device number, not followed through dup, fcntl or exec, so any copy of one,
- * in this process or a child, is answered the same. Only libc is used. */
+ * in this process, a child or a program it execs, is answered the same. Only
+ * libc is used. */
 #undef _FORTIFY_SOURCE /* our open and realpath are the functions themselves */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -424,6 +425,15 @@ static struct Tty* PortOf(int fd) {
     }
     for (int i = 0; i < ttyCount; ++i) {
         if (__atomic_load_n(&ttys[i].rdev, __ATOMIC_RELAXED) == st.st_rdev && st.st_rdev != 0) {
+            return &ttys[i];
+        }
+    }
+    /* Opened before this program was (a descriptor it inherited across exec): the
+     * pty the path stands on now. */
+    for (int i = 0; i < ttyCount; ++i) {
+        struct stat pty;
+        if (stat(ttys[i].target, &pty) == 0 && S_ISCHR(pty.st_mode) && pty.st_rdev == st.st_rdev) {
+            __atomic_store_n(&ttys[i].rdev, st.st_rdev, __ATOMIC_RELAXED);
             return &ttys[i];
         }
     }

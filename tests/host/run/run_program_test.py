@@ -2,7 +2,7 @@
 which does not exist on the machine (/dev/ttyZOLTEST0), unmodified.
 
 usage: run_program_test.py ZOLHOST CASE [PROBE]
-CASE: pyserial | libserialport | status | signal | unplug | killed
+CASE: pyserial | libserialport | descriptors | status | signal | unplug | killed
 PROBE: the libserialport program (tests/host/run/serialport_probe.c); missing (an
 empty argument) when libserialport-dev was not there to build it: then the case is
 skipped (exit 77), but fails under CI=true.
@@ -55,6 +55,32 @@ sys.exit(0)
 ''' % PATH
 
 
+# The modem lines on copies of the port's descriptor (dup, fcntl, and one a program
+# it execs inherits), and a pty of the program's own left as a pty is.
+DESCRIPTORS = r'''
+import fcntl, os, struct, subprocess, termios
+def lines(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, bytes(4)))[0]
+def clear(fd, bits):
+    fcntl.ioctl(fd, termios.TIOCMBIC, struct.pack("i", bits))
+fd = os.open("%s", os.O_RDWR | os.O_NOCTTY)
+copy = os.dup(fd)
+other = fcntl.fcntl(fd, fcntl.F_DUPFD, 100)
+os.close(fd)
+clear(copy, termios.TIOCM_RTS)
+print(hex(lines(other)))
+os.set_inheritable(copy, True)
+child = "import fcntl, struct, termios; print(hex(struct.unpack('i', fcntl.ioctl(%%d, termios.TIOCMGET, bytes(4)))[0]))"
+subprocess.run(["/usr/bin/python3", "-c", child %% copy], close_fds=False, check=True)
+master, slave = os.openpty()
+try:
+    lines(slave)
+    print("own pty answered")
+except OSError as e:
+    print("own pty", e.errno)
+''' % PATH
+
+
 def fail(why):
     print("FAIL:", why)
     sys.exit(1)
@@ -101,6 +127,15 @@ def case_libserialport(zolhost, tmp, probe):
     if status != 0 or out != "good 10 signals CTS DSR DCD\n":
         fail("status %d, stdout %r, stderr:\n%s" % (status, out, err))
     nothing_left(tmp, err)
+
+
+def case_descriptors(zolhost, tmp, _):
+    status, out, err = finish(run(zolhost, "builtin", [PYTHON, "-c", DESCRIPTORS], tmp))
+    # DTR, and CTS, CD and DSR of a present device; RTS cleared through a copy. In the
+    # program it execs, a port's driver keeps its lines: both raised at its open.
+    want = "0x162\n0x166\nown pty 25\n"
+    if status != 0 or out != want:
+        fail("status %d, stdout %r (not %r); stderr:\n%s" % (status, out, want, err))
 
 
 def case_status(zolhost, tmp, _):
