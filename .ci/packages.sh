@@ -52,6 +52,7 @@ expected="./usr/bin/zolemul ./usr/bin/zolhost
 ./usr/lib/python3/dist-packages/pytest_zolemul/plugin.py
 ./usr/lib/python3/dist-packages/pytest_zolemul/served.py
 ./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/zolemul.lua
+./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/zolhost/libzolhost-tty.so
 ./usr/share/doc/zolemul/README.md ./usr/share/doc/zolemul/changelog.gz ./usr/share/doc/zolemul/copyright
 ./usr/share/lintian/overrides/zolemul
 ./usr/share/man/man1/zolemul.1.gz ./usr/share/man/man1/zolhost.1.gz
@@ -113,6 +114,13 @@ out=$(timeout 20 "$ROOT/usr/bin/zolhost" --version)
 echo "$out"
 [ "$out" = "zolhost $version" ] || fail "expected 'zolhost $version'"
 ok "zolhost prints its version"
+
+# zolhost run finds its library where the package put it: the program sees the
+# path it was given as a character device.
+step "installed zolhost run"
+timeout 20 "$ROOT/usr/bin/zolhost" run --tty /dev/ttyZOLPKG0=builtin -- /bin/sh -c 'test -c /dev/ttyZOLPKG0' \
+    2>"$WORK/run.err" || { cat "$WORK/run.err"; fail "the program did not see /dev/ttyZOLPKG0 served"; }
+ok "zolhost run serves a path through its installed library"
 
 # lintian as Debian's archive runs it: no error and no warning (the package's one
 # override says why).

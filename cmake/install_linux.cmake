@@ -86,6 +86,7 @@ install(FILES ${zol_debian}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADI
 if(TARGET zolhost)
   install(FILES ${zol_share}/zolhost.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES host/capture/zolemul.lua DESTINATION ${ZOL_WIRESHARK_LUA_DIR})
+  install(TARGETS zolhost_tty LIBRARY DESTINATION ${ZOLHOST_TTY_DIR})  # zolhost run's, found from zolhost
   install(DIRECTORY pytest-zolemul/pytest_zolemul ${zol_dist_info} DESTINATION ${ZOL_PYTHON_DIR}
           PATTERN __pycache__ EXCLUDE PATTERN *.pyc EXCLUDE)
 endif()

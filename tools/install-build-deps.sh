@@ -27,6 +27,7 @@ build         g++                     compiles zolemul, zolhost and the tests
 build         libgtest-dev            the unit and end-to-end tests (GoogleTest)
 build         libcli11-dev            zolhost's command line (CLI11, header only)
 build         nlohmann-json3-dev      zolhost's --json output (nlohmann/json, header only)
+build         libserialport-dev       the tests' libserialport program that opens its port through zolhost run
 build         chromium                the control page's test loads it in headless Chromium
 build         python3-serial          the link tests' host programs and the bench's pyserial baseline
 build         ser2net                 the RFC 2217 tests put it in front of zolemul

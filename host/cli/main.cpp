@@ -13,6 +13,8 @@
 #include "host/net/net_url.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
+#include "host/cli/run_options.h"
+#include "host/run/run_program.h"
 
 namespace {
 
@@ -63,6 +65,7 @@ int Run(const Options& o) {
     case Command::Link:
     case Command::Replay:
     case Command::Serve:
+    case Command::Run:
     case Command::None: break;
     }
     return kExitUsage;
@@ -98,7 +101,9 @@ int main(int argc, char** argv) {
     }
     InstallStopHandlers();
     int status = kExitGood;
-    if (o.command == Command::Replay) {
+    if (o.command == Command::Run) {
+        status = RunProgram(RunConfigOf(o));
+    } else if (o.command == Command::Replay) {
         status = RunReplay(ReplayConfigOf(o));
     } else if (o.command == Command::Serve) {
         status = RunServe(ServeConfigOf(o));

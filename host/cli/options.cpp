@@ -8,6 +8,7 @@
 
 #include "host/base/text.h"
 #include "host/cli/option_values.h"
+#include "host/cli/run_options.h"
 #include "host/cli/serve_options.h"
 #include "zol_version.h"
 
@@ -22,6 +23,7 @@ Command CommandNamed(const std::string& s) {
     if (s == "link") return Command::Link;
     if (s == "replay") return Command::Replay;
     if (s == "serve") return Command::Serve;
+    if (s == "run") return Command::Run;
     return Command::None;
 }
 
@@ -66,10 +68,11 @@ struct CommandLine {
     CLI::Option* pace = nullptr;
     CLI::Option* timeout = nullptr;
     CLI::App *ping = nullptr, *drive = nullptr, *bench = nullptr, *link = nullptr, *replay = nullptr,
-             *serve = nullptr;
+             *serve = nullptr, *run = nullptr;
     std::vector<CLI::Option*> deviceExe;  // --device-exe of each command that takes it
     LinkOptionSet linkOptions;            // link's
     LinkOptionSet serveOptions;           // serve's, for every device
+    RunOptionSet runOptions;              // run's, for every --tty
     std::vector<std::string> positional;  // ping's data bytes
     std::string deviation = "answer";
 
@@ -87,6 +90,7 @@ struct CommandLine {
         AddLink(o);
         AddReplay(o);
         serve = AddServeCommand(app, o, &serveOptions);
+        run = AddRunCommand(app, o, &runOptions);
         app.require_subcommand(0, 1);
     }
     CommandLine(const CommandLine&) = delete;
@@ -139,7 +143,7 @@ struct CommandLine {
     void Take(Options* o) const {
         for (auto [sub, command] : {std::pair{ping, Command::Ping}, {drive, Command::Drive},
                                     {bench, Command::Bench}, {link, Command::Link}, {replay, Command::Replay},
-                                    {serve, Command::Serve}}) {
+                                    {serve, Command::Serve}, {run, Command::Run}}) {
             if (sub->parsed()) {
                 o->command = command;
             }
@@ -204,7 +208,7 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
         return o.command == Command::None ? "unknown command " + a : "unexpected argument " + a;
     }
     if (o.command == Command::None) {
-        return std::string("no command given (ping, drive, bench, link, replay or serve)") +
+        return std::string("no command given (ping, drive, bench, link, replay, serve or run)") +
                (o.device == DeviceKind::Virtual && o.dir != "." ? " after --virtual " + o.dir : "");
     }
     if (o.command == Command::Serve && o.device != DeviceKind::None) {
@@ -225,7 +229,8 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
     if (o.command == Command::Replay && !o.asDevice.empty() && o.fast) {
         return "replay --as-device answers the host program when it asks: --fast is for a replay against a device";
     }
-    if (o.device == DeviceKind::None && !o.spawn && !o.builtin && !(o.command == Command::Replay && !o.asDevice.empty())) {
+    if (o.device == DeviceKind::None && !o.spawn && !o.builtin && o.command != Command::Run &&
+        !(o.command == Command::Replay && !o.asDevice.empty())) {
         return "give --virtual [DIR] or --port PATH";
     }
     return {};
@@ -234,11 +239,12 @@ std::string CommandLineFault(const CLI::App& app, const Options& o) {
 }  // namespace
 
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
-    const std::vector<std::string> given(argv + 1, argv + argc);
+    std::vector<std::string> given(argv + 1, argv + argc);
+    CommandLine line(o);
+    SetProgramApart(line.app, *line.run, &given, &o->program);
     if (HelpOrVersion(given, o)) {
         return true;
     }
-    CommandLine line(o);
     std::vector<std::string> args = WithVirtualDir(given);
     std::reverse(args.begin(), args.end());  // CLI11 takes them last first
     try {
@@ -259,6 +265,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         return false;
     }
     if (o->command == Command::Link && (!line.CheckLinkDeviceEnd(*o, error) || !line.linkOptions.Take(o, error))) {
+        return false;
+    }
+    if (o->command == Command::Run && !TakeRunOptions(line.runOptions, o, error)) {
         return false;
     }
     if (o->command == Command::Serve && line.timeout->count() > 0) {
@@ -347,6 +356,7 @@ const char* UsageForms() {
            "       zolhost [--trace] [--pace BAUD] [--timeout MS] [--wait S] bench --spawn [ARGS]\n"
            "       zolhost [--trace] replay CAPTURE --as-device HOSTEND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--wait S] serve --devices N [ARGS]\n"
+           "       zolhost [--trace] [--pace BAUD] run --tty PATH=END [ARGS] [--] PROGRAM [ARGS]\n"
            "       zolhost --help | --version\n"
            "\n";
 }
@@ -453,7 +463,25 @@ const char* ServeText() {
            "                         on Windows, which serves built-in devices without it)\n"
            "                         changes a device's faults, unplugs, plugs, freezes and\n"
            "                         thaws it while it runs; its page shows them all; off\n"
-           "                         loopback it needs TOKEN (made when not given)\n"
+           "                         loopback it needs TOKEN (made when not given)\n";
+}
+
+// run: an unmodified program in front of devices, on fixed paths.
+const char* RunText() {
+    return "  run --tty PATH=END [--tty PATH=END ...] [--device-exe PATH]\n"
+           "    [--delay MS[-MS]] [--drop PCT] [--corrupt PCT] [--split MS] [--seed N]\n"
+           "    [--mismatch garble|warn] [--pcap FILE] [--] PROGRAM [ARGS]\n"
+           "                         (Linux) starts PROGRAM, unmodified, with each PATH (such as\n"
+           "                         /dev/ttyUSB0, which need not exist) served by zolhost as a\n"
+           "                         serial port in front of END: builtin (the device built into\n"
+           "                         zolhost), zolemul (started by zolhost), a URL or a port; no\n"
+           "                         root, nothing installed or left behind. A library preloaded\n"
+           "                         into PROGRAM opens a pty of zolhost's for PATH and shows the\n"
+           "                         modem lines of a present device; a statically linked PROGRAM\n"
+           "                         is out of its reach. An END that goes takes PATH with it, as\n"
+           "                         a pulled adapter. SIGINT and SIGTERM go to PROGRAM; run ends\n"
+           "                         when it does, with its exit status, each link's summary on\n"
+           "                         stderr; --pcap FILE with several --tty: {} is each one's number\n"
            "\n";
 }
 
@@ -468,7 +496,7 @@ const char* ExitStatusText() {
 
 const char* UsageText() {
     static const std::string text = std::string(UsageForms()) + GlobalOptionsText() + ProbeCommandsText() +
-                                    LinkText() + ReplayText() + ServeText() + ExitStatusText();
+                                    LinkText() + ReplayText() + ServeText() + RunText() + ExitStatusText();
     return text.c_str();
 }
 

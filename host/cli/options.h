@@ -23,7 +23,7 @@ inline constexpr char kControlByDefault[] = "off";
 #else
 inline constexpr char kControlByDefault[] = "127.0.0.1:0";
 #endif
-enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve };
+enum class Command { None, Ping, Drive, Bench, Link, Replay, Serve, Run };
 
 struct Options {
     bool help = false;
@@ -77,6 +77,9 @@ struct Options {
     // What plays each device: "builtin" (in zolhost) or "zolemul"; empty: not said,
     // builtin unless --device-exe names a zolemul (serve_options.h).
     std::string engine;
+    // run
+    std::vector<std::string> ttys;       // --tty PATH=END, in the order given
+    std::vector<std::string> program;    // the program to start and its arguments
 };
 
 // Fills *o from the arguments (argv[0] is the program). false with *error set

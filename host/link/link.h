@@ -180,6 +180,9 @@ struct HostEndPlace {
 // ours to unplug, and they are passed over).
 void SteerAsRecorded(Link& link, std::unique_ptr<Endpoint>* host, const HostEndPlace& at, Clock::time_point now);
 
+// The link's summary, as link prints it at its end, on standard output.
+void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed);
+
 // After a pass: the wait (until `until` at the latest), the ends' notes, the
 // capture's new packets to its file. false when the wait failed (*error: why).
 bool WaitAndRecord(Link& link, LinkRecord& record, std::optional<Clock::time_point> until, std::string* error);

@@ -43,6 +43,8 @@ void PrintGarbling(const Garble& g) {
     }
 }
 
+}  // namespace
+
 void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed) {
     const LinkTally& t = record.Tally();
     const Relay& r = link.Relayed();
@@ -70,6 +72,8 @@ void PrintSummary(Link& link, const LinkRecord& record, std::uint64_t seed) {
     }
     std::fflush(stdout);
 }
+
+namespace {
 
 // What the capture's header says the link was, for a person reading it.
 std::string LinkDescription(const LinkConfig& c) {

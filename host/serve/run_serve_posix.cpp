@@ -18,6 +18,7 @@
 #include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/control/control_http.h"
+#include "host/process/sweeper.h"
 #include "host/serve/serve_run.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
@@ -52,90 +53,6 @@ bool StdinEnded(bool watch) {
 }
 
 namespace {
-
-// What serve leaves behind if it is killed outright (SIGKILL: no handler of its own
-// runs) must not claim live devices. A sweeper, a process forked before any thread
-// and outside serve's process group, holds the read end of a pipe; serve tells it
-// each path it makes that says a device is there (the manifest, each device's
-// directory and port, each pty host end, its own pty directory). At a clean end
-// serve has removed them itself and says so with an empty line. When the pipe
-// closes without it, serve is gone: the sweeper removes what it was told, newest
-// first (a directory only when empty), and ends.
-class Sweeper {
-public:
-    Sweeper() {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(p[1]);
-            Sweep(p[0]);
-        }
-        close(p[0]);
-        fd_ = pid_ > 0 ? p[1] : -1;
-        if (pid_ < 0) {
-            close(p[1]);
-        }
-    }
-    ~Sweeper() {
-        if (fd_ >= 0) {
-            (void)!write(fd_, "\n", 1);  // everything is gone already
-            close(fd_);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Sweeper(const Sweeper&) = delete;
-    Sweeper& operator=(const Sweeper&) = delete;
-    void Add(const std::string& path) {
-        const std::string line = path + "\n";
-        if (fd_ >= 0 && !path.empty()) {
-            (void)!write(fd_, line.data(), line.size());
-        }
-    }
-
-private:
-    [[noreturn]] static void Sweep(int in) {
-        setsid();
-        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-            signal(sig, SIG_IGN);
-        }
-        const int null = open("/dev/null", O_RDWR);
-        for (int fd = 0; fd <= 2; ++fd) {
-            dup2(null, fd);
-        }
-        for (int fd = 3; fd < 1024; ++fd) {
-            if (fd != in) {
-                close(fd);  // serve's standard output above all: its reader waits for its end
-            }
-        }
-        std::string text;
-        char buf[4096];
-        for (ssize_t n; (n = read(in, buf, sizeof buf)) != 0;) {
-            if (n > 0) {
-                text.append(buf, static_cast<std::size_t>(n));
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
-        std::vector<std::string> paths;
-        bool done = false;
-        for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-            done = nl == at;
-            paths.push_back(text.substr(at, nl - at));
-        }
-        for (auto p = paths.rbegin(); !done && p != paths.rend(); ++p) {
-            struct stat st {};
-            if (lstat(p->c_str(), &st) == 0) {
-                (void)(S_ISDIR(st.st_mode) ? rmdir(p->c_str()) : unlink(p->c_str()));
-            }
-        }
-        _exit(0);
-    }
-    pid_t pid_ = -1;
-    int fd_ = -1;
-};
 
 // Descriptors a device takes at most: its host end (a listener and its client, or a
 // pty's two sides and their watch), and for zolemul its pty, console and process.

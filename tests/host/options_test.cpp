@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/cli/options.h"
+#include "host/cli/run_options.h"
 #include "host/cli/serve_options.h"
 
 namespace {
@@ -235,6 +236,43 @@ TEST(Options, ServeGivesEachDeviceItsOwnOptions) {
     EXPECT_NE(ErrorOf({"serve", "--devices", "2", "--engine", "qemu"}).find("builtin or zolemul"), std::string::npos);
     EXPECT_NE(ErrorOf({"link", "--builtin", "--spawn", "h"}).find("leave out"), std::string::npos);
     EXPECT_NE(ErrorOf({"--virtual", "serve", "--devices", "1"}).find("leave out --virtual"), std::string::npos);
+}
+
+// The program's own arguments are its own, options and all, with or without --;
+// zolhost's before it are read as usual.
+TEST(Options, RunSetsTheProgramApart) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--trace", "run", "--tty", "/dev/ttyUSB0=builtin", "--drop", "5", "--tty",
+                       "/dev/ttyS1=tcp://127.0.0.1:4000", "python3", "-h", "--port", "x", "--", "--version"},
+                      &o, &e))
+        << e;
+    EXPECT_EQ(o.command, Command::Run);
+    EXPECT_FALSE(o.help);
+    EXPECT_FALSE(o.version);
+    EXPECT_TRUE(o.trace);
+    EXPECT_EQ(o.faults.dropPct, 5);
+    EXPECT_EQ(o.program, (std::vector<std::string>{"python3", "-h", "--port", "x", "--", "--version"}));
+    const RunConfig c = RunConfigOf(o);
+    ASSERT_EQ(c.ttys.size(), 2u);
+    EXPECT_EQ(c.ttys[0].path, "/dev/ttyUSB0");
+    EXPECT_EQ(c.ttys[0].link.device, LinkConfig::DeviceEnd::Builtin);
+    EXPECT_EQ(c.ttys[1].link.device, LinkConfig::DeviceEnd::Port);
+    EXPECT_EQ(c.ttys[1].link.port, "tcp://127.0.0.1:4000");
+    EXPECT_EQ(c.ttys[1].link.relay.paceBaud, 0u);  // an end elsewhere sets its own pace
+
+    Options p;
+    ASSERT_TRUE(Parse({"run", "--tty=/dev/ttyUSB0=zolemul", "--", "--weird-name", "--tty"}, &p, &e)) << e;
+    EXPECT_EQ(p.program, (std::vector<std::string>{"--weird-name", "--tty"}));
+    EXPECT_EQ(RunConfigOf(p).ttys.at(0).link.device, LinkConfig::DeviceEnd::Spawn);
+
+    EXPECT_NE(ErrorOf({"run", "--tty", "/dev/ttyUSB0=builtin"}).find("PROGRAM"), std::string::npos);
+    EXPECT_NE(ErrorOf({"run", "true"}).find("--tty"), std::string::npos);
+    EXPECT_NE(ErrorOf({"run", "--tty", "ttyUSB0=builtin", "true"}).find("full path"), std::string::npos);
+    EXPECT_NE(ErrorOf({"run", "--tty", "/dev/a=builtin", "--tty", "/dev/a=zolemul", "true"}).find("twice"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf({"--port", "/dev/x", "run", "--tty", "/dev/a=builtin", "true"}).find("leave out"),
+              std::string::npos);
 }
 
 }  // namespace
