@@ -13,6 +13,17 @@ Wire pace: each device driven by a host of its own (zolhost bench over its
 tcp:// end, one request at a time), all at once: the median of the hosts'
 medians and the worst p99.
 
+Unpaced flood: one device of each engine behind an unpaced link (--pace 0), one
+host sending --flood requests in one write while it reads: the rate, requests a
+second, end to end, and the replies that came (each whole and good, or it fails).
+
+Wire pace over tcp:// with Nagle's algorithm on at the host (pyserial's
+socket:// leaves it on): one built-in device paced at 115200, one request at a
+time, up to 500 round trips: min, median, p99, max, and the median against its
+bound, a few byte times over the wire's 1.39 ms (an end that sent its paced
+bytes with Nagle's algorithm on would wait for the host's delayed
+acknowledgement: some 44 ms).
+
 Isolation (--isolation N): N built-in devices polled as above, then the same with
 device 0 frozen and device 1 delayed 500 ms through serve's control API (both
 still sent requests by hosts of their own): the other N-2 devices' round trips
@@ -21,7 +32,7 @@ in both runs, side by side.
     tools/serve-scale.py [--zolhost build/release/host/zolhost] [--engines builtin,zolemul]
                          [--polled-builtin 1,16,64,256] [--polled-zolemul 1,4,16]
                          [--paced-builtin 1,16] [--paced-zolemul 1,4] [--seconds 10] [--frames 2000]
-                         [--isolation 64]
+                         [--flood 20000] [--isolation 64]
 
 A figure, not a test: it fails only when a reply was missing or wrong.
 """
@@ -160,6 +171,62 @@ def paced(zolhost, engine, devices, frames):
             "p99": max(r["round_trip_us"]["p99_us"] for r in reports)}
 
 
+def flood(zolhost, engine, count):
+    """`count` requests in one sendall to one device over an unpaced link, read
+    as they come; requests a second from the first byte sent to the last received."""
+    with Served(zolhost, 1, host="tcp", engine=engine, pace=0) as served:
+        host, port = served.devices[0].tcp[len("tcp://"):].rsplit(":", 1)
+        data = b"".join(request(k & 0xFF) for k in range(count))
+        got = bytearray()
+        with socket.create_connection((host, int(port))) as s:
+            def read():
+                s.settimeout(5)
+                while len(got) < 9 * count:
+                    try:
+                        chunk = s.recv(65536)
+                    except socket.timeout:
+                        return
+                    if not chunk:
+                        return
+                    got.extend(chunk)
+
+            reader = threading.Thread(target=read)
+            t0 = time.monotonic()
+            reader.start()
+            s.sendall(data)
+            reader.join()
+            seconds = time.monotonic() - t0
+        served.stop()
+    # Whole replies only, each a good one (a device that drops some drops them whole).
+    if len(got) % 9 or any(got[k:k + 9] != reply(got[k + 1] ^ 0xFF) for k in range(0, len(got), 9)):
+        raise SystemExit(f"{engine} flood: a reply cut or wrong")
+    return len(got) // 9, count / seconds
+
+
+def nagle_round_trips(zolhost, frames):
+    """Round trips over a built-in device's tcp:// end at 115200, from a host with
+    Nagle's algorithm on, one request at a time; in us."""
+    with Served(zolhost, 1, host="tcp", engine="builtin") as served:
+        host, port = served.devices[0].tcp[len("tcp://"):].rsplit(":", 1)
+        rtts = []
+        with socket.create_connection((host, int(port))) as s:
+            s.settimeout(2)
+            for k in range(frames):
+                got = b""
+                t0 = time.monotonic()
+                s.sendall(request(k & 0xFF))
+                while len(got) < 9:
+                    chunk = s.recv(64)
+                    if not chunk:
+                        raise SystemExit("the tcp:// end closed")
+                    got += chunk
+                rtts.append((time.monotonic() - t0) * 1e6)
+                if got != reply(k & 0xFF):
+                    raise SystemExit(f"round trip {k}: a wrong reply")
+        served.stop()
+    return rtts
+
+
 def misbehaving(device, stop, answered):
     """A host that keeps asking `device` once a second (reads what comes, if
     anything); answered[index]: the replies' worth of bytes that came."""
@@ -216,6 +283,7 @@ def main():
     parser.add_argument("--paced-zolemul", default="1,4")
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--frames", type=int, default=2000)
+    parser.add_argument("--flood", type=int, default=20000, help="requests in the unpaced flood (0: none)")
     parser.add_argument("--isolation", type=int, default=0, help="devices for the isolation figures only (e.g. 64)")
     a = parser.parse_args()
     zolhost = os.path.abspath(a.zolhost)
@@ -249,6 +317,18 @@ def main():
         for n in counts(getattr(a, f"paced_{engine}")):
             r = paced(zolhost, engine, n, a.frames)
             print(f"{engine:>8} {n:>7} {r['median'] / 1000:>6.2f}ms {r['p99'] / 1000:>7.2f}ms", flush=True)
+    rtts = nagle_round_trips(zolhost, min(a.frames, 500))
+    bound = 5.0  # ms: the wire's 1.39 ms and some; Nagle's wait would take the median to some 44 ms
+    median = statistics.median(rtts) / 1000
+    print(f"wire pace over tcp:// from a host with Nagle's algorithm on, {len(rtts)} round trips: "
+          f"min {min(rtts) / 1000:.2f}ms median {median:.2f}ms p99 {percentile(rtts, 0.99) / 1000:.2f}ms "
+          f"max {max(rtts) / 1000:.2f}ms (median {'within' if median <= bound else 'OVER'} the {bound:g} ms bound)",
+          flush=True)
+    if a.flood:
+        print(f"unpaced flood: one host, {a.flood} requests in one write while it reads, every reply checked")
+        for engine in engines:
+            replies, rate = flood(zolhost, engine, a.flood)
+            print(f"{engine:>8} {rate:>10.0f} requests/s, {replies} replies", flush=True)
 
 
 if __name__ == "__main__":

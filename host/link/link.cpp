@@ -50,7 +50,8 @@ void Link::Pass(Clock::time_point now) {
     RoomBack(host_);
     Deliver(device_, now);
     Deliver(host_, now);
-    for (LinkEnd* e : {&host_, &device_}) {
+    // The device first: what it says may leave no room for the host's requests.
+    for (LinkEnd* e : {&device_, &host_}) {
         const auto ready = e->ep->ReadyAt();
         if (ready && *ready <= now && e->state == LinkEnd::State::Open && relay_.HasRoom(e->side)) {
             Read(*e, now);
@@ -121,7 +122,9 @@ void Link::Handle(Side s, const EndSeen& seen, Clock::time_point now) {
         e.waitRoom = false;
     }
     if (seen.readable) {
-        Read(e, now);
+        if (relay_.HasRoom(s)) {
+            Read(e, now);  // else once there is room: the wait tells again (it is level-triggered)
+        }
     } else if (seen.gone) {
         Failed(e, seen.hungUp ? "hung up" : "error", now);
     }

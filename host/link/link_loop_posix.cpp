@@ -69,7 +69,8 @@ bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string
         return true;  // time, or a signal: the next pass looks at everything again
     }
     const auto now = Clock::now();
-    for (const Side s : {Side::Host, Side::Device}) {
+    // The device first: what it says may leave no room for the host's requests.
+    for (const Side s : {Side::Device, Side::Host}) {
         const Slots& at = slots[s == Side::Host ? 0 : 1];
         const short rev = at.data >= 0 ? fds[at.data].revents : 0;
         EndSeen seen;

@@ -68,7 +68,8 @@ bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string
         return false;  // nothing seen: the ends are looked at after the next wait
     }
     const auto now = Clock::now();
-    for (const Side s : {Side::Host, Side::Device}) {
+    // The device first: what it says may leave no room for the host's requests.
+    for (const Side s : {Side::Device, Side::Host}) {
         LinkEnd& e = link.End(s);
         const bool woke = e.ep->Waited();
         // The events say that something happened, not which: each end is looked at

@@ -197,7 +197,8 @@ private:
         const auto now = Clock::now();
         for (const std::size_t i : links) {
             Unit& u = units_[i];
-            for (const Side s : {Side::Host, Side::Device}) {
+            // The device first: what it says may leave no room for the host's requests.
+            for (const Side s : {Side::Device, Side::Host}) {
                 const unsigned* e = u.events + (s == Side::Host ? 0 : kEndSlots);
                 EndSeen end;
                 end.readable = (e[0] & kWaitIn) != 0;

@@ -111,7 +111,14 @@ public:
     std::size_t Due(Side to, Clock::time_point now, std::uint8_t* buf, std::size_t max) const;
     void Pop(Side to, std::size_t n);
     void Lose(Side to, std::size_t n);
-    bool HasRoom(Side from) const { return Toward(Other(from)).line.Size() < kLineLimit; }
+    // Room to read from an end: its line onward has room; and the host's requests
+    // wait while the replies toward it back up, which they would only add to (a
+    // host that floods an unpaced link is held back, not answered into a device
+    // whose output overflows).
+    bool HasRoom(Side from) const {
+        return Toward(Other(from)).line.Size() < kLineLimit &&
+               (from == Side::Device || toHost_.line.Size() < kLineLimit);
+    }
     // When the next byte falls due or a line's quiet time ends; nothing when
     // nothing waits. The bytes toward an end that waits for room are due when the
     // end says it has room, not by the clock: waitingForRoom(side) leaves them out.

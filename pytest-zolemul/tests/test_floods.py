@@ -134,9 +134,10 @@ def zolemul_beside(zolhost):
 
 
 def test_last_frame_is_the_frame_zolemuls_console_shows(zol_serve, pytestconfig, tmp_path):
-    """A host that floods a zolemul over a pty and reads nothing for a while: the
-    replies back up until zolemul drops some, so the link sees fewer than it
-    answered. The API's last_frame is the device's own: the last status text its
+    """A flood to a zolemul over a pty, its host reading only after a while: the
+    replies back up and zolemul may drop some (the requests it had taken in
+    before the link held the host back), so the link can count fewer than it
+    answered. The API's last_frame is the device's own, the last status text its
     console wrote (a copy of the console is kept in a file)."""
     zolemul = pytestconfig.getoption("zolemul") or zolemul_beside(find_zolhost(pytestconfig.getoption("zolhost")))
     console = tmp_path / "console.txt"
@@ -152,17 +153,23 @@ def test_last_frame_is_the_frame_zolemuls_console_shows(zol_serve, pytestconfig,
         frames = [t for t in text.split("\r") if t.startswith("Frame ")]
         return frames[-1] if frames else None
 
-    with device.open(timeout=0.5) as line:
-        line.write(b"".join(request(k & 0xFF) for k in range(count)))
-        line.flush()
+    got = bytearray()
+    with device.open(timeout=0.5, write_timeout=60) as line:
+        writer = threading.Thread(target=line.write, args=(b"".join(request(k & 0xFF) for k in range(count)),))
+        writer.start()
+        time.sleep(1)
         deadline = time.monotonic() + 60
-        while (last_text() or "").split(" ")[1:2] != [str(count - 1)] and time.monotonic() < deadline:
-            time.sleep(0.1)
-        while line.read(65536):
-            pass
+        while (writer.is_alive() or len(got) < 9 * count) and time.monotonic() < deadline:
+            chunk = line.read(65536)
+            got += chunk
+            if not chunk and not writer.is_alive():
+                break
+        writer.join(5)
+    deadline = time.monotonic() + 10
+    while (last_text() or "").split(" ")[1:2] != [str(count - 1)] and time.monotonic() < deadline:
+        time.sleep(0.1)
     shown = last_text()
     assert shown is not None and shown.startswith(f"Frame {count - 1} received")
-    deadline = time.monotonic() + 10
     while device.state()["last_frame"] != shown and time.monotonic() < deadline:
         time.sleep(0.1)
     state = device.state()

@@ -467,10 +467,10 @@ TEST(Link, AFloodOfAnUnpacedBuiltinDeviceLosesNoReply) {
     EXPECT_LT(turns, 1000);  // a link that woke with nothing to do would use them all
 }
 
-// A host that floods and does not read: the line toward it fills, the device's
-// replies back up into its driver queue and held bytes, its input queue fills, and
-// the link leaves the host's bytes unread (it waits without a due time). Once the
-// host reads again, every reply comes.
+// A host that floods and does not read: the line toward it fills, and the link
+// leaves the host's bytes unread (its requests would only add replies with
+// nowhere to go; it waits without a due time). Once the host reads again, every
+// reply comes.
 TEST(Link, ABuiltinDeviceHoldsAFloodingHostBackWhileItDoesNotRead) {
     constexpr int kRequests = 5000;
     BuiltinRig rig;
@@ -481,7 +481,6 @@ TEST(Link, ABuiltinDeviceHoldsAFloodingHostBackWhileItDoesNotRead) {
     for (int turns = 0; rig.Turn(sent) && turns < 100000; ++turns) {
         sent = false;
     }
-    EXPECT_EQ(rig.device.Waiting(), BuiltinDevice::kInputQueue);
     EXPECT_LT(rig.link.Relayed().CountsToward(Side::Device).bytes, kRequests * kRequestSize);
     EXPECT_EQ(rig.device.Tally().refused, 0u);
     rig.hostReads = true;
