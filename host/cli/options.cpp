@@ -489,7 +489,8 @@ const char* RunText() {
 const char* ExitStatusText() {
     return "exit status: 0 all replies good (link: stopped by Ctrl-C or SIGTERM), 1 a check\n"
            "             failed or a reply was missing, 2 usage error, 3 the link could not\n"
-           "             be opened (link: also HOSTPATH exists already)\n";
+           "             be opened (link: also HOSTPATH exists already, or the system's wait\n"
+           "             failed ten times in a row)\n";
 }
 
 }  // namespace
