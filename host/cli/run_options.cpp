@@ -65,7 +65,7 @@ void SetProgramApart(const CLI::App& app, const CLI::App& run, std::vector<std::
     while (at < a.size() && !command(a[at])) {  // zolhost's own options before the command
         at += a[at].rfind("--", 0) == 0 && a[at] != "--virtual" && TakesNext(app, run, a[at]) ? 2 : 1;
     }
-    if (at == a.size() || a[at] != run.get_name()) {
+    if (at >= a.size() || a[at] != run.get_name()) {
         return;  // another command: its arguments are its own
     }
     for (++at; at < a.size(); ++at) {
