@@ -113,7 +113,8 @@ std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* m
     }
     if (mailbox != nullptr) {
         control.fd = mailbox->Fd();
-        control.next = [&](Clock::time_point now) -> std::optional<std::size_t> {
+        control.next = [&](Clock::time_point now,
+                           const std::function<void(std::size_t)>& touching) -> std::optional<std::size_t> {
             std::size_t at = devices.size();
             const std::optional<std::size_t> device = mailbox->RunOne([&](const SteerCommand& c) {
                 for (at = 0; at < devices.size() && devices[at].index != c.device; ++at) {
@@ -124,6 +125,7 @@ std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* m
                     v.error = "no such device on this thread";
                     return v;
                 }
+                touching(at);
                 return Steer(devices[at], c, now);
             });
             if (!device) {

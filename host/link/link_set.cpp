@@ -162,18 +162,35 @@ private:
         }
     }
 
-    // The commands that wait, each followed at once by what its link watches now
-    // (an end it unplugged may have freed a descriptor the next one reuses).
+    // The commands that wait. A link's watches are taken off before its command
+    // runs, while its descriptors are open (an end it unplugs closes one, whose
+    // number another thread may be given at once, or a plug in the same command),
+    // and made again at once after it.
     void Steer(std::vector<std::size_t>* round) {
         const auto now = Clock::now();
-        while (const std::optional<std::size_t> i = control_->next(now)) {
-            if (*i >= units_.size()) {
-                continue;
+        std::vector<std::size_t> touched;
+        const auto touching = [this, &touched](std::size_t i) {
+            if (i < units_.size()) {
+                waiter_.Change(i, units_[i].watched, {});
+                units_[i].watched.clear();
+                touched.push_back(i);
             }
-            Register(*i);
-            if (!units_[*i].touched) {
-                units_[*i].touched = true;
-                round->push_back(*i);
+        };
+        for (;;) {
+            touched.clear();
+            const std::optional<std::size_t> steered = control_->next(now, touching);
+            if (steered && *steered < units_.size()) {
+                touched.push_back(*steered);
+            }
+            for (const std::size_t i : touched) {
+                Register(i);
+                if (!units_[i].touched) {
+                    units_[i].touched = true;
+                    round->push_back(i);
+                }
+            }
+            if (!steered) {
+                return;
             }
         }
     }

@@ -24,7 +24,10 @@ struct LinkUnit {
 // links end before a stop is requested.
 struct LinkSetControl {
     int fd = -1;
-    std::function<std::optional<std::size_t>(Clock::time_point)> next;
+    // Runs the next command that waits: the link it was for (past the end: none of
+    // these), nothing when none waits. It calls `touching` with the link before the
+    // command touches it, while the link's descriptors are still open.
+    std::function<std::optional<std::size_t>(Clock::time_point, const std::function<void(std::size_t)>& touching)> next;
     std::function<bool()> finished;
     // Beside the links: a descriptor that polls readable when something of theirs
     // waits to be taken (zolemul's console), and what takes it; false once nothing

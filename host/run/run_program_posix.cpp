@@ -240,7 +240,8 @@ Follow Wanted(Served& s) {
 }
 
 // The first link whose port does not follow its device end made to; which it was.
-std::optional<std::size_t> FollowDevice(std::vector<Served>& served, Clock::time_point now) {
+std::optional<std::size_t> FollowDevice(std::vector<Served>& served, Clock::time_point now,
+                                        const std::function<void(std::size_t)>& touching) {
     for (std::size_t k = 0; k < served.size(); ++k) {
         Served& s = served[k];
         std::string error;
@@ -248,9 +249,11 @@ std::optional<std::size_t> FollowDevice(std::vector<Served>& served, Clock::time
         case Follow::None: continue;
         case Follow::Unplug:
             Say(s.path + ": its device end is gone");
+            touching(k);
             UnplugHostEnd(*s.link, s.host, now);
             return k;
         case Follow::Plug:
+            touching(k);
             if (!PlugHostEnd(*s.link, s.host, s.config.hostPath, now, &error)) {
                 Say(s.path + ": its device end is back, but the port cannot be: " + error);
                 s.cannotPlug = true;
@@ -284,11 +287,11 @@ int ServeUntilEnded(std::vector<Served>& served, pid_t pid, int wakeRead) {
     }
     LinkSetControl control;
     control.fd = wakeRead;
-    control.next = [&](Clock::time_point now) {
+    control.next = [&](Clock::time_point now, const std::function<void(std::size_t)>& touching) {
         char drain[64];
         while (read(wakeRead, drain, sizeof drain) > 0) {
         }
-        return FollowDevice(served, now);
+        return FollowDevice(served, now, touching);
     };
     control.finished = [&] {
         int waited = 0;
