@@ -68,7 +68,7 @@ copy = os.dup(fd)
 other = fcntl.fcntl(fd, fcntl.F_DUPFD, 100)
 os.close(fd)
 clear(copy, termios.TIOCM_RTS)
-print(hex(lines(other)))
+print(hex(lines(other)), flush=True)  # before the child's line, on a pipe too
 os.set_inheritable(copy, True)
 child = "import fcntl, struct, termios; print(hex(struct.unpack('i', fcntl.ioctl(%%d, termios.TIOCMGET, bytes(4)))[0]))"
 subprocess.run(["/usr/bin/python3", "-c", child %% copy], close_fds=False, check=True)
