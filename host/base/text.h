@@ -2,9 +2,11 @@
 // format for every command), and bytes as hex.
 #pragma once
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/base/clock.h"
@@ -26,6 +28,15 @@ bool ParseReal(const std::string& s, double lo, double hi, double* v);
 // keep blanks, a backslash the character after it (outside '...'). false for a
 // quote left open or a backslash at the end.
 bool SplitWords(const std::string& text, std::vector<std::string>* words);
+
+// ASCII letters in lower case (names, schemes and headers that are read in any case).
+inline std::string AsciiLower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
 
 // "zolhost: <text>".
 void Say(const std::string& text);

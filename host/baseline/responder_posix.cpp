@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/process/child_process.h"
-#include "host/transport/channel.h"
-#include "host/system/system.h"
 #include "host/baseline/responder.h"
+#include "host/process/child_process.h"
+#include "host/system/system.h"
+#include "host/transport/channel.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
 #include "protocol/receiver.h"

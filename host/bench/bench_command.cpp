@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "host/base/outcome.h"
+#include "host/base/text.h"
 #include "host/bench/bench.h"
 #include "host/bench/bench_report.h"
 #include "host/bench/bench_targets.h"
-#include "host/base/outcome.h"
-#include "host/base/text.h"
 #include "host/process/emulator_process.h"
 #include "host/system/system.h"
 

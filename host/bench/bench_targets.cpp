@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/process/emulator_process.h"
 #include "host/base/text.h"
-#include "host/system/system.h"
-#include "host/pyserial_script.h"
-#include "host/transport/reply_reader.h"
 #include "host/baseline/responder.h"
 #include "host/local/pty_endpoint.h"
+#include "host/process/emulator_process.h"
+#include "host/pyserial_script.h"
+#include "host/system/system.h"
+#include "host/transport/reply_reader.h"
 #include "protocol/frame_rules.h"
 
 namespace zolhost {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/base/text.h"
 #include "host/base/latency_stats.h"
+#include "host/base/text.h"
 #include "host/system/system.h"
 #include "host/transport/reply_reader.h"
 #include "protocol/frame_rules.h"

@@ -7,14 +7,14 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/cli/run_options.h"
 #include "host/cli/serve_options.h"
-#include "host/system/system.h"
 #include "host/link/link.h"
-#include "host/net/net_url.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
-#include "host/cli/run_options.h"
+#include "host/net/net_url.h"
 #include "host/run/run_program.h"
+#include "host/system/system.h"
 
 namespace {
 

@@ -1,19 +1,18 @@
 #include "host/control/control_guard.h"
 
-#include "host/control/control_page.h"
-
 #include <algorithm>
 #include <cctype>
 #include <string_view>
+
+#include "host/base/text.h"
+#include "host/control/control_page.h"
 
 namespace zolhost {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
+bool IsApiPath(const std::string& path) {
+    return path == "/api" || path.rfind("/api/", 0) == 0;
 }
 
 bool IsIpv4(std::string_view s) {
@@ -48,7 +47,7 @@ bool HostTaken(const std::string& host, const ControlAccess& a) {
     if (colon == std::string::npos || (host.front() == '[' && host.find(']') > colon)) {
         return false;  // no port: the default one, which is not ours
     }
-    const std::string name = Lower(host.substr(0, colon));
+    const std::string name = AsciiLower(host.substr(0, colon));
     const std::string port = host.substr(colon + 1);
     if (port != std::to_string(a.port)) {
         return false;
@@ -90,7 +89,7 @@ std::optional<std::string> Field(std::string_view list, std::string_view name, c
 std::string TokenGiven(const HttpRequest& r, std::uint16_t port) {
     if (const std::string* auth = r.Header("authorization")) {
         const std::size_t space = auth->find(' ');
-        if (space != std::string::npos && Lower(auth->substr(0, space)) == "bearer") {
+        if (space != std::string::npos && AsciiLower(auth->substr(0, space)) == "bearer") {
             const std::size_t from = auth->find_first_not_of(' ', space);
             return from == std::string::npos ? std::string() : auth->substr(from);
         }
@@ -110,14 +109,14 @@ ControlAccess AccessFor(const std::string& bound, std::uint16_t port, bool loopb
     a.port = port;
     a.token = token;
     a.anyAddress = wildcard;
-    a.names.push_back(Lower(bound.find(':') != std::string::npos ? "[" + bound + "]" : bound));
+    a.names.push_back(AsciiLower(bound.find(':') != std::string::npos ? "[" + bound + "]" : bound));
     if (loopback || wildcard) {
         for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) {
             a.names.emplace_back(name);
         }
     }
     if (wildcard && !hostName.empty()) {
-        a.names.push_back(Lower(hostName));
+        a.names.push_back(AsciiLower(hostName));
     }
     return a;
 }
@@ -157,11 +156,10 @@ std::optional<ControlAnswer> AdmitControl(const HttpRequest& r, const ControlAcc
                                 host->substr(0, 100) + "\": a request must name it by its own address");
     }
     const std::string* origin = r.Header("origin");
-    if (origin != nullptr && Lower(*origin) != "http://" + Lower(*host)) {
+    if (origin != nullptr && AsciiLower(*origin) != "http://" + AsciiLower(*host)) {
         return ControlError(403, "a request from another page (Origin " + origin->substr(0, 100) + ") is refused");
     }
-    const bool api = r.path == "/api" || r.path.rfind("/api/", 0) == 0;
-    if (!api) {
+    if (!IsApiPath(r.path)) {
         return std::nullopt;  // the page, or a path that is not found
     }
     if (const std::string* site = r.Header("sec-fetch-site"); site != nullptr && *site != "same-origin" && *site != "none") {
@@ -174,7 +172,7 @@ std::optional<ControlAnswer> AdmitControl(const HttpRequest& r, const ControlAcc
     }
     if (r.method == "POST") {
         const std::string* type = r.Header("content-type");
-        const std::string media = type == nullptr ? std::string() : Lower(type->substr(0, type->find(';')));
+        const std::string media = type == nullptr ? std::string() : AsciiLower(type->substr(0, type->find(';')));
         if (media.substr(0, media.find_last_not_of(" \t") + 1) != "application/json") {
             return ControlError(415, "a steering request must be sent as Content-Type: application/json");
         }
@@ -182,53 +180,52 @@ std::optional<ControlAnswer> AdmitControl(const HttpRequest& r, const ControlAcc
     return std::nullopt;
 }
 
+HttpResponse ControlResponse(const ControlAnswer& a) {
+    HttpResponse out;
+    out.status = a.status;
+    out.body = a.body;
+    if (!a.allow.empty()) {
+        out.headers.emplace_back("Allow", a.allow);
+    }
+    return out;
+}
+
 HttpResponse AnswerRequest(const HttpRequest& r, const ControlAccess& a, const ControlContext& c) {
     const std::string method = r.method == "HEAD" ? "GET" : r.method;
+    if (IsApiPath(r.path)) {
+        return ControlResponse(AnswerControl({method, r.path, r.body}, c));
+    }
+    if (r.path != "/") {
+        return ControlResponse(
+            ControlError(404, "no such page: " + r.path.substr(0, 200) + " (the page is /, the API /api/devices)"));
+    }
+    if (method != "GET") {
+        ControlAnswer refused = ControlError(405, "the page is read with GET");
+        refused.allow = "GET, HEAD";
+        return ControlResponse(refused);
+    }
+    if (const std::optional<std::string> token = PageToken(r)) {
+        if (!a.token.empty() && !SameToken(*token, a.token)) {
+            return ControlResponse(ControlError(401, "the page was opened with a token that is not this API's"));
+        }
+        // The token goes into a cookie that only this page's own requests carry,
+        // and out of the address bar and the browser's history.
+        HttpResponse out = ControlResponse(ControlError(303, "see /"));
+        out.headers.emplace_back("Location", "/");
+        if (!a.token.empty()) {
+            out.headers.emplace_back("Set-Cookie",
+                                     TokenCookieName(a.port) + "=" + a.token + "; Path=/; HttpOnly; SameSite=Strict");
+        }
+        return out;
+    }
     HttpResponse out;
-    if (r.path == "/") {
-        if (method != "GET") {
-            out.status = 405;
-            out.body = ControlError(405, "the page is read with GET").body;
-            out.headers.emplace_back("Allow", "GET, HEAD");
-            return out;
-        }
-        if (const std::optional<std::string> token = PageToken(r)) {
-            if (!a.token.empty() && !SameToken(*token, a.token)) {
-                out.status = 401;
-                out.body = ControlError(401, "the page was opened with a token that is not this API's").body;
-                return out;
-            }
-            // The token goes into a cookie that only this page's own requests carry,
-            // and out of the address bar and the browser's history.
-            out.status = 303;
-            out.body = ControlError(303, "see /").body;
-            out.headers.emplace_back("Location", "/");
-            if (!a.token.empty()) {
-                out.headers.emplace_back("Set-Cookie",
-                                         TokenCookieName(a.port) + "=" + a.token + "; Path=/; HttpOnly; SameSite=Strict");
-            }
-            return out;
-        }
-        out.contentType = "text/html; charset=utf-8";
-        out.body = kControlPage;
-        out.headers.emplace_back("Content-Security-Policy",
-                                 "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                                 "frame-ancestors 'none'");
-        out.headers.emplace_back("X-Frame-Options", "DENY");
-        out.headers.emplace_back("Referrer-Policy", "no-referrer");
-        return out;
-    }
-    if (r.path != "/api" && r.path.rfind("/api/", 0) != 0) {
-        out.status = 404;
-        out.body = ControlError(404, "no such page: " + r.path.substr(0, 200) + " (the page is /, the API /api/devices)").body;
-        return out;
-    }
-    const ControlAnswer answer = AnswerControl({method, r.path, r.body}, c);
-    out.status = answer.status;
-    out.body = answer.body;
-    if (!answer.allow.empty()) {
-        out.headers.emplace_back("Allow", answer.allow);
-    }
+    out.contentType = "text/html; charset=utf-8";
+    out.body = kControlPage;
+    out.headers.emplace_back("Content-Security-Policy",
+                             "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                             "frame-ancestors 'none'");
+    out.headers.emplace_back("X-Frame-Options", "DENY");
+    out.headers.emplace_back("Referrer-Policy", "no-referrer");
     return out;
 }
 

@@ -51,6 +51,9 @@ std::optional<std::string> PageToken(const HttpRequest& r);
 // Compares without stopping at the first difference; an empty `want` matches nothing.
 bool SameToken(const std::string& given, const std::string& want);
 
+// The API's answer as an HTTP response (its Allow header with a 405).
+HttpResponse ControlResponse(const ControlAnswer& a);
+
 // An admitted request answered, with no I/O: the page (GET /; ?token= put in the
 // page's cookie and the browser sent back to "/"), the API (HEAD as GET), or 404.
 HttpResponse AnswerRequest(const HttpRequest& r, const ControlAccess& a, const ControlContext& c);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,9 +18,9 @@
 #include <random>
 
 #include "host/base/text.h"
-#include "host/system/threads.h"
 #include "host/control/control_guard.h"
 #include "host/control/http_message.h"
+#include "host/system/threads.h"
 
 namespace zolhost {
 
@@ -65,6 +64,8 @@ struct Connection {
         return timing ? requestStart + kWholeRequest : lastUsed + kIdleLimit;
     }
     bool Idle() const { return !timing && out.empty() && pending.empty() && !closing; }
+    // A request is coming, and nothing is answered yet.
+    bool Awaited() const { return timing && out.empty() && !closing; }
 };
 
 std::string MadeToken() {
@@ -90,16 +91,8 @@ void SendOnce(int fd, const std::string& text) {
     (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 HttpResponse ErrorResponse(int status, const std::string& error) {
-    HttpResponse r;
-    r.status = status;
-    r.body = ControlError(status, error).body;
-    return r;
+    return ControlResponse(ControlError(status, error));
 }
 
 }  // namespace
@@ -157,11 +150,9 @@ void ControlServer::Impl::Feed(Connection& c, Steady::time_point now) {
             }
         } else if (r.State() == Phase::HeadReady) {
             if (const std::optional<ControlAnswer> refused = AdmitControl(r.Request(), access)) {
-                HttpResponse answer = ErrorResponse(refused->status, "");
-                answer.body = refused->body;
-                Respond(c, answer, false, false, now);  // its body, if any, is never read
+                Respond(c, ControlResponse(*refused), false, false, now);  // its body, if any, is never read
             } else if (const std::string* expect = r.Request().Header("expect")) {
-                if (Lower(*expect) != "100-continue") {
+                if (AsciiLower(*expect) != "100-continue") {
                     Respond(c, ErrorResponse(417, "only Expect: 100-continue is met"), false, false, now);
                 } else {
                     if (r.Request().hasBody && r.Request().minorVersion == 1) {
@@ -255,7 +246,7 @@ bool ControlServer::Impl::MakeRoom() {
         if (i->Idle() && (idle == connections.end() || i->lastUsed < idle->lastUsed)) {
             idle = i;
         }
-        if (i->timing && i->out.empty() && !i->closing && (slow == connections.end() || i->requestStart < slow->requestStart)) {
+        if (i->Awaited() && (slow == connections.end() || i->requestStart < slow->requestStart)) {
             slow = i;
         }
     }
@@ -306,7 +297,7 @@ void ControlServer::Impl::Run() {
                 ++i;
                 continue;
             }
-            if (i->timing && i->out.empty() && !i->closing) {
+            if (i->Awaited()) {
                 SendOnce(i->fd, ResponseText(ErrorResponse(408, "the request did not come whole within " +
                                                                      std::to_string(kWholeRequest.count()) + " s"),
                                              false));

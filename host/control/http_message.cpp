@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "host/base/text.h"
+
 namespace zolhost {
 
 namespace {
@@ -19,14 +21,6 @@ bool IsTokenChar(unsigned char c) {
 
 bool IsToken(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return IsTokenChar(static_cast<unsigned char>(c)); });
-}
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
 }
 
 std::string_view Trimmed(std::string_view s) {
@@ -46,7 +40,7 @@ std::vector<std::string> ListOf(std::string_view v) {
         const std::size_t comma = v.find(',');
         const std::string_view item = Trimmed(v.substr(0, comma));
         if (!item.empty()) {
-            items.push_back(Lower(item));
+            items.push_back(AsciiLower(item));
         }
         v = comma == std::string_view::npos ? std::string_view() : v.substr(comma + 1);
     }
@@ -230,7 +224,7 @@ bool HttpRequestReader::ReadHeaderLine(std::string_view line) {
         Fail(431, "more than " + std::to_string(limits_.headers) + " headers");
         return false;
     }
-    request_.headers.emplace_back(Lower(line.substr(0, colon)), std::string(value));
+    request_.headers.emplace_back(AsciiLower(line.substr(0, colon)), std::string(value));
     return true;
 }
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "host/system/threads.h"
 #include "host/link/link.h"
 #include "host/process/child_process.h"
+#include "host/system/threads.h"
 
 namespace zolhost {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "host/system/system.h"
 #include "host/link/link.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

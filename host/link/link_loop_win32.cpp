@@ -11,8 +11,8 @@
 
 #include <algorithm>
 
-#include "host/system/system.h"
 #include "host/link/link.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

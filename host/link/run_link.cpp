@@ -3,15 +3,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/link/link.h"
-#include "host/wait/wait_failures.h"
 #include "host/local/pty_endpoint.h"
 #include "host/net/ends.h"
 #include "host/net/net_url.h"
 #include "host/process/emulator_process.h"
+#include "host/system/system.h"
 #include "host/transport/builtin_device.h"
+#include "host/wait/wait_failures.h"
 
 namespace zolhost {
 

@@ -16,8 +16,8 @@
 #include <climits>
 #include <cstring>
 
-#include "host/system/system.h"
 #include "host/local/pty_endpoint.h"
+#include "host/system/system.h"
 #include "serial/com_line.h"
 
 namespace zolhost {

@@ -1,8 +1,8 @@
 // Waiting on a serial-port endpoint on POSIX systems: poll on its descriptor.
 #include <poll.h>
 
-#include "host/system/system.h"
 #include "host/local/serial_endpoint.h"
+#include "host/system/system.h"
 #include "serial/com_line.h"
 
 namespace zolhost {

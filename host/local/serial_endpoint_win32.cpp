@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "host/system/system.h"
 #include "host/local/serial_endpoint.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

@@ -2,20 +2,14 @@
 
 #include <cctype>
 
+#include "host/base/text.h"
+
 namespace zolhost::net {
 
 namespace {
 
 bool HostChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-}
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
 }
 
 }  // namespace
@@ -43,7 +37,7 @@ std::optional<NetUrl> ParseNetUrl(std::string_view text, UrlUse use, std::string
         return fail("not a URL; expected rfc2217://HOST:PORT or tcp://HOST:PORT");
     }
     NetUrl url;
-    const std::string scheme = Lower(text.substr(0, at));
+    const std::string scheme = AsciiLower(text.substr(0, at));
     if (scheme == "rfc2217") {
         url.scheme = NetUrl::Scheme::Rfc2217;
     } else if (scheme == "tcp") {

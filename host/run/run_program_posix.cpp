@@ -20,11 +20,11 @@
 #include <memory>
 #include <optional>
 
-#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/link/link_set.h"
 #include "host/net/ends.h"
 #include "host/process/sweeper.h"
+#include "host/system/system.h"
 
 extern char** environ;
 

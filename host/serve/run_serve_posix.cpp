@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/control/control_http.h"
 #include "host/process/sweeper.h"
 #include "host/serve/serve_run.h"
+#include "host/system/system.h"
 #include "platform/posix_signals.h"
 #include "protocol/frame_rules.h"
 

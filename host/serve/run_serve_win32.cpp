@@ -16,10 +16,10 @@
 #include <bit>
 #include <cstdint>
 
-#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/net/net_url.h"
 #include "host/serve/serve_run.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

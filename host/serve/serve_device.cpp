@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "host/system/system.h"
 #include "host/net/ends.h"
+#include "host/system/system.h"
 #include "host/transport/builtin_device.h"
 
 namespace zolhost {

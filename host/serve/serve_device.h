@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/link/link.h"
 #include "host/control/steering.h"
+#include "host/link/link.h"
 
 namespace zolhost {
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "host/system/system.h"
 #include "host/base/text.h"
 #include "host/process/emulator_process.h"
+#include "host/system/system.h"
 
 namespace zolhost {
 

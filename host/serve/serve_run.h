@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "host/system/threads.h"
 #include "host/serve/serve.h"
 #include "host/serve/serve_device.h"
 #include "host/serve/serve_report.h"
+#include "host/system/threads.h"
 
 namespace zolhost {
 
