@@ -125,7 +125,9 @@ std::string RunSteeredLinks(std::vector<SteeredDevice>& devices, SteerMailbox* m
                     v.error = "no such device on this thread";
                     return v;
                 }
-                touching(at);
+                if (c.kind == SteerCommand::Kind::Unplug || c.kind == SteerCommand::Kind::Plug) {
+                    touching(at);  // they close and open its host end's descriptors
+                }
                 return Steer(devices[at], c, now);
             });
             if (!device) {
