@@ -13,8 +13,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kQuietByteTimes = 4;   // a line this long without bytes is quiet ...
-constexpr auto kQuietAtLeast = 2ms;  // ... but never shorter than the system's own hiccups
+// A line this long without bytes is quiet, but never shorter than the system's
+// own hiccups: a device's writer that filled its pty waits to be woken once the
+// link has read, and on a busy machine that takes many milliseconds (at 2 ms a
+// flood on a loaded machine saw replies cut in two and given out as noise; at
+// 20 ms, still now and then). Only bytes that never make a frame wait this long.
+constexpr int kQuietByteTimes = 4;
+constexpr auto kQuietAtLeast = 50ms;
 
 Clock::duration QuietTime(std::uint32_t paceBaud) {
     return std::max<Clock::duration>(ByteTime(paceBaud ? paceBaud : kDeviceLine.baud) * kQuietByteTimes, kQuietAtLeast);
@@ -347,6 +352,17 @@ void Relay::HostLine(const std::optional<PeerLine>& line, Clock::time_point now)
 
 void Relay::Quiet(Clock::time_point now) {
     for (Line* l : {&toDevice_, &toHost_}) {
+        // While the link waits for room it does not read the line's source, which
+        // may well be sending: that wait is not quiet. The quiet time counts from
+        // when reading goes on again.
+        if (!HasRoom(l == &toDevice_ ? Side::Host : Side::Device)) {
+            l->unread = true;
+            continue;
+        }
+        if (l->unread) {
+            l->unread = false;
+            l->lastInput = now;
+        }
         if (now < l->lastInput + quiet_) {
             continue;
         }
@@ -389,7 +405,8 @@ std::optional<Clock::time_point> Relay::NextWake(const std::function<bool(Side)>
             wakeAt(*due);
         }
         const bool pending = l == &toDevice_ ? requests_.Pending() : replies_.Pending();
-        if (pending || !l->noise.empty()) {
+        // (Not while its source is left unread: the line's room coming back wakes it.)
+        if ((pending || !l->noise.empty()) && HasRoom(Other(to))) {
             wakeAt(l->lastInput + quiet_);
         }
     }

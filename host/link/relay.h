@@ -141,6 +141,7 @@ private:
         PacedLine line;
         LineCounts counts;
         Clock::time_point lastInput{};
+        bool unread = false;  // its source was left unread for want of room (Quiet saw)
         std::vector<std::uint8_t> noise;  // noise not recorded yet, from noiseAt on
         Clock::time_point noiseAt{};
     };

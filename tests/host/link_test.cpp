@@ -509,4 +509,22 @@ TEST(Link, HeldRepliesOfABuiltinDeviceAreDueOnceItsDriverQueueWasRead) {
     EXPECT_EQ(rig.device.Held(), 0u);
 }
 
+// A reply cut in two by a read, just as the line toward a host that reads slowly
+// fills: the link stops reading the device, and the time it waits for room is not
+// quiet on the device's line. The reply stays one reply however long the wait.
+TEST(Link, AReplyCutByAReadStaysWholeWhileTheLinkWaitsForRoom) {
+    constexpr int kReplies = 1000;
+    Rig rig{RelayConfig{}};
+    rig.answer = false;
+    rig.host.SetRoom(1);  // the host takes a byte a pass
+    for (int i = 0; i < kReplies; ++i) {
+        rig.device.ProgramSends(Reply(static_cast<std::uint8_t>(i)));
+    }
+    rig.RunFor(20ms);
+    rig.host.SetRoom(0);
+    rig.RunFor(30ms);
+    ExpectRepliesInOrder(rig.atHost, kReplies);
+    EXPECT_EQ(rig.record.Tally().replies, static_cast<std::uint64_t>(kReplies));
+}
+
 }  // namespace
