@@ -22,8 +22,8 @@
 
 #include "host/base/text.h"
 #include "host/link/link_set.h"
-#include "host/net/ends.h"
 #include "host/process/sweeper.h"
+#include "host/run/run_links.h"
 #include "host/system/system.h"
 
 extern char** environ;
@@ -139,17 +139,6 @@ bool StaticallyLinked(const std::string& file) {
     return isStatic;
 }
 
-// A served path and its link.
-struct Served {
-    std::string path;
-    LinkConfig config;
-    std::unique_ptr<LinkRecord> record;
-    LinkDevice device;
-    std::unique_ptr<Endpoint> host;
-    std::unique_ptr<Link> link;
-    bool cannotPlug = false;  // the port could not be made again: not tried until the device end goes and comes back
-};
-
 // The program's environment: zolhost's, with the library preloaded first and the
 // map of its paths.
 std::vector<std::string> ProgramEnvironment(const std::string& shim, const std::string& map) {
@@ -198,91 +187,15 @@ pid_t Spawn(const std::vector<std::string>& program, const std::vector<std::stri
     return *failure == 0 ? pid : -1;
 }
 
-// Makes each path's link: its device end, its capture, its pty host end in dir.
-// false with the reason said and how to exit in *status.
-bool MakeLinks(const RunConfig& c, const std::string& dir, std::vector<Served>* served, int* status) {
-    for (std::size_t k = 0; k < c.ttys.size(); ++k) {
-        Served s;
-        s.path = c.ttys[k].path;
-        s.config = c.ttys[k].link;
-        s.config.hostPath = dir + "/tty" + std::to_string(k);
-        s.record = std::make_unique<LinkRecord>(s.config.trace, s.config.label);
-        std::string error;
-        *status = kExitNoLink;
-        if (!OpenLinkCapture(s.config, *s.record, &error) || !MakeLinkDevice(s.config, &s.device, status, &error) ||
-            (s.host = MakeHostEnd(s.config.hostPath, &error, false)) == nullptr) {
-            Say(s.path + ": " + error);
-            return false;
-        }
-        s.link = std::make_unique<Link>(*s.host, *s.device.ep, s.config.relay, *s.record);
-        s.link->End(Side::Host).name = s.path;  // what the program knows it by
-        s.link->TryOpen(s.link->End(Side::Device), Clock::now());
-        Say("serving " + s.path + " in front of " + s.device.ep->Name());
-        served->push_back(std::move(s));
-    }
-    return true;
-}
-
-// The program's port follows its device end: gone when it goes (unplugged, as a
-// pulled adapter is), back when it is.
-enum class Follow { None, Unplug, Plug };
-
-Follow Wanted(Served& s) {
-    const LinkEnd::State device = s.link->End(Side::Device).state;
-    const bool plugged = s.link->End(Side::Host).state != LinkEnd::State::Unplugged;
-    if (device != LinkEnd::State::Open) {
-        s.cannotPlug = false;
-    }
-    if (plugged && (device == LinkEnd::State::Closed || device == LinkEnd::State::Unplugged)) {
-        return Follow::Unplug;
-    }
-    return !plugged && device == LinkEnd::State::Open && !s.cannotPlug ? Follow::Plug : Follow::None;
-}
-
-// The first link whose port does not follow its device end made to; which it was.
-std::optional<std::size_t> FollowDevice(std::vector<Served>& served, Clock::time_point now,
-                                        const std::function<void(std::size_t)>& touching) {
-    for (std::size_t k = 0; k < served.size(); ++k) {
-        Served& s = served[k];
-        std::string error;
-        switch (Wanted(s)) {
-        case Follow::None: continue;
-        case Follow::Unplug:
-            Say(s.path + ": its device end is gone");
-            touching(k);
-            UnplugHostEnd(*s.link, s.host, now);
-            return k;
-        case Follow::Plug:
-            touching(k);
-            if (!PlugHostEnd(*s.link, s.host, s.config.hostPath, now, &error)) {
-                Say(s.path + ": its device end is back, but the port cannot be: " + error);
-                s.cannotPlug = true;
-                continue;
-            }
-            return k;
-        }
-    }
-    return std::nullopt;
-}
-
-bool Mismatched(std::vector<Served>& served) {
-    for (Served& s : served) {
-        if (Wanted(s) != Follow::None) {
-            return true;
-        }
-    }
-    return false;
-}
-
 int StatusOf(int waited) {
     return WIFEXITED(waited) ? WEXITSTATUS(waited) : WIFSIGNALED(waited) ? 128 + WTERMSIG(waited) : kExitCheckFailed;
 }
 
 // Serves the links until the program ends; its status.
-int ServeUntilEnded(std::vector<Served>& served, pid_t pid, int wakeRead) {
+int ServeUntilEnded(std::vector<ServedPort>& served, pid_t pid, int wakeRead) {
     std::optional<int> status;
     std::vector<LinkUnit> units;
-    for (Served& s : served) {
+    for (ServedPort& s : served) {
         units.push_back({s.link.get(), s.record.get()});
     }
     LinkSetControl control;
@@ -344,12 +257,12 @@ int RunProgram(const RunConfig& c) {
     sweeper.Add(dir);
     int status = kExitNoLink;
     {
-        std::vector<Served> served;
+        std::vector<ServedPort> served;
         std::string map;
         if (dir.find_first_of(":=") != std::string::npos) {
             Say("the temp dir " + dir + " has ':' or '=' in its path: set TMPDIR to another");
-        } else if (MakeLinks(c, dir, &served, &status)) {
-            for (const Served& s : served) {
+        } else if (MakeLinks(c, [&dir](std::size_t k) { return dir + "/tty" + std::to_string(k); }, &served, &status)) {
+            for (const ServedPort& s : served) {
                 map += (map.empty() ? "" : ":") + s.path + "=" + s.config.hostPath;
                 sweeper.Add(s.config.hostPath);
             }
@@ -379,17 +292,14 @@ int RunProgram(const RunConfig& c) {
                     gProgram = 0;
                     std::fflush(stdout);
                     dup2(STDERR_FILENO, STDOUT_FILENO);  // the program's output alone went there
-                    for (Served& s : served) {
-                        std::printf("%s:\n", s.path.c_str());
-                        PrintSummary(*s.link, *s.record, s.config.relay.seed);
-                    }
+                    PrintSummaries(served);
                 }
                 gWakeWrite = -1;
                 close(wake[0]);
                 close(wake[1]);
             }
         }
-        for (Served& s : served) {
+        for (ServedPort& s : served) {
             s.link.reset();
             s.host.reset();  // its symlink goes with it
         }
