@@ -52,9 +52,17 @@ bool SetNonBlocking(Native s) {
 }
 int Poll(PollFd* fds, int n, int timeoutMs) { return WSAPoll(fds, static_cast<ULONG>(n), timeoutMs); }
 void ReuseAddress(Native) {}  // Windows' SO_REUSEADDR would let another program take the port
-// A Winsock socket is not handed to programs zolhost starts (they inherit no handles).
-Native NewSocket(int family, int type, int protocol) { return ::socket(family, type, protocol); }
-Native AcceptOn(Native s, sockaddr* from, Length* len) { return ::accept(s, from, len); }
+// A Winsock socket is made inheritable; none of zolhost's goes to a program it
+// starts (run hands its program the standard handles), or that program would hold
+// its ports open after zolhost is gone.
+Native Kept(Native s) {
+    if (s != INVALID_SOCKET) {
+        SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    }
+    return s;
+}
+Native NewSocket(int family, int type, int protocol) { return Kept(::socket(family, type, protocol)); }
+Native AcceptOn(Native s, sockaddr* from, Length* len) { return Kept(::accept(s, from, len)); }
 #else
 using Native = int;
 using Length = socklen_t;
