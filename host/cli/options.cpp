@@ -357,6 +357,7 @@ const char* UsageForms() {
            "       zolhost [--trace] replay CAPTURE --as-device HOSTEND [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] [--wait S] serve --devices N [ARGS]\n"
            "       zolhost [--trace] [--pace BAUD] run --tty PATH=END [ARGS] [--] PROGRAM [ARGS]\n"
+           "       zolhost [--trace] [--pace BAUD] run --com COMn=END [ARGS] [--] PROGRAM [ARGS]\n"
            "       zolhost --help | --version\n"
            "\n";
 }
@@ -482,6 +483,14 @@ const char* RunText() {
            "                         a pulled adapter. SIGINT and SIGTERM go to PROGRAM; run ends\n"
            "                         when it does, with its exit status, each link's summary on\n"
            "                         stderr; --pcap FILE with several --tty: {} is each one's number\n"
+           "  run --com COMn=END [--com COMn=END ...] [link options as above] [--] PROGRAM [ARGS]\n"
+           "                         (Windows) the same for a Windows program (32-bit with the\n"
+           "                         32-bit zolhost.exe, 64-bit with the 64-bit one): its opens of\n"
+           "                         COMn (1-255; \\\\.\\COMn too) reach END through\n"
+           "                         zolhost-com32.dll or zolhost-com64.dll, loaded into PROGRAM from\n"
+           "                         beside zolhost.exe before its code runs; no driver, nothing\n"
+           "                         installed. Ctrl-C and Ctrl-Break are PROGRAM's to act on; run\n"
+           "                         ends when it does, with its exit status\n"
            "\n";
 }
 

@@ -79,6 +79,7 @@ struct Options {
     std::string engine;
     // run
     std::vector<std::string> ttys;       // --tty PATH=END, in the order given
+    std::vector<std::string> coms;       // --com COMn=END (Windows), in the order given
     std::vector<std::string> program;    // the program to start and its arguments
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/base/text.h"
 #include "host/cli/options.h"
 #include "host/transport/line_settings.h"
 
@@ -44,11 +45,49 @@ std::string TtyFault(const std::string& tty, const std::vector<std::string>& bef
     return {};
 }
 
+// A Windows port's name as the program may give it (COM7, com7, \\.\COM7): COMn,
+// n from 1 to 255; empty when it is none.
+std::string ComName(std::string name) {
+    if (name.rfind("\\\\.\\", 0) == 0) {
+        name.erase(0, 4);
+    }
+    if (name.size() < 4 || name.size() > 6 || AsciiLower(name.substr(0, 3)) != "com" || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos || std::stoi(name.substr(3)) > 255) {
+        return {};
+    }
+    return "COM" + name.substr(3);
+}
+
+// Why a --com is not COMn=END; empty when it is.
+std::string ComFault(const std::string& com, const std::vector<std::string>& before) {
+    const std::size_t eq = com.find('=');
+    if (eq == std::string::npos || eq + 1 == com.size()) {
+        return "--com needs COMn=END (END: builtin, a serial port or a URL): " + com;
+    }
+    const std::string name = ComName(com.substr(0, eq));
+    if (name.empty()) {
+        return "--com: " + com.substr(0, eq) + " is no port name: COM1 to COM255";
+    }
+    for (const std::string& b : before) {
+        if (ComName(b.substr(0, b.find('='))) == name) {
+            return "--com: " + name + " is given twice";
+        }
+    }
+    return {};
+}
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 }  // namespace
 
 CLI::App* AddRunCommand(CLI::App& app, Options* o, RunOptionSet* set) {
     CLI::App* run = app.add_subcommand("run");
     run->add_option("--tty", o->ttys)->take_all();
+    run->add_option("--com", o->coms)->take_all();
     set->link.AddTo(run, o);
     run->add_option("--device-exe", o->deviceExe)->check(NotEmpty());
     return run;
@@ -86,17 +125,26 @@ bool TakeRunOptions(const RunOptionSet& set, Options* o, std::string* error) {
     if (!set.link.Take(o, error)) {
         return false;
     }
+    const char* const given = kWindows ? "--com COMn=END" : "--tty PATH=END";
+    const std::vector<std::string>& ports = kWindows ? o->coms : o->ttys;
     if (o->device != DeviceKind::None || o->builtin) {
-        *error = "run's device ends are in --tty PATH=END: leave out --virtual and --port";
-    } else if (o->ttys.empty()) {
-        *error = "run needs --tty PATH=END: the path the program opens, and the device end behind it";
+        *error = std::string("run's device ends are in ") + given + ": leave out --virtual and --port";
+    } else if (kWindows && !o->ttys.empty()) {
+        *error = "--tty is for Linux: on Windows, give the port the program opens as --com COMn=END";
+    } else if (!kWindows && !o->coms.empty()) {
+        *error = "--com is for Windows: on Linux, give the path the program opens as --tty PATH=END";
+    } else if (ports.empty()) {
+        *error = std::string("run needs ") + given + ": the " + (kWindows ? "port" : "path") +
+                 " the program opens, and the device end behind it";
     } else if (o->program.empty()) {
         *error = "run needs PROGRAM: the program to start";
-    } else if (o->ttys.size() > 1 && !o->pcapPath.empty() && o->pcapPath.find("{}") == std::string::npos) {
-        *error = "--pcap with several --tty needs {} in FILE, for the number of each (from 0, in the order given)";
+    } else if (ports.size() > 1 && !o->pcapPath.empty() && o->pcapPath.find("{}") == std::string::npos) {
+        *error = std::string("--pcap with several ") + (kWindows ? "--com" : "--tty") +
+                 " needs {} in FILE, for the number of each (from 0, in the order given)";
     } else {
-        for (std::size_t k = 0; k < o->ttys.size(); ++k) {
-            *error = TtyFault(o->ttys[k], std::vector<std::string>(o->ttys.begin(), o->ttys.begin() + k));
+        for (std::size_t k = 0; k < ports.size(); ++k) {
+            const std::vector<std::string> before(ports.begin(), ports.begin() + static_cast<std::ptrdiff_t>(k));
+            *error = kWindows ? ComFault(ports[k], before) : TtyFault(ports[k], before);
             if (!error->empty()) {
                 return false;
             }
@@ -109,11 +157,12 @@ bool TakeRunOptions(const RunOptionSet& set, Options* o, std::string* error) {
 RunConfig RunConfigOf(const Options& o) {
     RunConfig c;
     c.program = o.program;
-    for (std::size_t k = 0; k < o.ttys.size(); ++k) {
-        const std::string& tty = o.ttys[k];
+    const std::vector<std::string>& ports = kWindows ? o.coms : o.ttys;
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+        const std::string& tty = ports[k];
         const std::size_t eq = tty.find('=');
         RunTty t;
-        t.path = tty.substr(0, eq);
+        t.path = kWindows ? ComName(tty.substr(0, eq)) : tty.substr(0, eq);
         const std::string end = tty.substr(eq + 1);
         t.link = LinkConfigOf(o);
         t.link.device = end == kBuiltinEnd   ? LinkConfig::DeviceEnd::Builtin
@@ -125,7 +174,7 @@ RunConfig RunConfigOf(const Options& o) {
                                 : t.link.device == LinkConfig::DeviceEnd::Port ? 0
                                                                             : kDeviceLine.baud;
         t.link.quiet = true;
-        t.link.label = o.ttys.size() > 1 ? t.path : std::string();
+        t.link.label = ports.size() > 1 ? t.path : std::string();
         if (const std::size_t at = o.pcapPath.find("{}"); at != std::string::npos) {
             t.link.pcapPath.replace(at, 2, std::to_string(k));
         }

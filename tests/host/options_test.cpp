@@ -268,6 +268,7 @@ TEST(Options, RunSetsTheProgramApart) {
 
     EXPECT_NE(ErrorOf({"run", "--tty", "/dev/ttyUSB0=builtin"}).find("PROGRAM"), std::string::npos);
     EXPECT_NE(ErrorOf({"run", "true"}).find("--tty"), std::string::npos);
+    EXPECT_NE(ErrorOf({"run", "--com", "COM2=builtin", "true"}).find("--com is for Windows"), std::string::npos);
     EXPECT_NE(ErrorOf({"run", "--tty", "ttyUSB0=builtin", "true"}).find("full path"), std::string::npos);
     EXPECT_NE(ErrorOf({"run", "--tty", "/dev/a=builtin", "--tty", "/dev/a=zolemul", "true"}).find("twice"),
               std::string::npos);
