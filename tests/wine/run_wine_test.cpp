@@ -1,0 +1,209 @@
+// zolhost.exe run under Wine: a Windows program started with its COM ports served
+// by zolhost, with nothing mapped for them in the Wine prefix. With a DLL of the
+// tests' own in place of zolhost's (run_probe_dll.cpp): it is loaded before the
+// program's first code runs, after its imports are bound, and the program is told
+// its ports; the program's exit status is run's, 127 when there is no program.
+// With zolhost's own DLL: zolemul.exe answers a Linux program through its COM2
+// byte for byte, and zolhost.exe's bench through COM7 gets every reply.
+//
+// Runs when ZOLEMUL_E2E_LOADER names Wine's loader and ZOLHOST_E2E_RUN_BUILD a
+// Windows build tree (its host/zolhost.exe, zolemul.exe and tests/wine/run_probe*).
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/support/pty_link.h"
+#include "tests/wine/wine_program.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr const char* kWineOnly = "zolhost.exe run runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_RUN_BUILD)";
+
+bool Usable() {
+    return !Env("ZOLEMUL_E2E_LOADER").empty() && !Env("ZOLHOST_E2E_RUN_BUILD").empty();
+}
+
+std::string Built(const std::string& file) {
+    return Env("ZOLHOST_E2E_RUN_BUILD") + "/" + file;
+}
+
+// zolhost.exe in a folder of its own, with the tests' DLL beside it under the
+// names of zolhost's own.
+struct ProbeRig {
+    ProbeRig() {
+        std::filesystem::copy_file(Built("host/zolhost.exe"), dir / "zolhost.exe");
+        for (const char* name : {"zolhost-com32.dll", "zolhost-com64.dll"}) {
+            std::filesystem::copy_file(Built("tests/wine/run_probe_dll.dll"), dir / name);
+        }
+    }
+    std::vector<std::string> Run(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv = {Env("ZOLEMUL_E2E_LOADER"), dir / "zolhost.exe", "run"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    TempDir dir;
+};
+
+TEST(WineRun, ProgramHasItsPortsAndTheDllBeforeItsFirstCodeAndItsStatusIsRuns) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    Program run(rig.Run({"--com", "com7=builtin", "--com", "\\\\.\\COM12=builtin", Built("tests/wine/run_probe.exe"),
+                         "7"}));
+    EXPECT_EQ(run.child->wait(60s), 7) << run.Text();
+    const std::string out = run.TextWith("COM12:");
+    EXPECT_NE(out.find("dll at start: imports bound"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(ports: COM7=127\.0\.0\.1:\d+;COM12=127\.0\.0\.1:\d+\r?\n)")))
+        << out;
+}
+
+TEST(WineRun, MissingProgramGives127) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    Program run(rig.Run({"--com", "COM7=builtin", "no-such-program.exe"}));
+    EXPECT_EQ(run.child->wait(60s), 127) << run.Text();
+}
+
+// The program prints `text` within `limit`; false at once when it ends first.
+bool TextComes(Program& p, const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + Scaled(limit);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (p.Text().find(text) != std::string::npos) {
+            return true;
+        }
+        if (!p.child->running()) {
+            return p.TextWith(text).find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+// A client of a port on loopback; false when it is refused.
+bool Connects(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool made = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    return made;
+}
+
+// zolhost.exe killed outright while its program runs on: the program is not ended
+// with it, and nothing of zolhost's is left to keep its ports open (no socket of
+// zolhost's went to the program with its standard handles).
+TEST(WineRun, KilledRunLeavesNothingListeningForTheProgram) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    Program run(rig.Run({"--com", "COM7=builtin", Built("tests/wine/run_probe.exe"), "0", "60000"}));
+    ASSERT_TRUE(TextComes(run, "ports: ", 60s)) << run.Text();
+    std::smatch m;
+    const std::string out = run.Text();  // the probe writes its lines at once
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(COM7=127\.0\.0\.1:(\d+))"))) << out;
+    const int port = std::stoi(m[1]);
+    EXPECT_TRUE(Connects(port)) << out;
+    run.child->signal(SIGKILL);
+    run.child->wait(10s);
+    bool refused = false;
+    for (const auto until = std::chrono::steady_clock::now() + Scaled(10s);
+         !refused && std::chrono::steady_clock::now() < until;) {
+        refused = !Connects(port);
+        std::this_thread::sleep_for(100ms);
+    }
+    kill(-run.child->pid(), SIGKILL);  // the program, in the process group it shares with zolhost.exe
+    EXPECT_TRUE(refused) << "COM7's port " << port << " still listens with zolhost.exe gone";
+}
+
+// A listener on loopback: its port, and the socket (-1 on failure).
+int ListenOnLoopback(int* port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 1) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return s;
+}
+
+// Reads n bytes from s within `limit`; fewer when they did not come.
+Bytes ReadSome(int s, std::size_t n, std::chrono::milliseconds limit) {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + Scaled(limit);
+    std::uint8_t buf[256];
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) {
+            continue;
+        }
+        const ssize_t r = read(s, buf, std::min(sizeof buf, n - got.size()));
+        if (r <= 0) {
+            break;
+        }
+        got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+}
+
+// zolemul.exe, which opens COM2 and nothing else, run with COM2 in front of a
+// Linux program that listens for zolhost's device end and sends requests: each is
+// answered, byte for byte. Ctrl-C on the console they share (SIGINT to their
+// process group, as Wine makes of it) ends zolemul; run waits for it and ends with
+// its status.
+TEST(WineRun, ZolemulAnswersALinuxProgramThroughItsPort) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    int port = 0;
+    const int listener = ListenOnLoopback(&port);
+    ASSERT_GE(listener, 0) << strerror(errno);
+    Program run({Env("ZOLEMUL_E2E_LOADER"), Built("host/zolhost.exe"), "run", "--com",
+                 "COM2=tcp://127.0.0.1:" + std::to_string(port), Built("zolemul.exe")});
+    ASSERT_TRUE(TextComes(run, "Zol Emul Started in COM2", 60s)) << run.Text();
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 0), 1) << "zolhost.exe's device end did not connect\n" << run.Text();
+    const int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    ASSERT_GE(s, 0) << strerror(errno);
+    for (int j = 0; j < 100; ++j) {
+        WriteAll(s, Request(static_cast<std::uint8_t>(j)));
+        ASSERT_EQ(Hex(ReadSome(s, 9, 10s)), Hex(ReplyFor(static_cast<std::uint8_t>(j)))) << "reply " << j << "\n"
+                                                                                           << run.Text();
+    }
+    kill(-run.child->pid(), SIGINT);
+    EXPECT_EQ(run.child->wait(30s), 0) << run.Text();
+    EXPECT_NE(run.TextWith("replies: ").find("requests seen: 100"), std::string::npos) << run.Text();
+    close(s);
+}
+
+// zolhost.exe's own bench, a Windows program that opens COM7 with the serial
+// layer's calls, through run's COM7 in front of the built-in device.
+TEST(WineRun, BenchThroughItsPortGetsEveryReply) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    Program run({Env("ZOLEMUL_E2E_LOADER"), Built("host/zolhost.exe"), "run", "--com", "COM7=builtin",
+                 Built("host/zolhost.exe"), "--port", "COM7", "bench", "--frames", "300"});
+    EXPECT_EQ(run.child->wait(120s), 0) << run.Text();
+    EXPECT_NE(run.TextWith("replies: ").find("requests seen: "), std::string::npos) << run.Text();
+}
+
+}  // namespace
