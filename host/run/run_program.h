@@ -1,11 +1,13 @@
-// zolhost run: an unmodified program started with serial paths of its choosing
-// (/dev/ttyUSB0) served by zolhost, each in front of a device end (the built-in
-// device, a zolemul started here, a network end or a real port), with no root and
-// nothing installed. Each path is a pty host end of a link of its own, all the
-// links on one thread; the program is started with a small preloaded library
-// (tty_shim.c) that opens the pty when the program opens the path and answers
-// what a pty cannot (the modem lines). POSIX: run_program_posix.cpp; Windows has
-// no way in yet (run_program_win32.cpp says so).
+// zolhost run: an unmodified program started with serial ports of its choosing
+// (/dev/ttyUSB0 on Linux, COM2 on Windows) served by zolhost, each in front of a
+// device end (the built-in device, a zolemul started here, a network end or a real
+// port), with no root and nothing installed, all the links on one thread
+// (run_links.*). POSIX (run_program_posix.cpp): each path is a pty host end, and a
+// small preloaded library (tty_shim.c) opens the pty when the program opens the
+// path and answers what a pty cannot (the modem lines). Windows
+// (run_program_win32.cpp): each port is an RFC 2217 server on loopback, and a DLL
+// loaded into the program before its code runs connects to it when the program
+// opens the port.
 #pragma once
 
 #include <string>
@@ -15,10 +17,11 @@
 
 namespace zolhost {
 
-// One path served to the program: its link, whose device end is as configured and
-// whose host end (hostPath) zolhost makes in a temp dir of its own.
+// One port served to the program: its link, whose device end is as configured and
+// whose host end (hostPath) zolhost makes (a pty in a temp dir of its own, or a
+// server on loopback).
 struct RunTty {
-    std::string path;  // what the program opens
+    std::string path;  // what the program opens: a path, or COMn on Windows
     LinkConfig link;
 };
 
