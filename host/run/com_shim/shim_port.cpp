@@ -17,16 +17,18 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-BOOL CALLBACK StartWinsock(INIT_ONCE*, void*, void** context) {
+bool gWinsock = false;
+
+BOOL CALLBACK StartWinsock(INIT_ONCE*, void*, void**) {
     WSADATA data;
-    *context = reinterpret_cast<void*>(static_cast<ULONG_PTR>(WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 1 : 2));
+    gWinsock = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     return TRUE;
 }
 
+// Started with the first port opened, never from DllMain.
 bool Winsock() {
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    void* result = nullptr;
-    return InitOnceExecuteOnce(&once, StartWinsock, nullptr, &result) && result == reinterpret_cast<void*>(1);
+    return InitOnceExecuteOnce(&once, StartWinsock, nullptr, nullptr) && gWinsock;
 }
 
 // Windows' parity and stop bit codes (DCB) as the option's.
