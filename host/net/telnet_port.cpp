@@ -328,6 +328,17 @@ void TelnetPort::SetModemLines(std::uint8_t lines, PortOutput* out) {
     }
 }
 
+void TelnetPort::RequestSettings(const LineSettings& wanted, PortOutput* out) {
+    wanted_ = wanted;
+    if (comPort_ != Agreement::Agreed) {
+        return;  // asked for as the option is agreed (SendSettings takes wanted_ then)
+    }
+    SendBaud(kSetBaudRate, wanted_.baud, out);
+    SendCom(kSetDataSize, wanted_.dataBits, out);
+    SendCom(kSetParity, static_cast<std::uint8_t>(wanted_.parity), out);
+    SendCom(kSetStopSize, static_cast<std::uint8_t>(wanted_.stopSize), out);
+}
+
 void TelnetPort::RequestControl(std::uint8_t value, PortOutput* out) {
     SendCom(kSetControl, value, out);
 }

@@ -157,6 +157,9 @@ public:
     // Server: the modem lines (kModemCd | kModemRi | kModemDsr | kModemCts) the device
     // end holds now; notified when they changed and the option is agreed.
     void SetModemLines(std::uint8_t lines, PortOutput* out);
+    // Client: other settings wanted from the far server: asked for at once when the
+    // option is agreed, else when it is.
+    void RequestSettings(const LineSettings& wanted, PortOutput* out);
     // Client: a SET-CONTROL or PURGE-DATA request to the far server.
     void RequestControl(std::uint8_t value, PortOutput* out);
     void RequestPurge(std::uint8_t value, PortOutput* out);

@@ -312,5 +312,27 @@ TEST(TelnetPort, ClientAsksFor115200_8N1AndNeedsNoAnswerToSetControl) {
     EXPECT_EQ(Kinds(out), (std::vector<K>{K::Ignored, K::Ignored}));
 }
 
+// A program that sets its port before the server has agreed to the option gets its
+// own settings asked for, not the defaults; set again later, they go out at once and
+// the answers are weighed against them.
+TEST(TelnetPort, ClientAsksForSettingsSetBeforeAndAfterTheOptionIsAgreed) {
+    TelnetPort port(TelnetPort::Role::Client);
+    PortOutput out;
+    port.Start(&out);
+    out.clear();
+    port.RequestSettings({9600, 7, Parity::Even, StopSize::Two}, &out);
+    EXPECT_TRUE(out.network.empty());
+    out = Feed(port, Cmd(kDo, kOptComPort));
+    EXPECT_EQ(out.network, Cat({Com(kSetBaudRate, {0, 0, 0x25, 0x80}), Com(kSetDataSize, {7}), Com(kSetParity, {3}),
+                                Com(kSetStopSize, {2}), Com(kSetControl, {kCtlFlowNone})}));
+
+    out.clear();
+    port.RequestSettings({19200, 8, Parity::None, StopSize::One}, &out);
+    EXPECT_EQ(out.network, Cat({Com(kSetBaudRate, {0, 0, 0x4B, 0}), Com(kSetDataSize, {8}), Com(kSetParity, {1}),
+                                Com(kSetStopSize, {1})}));
+    out = Feed(port, Cat({Com(101, {0, 0, 0x4B, 0}), Com(102, {8}), Com(103, {1}), Com(104, {2})}));
+    EXPECT_EQ(Kinds(out), (std::vector<K>{K::Settings, K::Settings, K::Settings, K::SettingsRefused}));
+}
+
 }  // namespace
 }  // namespace zolhost::net
