@@ -129,11 +129,15 @@ TEST(WineRun, KilledRunLeavesNothingListeningForTheProgram) {
     EXPECT_TRUE(refused) << "COM7's port " << port << " still listens with zolhost.exe gone";
 }
 
-// A listener on loopback: its port, and the socket (-1 on failure).
+// A listener on loopback: its port (*port, 0: any; the one taken), and the socket
+// (-1 on failure).
 int ListenOnLoopback(int* port) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(*port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 1) != 0 ||
@@ -207,6 +211,61 @@ TEST(WineRun, BenchThroughItsPortGetsEveryReply) {
                  Built("host/zolhost.exe"), "--port", "COM7", "bench", "--frames", "300"});
     EXPECT_EQ(run.child->wait(120s), 0) << run.Text();
     EXPECT_NE(run.TextWith("replies: ").find("requests seen: "), std::string::npos) << run.Text();
+}
+
+// The one connection a listener is given within `limit`; -1 when none came.
+int AcceptWithin(int listener, std::chrono::milliseconds limit) {
+    pollfd p{listener, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(Scaled(limit).count())) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                                                                      : -1;
+}
+
+// Whether a client of `port` is taken (want) within `limit`.
+bool ConnectsWithin(int port, bool want, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + Scaled(limit);
+    while (Connects(port) != want) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
+}
+
+// A device end on the network that goes takes the program's port with it (nothing
+// listens there for the program any more, as a pulled adapter is gone), and when it
+// is back the port is too, at the same place the program was told of.
+TEST(WineRun, PortGoesWithItsDeviceEndAndComesBackWithIt) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    int devicePort = 0;
+    int listener = ListenOnLoopback(&devicePort);
+    ASSERT_GE(listener, 0) << strerror(errno);
+    ProbeRig rig;
+    Program run(rig.Run({"--com", "COM2=tcp://127.0.0.1:" + std::to_string(devicePort),
+                         Built("tests/wine/run_probe.exe"), "0", "120000"}));
+    int device = AcceptWithin(listener, 60s);
+    ASSERT_GE(device, 0) << run.Text();
+    ASSERT_TRUE(TextComes(run, "ports: ", 60s)) << run.Text();
+    std::smatch m;
+    const std::string out = run.Text();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(COM2=127\.0\.0\.1:(\d+))"))) << out;
+    const int port = std::stoi(m[1]);
+    EXPECT_TRUE(Connects(port)) << out;
+
+    close(listener);  // nothing to come back to yet
+    close(device);
+    EXPECT_TRUE(ConnectsWithin(port, false, 10s)) << "COM2 still listens with its device end gone\n" << run.Text();
+
+    listener = ListenOnLoopback(&devicePort);
+    ASSERT_GE(listener, 0) << strerror(errno);
+    device = AcceptWithin(listener, 30s);
+    EXPECT_GE(device, 0) << "the device end was not opened again\n" << run.Text();
+    EXPECT_TRUE(ConnectsWithin(port, true, 10s)) << "COM2 is not back with its device end\n" << run.Text();
+    kill(-run.child->pid(), SIGKILL);
+    close(device);
+    close(listener);
 }
 
 }  // namespace
