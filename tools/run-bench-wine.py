@@ -56,11 +56,12 @@ def through_wine_mapping(prefix):
                                 stderr=subprocess.DEVNULL)
         com2 = os.path.join(prefix, "dosdevices", "com2")
         try:
-            deadline = time.monotonic() + 10
-            while not os.path.lexists(port):
-                if time.monotonic() > deadline:
-                    sys.exit("zolhost link made no port")
+            for _ in range(1000):  # 10 s
+                if os.path.lexists(port):
+                    break
                 time.sleep(0.01)
+            else:
+                sys.exit("zolhost link made no port")
             if os.path.lexists(com2):
                 os.remove(com2)
             os.symlink(os.path.realpath(port), com2)
