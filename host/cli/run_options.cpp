@@ -68,6 +68,10 @@ std::string ComFault(const std::string& com, const std::vector<std::string>& bef
     if (name.empty()) {
         return "--com: " + com.substr(0, eq) + " is no port name: COM1 to COM255";
     }
+    if (com.substr(eq + 1) == kZolemulEnd) {
+        return "--com: zolemul is no device end on Windows (zolhost gives a zolemul its port as a pty, which "
+               "Windows does not have): builtin is the same device on the wire";
+    }
     for (const std::string& b : before) {
         if (ComName(b.substr(0, b.find('='))) == name) {
             return "--com: " + name + " is given twice";
