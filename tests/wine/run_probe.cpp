@@ -1,7 +1,8 @@
 // A program for zolhost run to start: prints what the DLL loaded into it left in its
 // environment before the program's first code ran (a static object made before
 // main), the map of its ports, and exits with the status given as its first
-// argument, after the milliseconds given as its second.
+// argument, after the milliseconds given as its second; with a third, "keep", it
+// lets Ctrl-C pass (its own to act on, as a program that saves its work first).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -24,6 +25,9 @@ const std::string gAtStart = Variable("ZOLHOST_PROBE_DLL");
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 3 && std::string(argv[3]) == "keep") {
+        SetConsoleCtrlHandler(nullptr, TRUE);
+    }
     std::printf("dll at start: %s\nports: %s\n", gAtStart.c_str(), Variable("ZOLHOST_COM").c_str());
     std::fflush(stdout);
     Sleep(argc > 2 ? static_cast<DWORD>(std::atoi(argv[2])) : 0);

@@ -129,6 +129,47 @@ TEST(WineRun, KilledRunLeavesNothingListeningForTheProgram) {
     EXPECT_TRUE(refused) << "COM7's port " << port << " still listens with zolhost.exe gone";
 }
 
+// What run cannot serve on Windows is a usage error, said before anything starts.
+TEST(WineRun, RefusesWhatItCannotServe) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--com", "COM256=builtin", "x.exe"}, "COM1 to COM255"},
+        {{"--com", "COM07=builtin", "x.exe"}, "COM1 to COM255"},
+        {{"--com", "COM7=builtin", "--com", "com7=builtin", "x.exe"}, "given twice"},
+        {{"--com", "COM7=zolemul", "x.exe"}, "no device end on Windows"},
+        {{"--tty", "/dev/ttyUSB0=builtin", "x.exe"}, "--tty is for Linux"},
+    };
+    for (const auto& [args, said] : cases) {
+        Program run(rig.Run(args));
+        EXPECT_EQ(run.child->wait(60s), 2) << run.Text();
+        EXPECT_NE(run.TextWith(said).find(said), std::string::npos) << run.Text();
+    }
+}
+
+// Ctrl-C on the console run and its program share (SIGINT to their process
+// group, as Wine makes of it) is the program's to act on: one that goes on has its
+// ports served on, past the time run gives a program once run itself is asked to
+// stop (3 s).
+TEST(WineRun, CtrlCIsTheProgramsToActOn) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    Program run(rig.Run({"--com", "COM7=builtin", Built("tests/wine/run_probe.exe"), "0", "60000", "keep"}));
+    ASSERT_TRUE(TextComes(run, "ports: ", 60s)) << run.Text();
+    std::smatch m;
+    const std::string out = run.Text();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(COM7=127\.0\.0\.1:(\d+))"))) << out;
+    kill(-run.child->pid(), SIGINT);
+    std::this_thread::sleep_for(4s);
+    EXPECT_TRUE(run.child->running()) << run.Text();
+    EXPECT_TRUE(Connects(std::stoi(m[1]))) << "COM7 is gone after Ctrl-C\n" << run.Text();
+    kill(-run.child->pid(), SIGKILL);
+}
+
 // A listener on loopback: its port (*port, 0: any; the one taken), and the socket
 // (-1 on failure).
 int ListenOnLoopback(int* port) {
