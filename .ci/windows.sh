@@ -58,8 +58,9 @@ CONSOLE_PROBE32=build/win-i686/tests/wine/console_probe.exe
 CONSOLE_PROBE64=build/win-x86_64/tests/wine/console_probe.exe
 
 # --- Imports -------------------------------------------------------------------
-# Single statically linked exes: only DLLs that every Windows has.
-for exe in "$EXE32" "$EXE64"; do
+# Single statically linked exes, and zolhost run's DLLs, loaded into programs
+# wherever they are: only DLLs that every Windows has.
+for exe in "$EXE32" "$EXE64" build/win-i686/host/zolhost-com32.dll build/win-x86_64/host/zolhost-com64.dll; do
     step "DLL imports of $exe"
     arch=${exe#build/win-}
     dlls=$("${arch%%/*}-w64-mingw32-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
