@@ -83,9 +83,27 @@ int ServeUntilEnded(std::vector<ServedPort>& served, HANDLE program) {
     return *status;
 }
 
+// Why a port's device end cannot be served here; empty when all can. The links of
+// run wait together in one WSAPoll (link_wait_win32.cpp), which waits on sockets
+// only: a serial port's comm events would go unseen there, and its replies unread.
+std::string NotServedHere(const RunConfig& c) {
+    for (const RunTty& t : c.ttys) {
+        if (t.link.device == LinkConfig::DeviceEnd::Port && !net::LooksLikeUrl(t.link.port)) {
+            return t.path + ": a serial port (" + t.link.port +
+                   ") is no device end of run on Windows yet; put zolhost.exe --port " + t.link.port +
+                   " link rfc2217://127.0.0.1:PORT in front of it and give " + t.path + "=rfc2217://127.0.0.1:PORT";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 int RunProgram(const RunConfig& c) {
+    if (const std::string why = NotServedHere(c); !why.empty()) {
+        Say(why);
+        return kExitUsage;
+    }
     const std::wstring dll = ComDllPath();
     if (dll.empty() || GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Say(std::string("cannot find ") + ComDllName() + " beside zolhost.exe (" + OwnDirectory() +

@@ -141,6 +141,7 @@ TEST(WineRun, RefusesWhatItCannotServe) {
         {{"--com", "COM7=builtin", "--com", "com7=builtin", "x.exe"}, "given twice"},
         {{"--com", "COM7=zolemul", "x.exe"}, "no device end on Windows"},
         {{"--tty", "/dev/ttyUSB0=builtin", "x.exe"}, "--tty is for Linux"},
+        {{"--com", "COM7=COM3", "x.exe"}, "no device end of run on Windows yet"},
     };
     for (const auto& [args, said] : cases) {
         Program run(rig.Run(args));
