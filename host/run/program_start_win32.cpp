@@ -136,8 +136,7 @@ bool LoadInto(HANDLE process, const std::wstring& dll, std::string* error) {
     return loaded;
 }
 
-}  // namespace
-
+// A program's command line as its C runtime splits it back into argv.
 std::wstring CommandLineOf(const std::vector<std::wstring>& argv) {
     std::wstring line;
     for (const std::wstring& a : argv) {
@@ -145,6 +144,8 @@ std::wstring CommandLineOf(const std::vector<std::wstring>& argv) {
     }
     return line;
 }
+
+}  // namespace
 
 const char* ComDllName() {
     return sizeof(void*) == 8 ? "zolhost-com64.dll" : "zolhost-com32.dll";

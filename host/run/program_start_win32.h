@@ -15,9 +15,6 @@ struct StartedProgram {
     std::uint32_t pid = 0;
 };
 
-// A program's command line as its C runtime splits it back into argv.
-std::wstring CommandLineOf(const std::vector<std::wstring>& argv);
-
 // argv[0] is found as CreateProcess finds a program (".exe" added, zolhost's own
 // folder, the current one, the system's, PATH). The program's environment is
 // zolhost's with `name`=`value` in place of any of that name. Standard input,

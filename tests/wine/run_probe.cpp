@@ -1,6 +1,6 @@
 // A program for zolhost run to start: prints what the DLL loaded into it left in its
 // environment before the program's first code ran (a static object made before
-// main), the map of its ports, and exits with the status given as its first
+// main), the map of its ports, its arguments one a line, and exits with the status given as its first
 // argument, after the milliseconds given as its second; with a third, "keep", it
 // lets Ctrl-C pass (its own to act on, as a program that saves its work first).
 #define WIN32_LEAN_AND_MEAN
@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
         SetConsoleCtrlHandler(nullptr, TRUE);
     }
     std::printf("dll at start: %s\nports: %s\n", gAtStart.c_str(), Variable("ZOLHOST_COM").c_str());
+    for (int k = 1; k < argc; ++k) {
+        std::printf("arg: [%s]\n", argv[k]);
+    }
     std::fflush(stdout);
     Sleep(argc > 2 ? static_cast<DWORD>(std::atoi(argv[2])) : 0);
     return argc > 1 ? std::atoi(argv[1]) : 0;

@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -64,6 +65,27 @@ TEST(WineRun, ProgramHasItsPortsAndTheDllBeforeItsFirstCodeAndItsStatusIsRuns) {
     EXPECT_NE(out.find("dll at start: imports bound"), std::string::npos) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(ports: COM7=127\.0\.0\.1:\d+;COM12=127\.0\.0\.1:\d+\r?\n)")))
         << out;
+}
+
+// The program's arguments reach it as given, whatever its command line has to
+// quote for them (spaces, quotes, backslashes before a quote or at the end).
+TEST(WineRun, ArgumentsReachTheProgramAsGiven) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    const std::vector<std::string> args = {"0", "0", "two words", "a\"quote", "C:\\dir\\", "back\\\"slash", "", "--com"};
+    std::vector<std::string> argv = {"--com", "COM7=builtin", "--", Built("tests/wine/run_probe.exe")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Program run(rig.Run(argv));
+    EXPECT_EQ(run.child->wait(60s), 0) << run.Text();
+    std::string want;
+    for (const std::string& a : args) {
+        want += "arg: [" + a + "]\n";
+    }
+    std::string got = run.TextWith("COM7:");
+    got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
+    EXPECT_NE(got.find(want), std::string::npos) << "wanted:\n" << want << "got:\n" << got;
 }
 
 TEST(WineRun, MissingProgramGives127) {
