@@ -8,6 +8,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+#include <psapi.h>
 
 #include "host/run/program_start_win32.h"
 
@@ -98,6 +99,27 @@ bool IsWow64(HANDLE process) {
     return IsWow64Process(process, &wow) && wow;
 }
 
+// Whether the process has a module of dll's file name. The loading thread's exit
+// code cannot tell: it is what LoadLibraryW returned cut to 32 bits, which is 0 for
+// a 64-bit module loaded at a multiple of 4 GB.
+bool HasModule(HANDLE process, const std::wstring& dll) {
+    const std::wstring name = dll.substr(dll.find_last_of(L"\\/") + 1);
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!K32EnumProcessModules(process, modules, sizeof modules, &bytes)) {
+        return false;
+    }
+    for (DWORD k = 0; k < std::min<DWORD>(bytes, sizeof modules) / sizeof(HMODULE); ++k) {
+        wchar_t path[MAX_PATH];
+        const DWORD n = K32GetModuleBaseNameW(process, modules[k], path, MAX_PATH);
+        if (n > 0 && CompareStringOrdinal(path, static_cast<int>(n), name.c_str(), static_cast<int>(name.size()),
+                                          TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Loads dll into the suspended process; false with *error.
 bool LoadInto(HANDLE process, const std::wstring& dll, std::string* error) {
     const SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
@@ -119,15 +141,8 @@ bool LoadInto(HANDLE process, const std::wstring& dll, std::string* error) {
         *error = "cannot start a thread in it: " + SystemErrorText(GetLastError());
     } else if (WaitForSingleObject(thread, kLoadWaitMs) != WAIT_OBJECT_0) {
         *error = "it did not load the DLL within " + std::to_string(kLoadWaitMs / 1000) + " s";
-    } else {
-        // The thread's exit code is what LoadLibraryW returned (on 64-bit systems its
-        // low 32 bits, which a DLL's base address, 64 kB aligned above 4 GB, never
-        // has all zero in practice): 0 when it failed.
-        DWORD code = 0;
-        loaded = GetExitCodeThread(thread, &code) && code != 0;
-        if (!loaded) {
-            *error = "the DLL did not load in it (missing, damaged, or its start-up failed)";
-        }
+    } else if (!(loaded = HasModule(process, dll))) {
+        *error = "the DLL did not load in it (missing, damaged, or its start-up failed)";
     }
     if (thread != nullptr) {
         CloseHandle(thread);

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -86,6 +87,23 @@ TEST(WineRun, ArgumentsReachTheProgramAsGiven) {
     std::string got = run.TextWith("COM7:");
     got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
     EXPECT_NE(got.find(want), std::string::npos) << "wanted:\n" << want << "got:\n" << got;
+}
+
+// A DLL that does not load: run says so and ends as a port that cannot be served,
+// and the program, which would have run without its ports, never runs.
+TEST(WineRun, DllThatDoesNotLoadEndsTheProgramBeforeItRuns) {
+    if (!Usable()) {
+        GTEST_SKIP() << kWineOnly;
+    }
+    ProbeRig rig;
+    for (const char* name : {"zolhost-com32.dll", "zolhost-com64.dll"}) {
+        std::ofstream(rig.dir / name, std::ios::trunc) << "no DLL\n";
+    }
+    Program run(rig.Run({"--com", "COM7=builtin", Built("tests/wine/run_probe.exe")}));
+    EXPECT_EQ(run.child->wait(60s), 3) << run.Text();
+    const std::string out = run.TextWith("did not load");
+    EXPECT_NE(out.find("did not load"), std::string::npos) << out;
+    EXPECT_EQ(out.find("dll at start"), std::string::npos) << out;
 }
 
 TEST(WineRun, MissingProgramGives127) {
