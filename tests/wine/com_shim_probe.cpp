@@ -296,6 +296,22 @@ int main(int argc, char** argv) {
     a.clearError(h, &errors, &stat);
     Check(stat.cbInQue == 0, "purged", Format("%lu", stat.cbInQue));
 
+    // Bound to a completion port: each overlapped request's end is queued there,
+    // with the key and the OVERLAPPED it was issued with.
+    const HANDLE iocp = CreateIoCompletionPort(h, nullptr, 7, 0);
+    Request(0x26, req);
+    ULONG_PTR key = 0;
+    OVERLAPPED* done = nullptr;
+    DWORD wn = 0;
+    ok = a.write(h, req, 7, nullptr, &wov) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetQueuedCompletionStatus(iocp, &wn, &key, &done, 5000);
+    Check(iocp != nullptr && ok && key == 7 && done == &wov && wn == 7, "completion-port-write",
+          Format("key %lu, %lu bytes", static_cast<unsigned long>(key), wn));
+    std::memset(buf, 0, sizeof buf);
+    ok = a.read(h, buf, 9, nullptr, &rov) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetQueuedCompletionStatus(iocp, &n, &key, &done, 5000);
+    Check(ok && key == 7 && done == &rov && Hex(buf, n) == ReplyHex(0x26), "completion-port-read", Hex(buf, n));
+
     // Other settings, to be seen in the link's summary.
     DCB slow = dcb;
     slow.BaudRate = 9600;
