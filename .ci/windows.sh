@@ -63,32 +63,29 @@ COM_PROBE32=build/win-i686/tests/wine/com_shim_probe.exe
 COM_PROBE64=build/win-x86_64/tests/wine/com_shim_probe.exe
 
 # --- Imports -------------------------------------------------------------------
+# The DLLs FILE imports, each matching the extended regex ALLOWED, or the step
+# fails saying WHAT was expected.
+check_imports() {
+    local file=$1 allowed=$2 what=$3 arch dlls bad
+    step "DLL imports of $file"
+    arch=${file#build/win-}
+    dlls=$("${arch%%/*}-w64-mingw32-objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    printf '%s\n' "$dlls"
+    bad=$(printf '%s\n' "$dlls" | grep -viE "^($allowed)\.dll$" || true)
+    if [ -n "$bad" ]; then
+        echo "FAIL: $file needs DLLs beyond $what: $bad"
+        exit 1
+    fi
+    echo "ok: $what only"
+}
 # Single statically linked exes: only DLLs that every Windows has.
 for exe in "$EXE32" "$EXE64"; do
-    step "DLL imports of $exe"
-    arch=${exe#build/win-}
-    dlls=$("${arch%%/*}-w64-mingw32-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-    printf '%s\n' "$dlls"
-    bad=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|msvcrt|user32|advapi32|ws2_32|shell32|ole32|oleaut32|gdi32|ntdll|api-ms-win-[a-z0-9-]+)\.dll$' || true)
-    if [ -n "$bad" ]; then
-        echo "FAIL: $exe needs DLLs that are not part of Windows: $bad"
-        exit 1
-    fi
-    echo "ok: system DLLs only"
+    check_imports "$exe" 'kernel32|msvcrt|user32|advapi32|ws2_32|shell32|ole32|oleaut32|gdi32|ntdll|api-ms-win-[a-z0-9-]+' \
+        "the system's"
 done
-# zolhost run's DLL goes into other programs: Windows' kernel32, ws2_32, ntdll and
-# C runtime (msvcrt) only.
+# zolhost run's DLL goes into other programs: the fewest system DLLs.
 for dll in "$COM_SHIM32" "$COM_SHIM64"; do
-    step "DLL imports of $dll"
-    arch=${dll#build/win-}
-    dlls=$("${arch%%/*}-w64-mingw32-objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p')
-    printf '%s\n' "$dlls"
-    bad=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|ws2_32|ntdll|msvcrt)\.dll$' || true)
-    if [ -n "$bad" ]; then
-        echo "FAIL: $dll needs more than kernel32, ws2_32, ntdll and msvcrt: $bad"
-        exit 1
-    fi
-    echo "ok: kernel32, ws2_32, ntdll and msvcrt at most"
+    check_imports "$dll" 'kernel32|ws2_32|ntdll|msvcrt' "kernel32, ws2_32, ntdll and the C runtime (msvcrt)"
 done
 
 # --- Which road: the 32-bit loader natively, under qemu-i386, or none ----------
