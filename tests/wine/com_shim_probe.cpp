@@ -6,9 +6,10 @@
 //
 // The comm functions are looked up with GetProcAddress after the DLL is loaded,
 // as .NET's SerialPort and Python's ctypes do. One line per check on standard
-// output: "ok <check> <detail>" or "FAIL <check> <detail>". Near the end it says
-// "end the link", and goes on once a line comes on standard input: the link has
-// ended by then. Last line: "done <passed> <failed>"; exit status 0 only when no
+// output: "ok <check> <detail>" or "FAIL <check> <detail>". It starts while
+// another client holds the link; it says "let the port go", and goes on once a
+// line comes on standard input: the other client has left by then. Near the end
+// it says "end the link", and goes on at the next line: the link has ended. Last line: "done <passed> <failed>"; exit status 0 only when no
 // check failed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -113,6 +114,16 @@ Api Lookup() {
     return a;
 }
 
+// Asks the driver for something and waits for its line on standard input.
+void WaitForGoAhead(const char* what) {
+    std::printf("%s\n", what);
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        Check(false, "go-ahead", "standard input closed");
+    }
+}
+
 bool Timeouts(const Api& a, HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
     COMMTIMEOUTS t{interval, multiplier, constant, 0, 0};
     return a.setTimeouts(h, &t) != FALSE;
@@ -168,8 +179,17 @@ int main(int argc, char** argv) {
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
 
+    // Another client has the link: the port is in use.
+    HANDLE h = a.createA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD error = GetLastError();
+    Check(h == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED, "open-while-taken-elsewhere", Format("error %lu", error));
+    if (h != INVALID_HANDLE_VALUE) {
+        a.close(h);
+    }
+    WaitForGoAhead("let the port go");
+
     // A synchronous handle by the device name in lower case.
-    HANDLE h = a.createA(lower.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = a.createA(lower.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Check(h != INVALID_HANDLE_VALUE, "open", Format("%s, error %lu", lower.c_str(), h == INVALID_HANDLE_VALUE ? GetLastError() : 0));
     if (h == INVALID_HANDLE_VALUE) {
         std::printf("done %d %d\n", gPassed, gFailed);
@@ -229,7 +249,7 @@ int main(int argc, char** argv) {
     rov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     unsigned char req[7];
     Request(0x23, req);
-    DWORD error = 0;
+    error = 0;
     BOOL ok = a.read(h, buf, 9, nullptr, &rov);
     Check(!ok && GetLastError() == ERROR_IO_PENDING && !HasOverlappedIoCompleted(&rov), "read-pending",
           Format("error %lu", GetLastError()));
@@ -327,12 +347,7 @@ int main(int argc, char** argv) {
     // fails as a USB adapter pulled out; the name is no more until something listens.
     ok = a.read(h, buf, 9, nullptr, &rov);
     const bool lastPending = !ok && GetLastError() == ERROR_IO_PENDING;
-    std::printf("end the link\n");
-    std::fflush(stdout);
-    char line[16];
-    if (std::fgets(line, sizeof line, stdin) == nullptr) {
-        Check(false, "go-ahead", "standard input closed");
-    }
+    WaitForGoAhead("end the link");
     ok = Finish(a, h, &rov, &n, &error);
     Check(lastPending && !ok && error == ERROR_BAD_COMMAND, "pending-read-fails-when-link-ends", Format("error %lu", error));
     const BOOL readOk = a.read(h, buf, 9, nullptr, &rov);

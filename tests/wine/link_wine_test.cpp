@@ -461,7 +461,8 @@ TEST(WineLink, AWaitThatFailsEndsTheLoopAndSaysWhy) {
 // The probe checks what the program sees call by call (byte for byte answers,
 // overlapped and not, the exclusive open, time outs, waits for events ended and
 // cancelled, the port failing once the link ends); here the link's summary shows
-// that the program's requests and its last settings reached it. `bits`: 32 or 64,
+// that the program's requests and its last settings reached it. The probe starts
+// while another client holds the link, and finds the port in use. `bits`: 32 or 64,
 // for ZOLHOST_E2E_COM_PROBE<bits> and ZOLHOST_E2E_COM_SHIM<bits>, the probe and
 // the DLL of that bitness.
 void RunComShimProbe(const std::string& bits) {
@@ -488,10 +489,18 @@ void RunComShimProbe(const std::string& bits) {
         port = m[1];
     }
     ASSERT_FALSE(port.empty()) << link.Text();
+    const int other = ConnectTo(port);  // another client has the port at first
+    ASSERT_GE(other, 0) << strerror(errno);
+    EXPECT_TRUE(link.out_.waitForText("127.0.0.1:" + port + " opened", 30s)) << link.Text();
     int in[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     Program run({loader, probe, dll, "COM7", port}, in[0]);
     close(in[0]);
+    const bool seen = run.out_.waitForText("let the port go", 120s);
+    close(other);
+    EXPECT_TRUE(link.out_.waitForText("the client left", 30s)) << link.Text();
+    EXPECT_EQ(write(in[1], "go\n", 3), 3);
+    EXPECT_TRUE(seen) << run.Text();
     const bool asked = run.out_.waitFor(
         [](const Bytes& b) {
             const std::string t(b.begin(), b.end());

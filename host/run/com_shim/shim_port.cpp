@@ -11,7 +11,8 @@ namespace {
 
 constexpr DWORD kValidEvents = 0x1FFF;  // EV_RXCHAR .. EV_EVENT2
 constexpr DWORD kIoThreadEndMs = 5000;
-constexpr DWORD kLetGoMs = 2000;  // for zolhost to close its side as the port closes
+constexpr DWORD kLetGoMs = 2000;
+constexpr long kGreetingMs = 2000;  // for zolhost's first words on a new connection  // for zolhost to close its side as the port closes
 
 BOOL Fail(DWORD error) {
     SetLastError(error);
@@ -117,15 +118,41 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     netEvent_ = WSACreateEvent();
-    if (wake_ == nullptr || netEvent_ == WSA_INVALID_EVENT ||
-        WSAEventSelect(socket_, netEvent_, FD_READ | FD_CLOSE) != 0) {
+    if (wake_ == nullptr || netEvent_ == WSA_INVALID_EVENT) {
         *error = ERROR_NOT_READY;
         return false;
     }
     net::PortOutput out;
     engine_.Start(&out);
+    // zolhost opens with telnet's negotiation (IAC first). A client it cannot take,
+    // as another has the port, gets a line of text and the connection closed: to
+    // the program, a port in use. A server that says nothing at first is taken
+    // as it is.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval wait{kGreetingMs / 1000, 0};
+    if (select(0, &readable, nullptr, nullptr, &wait) == 1) {
+        std::uint8_t first[256];
+        const int n = recv(socket_, reinterpret_cast<char*>(first), sizeof first, 0);
+        if (n <= 0) {
+            return false;
+        }
+        if (first[0] != net::kIac) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        AcquireSRWLockExclusive(&lock_);
+        engine_.FromNetwork(first, static_cast<std::size_t>(n), &out);
+        Take(out);
+        ReleaseSRWLockExclusive(&lock_);
+    }
     std::size_t sent = 0;
     if (!Send(out.network, 0, &sent)) {
+        return false;
+    }
+    if (WSAEventSelect(socket_, netEvent_, FD_READ | FD_CLOSE) != 0) {
+        *error = ERROR_NOT_READY;
         return false;
     }
     // The thread holds the port alive until it ends.
