@@ -179,6 +179,23 @@ int main(int argc, char** argv) {
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
 
+    // Every other file is the system's, as it was.
+    char dir[MAX_PATH];
+    char file[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "zol", 0, file);
+    HANDLE f = a.createA(file, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD fn = 0;
+    char text[8] = {};
+    const bool wrote = f != INVALID_HANDLE_VALUE && a.write(f, "COM7", 4, &fn, nullptr) && fn == 4;
+    SetFilePointer(f, 0, nullptr, FILE_BEGIN);
+    const bool readBack = wrote && a.read(f, text, sizeof text, &fn, nullptr) && fn == 4;
+    Check(readBack && a.fileType(f) == FILE_TYPE_DISK && a.close(f), "other-files-untouched", text);
+    DeleteFileA(file);
+    HANDLE unmapped = a.createA((port + "9").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    Check(unmapped == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND, "unmapped-port-is-the-systems",
+          Format("error %lu", GetLastError()));
+
     // Another client has the link: the port is in use.
     HANDLE h = a.createA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD error = GetLastError();
