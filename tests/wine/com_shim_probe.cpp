@@ -6,9 +6,10 @@
 //
 // The comm functions are looked up with GetProcAddress after the DLL is loaded,
 // as .NET's SerialPort and Python's ctypes do. One line per check on standard
-// output: "ok <check> <detail>" or "FAIL <check> <detail>". Near the end it says
-// "end the link", and goes on once a line comes on standard input: the link has
-// ended by then. Last line: "done <passed> <failed>"; exit status 0 only when no
+// output: "ok <check> <detail>" or "FAIL <check> <detail>". It starts while
+// another client holds the link; it says "let the port go", and goes on once a
+// line comes on standard input: the other client has left by then. Near the end
+// it says "end the link", and goes on at the next line: the link has ended. Last line: "done <passed> <failed>"; exit status 0 only when no
 // check failed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -113,6 +114,16 @@ Api Lookup() {
     return a;
 }
 
+// Asks the driver for something and waits for its line on standard input.
+void WaitForGoAhead(const char* what) {
+    std::printf("%s\n", what);
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        Check(false, "go-ahead", "standard input closed");
+    }
+}
+
 bool Timeouts(const Api& a, HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
     COMMTIMEOUTS t{interval, multiplier, constant, 0, 0};
     return a.setTimeouts(h, &t) != FALSE;
@@ -168,8 +179,34 @@ int main(int argc, char** argv) {
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
 
+    // Every other file is the system's, as it was.
+    char dir[MAX_PATH];
+    char file[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "zol", 0, file);
+    HANDLE f = a.createA(file, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD fn = 0;
+    char text[8] = {};
+    const bool wrote = f != INVALID_HANDLE_VALUE && a.write(f, "COM7", 4, &fn, nullptr) && fn == 4;
+    SetFilePointer(f, 0, nullptr, FILE_BEGIN);
+    const bool readBack = wrote && a.read(f, text, sizeof text, &fn, nullptr) && fn == 4;
+    Check(readBack && a.fileType(f) == FILE_TYPE_DISK && a.close(f), "other-files-untouched", text);
+    DeleteFileA(file);
+    HANDLE unmapped = a.createA((port + "9").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    Check(unmapped == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND, "unmapped-port-is-the-systems",
+          Format("error %lu", GetLastError()));
+
+    // Another client has the link: the port is in use.
+    HANDLE h = a.createA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD error = GetLastError();
+    Check(h == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED, "open-while-taken-elsewhere", Format("error %lu", error));
+    if (h != INVALID_HANDLE_VALUE) {
+        a.close(h);
+    }
+    WaitForGoAhead("let the port go");
+
     // A synchronous handle by the device name in lower case.
-    HANDLE h = a.createA(lower.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = a.createA(lower.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Check(h != INVALID_HANDLE_VALUE, "open", Format("%s, error %lu", lower.c_str(), h == INVALID_HANDLE_VALUE ? GetLastError() : 0));
     if (h == INVALID_HANDLE_VALUE) {
         std::printf("done %d %d\n", gPassed, gFailed);
@@ -229,7 +266,7 @@ int main(int argc, char** argv) {
     rov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     unsigned char req[7];
     Request(0x23, req);
-    DWORD error = 0;
+    error = 0;
     BOOL ok = a.read(h, buf, 9, nullptr, &rov);
     Check(!ok && GetLastError() == ERROR_IO_PENDING && !HasOverlappedIoCompleted(&rov), "read-pending",
           Format("error %lu", GetLastError()));
@@ -296,6 +333,22 @@ int main(int argc, char** argv) {
     a.clearError(h, &errors, &stat);
     Check(stat.cbInQue == 0, "purged", Format("%lu", stat.cbInQue));
 
+    // Bound to a completion port: each overlapped request's end is queued there,
+    // with the key and the OVERLAPPED it was issued with.
+    const HANDLE iocp = CreateIoCompletionPort(h, nullptr, 7, 0);
+    Request(0x26, req);
+    ULONG_PTR key = 0;
+    OVERLAPPED* done = nullptr;
+    DWORD wn = 0;
+    ok = a.write(h, req, 7, nullptr, &wov) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetQueuedCompletionStatus(iocp, &wn, &key, &done, 5000);
+    Check(iocp != nullptr && ok && key == 7 && done == &wov && wn == 7, "completion-port-write",
+          Format("key %lu, %lu bytes", static_cast<unsigned long>(key), wn));
+    std::memset(buf, 0, sizeof buf);
+    ok = a.read(h, buf, 9, nullptr, &rov) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetQueuedCompletionStatus(iocp, &n, &key, &done, 5000);
+    Check(ok && key == 7 && done == &rov && Hex(buf, n) == ReplyHex(0x26), "completion-port-read", Hex(buf, n));
+
     // Other settings, to be seen in the link's summary.
     DCB slow = dcb;
     slow.BaudRate = 9600;
@@ -311,12 +364,7 @@ int main(int argc, char** argv) {
     // fails as a USB adapter pulled out; the name is no more until something listens.
     ok = a.read(h, buf, 9, nullptr, &rov);
     const bool lastPending = !ok && GetLastError() == ERROR_IO_PENDING;
-    std::printf("end the link\n");
-    std::fflush(stdout);
-    char line[16];
-    if (std::fgets(line, sizeof line, stdin) == nullptr) {
-        Check(false, "go-ahead", "standard input closed");
-    }
+    WaitForGoAhead("end the link");
     ok = Finish(a, h, &rov, &n, &error);
     Check(lastPending && !ok && error == ERROR_BAD_COMMAND, "pending-read-fails-when-link-ends", Format("error %lu", error));
     const BOOL readOk = a.read(h, buf, 9, nullptr, &rov);

@@ -4,11 +4,13 @@
 // side of that line. Every request is answered but for the replies the link drops,
 // and the summary counts those the program missed. And zolhost.exe serve: many
 // built-in devices, reached by a Linux pyserial host program over the network.
-// And the link's loops over an end whose wait fails (link_wait_probe.exe).
+// And the link's loops over an end whose wait fails (link_wait_probe.exe). And a
+// program using the COM port zolhost run's DLL gives, over the link (com_shim_probe.exe).
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader, ZOLHOST_E2E_EXE zolhost.exe and
 // (for the link) ZOLEMUL_E2E_COM3 the path Wine maps COM3 to; the probe's test when
-// ZOLHOST_E2E_WAIT_PROBE names link_wait_probe.exe.
+// ZOLHOST_E2E_WAIT_PROBE names link_wait_probe.exe; the DLL's when
+// ZOLHOST_E2E_COM_PROBE32 / 64 and ZOLHOST_E2E_COM_SHIM32 / 64 name the probe and the DLL.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -412,5 +414,75 @@ TEST(WineLink, AWaitThatFailsEndsTheLoopAndSaysWhy) {
     }
     EXPECT_NE(out.find("WaitForMultipleObjects: "), std::string::npos) << "the link did not say why\n" << out;
 }
+
+// A program that loads zolhost run's DLL (com_shim_probe.exe) and opens the COM
+// port it gives, its server zolhost.exe's link with the built-in device behind it.
+// The probe checks what the program sees call by call (byte for byte answers,
+// overlapped and not, the exclusive open, time outs, waits for events ended and
+// cancelled, the port failing once the link ends); here the link's summary shows
+// that the program's requests and its last settings reached it. The probe starts
+// while another client holds the link, and finds the port in use. `bits`: 32 or 64,
+// for ZOLHOST_E2E_COM_PROBE<bits> and ZOLHOST_E2E_COM_SHIM<bits>, the probe and
+// the DLL of that bitness.
+void RunComShimProbe(const std::string& bits) {
+    const std::string loader = Env("ZOLEMUL_E2E_LOADER");
+    const std::string zolhost = Env("ZOLHOST_E2E_EXE");
+    const std::string probe = Env(("ZOLHOST_E2E_COM_PROBE" + bits).c_str());
+    std::string dll = Env(("ZOLHOST_E2E_COM_SHIM" + bits).c_str());
+    if (loader.empty() || zolhost.empty() || probe.empty() || dll.empty()) {
+        GTEST_SKIP() << "com_shim_probe.exe runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_EXE, "
+                        "ZOLHOST_E2E_COM_PROBE" << bits << ", ZOLHOST_E2E_COM_SHIM" << bits << ")";
+    }
+    dll = "Z:" + std::filesystem::absolute(dll).string();  // Wine's drive for the Linux root
+    std::replace(dll.begin(), dll.end(), '/', '\\');
+
+    Program link({loader, zolhost, "link", "rfc2217://127.0.0.1:0", "--builtin"});
+    std::smatch m;
+    std::string port;
+    if (link.out_.waitFor(
+            [&](const Bytes& b) {
+                const std::string t(b.begin(), b.end());
+                return std::regex_search(t, m, std::regex(R"(\nrfc2217://127\.0\.0\.1:(\d+)\r?\n)"));
+            },
+            60s)) {
+        port = m[1];
+    }
+    ASSERT_FALSE(port.empty()) << link.Text();
+    const int other = ConnectTo(port);  // another client has the port at first
+    ASSERT_GE(other, 0) << strerror(errno);
+    EXPECT_TRUE(link.out_.waitForText("127.0.0.1:" + port + " opened", 30s)) << link.Text();
+    int in[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    Program run({loader, probe, dll, "COM7", port}, in[0]);
+    close(in[0]);
+    const bool seen = run.out_.waitForText("let the port go", 120s);
+    close(other);
+    EXPECT_TRUE(link.out_.waitForText("the client left", 30s)) << link.Text();
+    EXPECT_EQ(write(in[1], "go\n", 3), 3);
+    EXPECT_TRUE(seen) << run.Text();
+    const bool asked = run.out_.waitFor(
+        [](const Bytes& b) {
+            const std::string t(b.begin(), b.end());
+            return t.find("end the link") != std::string::npos || t.find("done ") != std::string::npos;
+        },
+        120s);
+    link.child->signal(SIGINT);  // Ctrl-C to the Windows program
+    EXPECT_EQ(link.child->wait(30s), 0) << link.Text();
+    EXPECT_EQ(write(in[1], "go\n", 3), 3);
+    close(in[1]);
+    EXPECT_EQ(run.child->wait(60s), 0) << run.Text();
+    const std::string out = run.TextWith("done ");
+    EXPECT_TRUE(asked) << out;
+    EXPECT_EQ(out.find("FAIL "), std::string::npos) << out;
+    EXPECT_NE(out.find("done "), std::string::npos) << out;
+
+    const std::string summary = link.TextWith("host line: ");
+    EXPECT_TRUE(std::regex_search(summary, std::regex(R"(requests seen: 6\r?\n)"))) << summary;
+    EXPECT_NE(summary.find("replies: 6, forwarded 6, dropped 0, corrupted 0"), std::string::npos) << summary;
+    EXPECT_TRUE(std::regex_search(summary, std::regex(R"(  host line: 9600 7E1, [^\n]*; [1-9]\d* settings)"))) << summary;
+}
+
+TEST(WineComShim, A32BitProgramUsesTheCommPortTheDllGives) { RunComShimProbe("32"); }
+TEST(WineComShim, A64BitProgramUsesTheCommPortTheDllGives) { RunComShimProbe("64"); }
 
 }  // namespace

@@ -138,18 +138,21 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     return OpenPort(port, flags);
 }
 
-BOOL WINAPI HookReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+// A call on handle h: the port's method when h is one of the ports, else the
+// system's function with the same arguments.
+template <typename RealFn, typename Method, typename... Args>
+auto Route(HANDLE h, RealFn realFn, Method method, Args... args) {
     if (auto p = Find(h)) {
-        return p->Read(buf, n, done, ov);
+        return ((*p).*method)(args...);
     }
-    return real.ReadFile(h, buf, n, done, ov);
+    return realFn(h, args...);
 }
 
+BOOL WINAPI HookReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+    return Route(h, real.ReadFile, &ShimPort::Read, buf, n, done, ov);
+}
 BOOL WINAPI HookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
-    if (auto p = Find(h)) {
-        return p->Write(buf, n, done, ov);
-    }
-    return real.WriteFile(h, buf, n, done, ov);
+    return Route(h, real.WriteFile, &ShimPort::Write, buf, n, done, ov);
 }
 
 BOOL WINAPI HookCloseHandle(HANDLE h) {
@@ -175,7 +178,6 @@ BOOL WINAPI HookCancelIo(HANDLE h) {
     }
     return real.CancelIo(h);
 }
-
 BOOL WINAPI HookCancelIoEx(HANDLE h, LPOVERLAPPED ov) {
     if (auto p = Find(h)) {
         return p->Cancel(ov, false);
@@ -189,7 +191,6 @@ BOOL WINAPI HookGetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOO
     }
     return real.GetOverlappedResult(h, ov, done, wait);
 }
-
 BOOL WINAPI HookGetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD done, DWORD ms, BOOL alertable) {
     if (auto p = Find(h); p && ov != nullptr) {
         return p->Result(ov, done, ms, alertable);
@@ -197,110 +198,46 @@ BOOL WINAPI HookGetOverlappedResultEx(HANDLE h, LPOVERLAPPED ov, LPDWORD done, D
     return real.GetOverlappedResultEx(h, ov, done, ms, alertable);
 }
 
-BOOL WINAPI HookSetupComm(HANDLE h, DWORD in, DWORD out) {
-    if (auto p = Find(h)) {
-        return p->Setup(in, out);
-    }
-    return real.SetupComm(h, in, out);
-}
-
-BOOL WINAPI HookGetCommState(HANDLE h, LPDCB dcb) {
-    if (auto p = Find(h)) {
-        return p->GetState(dcb);
-    }
-    return real.GetCommState(h, dcb);
-}
-
-BOOL WINAPI HookSetCommState(HANDLE h, LPDCB dcb) {
-    if (auto p = Find(h)) {
-        return p->SetState(dcb);
-    }
-    return real.SetCommState(h, dcb);
-}
-
+BOOL WINAPI HookSetupComm(HANDLE h, DWORD in, DWORD out) { return Route(h, real.SetupComm, &ShimPort::Setup, in, out); }
+BOOL WINAPI HookGetCommState(HANDLE h, LPDCB dcb) { return Route(h, real.GetCommState, &ShimPort::GetState, dcb); }
+BOOL WINAPI HookSetCommState(HANDLE h, LPDCB dcb) { return Route(h, real.SetCommState, &ShimPort::SetState, dcb); }
 BOOL WINAPI HookGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    if (auto p = Find(h)) {
-        return p->GetTimeouts(t);
-    }
-    return real.GetCommTimeouts(h, t);
+    return Route(h, real.GetCommTimeouts, &ShimPort::GetTimeouts, t);
 }
-
 BOOL WINAPI HookSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    if (auto p = Find(h)) {
-        return p->SetTimeouts(t);
-    }
-    return real.SetCommTimeouts(h, t);
+    return Route(h, real.SetCommTimeouts, &ShimPort::SetTimeouts, t);
 }
-
 BOOL WINAPI HookClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
-    if (auto p = Find(h)) {
-        return p->ClearError(errors, stat);
-    }
-    return real.ClearCommError(h, errors, stat);
+    return Route(h, real.ClearCommError, &ShimPort::ClearError, errors, stat);
 }
-
-BOOL WINAPI HookSetCommMask(HANDLE h, DWORD mask) {
-    if (auto p = Find(h)) {
-        return p->SetMask(mask);
-    }
-    return real.SetCommMask(h, mask);
-}
-
-BOOL WINAPI HookGetCommMask(HANDLE h, LPDWORD mask) {
-    if (auto p = Find(h)) {
-        return p->GetMask(mask);
-    }
-    return real.GetCommMask(h, mask);
-}
-
+BOOL WINAPI HookSetCommMask(HANDLE h, DWORD mask) { return Route(h, real.SetCommMask, &ShimPort::SetMask, mask); }
+BOOL WINAPI HookGetCommMask(HANDLE h, LPDWORD mask) { return Route(h, real.GetCommMask, &ShimPort::GetMask, mask); }
 BOOL WINAPI HookWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
-    if (auto p = Find(h)) {
-        return p->WaitEvent(mask, ov);
-    }
-    return real.WaitCommEvent(h, mask, ov);
+    return Route(h, real.WaitCommEvent, &ShimPort::WaitEvent, mask, ov);
 }
-
-BOOL WINAPI HookPurgeComm(HANDLE h, DWORD flags) {
-    if (auto p = Find(h)) {
-        return p->Purge(flags);
-    }
-    return real.PurgeComm(h, flags);
-}
-
+BOOL WINAPI HookPurgeComm(HANDLE h, DWORD flags) { return Route(h, real.PurgeComm, &ShimPort::Purge, flags); }
 BOOL WINAPI HookEscapeCommFunction(HANDLE h, DWORD func) {
-    if (auto p = Find(h)) {
-        return p->Escape(func);
-    }
-    return real.EscapeCommFunction(h, func);
+    return Route(h, real.EscapeCommFunction, &ShimPort::Escape, func);
 }
-
 BOOL WINAPI HookSetCommBreak(HANDLE h) {
     if (auto p = Find(h)) {
         return p->Escape(SETBREAK);
     }
     return real.SetCommBreak(h);
 }
-
 BOOL WINAPI HookClearCommBreak(HANDLE h) {
     if (auto p = Find(h)) {
         return p->Escape(CLRBREAK);
     }
     return real.ClearCommBreak(h);
 }
-
 BOOL WINAPI HookGetCommModemStatus(HANDLE h, LPDWORD status) {
-    if (auto p = Find(h)) {
-        return p->ModemStatus(status);
-    }
-    return real.GetCommModemStatus(h, status);
+    return Route(h, real.GetCommModemStatus, &ShimPort::ModemStatus, status);
 }
-
 BOOL WINAPI HookGetCommProperties(HANDLE h, LPCOMMPROP prop) {
-    if (auto p = Find(h)) {
-        return p->Properties(prop);
-    }
-    return real.GetCommProperties(h, prop);
+    return Route(h, real.GetCommProperties, &ShimPort::Properties, prop);
 }
+BOOL WINAPI HookFlushFileBuffers(HANDLE h) { return Route(h, real.FlushFileBuffers, &ShimPort::Flush); }
 
 DWORD WINAPI HookGetFileType(HANDLE h) {
     if (Find(h)) {
@@ -308,13 +245,6 @@ DWORD WINAPI HookGetFileType(HANDLE h) {
         return FILE_TYPE_CHAR;
     }
     return real.GetFileType(h);
-}
-
-BOOL WINAPI HookFlushFileBuffers(HANDLE h) {
-    if (auto p = Find(h)) {
-        return p->Flush();
-    }
-    return real.FlushFileBuffers(h);
 }
 
 HANDLE WINAPI HookCreateIoCompletionPort(HANDLE h, HANDLE existing, ULONG_PTR key, DWORD threads) {

@@ -11,6 +11,8 @@ namespace {
 
 constexpr DWORD kValidEvents = 0x1FFF;  // EV_RXCHAR .. EV_EVENT2
 constexpr DWORD kIoThreadEndMs = 5000;
+constexpr DWORD kLetGoMs = 2000;
+constexpr long kGreetingMs = 2000;  // for zolhost's first words on a new connection  // for zolhost to close its side as the port closes
 
 BOOL Fail(DWORD error) {
     SetLastError(error);
@@ -116,15 +118,41 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     netEvent_ = WSACreateEvent();
-    if (wake_ == nullptr || netEvent_ == WSA_INVALID_EVENT ||
-        WSAEventSelect(socket_, netEvent_, FD_READ | FD_CLOSE) != 0) {
+    if (wake_ == nullptr || netEvent_ == WSA_INVALID_EVENT) {
         *error = ERROR_NOT_READY;
         return false;
     }
     net::PortOutput out;
     engine_.Start(&out);
+    // zolhost opens with telnet's negotiation (IAC first). A client it cannot take,
+    // as another has the port, gets a line of text and the connection closed: to
+    // the program, a port in use. A server that says nothing at first is taken
+    // as it is.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval wait{kGreetingMs / 1000, 0};
+    if (select(0, &readable, nullptr, nullptr, &wait) == 1) {
+        std::uint8_t first[256];
+        const int n = recv(socket_, reinterpret_cast<char*>(first), sizeof first, 0);
+        if (n <= 0) {
+            return false;
+        }
+        if (first[0] != net::kIac) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        AcquireSRWLockExclusive(&lock_);
+        engine_.FromNetwork(first, static_cast<std::size_t>(n), &out);
+        Take(out);
+        ReleaseSRWLockExclusive(&lock_);
+    }
     std::size_t sent = 0;
     if (!Send(out.network, 0, &sent)) {
+        return false;
+    }
+    if (WSAEventSelect(socket_, netEvent_, FD_READ | FD_CLOSE) != 0) {
+        *error = ERROR_NOT_READY;
         return false;
     }
     // The thread holds the port alive until it ends.
@@ -148,7 +176,7 @@ void ShimPort::Run() {
     for (;;) {
         DWORD timeout = INFINITE;
         AcquireSRWLockExclusive(&lock_);
-        const bool closed = closed_;
+        const bool closed = ending_;
         const ULONGLONG deadline = NearestDeadlineLocked();
         ReleaseSRWLockExclusive(&lock_);
         if (closed) {
@@ -177,7 +205,7 @@ void ShimPort::ReadSocket() {
     std::uint8_t buf[16384];
     while (readable_) {
         AcquireSRWLockExclusive(&lock_);
-        const bool stop = gone_ || closed_;
+        const bool stop = gone_ || ending_;
         const std::size_t room = kInputQueue - std::min(kInputQueue, QueuedLocked());
         ReleaseSRWLockExclusive(&lock_);
         if (stop || room == 0) {
@@ -265,10 +293,19 @@ bool ShimPort::Send(const std::vector<std::uint8_t>& bytes, DWORD ms, std::size_
     return ok;
 }
 
-void ShimPort::SendEngineOutput(net::PortOutput* out) {
+template <typename F>
+BOOL ShimPort::Ask(F change) {
+    net::PortOutput out;
+    AcquireSRWLockExclusive(&lock_);
+    if (gone_) {
+        ReleaseSRWLockExclusive(&lock_);
+        return Fail(ERROR_BAD_COMMAND);
+    }
+    change(&out);
+    ReleaseSRWLockExclusive(&lock_);
     std::size_t sent = 0;
-    Send(out->network, 0, &sent);
-    out->clear();
+    Send(out.network, 0, &sent);
+    return TRUE;
 }
 
 bool ShimPort::Gone() {
@@ -640,33 +677,26 @@ BOOL ShimPort::SetState(const DCB* d) {
     if (bad) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    net::PortOutput out;
-    AcquireSRWLockExclusive(&lock_);
-    if (gone_) {
-        ReleaseSRWLockExclusive(&lock_);
-        return Fail(ERROR_BAD_COMMAND);
-    }
-    const DCB was = dcb_;
-    dcb_ = *d;
-    dcb_.DCBlength = sizeof dcb_;
-    if (was.BaudRate != d->BaudRate || was.ByteSize != d->ByteSize || was.Parity != d->Parity ||
-        was.StopBits != d->StopBits) {
-        engine_.RequestSettings({d->BaudRate, d->ByteSize, ParityOf(d->Parity), StopOf(d->StopBits)}, &out);
-    }
-    if (FlowOutOf(was) != FlowOutOf(*d)) {
-        engine_.RequestControl(FlowOutOf(*d), &out);
-    }
-    const bool dtr = d->fDtrControl != DTR_CONTROL_DISABLE;
-    if ((was.fDtrControl != DTR_CONTROL_DISABLE) != dtr) {
-        engine_.RequestControl(dtr ? net::kCtlDtrOn : net::kCtlDtrOff, &out);
-    }
-    const bool rts = d->fRtsControl != RTS_CONTROL_DISABLE;
-    if ((was.fRtsControl != RTS_CONTROL_DISABLE) != rts) {
-        engine_.RequestControl(rts ? net::kCtlRtsOn : net::kCtlRtsOff, &out);
-    }
-    ReleaseSRWLockExclusive(&lock_);
-    SendEngineOutput(&out);
-    return TRUE;
+    return Ask([&](net::PortOutput* out) {
+        const DCB was = dcb_;
+        dcb_ = *d;
+        dcb_.DCBlength = sizeof dcb_;
+        if (was.BaudRate != d->BaudRate || was.ByteSize != d->ByteSize || was.Parity != d->Parity ||
+            was.StopBits != d->StopBits) {
+            engine_.RequestSettings({d->BaudRate, d->ByteSize, ParityOf(d->Parity), StopOf(d->StopBits)}, out);
+        }
+        if (FlowOutOf(was) != FlowOutOf(*d)) {
+            engine_.RequestControl(FlowOutOf(*d), out);
+        }
+        const bool dtr = d->fDtrControl != DTR_CONTROL_DISABLE;
+        if ((was.fDtrControl != DTR_CONTROL_DISABLE) != dtr) {
+            engine_.RequestControl(dtr ? net::kCtlDtrOn : net::kCtlDtrOff, out);
+        }
+        const bool rts = d->fRtsControl != RTS_CONTROL_DISABLE;
+        if ((was.fRtsControl != RTS_CONTROL_DISABLE) != rts) {
+            engine_.RequestControl(rts ? net::kCtlRtsOn : net::kCtlRtsOff, out);
+        }
+    });
 }
 
 BOOL ShimPort::GetTimeouts(COMMTIMEOUTS* t) {
@@ -755,36 +785,29 @@ BOOL ShimPort::Purge(DWORD flags) {
     if ((flags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR}) != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    net::PortOutput out;
-    AcquireSRWLockExclusive(&lock_);
-    if (gone_) {
-        ReleaseSRWLockExclusive(&lock_);
-        return Fail(ERROR_BAD_COMMAND);
-    }
-    if ((flags & PURGE_RXABORT) != 0) {
-        for (auto it = requests_.begin(); it != requests_.end();) {
-            Request* r = *it;
-            ++it;
-            if (r->kind == Request::Kind::Read) {
-                FinishLocked(r, kStatusCancelled);
+    return Ask([&](net::PortOutput* out) {
+        if ((flags & PURGE_RXABORT) != 0) {
+            for (auto it = requests_.begin(); it != requests_.end();) {
+                Request* r = *it;
+                ++it;
+                if (r->kind == Request::Kind::Read) {
+                    FinishLocked(r, kStatusCancelled);
+                }
             }
         }
-    }
-    // PURGE_TXABORT: no write is ever pending here (a write ends once its bytes
-    // are on the connection).
-    if ((flags & PURGE_RXCLEAR) != 0) {
-        queue_.clear();
-        head_ = 0;
-    }
-    const std::uint8_t purge = static_cast<std::uint8_t>(((flags & PURGE_RXCLEAR) != 0 ? net::kPurgeReceive : 0) |
-                                                       ((flags & PURGE_TXCLEAR) != 0 ? net::kPurgeTransmit : 0));
-    if (purge != 0) {
-        engine_.RequestPurge(purge, &out);
-    }
-    ReleaseSRWLockExclusive(&lock_);
-    Wake();  // room in the queue
-    SendEngineOutput(&out);
-    return TRUE;
+        // PURGE_TXABORT: no write is ever pending here (a write ends once its
+        // bytes are on the connection).
+        if ((flags & PURGE_RXCLEAR) != 0) {
+            queue_.clear();
+            head_ = 0;
+            Wake();  // room in the queue
+        }
+        const std::uint8_t purge = static_cast<std::uint8_t>(((flags & PURGE_RXCLEAR) != 0 ? net::kPurgeReceive : 0) |
+                                                             ((flags & PURGE_TXCLEAR) != 0 ? net::kPurgeTransmit : 0));
+        if (purge != 0) {
+            engine_.RequestPurge(purge, out);
+        }
+    });
 }
 
 BOOL ShimPort::Escape(DWORD func) {
@@ -801,18 +824,11 @@ BOOL ShimPort::Escape(DWORD func) {
     case RESETDEV: break;  // nothing to pass on: no flow of our own, no hardware to reset
     default: return Fail(ERROR_INVALID_PARAMETER);
     }
-    net::PortOutput out;
-    AcquireSRWLockExclusive(&lock_);
-    if (gone_) {
-        ReleaseSRWLockExclusive(&lock_);
-        return Fail(ERROR_BAD_COMMAND);
-    }
-    if (value != 0) {
-        engine_.RequestControl(value, &out);
-    }
-    ReleaseSRWLockExclusive(&lock_);
-    SendEngineOutput(&out);
-    return TRUE;
+    return Ask([&](net::PortOutput* out) {
+        if (value != 0) {
+            engine_.RequestControl(value, out);
+        }
+    });
 }
 
 BOOL ShimPort::ModemStatus(DWORD* status) {
@@ -873,11 +889,21 @@ void ShimPort::Close() {
         FinishLocked(requests_.front(), kStatusCancelled);
     }
     ReleaseSRWLockExclusive(&lock_);
+    // zolhost takes one client at a time: the port is free for the next open only
+    // once zolhost has seen this one leave, which its own close of the connection
+    // says (the I/O thread reads that as the end).
+    shutdown(socket_, SD_SEND);
+    const ULONGLONG deadline = GetTickCount64() + kLetGoMs;
+    AcquireSRWLockExclusive(&lock_);
+    for (ULONGLONG now = GetTickCount64(); !gone_ && now < deadline; now = GetTickCount64()) {
+        SleepConditionVariableSRW(&changed_, &lock_, static_cast<DWORD>(deadline - now), 0);
+    }
+    ending_ = true;
+    ReleaseSRWLockExclusive(&lock_);
     Wake();
     if (thread_ != nullptr && GetCurrentThreadId() != GetThreadId(thread_)) {
         WaitForSingleObject(thread_, kIoThreadEndMs);
     }
-    shutdown(socket_, SD_BOTH);
 }
 
 }  // namespace zolhost::comshim

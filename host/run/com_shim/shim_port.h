@@ -111,7 +111,10 @@ private:
     // Sends whole (0 ms: no time limit); false when the connection failed or the
     // time ran out, *sent then what went.
     bool Send(const std::vector<std::uint8_t>& bytes, DWORD ms, std::size_t* sent);
-    void SendEngineOutput(net::PortOutput* out);
+    // Runs change(&out) with lock_ held, then sends what it asked of the engine;
+    // fails with ERROR_BAD_COMMAND once the connection is gone.
+    template <typename F>
+    BOOL Ask(F change);
     // With lock_ held.
     void ServeLocked();
     // Ends r (taken out of requests_; an overlapped one is freed).
@@ -143,7 +146,8 @@ private:
     std::size_t head_ = 0;
     bool readable_ = true;
     bool gone_ = false;
-    bool closed_ = false;
+    bool closed_ = false;  // the program closed the handle: no more requests
+    bool ending_ = false;  // the I/O thread is to end
     std::list<Request*> requests_;  // pending, in the order issued; overlapped ones are new'd
     DCB dcb_{};
     COMMTIMEOUTS timeouts_{};
