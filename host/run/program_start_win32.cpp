@@ -4,7 +4,9 @@
 // none of its code when our thread starts; that thread is the first to run there,
 // so it is the one that sets the process up (the system's loader maps and links the
 // program's imports first) before it loads the DLL: the program's import table is
-// filled in by then, and its entry point has not run.
+// filled in by then, and its entry point has not run. What the loader runs while it
+// sets the process up comes first: the start-up of the DLLs the program imports,
+// and the program's own TLS callbacks, if it has any.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -13,6 +15,7 @@
 #include "host/run/program_start_win32.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 
 #include "host/base/outcome.h"
