@@ -7,7 +7,10 @@
 // byte for byte, and zolhost.exe's bench through COM7 gets every reply.
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader and ZOLHOST_E2E_RUN_BUILD a
-// Windows build tree (its host/zolhost.exe, zolemul.exe and tests/wine/run_probe*).
+// Windows build tree (its host/zolhost.exe, zolemul.exe and tests/wine/run_probe*),
+// with Wine's server started beforehand in a session of its own, as the Windows
+// step does: Ctrl-C and the end of a test go to the process group of run and its
+// program, which a server started by run would be in.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
