@@ -255,6 +255,20 @@ int main(int argc, char** argv) {
     Check(reply == ReplyHex(0x22) && ms >= 450 && ms < 2000, "total-timeout", Format("%s after %llu ms", reply.c_str(), ms));
     Check(a.close(h) != FALSE, "close", "");
 
+    // The C runtime's fopen, in a module of its own (msvcrt), reaches the port too.
+    FILE* c = std::fopen(port.c_str(), "r+b");
+    std::string cReply = "fopen failed";
+    if (c != nullptr) {
+        std::setvbuf(c, nullptr, _IONBF, 0);
+        unsigned char req7[7];
+        Request(0x27, req7);
+        unsigned char cbuf[9] = {};
+        const std::size_t cn = std::fwrite(req7, 1, 7, c) == 7 ? std::fread(cbuf, 1, 9, c) : 0;
+        cReply = Hex(cbuf, static_cast<DWORD>(cn));
+        std::fclose(c);
+    }
+    Check(cReply == ReplyHex(0x27), "c-runtime-fopen", cReply);
+
     // An overlapped handle by "COMn:", wide.
     const std::wstring colon = wide + L":";
     h = a.createW(colon.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
