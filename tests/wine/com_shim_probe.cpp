@@ -248,12 +248,23 @@ int main(int argc, char** argv) {
     const ULONGLONG quickMs = GetTickCount64() - start;
     Check(quick && n == 0 && quickMs < 200, "read-returns-at-once", Format("%lu bytes in %llu ms", n, quickMs));
 
+    // MAXDWORD/MAXDWORD/C with nothing coming: waits C ms for a first byte, then
+    // returns with none.
+    Timeouts(a, h, MAXDWORD, MAXDWORD, 300);
+    start = GetTickCount64();
+    const BOOL firstByte = a.read(h, buf, sizeof buf, &n, nullptr);
+    const ULONGLONG firstByteMs = GetTickCount64() - start;
+    Check(firstByte && n == 0 && firstByteMs >= 250 && firstByteMs < 2000, "read-waits-for-a-first-byte",
+          Format("%lu bytes in %llu ms", n, firstByteMs));
+
     // Total time out M*n + C: 20 bytes asked, 9 come; the read ends after 10*20+300 ms
     // with the 9.
     Timeouts(a, h, 0, 10, 300);
     reply = Exchange(a, h, 0x22, 20, &ms);
     Check(reply == ReplyHex(0x22) && ms >= 450 && ms < 2000, "total-timeout", Format("%s after %llu ms", reply.c_str(), ms));
-    Check(a.close(h) != FALSE, "close", "");
+    start = GetTickCount64();
+    const BOOL closed = a.close(h);
+    Check(closed != FALSE, "close", Format("%llu ms", GetTickCount64() - start));
 
     // The C runtime's fopen, in a module of its own (msvcrt), reaches the port too.
     FILE* c = std::fopen(port.c_str(), "r+b");
