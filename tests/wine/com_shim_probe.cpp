@@ -374,6 +374,19 @@ int main(int argc, char** argv) {
     ok = ok && GetQueuedCompletionStatus(iocp, &n, &key, &done, 5000);
     Check(ok && key == 7 && done == &rov && Hex(buf, n) == ReplyHex(0x26), "completion-port-read", Hex(buf, n));
 
+    // CloseHandle ends a pending read, aborted (as the system's own
+    // GetOverlappedResult reads it, the handle being gone); the port opens again.
+    ok = a.read(h, buf, 9, nullptr, &rov);
+    const bool closePending = !ok && GetLastError() == ERROR_IO_PENDING;
+    a.close(h);
+    const bool signalled = WaitForSingleObject(rov.hEvent, 5000) == WAIT_OBJECT_0;
+    ok = a.result(h, &rov, &n, FALSE);
+    error = ok ? 0 : GetLastError();
+    Check(closePending && signalled && !ok && error == ERROR_OPERATION_ABORTED, "close-aborts-pending-read",
+          Format("error %lu", error));
+    h = a.createW(colon.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    Check(h != INVALID_HANDLE_VALUE, "reopen-after-close", Format("error %lu", h == INVALID_HANDLE_VALUE ? GetLastError() : 0));
+
     // Other settings, to be seen in the link's summary.
     DCB slow = dcb;
     slow.BaudRate = 9600;
