@@ -248,12 +248,37 @@ int main(int argc, char** argv) {
     const ULONGLONG quickMs = GetTickCount64() - start;
     Check(quick && n == 0 && quickMs < 200, "read-returns-at-once", Format("%lu bytes in %llu ms", n, quickMs));
 
+    // MAXDWORD/MAXDWORD/C with nothing coming: waits C ms for a first byte, then
+    // returns with none.
+    Timeouts(a, h, MAXDWORD, MAXDWORD, 300);
+    start = GetTickCount64();
+    const BOOL firstByte = a.read(h, buf, sizeof buf, &n, nullptr);
+    const ULONGLONG firstByteMs = GetTickCount64() - start;
+    Check(firstByte && n == 0 && firstByteMs >= 250 && firstByteMs < 2000, "read-waits-for-a-first-byte",
+          Format("%lu bytes in %llu ms", n, firstByteMs));
+
     // Total time out M*n + C: 20 bytes asked, 9 come; the read ends after 10*20+300 ms
     // with the 9.
     Timeouts(a, h, 0, 10, 300);
     reply = Exchange(a, h, 0x22, 20, &ms);
     Check(reply == ReplyHex(0x22) && ms >= 450 && ms < 2000, "total-timeout", Format("%s after %llu ms", reply.c_str(), ms));
-    Check(a.close(h) != FALSE, "close", "");
+    start = GetTickCount64();
+    const BOOL closed = a.close(h);
+    Check(closed != FALSE, "close", Format("%llu ms", GetTickCount64() - start));
+
+    // The C runtime's fopen, in a module of its own (msvcrt), reaches the port too.
+    FILE* c = std::fopen(port.c_str(), "r+b");
+    std::string cReply = "fopen failed";
+    if (c != nullptr) {
+        std::setvbuf(c, nullptr, _IONBF, 0);
+        unsigned char req7[7];
+        Request(0x27, req7);
+        unsigned char cbuf[9] = {};
+        const std::size_t cn = std::fwrite(req7, 1, 7, c) == 7 ? std::fread(cbuf, 1, 9, c) : 0;
+        cReply = Hex(cbuf, static_cast<DWORD>(cn));
+        std::fclose(c);
+    }
+    Check(cReply == ReplyHex(0x27), "c-runtime-fopen", cReply);
 
     // An overlapped handle by "COMn:", wide.
     const std::wstring colon = wide + L":";
@@ -348,6 +373,19 @@ int main(int argc, char** argv) {
     ok = a.read(h, buf, 9, nullptr, &rov) || GetLastError() == ERROR_IO_PENDING;
     ok = ok && GetQueuedCompletionStatus(iocp, &n, &key, &done, 5000);
     Check(ok && key == 7 && done == &rov && Hex(buf, n) == ReplyHex(0x26), "completion-port-read", Hex(buf, n));
+
+    // CloseHandle ends a pending read, aborted (as the system's own
+    // GetOverlappedResult reads it, the handle being gone); the port opens again.
+    ok = a.read(h, buf, 9, nullptr, &rov);
+    const bool closePending = !ok && GetLastError() == ERROR_IO_PENDING;
+    a.close(h);
+    const bool signalled = WaitForSingleObject(rov.hEvent, 5000) == WAIT_OBJECT_0;
+    ok = a.result(h, &rov, &n, FALSE);
+    error = ok ? 0 : GetLastError();
+    Check(closePending && signalled && !ok && error == ERROR_OPERATION_ABORTED, "close-aborts-pending-read",
+          Format("error %lu", error));
+    h = a.createW(colon.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    Check(h != INVALID_HANDLE_VALUE, "reopen-after-close", Format("error %lu", h == INVALID_HANDLE_VALUE ? GetLastError() : 0));
 
     // Other settings, to be seen in the link's summary.
     DCB slow = dcb;

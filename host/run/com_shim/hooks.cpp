@@ -259,12 +259,13 @@ HANDLE WINAPI HookCreateIoCompletionPort(HANDLE h, HANDLE existing, ULONG_PTR ke
     return port;
 }
 
-void PatchAll();
+// Every module's imports of the comm calls pointed at ours.
+void PatchAll(bool loaderLock);
 
 HMODULE Loaded(HMODULE m) {
     if (m != nullptr) {
         const DWORD error = GetLastError();
-        PatchAll();
+        PatchAll(false);
         SetLastError(error);
     }
     return m;
@@ -376,7 +377,7 @@ void PatchModule(HMODULE module) {
     }
 }
 
-void PatchAll() {
+void PatchAll(bool loaderLock) {
     const HMODULE skip[] = {gSelf, GetModuleHandleW(L"ntdll.dll"), GetModuleHandleW(L"kernel32.dll"),
                             GetModuleHandleW(L"kernelbase.dll")};
     EnterCriticalSection(&gPatchLock);
@@ -385,8 +386,19 @@ void PatchAll() {
     if (K32EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &needed)) {
         const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), sizeof modules / sizeof modules[0]);
         for (DWORD i = 0; i < count; ++i) {
-            if (std::find(std::begin(skip), std::end(skip), modules[i]) == std::end(skip)) {
-                PatchModule(modules[i]);
+            // Held while it is changed, as another thread may free it meanwhile;
+            // under the loader lock no other thread can, and nothing is freed there.
+            HMODULE held = nullptr;
+            const DWORD how = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              (loaderLock ? GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT : 0);
+            if (std::find(std::begin(skip), std::end(skip), modules[i]) == std::end(skip) &&
+                GetModuleHandleExW(how, reinterpret_cast<LPCWSTR>(modules[i]), &held)) {
+                if (held == modules[i]) {
+                    PatchModule(held);
+                }
+                if (!loaderLock) {
+                    FreeLibrary(held);
+                }
             }
         }
     }
@@ -414,7 +426,7 @@ void Attach(HMODULE self) {
             *e.real = other;
         }
     }
-    PatchAll();
+    PatchAll(true);
 }
 
 }  // namespace
