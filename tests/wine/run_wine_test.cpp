@@ -2,7 +2,10 @@
 // by zolhost, with nothing mapped for them in the Wine prefix. With a DLL of the
 // tests' own in place of zolhost's (run_probe_dll.cpp): it is loaded before the
 // program's first code runs, after its imports are bound, and the program is told
-// its ports; the program's exit status is run's, 127 when there is no program.
+// its ports and its arguments as given; the program's exit status is run's, 127
+// when there is no program; a DLL that does not load ends it before it runs; what
+// run cannot serve is refused; Ctrl-C is the program's; a device end that goes
+// takes the port with it and brings it back; killed, run leaves nothing listening.
 // With zolhost's own DLL: zolemul.exe answers a Linux program through its COM2
 // byte for byte, and zolhost.exe's bench through COM7 gets every reply.
 //
