@@ -117,8 +117,10 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
     const BOOL on = TRUE;
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    netEvent_ = WSACreateEvent();
-    if (wake_ == nullptr || netEvent_ == WSA_INVALID_EVENT) {
+    // Auto-reset: the wait that wakes on it resets it, with no call to ask what
+    // happened (recv says: data, or 0 for the end).
+    netEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (wake_ == nullptr || netEvent_ == nullptr) {
         *error = ERROR_NOT_READY;
         return false;
     }
@@ -189,10 +191,7 @@ void ShimPort::Run() {
         const HANDLE events[] = {netEvent_, wake_};
         const DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout);
         if (woke == WAIT_OBJECT_0) {
-            WSANETWORKEVENTS ne;
-            if (WSAEnumNetworkEvents(socket_, netEvent_, &ne) == 0 && (ne.lNetworkEvents & (FD_READ | FD_CLOSE)) != 0) {
-                readable_ = true;
-            }
+            readable_ = true;
         }
         ReadSocket();
         AcquireSRWLockExclusive(&lock_);
@@ -207,11 +206,13 @@ void ShimPort::ReadSocket() {
         AcquireSRWLockExclusive(&lock_);
         const bool stop = gone_ || ending_;
         const std::size_t room = kInputQueue - std::min(kInputQueue, QueuedLocked());
+        paused_ = room == 0;  // a full queue: read again once the program took some (it wakes us)
         ReleaseSRWLockExclusive(&lock_);
         if (stop || room == 0) {
-            return;  // a full queue: read again once the program took some
+            return;
         }
-        const int n = recv(socket_, reinterpret_cast<char*>(buf), static_cast<int>(std::min(room, sizeof buf)), 0);
+        const int asked = static_cast<int>(std::min(room, sizeof buf));
+        const int n = recv(socket_, reinterpret_cast<char*>(buf), asked, 0);
         if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
             readable_ = false;
             return;
@@ -229,6 +230,12 @@ void ShimPort::ReadSocket() {
         ReleaseSRWLockExclusive(&lock_);
         std::size_t sent = 0;
         Send(out.network, 0, &sent);
+        // Less than asked for: nothing more waits now. The recv re-armed FD_READ,
+        // so bytes that come later signal the event again (each recv costs Wine a
+        // call to its server: none is made only to hear "would block").
+        if (n < asked) {
+            readable_ = false;
+        }
     }
 }
 
@@ -369,8 +376,9 @@ void ShimPort::ServeLocked() {
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
         head_ = 0;
     }
-    if (took) {
-        Wake();  // room again in the queue, maybe
+    if (took && paused_) {
+        paused_ = false;
+        Wake();  // room again in the queue: the I/O thread reads on
     }
 }
 
@@ -381,8 +389,10 @@ void ShimPort::CompleteLocked(OVERLAPPED* ov, ULONG_PTR status, DWORD bytes) {
     __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
     if ((ev & ~ULONG_PTR{1}) != 0) {
         SetEvent(reinterpret_cast<HANDLE>(ev & ~ULONG_PTR{1}));
+    } else {
+        SetEvent(handle_);  // no event of its own: the handle is what is waited on
+        handleSignalled_ = true;
     }
-    SetEvent(handle_);
     if (completionPort_ != nullptr && (ev & 1) == 0) {
         PostQueuedCompletionStatus(completionPort_, bytes, completionKey_, ov);
     }
@@ -450,7 +460,10 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
             ResetEvent(reinterpret_cast<HANDLE>(ev));
         }
     }
-    ResetEvent(handle_);
+    if (handleSignalled_) {
+        ResetEvent(handle_);
+        handleSignalled_ = false;
+    }
     requests_.push_back(r);
     if (r->kind == Request::Kind::Read) {
         ServeLocked();
@@ -459,11 +472,16 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
         seen_ = 0;
         FinishLocked(r, kStatusSuccess);
     }
+    // The I/O thread sleeps until the socket or its nearest deadline: it is woken
+    // only when a request in progress brought a nearer one.
+    const bool timed = NearestDeadlineLocked() != 0;
     if (ov != nullptr) {  // r may be gone now: the outcome is in *ov
         const ULONG_PTR status = __atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
         const DWORD bytes = static_cast<DWORD>(ov->InternalHigh);
         ReleaseSRWLockExclusive(&lock_);
-        Wake();
+        if (timed) {
+            Wake();
+        }
         if (status == kStatusPending) {
             return Fail(ERROR_IO_PENDING);
         }
@@ -472,7 +490,9 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
         }
         return status == kStatusSuccess ? TRUE : Fail(ErrorOfStatus(status));
     }
-    Wake();
+    if (timed) {
+        Wake();
+    }
     while (!r->done) {
         SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
     }
@@ -595,7 +615,13 @@ BOOL ShimPort::Cancel(OVERLAPPED* ov, bool thisThreadOnly) {
             FinishLocked(r, kStatusCancelled);
         }
     }
+    if (found) {
+        ServeLocked();  // the read behind a cancelled one starts now, its time with it
+    }
     ReleaseSRWLockExclusive(&lock_);
+    if (found) {
+        Wake();
+    }
     if (!found && !thisThreadOnly) {
         return Fail(ERROR_NOT_FOUND);
     }

@@ -144,7 +144,9 @@ private:
     net::TelnetPort engine_;
     std::vector<std::uint8_t> queue_;  // bytes from head_ on are unread
     std::size_t head_ = 0;
-    bool readable_ = true;
+    bool readable_ = true;  // the I/O thread's: the socket may have bytes
+    bool paused_ = false;   // the I/O thread stopped reading: the queue was full
+    bool handleSignalled_ = false;  // handle_ was set by a request's end
     bool gone_ = false;
     bool closed_ = false;  // the program closed the handle: no more requests
     bool ending_ = false;  // the I/O thread is to end
