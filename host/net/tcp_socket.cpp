@@ -344,9 +344,31 @@ SocketEvent::~SocketEvent() {
     }
 }
 
+namespace {
+
+void Select(std::intptr_t s, std::intptr_t event) {
+    WSAEventSelect(static_cast<Native>(s), reinterpret_cast<WSAEVENT>(event), FD_ACCEPT | FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+}  // namespace
+
+std::intptr_t SocketEvent::Handle() {
+    if (!armed_ && handle_ != 0) {
+        armed_ = true;
+        for (const std::intptr_t s : tied_) {
+            if (s != Socket::kNone) {
+                Select(s, handle_);
+            }
+        }
+    }
+    return handle_;
+}
+
 void SocketEvent::Tie(const Socket& s) {
     if (handle_ != 0 && s.Valid()) {
-        WSAEventSelect(N(s), reinterpret_cast<WSAEVENT>(handle_), FD_ACCEPT | FD_READ | FD_WRITE | FD_CLOSE);
+        if (armed_) {
+            Select(s.Handle(), handle_);
+        }
         if (std::find(std::begin(tied_), std::end(tied_), s.Handle()) == std::end(tied_)) {
             std::move(std::begin(tied_) + 1, std::end(tied_), std::begin(tied_));
             tied_[3] = s.Handle();
@@ -380,6 +402,9 @@ bool SocketEvent::Take() {
 #else
 SocketEvent::SocketEvent() = default;
 SocketEvent::~SocketEvent() = default;
+std::intptr_t SocketEvent::Handle() {
+    return handle_;
+}
 void SocketEvent::Tie(const Socket&) {}
 bool SocketEvent::Take() {
     return false;

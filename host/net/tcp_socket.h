@@ -62,8 +62,11 @@ public:
     ~SocketEvent();
     SocketEvent(const SocketEvent&) = delete;
     SocketEvent& operator=(const SocketEvent&) = delete;
-    // The event's handle; 0 where there is none.
-    std::intptr_t Handle() const { return handle_; }
+    // The event's handle; 0 where there is none. The first call ties the sockets
+    // tied so far: only a wait that takes handles asks for it, and a socket tied
+    // to an event that nobody takes costs Wine's server a poll of it over and over
+    // while it has bytes unread (a link set waits on its sockets with WSAPoll).
+    std::intptr_t Handle();
     void Tie(const Socket& s);
     // After a wait, before the sockets are read: clears it and takes the network
     // events the tied sockets recorded meanwhile, at once (WSAEnumNetworkEvents),
@@ -73,6 +76,7 @@ public:
 private:
     std::intptr_t handle_ = 0;
     std::intptr_t tied_[4] = {-1, -1, -1, -1};  // the sockets tied last (a listener, its clients)
+    bool armed_ = false;  // Handle was asked for: ties are made at once
 };
 
 class TcpListener {
