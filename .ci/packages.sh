@@ -199,7 +199,9 @@ for arch in i686:win32 x86_64:win64; do
     step "$zip"
     unzip -l "$zip"
     files=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
-    expected=$( (printf '%s\n' "$name/README.txt" "$name/zolemul.exe" "$name/zolemul.lua" "$name/zolhost.exe"
+    bits=${arch##*:win}  # zolhost run's DLL for programs of the zip's bitness
+    expected=$( (printf '%s\n' "$name/README.txt" "$name/zolemul.exe" "$name/zolemul.lua" "$name/zolhost.exe" \
+                        "$name/zolhost-com$bits.dll"
                  cd docs && printf "$name/docs/%s\n" *.md) | LC_ALL=C sort | tr '\n' ' ')
     [ "$files" = "$expected" ] || fail "unexpected files in the zip: $files"
     ok "files of $name.zip"
