@@ -315,6 +315,18 @@ BOOL ShimPort::Ask(F change) {
     return TRUE;
 }
 
+template <typename T>
+BOOL ShimPort::CopyOut(T* out, const T& field) {
+    if (out == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    AcquireSRWLockExclusive(&lock_);
+    *out = field;
+    const bool gone = gone_;
+    ReleaseSRWLockExclusive(&lock_);
+    return gone ? Fail(ERROR_BAD_COMMAND) : TRUE;
+}
+
 bool ShimPort::Gone() {
     AcquireSRWLockExclusive(&lock_);
     const bool gone = gone_;
@@ -667,27 +679,11 @@ BOOL ShimPort::Result(OVERLAPPED* ov, DWORD* done, DWORD ms, BOOL alertable) {
     return status == kStatusSuccess ? TRUE : Fail(ErrorOfStatus(status));
 }
 
-BOOL ShimPort::Setup(DWORD inQueue, DWORD outQueue) {
-    (void)outQueue;
-    if (Gone()) {
-        return Fail(ERROR_BAD_COMMAND);
-    }
-    // The input queue stays at its bound whatever is asked: a larger one gains
-    // nothing, as the bytes wait in the connection meanwhile.
-    (void)inQueue;
-    return TRUE;
-}
+// The input queue stays at its bound whatever is asked: a larger one gains
+// nothing, as the bytes wait in the connection meanwhile.
+BOOL ShimPort::Setup(DWORD, DWORD) { return Gone() ? Fail(ERROR_BAD_COMMAND) : TRUE; }
 
-BOOL ShimPort::GetState(DCB* dcb) {
-    if (dcb == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    AcquireSRWLockExclusive(&lock_);
-    const bool gone = gone_;
-    *dcb = dcb_;
-    ReleaseSRWLockExclusive(&lock_);
-    return gone ? Fail(ERROR_BAD_COMMAND) : TRUE;
-}
+BOOL ShimPort::GetState(DCB* dcb) { return CopyOut(dcb, dcb_); }
 
 BOOL ShimPort::SetState(const DCB* d) {
     if (d == nullptr) {
@@ -725,16 +721,7 @@ BOOL ShimPort::SetState(const DCB* d) {
     });
 }
 
-BOOL ShimPort::GetTimeouts(COMMTIMEOUTS* t) {
-    if (t == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    AcquireSRWLockExclusive(&lock_);
-    *t = timeouts_;
-    const bool gone = gone_;
-    ReleaseSRWLockExclusive(&lock_);
-    return gone ? Fail(ERROR_BAD_COMMAND) : TRUE;
-}
+BOOL ShimPort::GetTimeouts(COMMTIMEOUTS* t) { return CopyOut(t, timeouts_); }
 
 BOOL ShimPort::SetTimeouts(const COMMTIMEOUTS* t) {
     if (t == nullptr || (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
@@ -796,16 +783,7 @@ BOOL ShimPort::SetMask(DWORD mask) {
     return TRUE;
 }
 
-BOOL ShimPort::GetMask(DWORD* mask) {
-    if (mask == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    AcquireSRWLockExclusive(&lock_);
-    *mask = mask_;
-    const bool gone = gone_;
-    ReleaseSRWLockExclusive(&lock_);
-    return gone ? Fail(ERROR_BAD_COMMAND) : TRUE;
-}
+BOOL ShimPort::GetMask(DWORD* mask) { return CopyOut(mask, mask_); }
 
 BOOL ShimPort::Purge(DWORD flags) {
     if ((flags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR}) != 0) {

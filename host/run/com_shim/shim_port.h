@@ -115,6 +115,9 @@ private:
     // fails with ERROR_BAD_COMMAND once the connection is gone.
     template <typename F>
     BOOL Ask(F change);
+    // A getter's copy of a field under the lock; fails once the port is gone.
+    template <typename T>
+    BOOL CopyOut(T* out, const T& field);
     // With lock_ held.
     void ServeLocked();
     // Ends r (taken out of requests_; an overlapped one is freed).
