@@ -323,7 +323,7 @@ fi
 for build in $RUN_BUILDS; do
     step "zolhost.exe run under Wine: $build"
     rm -f "$COM2"
-    ZOLHOST_E2E_RUN_BUILD="$PWD/$build" run_tests 600 "$TESTS/wine_tests" --gtest_filter='WineRun.*'
+    ZOLHOST_E2E_RUN_BUILD="$PWD/$build" ZOLEMUL_E2E_COM3="$COM3" run_tests 600 "$TESTS/wine_tests" --gtest_filter='WineRun.*'
 done
 
 step "end to end under Wine: $EXE64"

@@ -62,15 +62,11 @@ std::string ComName(std::string name) {
 std::string ComFault(const std::string& com, const std::vector<std::string>& before) {
     const std::size_t eq = com.find('=');
     if (eq == std::string::npos || eq + 1 == com.size()) {
-        return "--com needs COMn=END (END: builtin, a serial port or a URL): " + com;
+        return "--com needs COMn=END (END: builtin, zolemul, a serial port or a URL): " + com;
     }
     const std::string name = ComName(com.substr(0, eq));
     if (name.empty()) {
         return "--com: " + com.substr(0, eq) + " is no port name: COM1 to COM255";
-    }
-    if (com.substr(eq + 1) == kZolemulEnd) {
-        return "--com: zolemul is no device end on Windows (zolhost gives a zolemul its port as a pty, which "
-               "Windows does not have): builtin is the same device on the wire";
     }
     for (const std::string& b : before) {
         if (ComName(b.substr(0, b.find('='))) == name) {

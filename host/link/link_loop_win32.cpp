@@ -86,7 +86,7 @@ bool WaitForLink(Link& link, std::optional<Clock::time_point> until, std::string
         seen.writable = link.WantsWrite(s) &&
                         (room[k] != nullptr ? WaitForSingleObject(room[k], 0) == WAIT_OBJECT_0 : woke || !offered[k]);
         seen.comeBack = link.WatchesComeBack(s) && offered[k];
-        seen.busy = link.WatchesBusy(s);
+        seen.busy = link.WatchesBusy(s) && (woke || !offered[k]);  // a client waiting sets the event
         link.Handle(s, seen, now);
     }
     return true;

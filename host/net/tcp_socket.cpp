@@ -377,27 +377,18 @@ void SocketEvent::Tie(const Socket& s) {
 }
 
 bool SocketEvent::Take() {
-    if (handle_ == 0) {
+    // One look, and a reset when set: "the event object associated with the network
+    // events can be reset with WSAResetEvent or WSAEnumNetworkEvents" (WSAEventSelect),
+    // and what the caller does next, a read and an accept of every tied socket until
+    // they would block, is what re-enables each event to be recorded and set again.
+    // The record itself is not wanted: enumerating it costs a call into the system
+    // for every tied socket on every wake (under Wine each is three to its server).
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    if (h == nullptr || WaitForSingleObject(h, 0) != WAIT_OBJECT_0) {
         return false;
     }
-    // "The socket's internal record of network events is copied to the structure
-    // ... after which the internal network events record is cleared"; the event
-    // object given is reset with it (WSAEnumNetworkEvents). A socket closed since
-    // it was tied answers with an error and has nothing. No reset of its own
-    // after: an event recorded meanwhile keeps the event set for the next wait.
-    bool any = false;
-    bool reset = false;
-    for (const std::intptr_t s : tied_) {
-        WSANETWORKEVENTS ne{};
-        if (s != Socket::kNone && WSAEnumNetworkEvents(static_cast<Native>(s), reinterpret_cast<WSAEVENT>(handle_), &ne) == 0) {
-            reset = true;
-            any = any || ne.lNetworkEvents != 0;
-        }
-    }
-    if (!reset) {
-        WSAResetEvent(reinterpret_cast<WSAEVENT>(handle_));  // its sockets are gone: nothing sets it again
-    }
-    return any;
+    WSAResetEvent(h);
+    return true;
 }
 #else
 SocketEvent::SocketEvent() = default;

@@ -68,9 +68,8 @@ public:
     // while it has bytes unread (a link set waits on its sockets with WSAPoll).
     std::intptr_t Handle();
     void Tie(const Socket& s);
-    // After a wait, before the sockets are read: clears it and takes the network
-    // events the tied sockets recorded meanwhile, at once (WSAEnumNetworkEvents),
-    // so none that comes in between is lost. true when there were some.
+    // After a wait, before the sockets are read and accepted from: true when it
+    // was set, and it is clear then; an event that comes in between sets it again.
     bool Take();
 
 private:

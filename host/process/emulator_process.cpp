@@ -21,7 +21,11 @@ std::string FindEmulator(const std::string& given, std::string* error) {
     const std::string own = OwnDirectory();
     std::vector<fs::path> looked;
     for (const char* dir : {".", ".."}) {
+#ifdef _WIN32
+        const fs::path p = (fs::path(own) / dir / "zolemul.exe").lexically_normal();
+#else
         const fs::path p = (fs::path(own) / dir / "zolemul").lexically_normal();
+#endif
         if (!own.empty() && fs::is_regular_file(p, ec)) {
             return p.string();
         }

@@ -181,7 +181,8 @@ std::wstring ComDllPath() {
 }
 
 bool StartWithDll(const std::vector<std::string>& argv, const std::string& name, const std::string& value,
-                  const std::wstring& dll, StartedProgram* started, int* status, std::string* error) {
+                  const std::wstring& dll, StartedProgram* started, int* status, std::string* error,
+                  bool ownConsole) {
     std::vector<std::wstring> wide;
     for (const std::string& a : argv) {
         wide.push_back(Wide(a));
@@ -194,10 +195,12 @@ bool StartWithDll(const std::vector<std::string>& argv, const std::string& name,
     // zolhost does.
     STARTUPINFOEXW si{};
     si.StartupInfo.cb = sizeof si;
-    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    si.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.StartupInfo.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.StartupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    if (!ownConsole) {
+        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        si.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.StartupInfo.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        si.StartupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     std::vector<HANDLE> inherited;
     for (const HANDLE h : {si.StartupInfo.hStdInput, si.StartupInfo.hStdOutput, si.StartupInfo.hStdError}) {
         if (h != nullptr && h != INVALID_HANDLE_VALUE &&
@@ -209,7 +212,7 @@ bool StartWithDll(const std::vector<std::string>& argv, const std::string& name,
     SIZE_T listBytes = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listBytes);
     std::vector<unsigned char> list(listBytes);
-    DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | (ownConsole ? CREATE_NO_WINDOW : 0);
     if (!inherited.empty() && listBytes > 0) {
         si.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
         if (InitializeProcThreadAttributeList(si.lpAttributeList, 1, 0, &listBytes) &&

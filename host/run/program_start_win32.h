@@ -18,12 +18,14 @@ struct StartedProgram {
 // argv[0] is found as CreateProcess finds a program (".exe" added, zolhost's own
 // folder, the current one, the system's, PATH). The program's environment is
 // zolhost's with `name`=`value` in place of any of that name. Standard input,
-// output and error are zolhost's, and no other handle of zolhost's goes with it.
-// false with *error and the exit status zolhost gives (*status): 127 when there is
+// output and error are zolhost's, and no other handle of zolhost's goes with it;
+// with `ownConsole`, it has a console of its own with no window instead, and none
+// of zolhost's handles. false with *error and the exit status zolhost gives (*status): 127 when there is
 // no such program, 126 when it cannot be run, kExitNoLink when the DLL cannot be
 // loaded into it (it is ended then).
 bool StartWithDll(const std::vector<std::string>& argv, const std::string& name, const std::string& value,
-                  const std::wstring& dll, StartedProgram* started, int* status, std::string* error);
+                  const std::wstring& dll, StartedProgram* started, int* status, std::string* error,
+                  bool ownConsole = false);
 
 // The DLL zolhost gives a program of its own bitness, beside zolhost.exe.
 const char* ComDllName();

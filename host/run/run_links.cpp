@@ -27,7 +27,7 @@ Follow Wanted(ServedPort& s) {
 }  // namespace
 
 bool MakeLinks(const RunConfig& c, const std::function<std::string(std::size_t)>& hostEnd,
-               std::vector<ServedPort>* served, int* status) {
+               std::vector<ServedPort>* served, int* status, const MakeDevice& makeDevice) {
     for (std::size_t k = 0; k < c.ttys.size(); ++k) {
         ServedPort s;
         s.path = c.ttys[k].path;
@@ -36,7 +36,8 @@ bool MakeLinks(const RunConfig& c, const std::function<std::string(std::size_t)>
         s.record = std::make_unique<LinkRecord>(s.config.trace, s.config.label);
         std::string error;
         *status = kExitNoLink;
-        if (!OpenLinkCapture(s.config, *s.record, &error) || !MakeLinkDevice(s.config, &s.device, status, &error) ||
+        if (!OpenLinkCapture(s.config, *s.record, &error) ||
+            !(makeDevice ? makeDevice(s, status, &error) : MakeLinkDevice(s.config, &s.device, status, &error)) ||
             (s.host = MakeHostEnd(s.config.hostPath, &error, false)) == nullptr) {
             Say(s.path + ": " + error);
             return false;
@@ -51,25 +52,31 @@ bool MakeLinks(const RunConfig& c, const std::function<std::string(std::size_t)>
     return true;
 }
 
+bool FollowDevice(ServedPort& s, Clock::time_point now, const std::function<void()>& touching) {
+    std::string error;
+    switch (Wanted(s)) {
+    case Follow::None: return false;
+    case Follow::Unplug:
+        Say(s.path + ": its device end is gone");
+        touching();
+        UnplugHostEnd(*s.link, s.host, now);
+        return true;
+    case Follow::Plug:
+        touching();
+        if (!PlugHostEnd(*s.link, s.host, s.config.hostPath, now, &error)) {
+            Say(s.path + ": its device end is back, but the port cannot be: " + error);
+            s.cannotPlug = true;
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
 std::optional<std::size_t> FollowDevice(std::vector<ServedPort>& served, Clock::time_point now,
                                         const std::function<void(std::size_t)>& touching) {
     for (std::size_t k = 0; k < served.size(); ++k) {
-        ServedPort& s = served[k];
-        std::string error;
-        switch (Wanted(s)) {
-        case Follow::None: continue;
-        case Follow::Unplug:
-            Say(s.path + ": its device end is gone");
-            touching(k);
-            UnplugHostEnd(*s.link, s.host, now);
-            return k;
-        case Follow::Plug:
-            touching(k);
-            if (!PlugHostEnd(*s.link, s.host, s.config.hostPath, now, &error)) {
-                Say(s.path + ": its device end is back, but the port cannot be: " + error);
-                s.cannotPlug = true;
-                continue;
-            }
+        if (FollowDevice(served[k], now, [&touching, k] { touching(k); })) {
             return k;
         }
     }

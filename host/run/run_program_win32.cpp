@@ -2,8 +2,10 @@
 // end is an RFC 2217 server on loopback; the program is started with
 // zolhost-com32.dll or zolhost-com64.dll loaded into it (program_start_win32.cpp)
 // and ZOLHOST_COM in its environment (COM2=127.0.0.1:PORT;...), so that its opens
-// of those names connect there. The links run on this thread until the program
-// ends; its exit code is run's. A device end that goes takes the program's port
+// of those names connect there. Each port's link runs on a thread of its own until
+// the program ends; its exit code is run's. A device end is anything a link takes
+// (a serial port too), and zolemul, started behind a listener of its own
+// (zolemul_end_win32.cpp). A device end that goes takes the program's port
 // with it (the server closes its connection and stops listening), and when it
 // comes back the server listens again on the same port.
 //
@@ -17,15 +19,19 @@
 #include <windows.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "host/base/outcome.h"
 #include "host/base/text.h"
-#include "host/link/link_set.h"
+#include "host/link/link.h"
 #include "host/net/net_url.h"
 #include "host/run/program_start_win32.h"
 #include "host/run/run_links.h"
+#include "host/run/zolemul_end_win32.h"
 #include "host/system/system.h"
+#include "host/system/threads.h"
+#include "host/wait/wait_failures.h"
 
 namespace zolhost {
 
@@ -34,6 +40,9 @@ namespace {
 // How long a program that the console's close reached too may take to end before
 // run reports without it (the system ends run some 5 s after the close).
 constexpr DWORD kClosingWaitMs = 3000;
+
+// The longest a port's thread waits before it looks whether the program has ended.
+constexpr auto kLookMs = std::chrono::milliseconds(100);
 
 // Called before zolhost's own handler: Ctrl-C and Ctrl-Break stop nothing here.
 BOOL WINAPI LeaveBreaksToProgram(DWORD type) {
@@ -51,59 +60,51 @@ std::string PortMap(const std::vector<ServedPort>& served) {
     return map;
 }
 
-// Serves the links until the program ends; its exit code.
-int ServeUntilEnded(std::vector<ServedPort>& served, HANDLE program) {
-    std::optional<int> status;
-    std::vector<LinkUnit> units;
-    for (ServedPort& s : served) {
-        units.push_back({s.link.get(), s.record.get()});
-    }
-    const auto ended = [&](DWORD waitMs) {
-        DWORD code = 0;
-        if (!status && WaitForSingleObject(program, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(program, &code)) {
-            status = static_cast<int>(code);
+// A port's link until `over`, on a thread of its own, with the link's own wait
+// (link_loop_win32.cpp), which takes the events of every end a link can have: a
+// socket's, a serial port's, a listener's. It ends every kLookMs at the latest to
+// look at `over` and at its device end, which its port follows.
+void ServePort(ServedPort& s, const std::atomic<bool>& over) {
+    WaitFailures failures;
+    std::string error;
+    while (!StopRequested() && !over.load()) {
+        const auto now = Clock::now();
+        s.link->Pass(now);
+        FollowDevice(s, now, [] {});
+        if (WaitAndRecord(*s.link, *s.record, Clock::now() + kLookMs, &error)) {
+            failures.Passed();
+        } else if (!failures.Again(error)) {
+            Say(s.path + " cannot be served any more: " + failures.Text() + "; waiting for the program to end");
+            return;
         }
-        return status.has_value();
-    };
-    // The set's wait on Windows ends every 100 ms at the latest and looks for
-    // commands after each: the program's end and the device ends' changes are seen
-    // within that.
-    LinkSetControl control;
-    control.next = [&](Clock::time_point now, const std::function<void(std::size_t)>& touching) {
-        return FollowDevice(served, now, touching);
-    };
-    control.finished = [&] { return ended(0); };
-    if (const std::string why = RunLinks(units, &control); !why.empty()) {
-        Say("the ports cannot be served any more: " + why + "; waiting for the program to end");
     }
-    if (!ended(StopRequested() ? kClosingWaitMs : INFINITE)) {
+}
+
+// Serves the ports until the program ends; its exit code.
+int ServeUntilEnded(std::vector<ServedPort>& served, HANDLE program) {
+    std::atomic<bool> over{false};
+    std::vector<Thread> threads;
+    for (ServedPort& s : served) {
+        threads.emplace_back([&s, &over] { ServePort(s, over); });
+    }
+    const HANDLE ends[2] = {program, reinterpret_cast<HANDLE>(StopWakeHandle())};
+    WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+    over = true;
+    for (Thread& t : threads) {
+        t.Join();
+    }
+    DWORD code = 0;
+    if (WaitForSingleObject(program, StopRequested() ? kClosingWaitMs : INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(program, &code)) {
         Say("the program has not ended: reporting without it");
         return kExitCheckFailed;
     }
-    return *status;
-}
-
-// Why a port's device end cannot be served here; empty when all can. The links of
-// run wait together in one WSAPoll (link_wait_win32.cpp), which waits on sockets
-// only: a serial port's comm events would go unseen there, and its replies unread.
-std::string NotServedHere(const RunConfig& c) {
-    for (const RunTty& t : c.ttys) {
-        if (t.link.device == LinkConfig::DeviceEnd::Port && !net::LooksLikeUrl(t.link.port)) {
-            return t.path + ": a serial port (" + t.link.port +
-                   ") is no device end of run on Windows yet; put zolhost.exe --port " + t.link.port +
-                   " link rfc2217://127.0.0.1:PORT in front of it and give " + t.path + "=rfc2217://127.0.0.1:PORT";
-        }
-    }
-    return {};
+    return static_cast<int>(code);
 }
 
 }  // namespace
 
 int RunProgram(const RunConfig& c) {
-    if (const std::string why = NotServedHere(c); !why.empty()) {
-        Say(why);
-        return kExitUsage;
-    }
     const std::wstring dll = ComDllPath();
     if (dll.empty() || GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Say(std::string("cannot find ") + ComDllName() + " beside zolhost.exe (" + OwnDirectory() +
@@ -112,7 +113,12 @@ int RunProgram(const RunConfig& c) {
     }
     int status = kExitNoLink;
     std::vector<ServedPort> served;
-    if (MakeLinks(c, [](std::size_t) { return std::string("rfc2217://127.0.0.1:0"); }, &served, &status)) {
+    const auto makeDevice = [&dll](ServedPort& s, int* status, std::string* error) {
+        return s.config.device == LinkConfig::DeviceEnd::Spawn ? StartZolemulEnd(s, dll, status, error)
+                                                               : MakeLinkDevice(s.config, &s.device, status, error);
+    };
+    if (MakeLinks(c, [](std::size_t) { return std::string("rfc2217://127.0.0.1:0"); }, &served, &status,
+                  makeDevice)) {
         SetConsoleCtrlHandler(LeaveBreaksToProgram, TRUE);
         StartedProgram program;
         std::string error;
@@ -132,6 +138,7 @@ int RunProgram(const RunConfig& c) {
     for (ServedPort& s : served) {
         s.link.reset();
         s.host.reset();
+        s.started.reset();
     }
     return status;  // each device end ends with `served`
 }

@@ -7,7 +7,8 @@
 // run cannot serve is refused; Ctrl-C is the program's; a device end that goes
 // takes the port with it and brings it back; killed, run leaves nothing listening.
 // With zolhost's own DLL: zolemul.exe answers a Linux program through its COM2
-// byte for byte, and zolhost.exe's bench through COM7 gets every reply.
+// byte for byte, and zolhost.exe's bench through COM7 gets every reply from each
+// kind of device end (the built-in device, zolemul.exe, a serial port).
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader and ZOLHOST_E2E_RUN_BUILD a
 // Windows build tree (its host/zolhost.exe, zolemul.exe and tests/wine/run_probe*),
@@ -21,6 +22,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -185,9 +187,7 @@ TEST(WineRun, RefusesWhatItCannotServe) {
         {{"--com", "COM256=builtin", "x.exe"}, "COM1 to COM255"},
         {{"--com", "COM07=builtin", "x.exe"}, "COM1 to COM255"},
         {{"--com", "COM7=builtin", "--com", "com7=builtin", "x.exe"}, "given twice"},
-        {{"--com", "COM7=zolemul", "x.exe"}, "no device end on Windows"},
         {{"--tty", "/dev/ttyUSB0=builtin", "x.exe"}, "--tty is for Linux"},
-        {{"--com", "COM7=COM3", "x.exe"}, "no device end of run on Windows yet"},
     };
     for (const auto& [args, said] : cases) {
         Program run(rig.Run(args));
@@ -289,16 +289,70 @@ TEST(WineRun, ZolemulAnswersALinuxProgramThroughItsPort) {
     close(s);
 }
 
+// A device on a pty's master: each request frame (7 bytes, all the bench sends)
+// answered as the device answers it, until `stop`.
+void AnswerOn(int master, const std::atomic<bool>& stop) {
+    Bytes got;
+    std::uint8_t buf[256];
+    while (!stop) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) {
+            continue;
+        }
+        const ssize_t r = read(master, buf, sizeof buf);
+        if (r <= 0) {
+            continue;  // no slave open right now
+        }
+        got.insert(got.end(), buf, buf + r);
+        for (; got.size() >= 7; got.erase(got.begin(), got.begin() + 7)) {
+            WriteAll(master, ReplyFor(got[1]));
+        }
+    }
+}
+
+// A process of that name still running.
+bool Running(const std::string& name) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "cmdline");
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (cmdline.find(name) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // zolhost.exe's own bench, a Windows program that opens COM7 with the serial
-// layer's calls, through run's COM7 in front of the built-in device.
-TEST(WineRun, BenchThroughItsPortGetsEveryReply) {
+// layer's calls, through run's COM7 in front of each kind of device end run takes
+// on Windows: the built-in device; zolemul.exe, started by run behind a listener
+// of its own and ended with it; a serial port (Wine's COM3, a pty whose other side
+// answers here).
+TEST(WineRun, BenchThroughItsPortGetsEveryReplyFromEachKindOfDeviceEnd) {
     if (!Usable()) {
         GTEST_SKIP() << kWineOnly;
     }
-    Program run({Env("ZOLEMUL_E2E_LOADER"), Built("host/zolhost.exe"), "run", "--com", "COM7=builtin",
-                 Built("host/zolhost.exe"), "--port", "COM7", "bench", "--frames", "300"});
-    EXPECT_EQ(run.child->wait(120s), 0) << run.Text();
-    EXPECT_NE(run.TextWith("replies: ").find("requests seen: "), std::string::npos) << run.Text();
+    // Where Wine takes COM3 from: the path the Windows step maps it to, else the prefix's own link.
+    const std::string prefix = !Env("WINEPREFIX").empty() ? Env("WINEPREFIX") : Env("HOME") + "/.wine";
+    const std::filesystem::path com3 = !Env("ZOLEMUL_E2E_COM3").empty()
+                                           ? std::filesystem::path(Env("ZOLEMUL_E2E_COM3"))
+                                           : std::filesystem::path(prefix) / "dosdevices" / "com3";
+    PtyPair pty;
+    std::filesystem::remove(com3);
+    std::filesystem::create_symlink(pty.slavePath(), com3);
+    std::atomic<bool> stop{false};
+    std::thread device(AnswerOn, pty.master(), std::cref(stop));
+    for (const std::string end : {"builtin", "zolemul", "COM3"}) {
+        Program run({Env("ZOLEMUL_E2E_LOADER"), Built("host/zolhost.exe"), "run", "--com", "COM7=" + end,
+                     Built("host/zolhost.exe"), "--port", "COM7", "bench", "--frames", "30"});
+        EXPECT_EQ(run.child->wait(120s), 0) << end << "\n" << run.Text();
+        const std::string out = run.TextWith("replies: ");
+        EXPECT_NE(out.find("all replies good"), std::string::npos) << end << "\n" << out;
+        EXPECT_NE(out.find("replies: 60, forwarded 60"), std::string::npos) << end << "\n" << out;
+    }
+    stop = true;
+    device.join();
+    std::filesystem::remove(com3);
+    EXPECT_FALSE(Running("zolemul.exe")) << "a zolemul.exe run started outlived it";
 }
 
 // The one connection a listener is given within `limit`; -1 when none came.
