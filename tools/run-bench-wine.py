@@ -11,8 +11,10 @@ the way in adds, nothing else), two ways:
   wine: Wine's COM2 mapped to a pty (the prefix's dosdevices/com2), whose other
         side is zolhost link --builtin on Linux.
 Three turns each, alternating, the median of each turn's median round trip taken;
-prints both and run's ratio to wine (goal: 1.2 or under). Uses WINEPREFIX (a fresh
-one of its own when unset) and ends by itself."""
+prints both and run's ratio to wine (goal: 1.2 or under). Then, for scale, the least
+any way through a loopback socket between two Wine processes takes: a round trip
+of tests/wine/loopback_pingpong.exe (blocking send and recv, no link, no device).
+Uses WINEPREFIX (a fresh one of its own when unset) and ends by itself."""
 
 import json
 import os
@@ -73,6 +75,24 @@ def through_wine_mapping(prefix):
             link.wait(timeout=10)
 
 
+def socket_floor():
+    """Median round trip (us) of two Wine processes over loopback TCP, nothing else."""
+    probe = os.path.join(WINBUILD, "tests", "wine", "loopback_pingpong.exe")
+    port = "47391"
+    server = subprocess.Popen([WINE, probe, "serve", port], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True)
+    try:
+        if server.stdout.readline().strip() != "listening":
+            sys.exit("loopback_pingpong.exe did not listen")
+        done = subprocess.run([WINE, probe, "ping", port, FRAMES], capture_output=True, text=True, timeout=600)
+        if done.returncode != 0:
+            sys.exit("loopback_pingpong.exe failed: " + done.stderr)
+        return float(done.stdout.strip().splitlines()[-1])
+    finally:
+        server.kill()
+        server.wait(timeout=10)
+
+
 def main():
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
@@ -91,6 +111,9 @@ def main():
         run, wine = statistics.median(runs), statistics.median(wines)
         print("round trip median, %s frames, %d turns: run %.0f us, Wine's COM mapping %.0f us; run/wine %.2fx "
               "(goal <= 1.2x)" % (FRAMES, TURNS, run, wine, run / wine))
+        floor = statistics.median(socket_floor() for _ in range(TURNS))
+        print("for scale: two Wine processes over loopback TCP, blocking send and recv alone: %.0f us (%.2fx wine)"
+              % (floor, floor / wine))
     finally:
         if own is not None:
             subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
