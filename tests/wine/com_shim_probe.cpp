@@ -69,12 +69,25 @@ std::string ReplyHex(unsigned char d) {
     return Hex(f, 9);
 }
 
+// What a ReadFileEx or WriteFileEx routine was called with, and how often.
+struct ExEnd {
+    int calls = 0;
+    DWORD error = 1;
+    DWORD bytes = 0;
+};
+ExEnd gExWrite;
+ExEnd gExRead;
+void WINAPI ExWriteDone(DWORD e, DWORD b, OVERLAPPED*) { gExWrite = {gExWrite.calls + 1, e, b}; }
+void WINAPI ExReadDone(DWORD e, DWORD b, OVERLAPPED*) { gExRead = {gExRead.calls + 1, e, b}; }
+
 // The functions as the program finds them once the DLL is loaded.
 struct Api {
     decltype(&CreateFileA) createA;
     decltype(&CreateFileW) createW;
     decltype(&ReadFile) read;
     decltype(&WriteFile) write;
+    decltype(&ReadFileEx) readEx;
+    decltype(&WriteFileEx) writeEx;
     decltype(&CloseHandle) close;
     decltype(&CancelIoEx) cancelEx;
     decltype(&GetOverlappedResult) result;
@@ -100,6 +113,8 @@ Api Lookup() {
     Find(k, "CreateFileW", &a.createW);
     Find(k, "ReadFile", &a.read);
     Find(k, "WriteFile", &a.write);
+    Find(k, "ReadFileEx", &a.readEx);
+    Find(k, "WriteFileEx", &a.writeEx);
     Find(k, "CloseHandle", &a.close);
     Find(k, "CancelIoEx", &a.cancelEx);
     Find(k, "GetOverlappedResult", &a.result);
@@ -357,6 +372,23 @@ int main(int argc, char** argv) {
     a.purge(h, PURGE_RXCLEAR);
     a.clearError(h, &errors, &stat);
     Check(stat.cbInQue == 0, "purged", Format("%lu", stat.cbInQue));
+
+    // ReadFileEx and WriteFileEx: each end runs its routine in this thread's next
+    // alertable wait, none before it, and hEvent is left as the program set it.
+    OVERLAPPED xw{};
+    OVERLAPPED xr{};
+    xw.hEvent = xr.hEvent = reinterpret_cast<HANDLE>(0x1234);  // the program's own data here
+    Request(0x28, req);
+    std::memset(buf, 0, sizeof buf);
+    const bool queued = a.writeEx(h, req, 7, &xw, ExWriteDone) && a.readEx(h, buf, 9, &xr, ExReadDone);
+    const bool notYet = gExWrite.calls == 0 && gExRead.calls == 0;
+    for (int k = 0; k < 50 && gExRead.calls == 0; ++k) {
+        SleepEx(100, TRUE);
+    }
+    Check(queued && notYet && gExWrite.calls == 1 && gExWrite.error == 0 && gExWrite.bytes == 7 && gExRead.calls == 1 &&
+              gExRead.error == 0 && Hex(buf, gExRead.bytes) == ReplyHex(0x28) && xr.hEvent == reinterpret_cast<HANDLE>(0x1234),
+          "read-write-file-ex", Format("%d/%d calls, error %lu, %s", gExWrite.calls, gExRead.calls, gExRead.error,
+                                       Hex(buf, gExRead.bytes).c_str()));
 
     // Bound to a completion port: each overlapped request's end is queued there,
     // with the key and the OVERLAPPED it was issued with.

@@ -35,7 +35,8 @@ namespace {
 
 // The system's functions, as GetProcAddress of kernel32 gives them.
 #define ZOL_HOOKED(X)                                                                                                  \
-    X(CreateFileA) X(CreateFileW) X(ReadFile) X(WriteFile) X(CloseHandle) X(CancelIo) X(CancelIoEx)                    \
+    X(CreateFileA) X(CreateFileW) X(ReadFile) X(WriteFile) X(ReadFileEx) X(WriteFileEx) X(CloseHandle) X(CancelIo)    \
+    X(CancelIoEx)                                                                                                      \
     X(GetOverlappedResult) X(GetOverlappedResultEx) X(SetupComm) X(GetCommState) X(SetCommState) X(GetCommTimeouts)   \
     X(SetCommTimeouts) X(ClearCommError) X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(PurgeComm)                  \
     X(EscapeCommFunction) X(SetCommBreak) X(ClearCommBreak) X(GetCommModemStatus) X(GetCommProperties) X(GetFileType) \
@@ -153,6 +154,13 @@ BOOL WINAPI HookReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD done, LPOVERLAPP
 }
 BOOL WINAPI HookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
     return Route(h, real.WriteFile, &ShimPort::Write, buf, n, done, ov);
+}
+
+BOOL WINAPI HookReadFileEx(HANDLE h, LPVOID buf, DWORD n, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) {
+    return Route(h, real.ReadFileEx, &ShimPort::ReadEx, buf, n, ov, done);
+}
+BOOL WINAPI HookWriteFileEx(HANDLE h, LPCVOID buf, DWORD n, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) {
+    return Route(h, real.WriteFileEx, &ShimPort::WriteEx, buf, n, ov, done);
 }
 
 BOOL WINAPI HookCloseHandle(HANDLE h) {

@@ -394,11 +394,40 @@ void ShimPort::ServeLocked() {
     }
 }
 
+namespace {
+
+struct RoutineCall {
+    LPOVERLAPPED_COMPLETION_ROUTINE routine;
+    DWORD error;
+    DWORD bytes;
+    OVERLAPPED* ov;
+};
+
+void WINAPI CallRoutine(ULONG_PTR p) {
+    const auto* call = reinterpret_cast<RoutineCall*>(p);
+    call->routine(call->error, call->bytes, call->ov);
+    delete call;
+}
+
+}  // namespace
+
 void ShimPort::CompleteLocked(OVERLAPPED* ov, ULONG_PTR status, DWORD bytes) {
     // The event's low bit set: the program wants no completion packet.
     const ULONG_PTR ev = reinterpret_cast<ULONG_PTR>(ov->hEvent);
     ov->InternalHigh = bytes;
     __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
+    if (const auto it = routines_.find(ov); it != routines_.end()) {
+        // ReadFileEx / WriteFileEx: hEvent is the program's own, and no packet goes
+        // to a completion port; the routine runs in its thread's next alertable wait.
+        const Routine r = it->second;
+        routines_.erase(it);
+        auto* call = new RoutineCall{r.routine, status == kStatusSuccess ? 0 : ErrorOfStatus(status), bytes, ov};
+        if (QueueUserAPC(CallRoutine, r.thread, reinterpret_cast<ULONG_PTR>(call)) == 0) {
+            delete call;
+        }
+        CloseHandle(r.thread);
+        return;
+    }
     if ((ev & ~ULONG_PTR{1}) != 0) {
         SetEvent(reinterpret_cast<HANDLE>(ev & ~ULONG_PTR{1}));
     } else {
@@ -468,7 +497,7 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
         ov->InternalHigh = 0;
         __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
         const ULONG_PTR ev = reinterpret_cast<ULONG_PTR>(ov->hEvent) & ~ULONG_PTR{1};
-        if (ev != 0) {
+        if (ev != 0 && routines_.count(ov) == 0) {  // ReadFileEx leaves hEvent to the program
             ResetEvent(reinterpret_cast<HANDLE>(ev));
         }
     }
@@ -545,6 +574,43 @@ BOOL ShimPort::Read(void* buffer, DWORD n, DWORD* done, OVERLAPPED* ov) {
         r->deadline = 1;
     }
     return Issue(r, done);
+}
+
+template <typename F>
+BOOL ShimPort::WithRoutine(OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine, F issue) {
+    if (!overlapped_ || ov == nullptr || routine == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);  // the handle must be an overlapped one
+    }
+    const HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+    if (thread == nullptr) {
+        return FALSE;
+    }
+    AcquireSRWLockExclusive(&lock_);
+    routines_[ov] = Routine{routine, thread};
+    ReleaseSRWLockExclusive(&lock_);
+    const BOOL issued = issue();
+    const DWORD error = GetLastError();
+    AcquireSRWLockExclusive(&lock_);
+    // Still there: the request never began (an ended one took its routine with it).
+    const bool began = routines_.count(ov) == 0 || (!issued && error == ERROR_IO_PENDING);
+    if (!began) {
+        routines_.erase(ov);
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    if (!began) {
+        CloseHandle(thread);
+        return Fail(error);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL ShimPort::ReadEx(void* buffer, DWORD n, OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return WithRoutine(ov, routine, [&] { return Read(buffer, n, nullptr, ov); });
+}
+
+BOOL ShimPort::WriteEx(const void* buffer, DWORD n, OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return WithRoutine(ov, routine, [&] { return Write(buffer, n, nullptr, ov); });
 }
 
 BOOL ShimPort::Write(const void* buffer, DWORD n, DWORD* done, OVERLAPPED* ov) {

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,11 @@ public:
     // Each returns what the Win32 call returns, the error set with SetLastError.
     BOOL Read(void* buffer, DWORD n, DWORD* done, OVERLAPPED* ov);
     BOOL Write(const void* buffer, DWORD n, DWORD* done, OVERLAPPED* ov);
+    // ReadFileEx and WriteFileEx: an overlapped request whose end runs `routine` as
+    // an APC in the thread that issued it, in place of an event or a completion
+    // packet; TRUE once it is under way (or ended and its routine queued).
+    BOOL ReadEx(void* buffer, DWORD n, OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine);
+    BOOL WriteEx(const void* buffer, DWORD n, OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine);
     BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
     BOOL Cancel(OVERLAPPED* ov, bool thisThreadOnly);  // CancelIo(Ex)
     // GetOverlappedResult(Ex) for a request of this port.
@@ -101,7 +107,15 @@ private:
         DWORD waitMask = 0;
     };
 
+    // A ReadFileEx or WriteFileEx request's routine and the thread that issued it.
+    struct Routine {
+        LPOVERLAPPED_COMPLETION_ROUTINE routine;
+        HANDLE thread;
+    };
+
     ShimPort(std::string name, bool overlapped, HANDLE handle);
+    template <typename F>
+    BOOL WithRoutine(OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine, F issue);
     bool Connect(const PortAddress& address, DWORD* error);
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
@@ -162,6 +176,7 @@ private:
     bool modemKnown_ = false;  // a NOTIFY-MODEMSTATE came
     HANDLE completionPort_ = nullptr;
     ULONG_PTR completionKey_ = 0;
+    std::map<OVERLAPPED*, Routine> routines_;  // ReadFileEx / WriteFileEx requests under way
 };
 
 }  // namespace zolhost::comshim
