@@ -9,6 +9,7 @@ import base64
 import json
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -35,7 +36,9 @@ class Browser:
         args = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
                 "--remote-debugging-pipe", f"--user-data-dir={profile}", "--window-size=1200,500", "about:blank"]
-        self.proc = subprocess.Popen(args, preexec_fn=fds, close_fds=False,
+        # A session of its own: its helpers (renderers, zygote, crash handler) are
+        # in its process group and are ended with it.
+        self.proc = subprocess.Popen(args, preexec_fn=fds, close_fds=False, start_new_session=True,
                                      stdout=subprocess.DEVNULL, stderr=log)
         os.close(to_chrome_r)
         os.close(from_chrome_w)
@@ -66,10 +69,24 @@ class Browser:
         raise RuntimeError(f"{method}: no answer within {seconds} s")
 
     def close(self):
-        self.proc.kill()
+        """Ends Chromium and every helper of it, before its profile is removed (a
+        helper still writing there made the removal fail)."""
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         self.proc.wait()
         os.close(self.to_chrome)
         os.close(self.from_chrome)
+        until(lambda: not group_alive(self.proc.pid), 10, "Chromium's helpers to end")
+
+
+def group_alive(pgid):
+    try:
+        os.killpg(pgid, 0)
+        return True
+    except ProcessLookupError:
+        return False
 
 
 def until(check, seconds, what):
