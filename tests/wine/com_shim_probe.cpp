@@ -160,6 +160,54 @@ std::string Exchange(const Api& a, HANDLE h, unsigned char d, DWORD want, ULONGL
     return ok ? Hex(buf, n) : Format("read failed, error %lu", GetLastError());
 }
 
+// The values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as a program lists them with
+// the wide or the narrow calls, found through GetProcAddress: "COM1;COM7;" (each
+// name listed, then its value read by name, as .NET's GetPortNames does), and
+// whether RegQueryInfoKey's count matched what was listed.
+template <typename C>
+std::string SerialComm(bool* countMatches) {
+    const HMODULE adv = LoadLibraryW(L"advapi32.dll");
+    constexpr bool wide = sizeof(C) == 2;
+    const auto open = reinterpret_cast<LSTATUS(WINAPI*)(HKEY, const C*, DWORD, REGSAM, PHKEY)>(
+        reinterpret_cast<void*>(GetProcAddress(adv, wide ? "RegOpenKeyExW" : "RegOpenKeyExA")));
+    const auto info = reinterpret_cast<LSTATUS(WINAPI*)(HKEY, C*, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                                                        LPDWORD, LPDWORD, LPDWORD, PFILETIME)>(
+        reinterpret_cast<void*>(GetProcAddress(adv, wide ? "RegQueryInfoKeyW" : "RegQueryInfoKeyA")));
+    const auto values = reinterpret_cast<LSTATUS(WINAPI*)(HKEY, DWORD, C*, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(
+        reinterpret_cast<void*>(GetProcAddress(adv, wide ? "RegEnumValueW" : "RegEnumValueA")));
+    const auto value = reinterpret_cast<LSTATUS(WINAPI*)(HKEY, const C*, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(
+        reinterpret_cast<void*>(GetProcAddress(adv, wide ? "RegQueryValueExW" : "RegQueryValueExA")));
+    const auto close = reinterpret_cast<decltype(&RegCloseKey)>(reinterpret_cast<void*>(GetProcAddress(adv, "RegCloseKey")));
+    const char path[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::basic_string<C> sub(path, path + sizeof path - 1);
+    HKEY key = nullptr;
+    std::string listed;
+    DWORD count = 0;
+    DWORD seen = 0;
+    if (open != nullptr && open(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        info(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr);
+        for (;; ++seen) {
+            C name[256];
+            C data[64] = {};
+            DWORD nameChars = 256;
+            DWORD dataBytes = sizeof data - sizeof(C);
+            DWORD type = 0;
+            // As .NET's GetPortNames: the names listed, then each one's value read by name.
+            if (values(key, seen, name, &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+                break;
+            }
+            value(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data), &dataBytes);
+            for (const C* c = data; *c != 0; ++c) {
+                listed += static_cast<char>(*c);
+            }
+            listed += type == REG_SZ ? ";" : "(not REG_SZ);";
+        }
+        close(key);
+    }
+    *countMatches = count == seen;
+    return listed;
+}
+
 // An overlapped request's end within 5 s: TRUE/FALSE and the error.
 BOOL Finish(const Api& a, HANDLE h, OVERLAPPED* ov, DWORD* n, DWORD* error) {
     *error = 0;
@@ -193,6 +241,26 @@ int main(int argc, char** argv) {
     for (char& c : lower) {
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
+
+    // The port is listed where programs look for the machine's serial ports, once,
+    // after the system's own, by the wide calls and the narrow ones.
+    bool wideCount = false;
+    bool narrowCount = false;
+    const std::string listedW = SerialComm<wchar_t>(&wideCount);
+    const std::string listedA = SerialComm<char>(&narrowCount);
+    const std::string mine = port + ";";
+    const std::size_t at = listedW.find(mine);
+    Check(at != std::string::npos && listedW.find(mine, at + 1) == std::string::npos &&
+              listedW.size() == at + mine.size() && listedA == listedW && wideCount && narrowCount,
+          "listed-in-serialcomm", listedW + " / " + listedA);
+    // A machine with no serial port has no such key: one stands in and lists the
+    // port alone (Wine makes the key afresh as its server starts).
+    const LSTATUS deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    const std::string aloneW = SerialComm<wchar_t>(&wideCount);
+    const std::string aloneA = SerialComm<char>(&narrowCount);
+    const bool gone = deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+    Check(gone && aloneW == mine && aloneA == mine && wideCount && narrowCount, "listed-with-no-serialcomm",
+          Format("delete %ld: ", static_cast<long>(deleted)) + aloneW + " / " + aloneA);
 
     // Every other file is the system's, as it was.
     char dir[MAX_PATH];

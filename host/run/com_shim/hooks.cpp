@@ -26,7 +26,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "host/run/com_shim/port_list.h"
 #include "host/run/com_shim/port_names.h"
 #include "host/run/com_shim/shim_port.h"
 
@@ -41,7 +43,8 @@ namespace {
     X(SetCommTimeouts) X(ClearCommError) X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(PurgeComm)                  \
     X(EscapeCommFunction) X(SetCommBreak) X(ClearCommBreak) X(GetCommModemStatus) X(GetCommProperties) X(GetFileType) \
     X(FlushFileBuffers) X(CreateIoCompletionPort) X(LoadLibraryA) X(LoadLibraryW) X(LoadLibraryExA) X(LoadLibraryExW)  \
-    X(GetProcAddress)
+    X(GetProcAddress) X(RegOpenKeyExW) X(RegOpenKeyExA) X(RegEnumValueW) X(RegEnumValueA) X(RegQueryInfoKeyW)         \
+    X(RegQueryInfoKeyA) X(RegQueryValueExW) X(RegQueryValueExA) X(RegCloseKey)
 
 struct Real {
 #define ZOL_REAL(name) decltype(&::name) name = nullptr;
@@ -267,6 +270,48 @@ HANDLE WINAPI HookCreateIoCompletionPort(HANDLE h, HANDLE existing, ULONG_PTR ke
     return port;
 }
 
+// The registry where programs list the machine's serial ports (port_list.cpp).
+Registry System() {
+    return {real.RegOpenKeyExW,    real.RegOpenKeyExA,    real.RegEnumValueW,    real.RegEnumValueA,
+            real.RegQueryInfoKeyW, real.RegQueryInfoKeyA, real.RegQueryValueExW, real.RegQueryValueExA,
+            real.RegCloseKey};
+}
+LSTATUS WINAPI HookRegOpenKeyExW(HKEY root, LPCWSTR sub, DWORD options, REGSAM sam, PHKEY out) {
+    return ListOpenKeyExW(System(), root, sub, options, sam, out);
+}
+LSTATUS WINAPI HookRegOpenKeyExA(HKEY root, LPCSTR sub, DWORD options, REGSAM sam, PHKEY out) {
+    return ListOpenKeyExA(System(), root, sub, options, sam, out);
+}
+LSTATUS WINAPI HookRegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD reserved, LPDWORD type,
+                                 LPBYTE data, LPDWORD dataBytes) {
+    return ListEnumValueW(System(), key, index, name, nameChars, reserved, type, data, dataBytes);
+}
+LSTATUS WINAPI HookRegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved, LPDWORD type,
+                                 LPBYTE data, LPDWORD dataBytes) {
+    return ListEnumValueA(System(), key, index, name, nameChars, reserved, type, data, dataBytes);
+}
+LSTATUS WINAPI HookRegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD clsChars, LPDWORD reserved, LPDWORD subKeys,
+                                    LPDWORD maxSubKey, LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName,
+                                    LPDWORD maxValue, LPDWORD security, PFILETIME lastWrite) {
+    return ListQueryInfoKeyW(System(), key, cls, clsChars, reserved, subKeys, maxSubKey, maxClass, values, maxValueName,
+                             maxValue, security, lastWrite);
+}
+LSTATUS WINAPI HookRegQueryInfoKeyA(HKEY key, LPSTR cls, LPDWORD clsChars, LPDWORD reserved, LPDWORD subKeys,
+                                    LPDWORD maxSubKey, LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName,
+                                    LPDWORD maxValue, LPDWORD security, PFILETIME lastWrite) {
+    return ListQueryInfoKeyA(System(), key, cls, clsChars, reserved, subKeys, maxSubKey, maxClass, values, maxValueName,
+                             maxValue, security, lastWrite);
+}
+LSTATUS WINAPI HookRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                    LPDWORD dataBytes) {
+    return ListQueryValueExW(System(), key, name, reserved, type, data, dataBytes);
+}
+LSTATUS WINAPI HookRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                    LPDWORD dataBytes) {
+    return ListQueryValueExA(System(), key, name, reserved, type, data, dataBytes);
+}
+LSTATUS WINAPI HookRegCloseKey(HKEY key) { return ListCloseKey(System(), key); }
+
 // Every module's imports of the comm calls pointed at ours.
 void PatchAll(bool loaderLock);
 
@@ -340,7 +385,7 @@ FARPROC WINAPI HookGetProcAddress(HMODULE module, LPCSTR name) {
 
 bool SystemImport(const char* dll) {
     return _stricmp(dll, "kernel32.dll") == 0 || _stricmp(dll, "kernelbase.dll") == 0 ||
-           _strnicmp(dll, "api-ms-win-core-", 16) == 0;
+           _stricmp(dll, "advapi32.dll") == 0 || _strnicmp(dll, "api-ms-win-core-", 16) == 0;
 }
 
 void PatchModule(HMODULE module) {
@@ -373,8 +418,8 @@ void PatchModule(HMODULE module) {
             } else {
                 e = HookByAddress(now);
             }
-            if (e == nullptr || now == e->hook) {
-                continue;
+            if (e == nullptr || now == e->hook || *e->real == nullptr) {
+                continue;  // a function this Windows lacks is left as the program has it
             }
             DWORD was = 0;
             if (VirtualProtect(&iat[i], sizeof iat[i], PAGE_READWRITE, &was)) {
@@ -434,6 +479,11 @@ void Attach(HMODULE self) {
             *e.real = other;
         }
     }
+    std::vector<std::string> names;
+    for (const auto& [name, address] : gPortMap) {
+        names.push_back(name);
+    }
+    SetListedPorts(std::move(names));
     PatchAll(true);
 }
 
