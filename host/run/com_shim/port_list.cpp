@@ -176,6 +176,16 @@ void AddListed(bool standIn, LPDWORD subKeys, LPDWORD values, LPDWORD maxValueNa
     }
 }
 
+// After the system's RegQueryInfoKey of `key` (status s): our values counted in.
+LSTATUS InfoListed(LSTATUS s, HKEY key, LPDWORD subKeys, LPDWORD values, LPDWORD maxValueNameChars,
+                   LPDWORD maxValueBytes, std::size_t charBytes) {
+    bool standIn = false;
+    if (s == ERROR_SUCCESS && Listed(key, &standIn)) {
+        AddListed(standIn, subKeys, values, maxValueNameChars, maxValueBytes, charBytes);
+    }
+    return s;
+}
+
 template <typename C, typename EnumFn, typename InfoFn>
 LSTATUS EnumListed(HKEY key, DWORD index, C* name, LPDWORD nameChars, LPDWORD reserved, LPDWORD type, LPBYTE data,
                    LPDWORD dataBytes, EnumFn enumFn, InfoFn info) {
@@ -226,25 +236,17 @@ LSTATUS ListEnumValueA(const Registry& r, HKEY key, DWORD index, LPSTR name, LPD
 LSTATUS ListQueryInfoKeyW(const Registry& r, HKEY key, LPWSTR cls, LPDWORD clsChars, LPDWORD reserved, LPDWORD subKeys,
                           LPDWORD maxSubKeyChars, LPDWORD maxClassChars, LPDWORD values, LPDWORD maxValueNameChars,
                           LPDWORD maxValueBytes, LPDWORD securityBytes, PFILETIME lastWrite) {
-    const LSTATUS s = r.infoW(key, cls, clsChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,
-                              maxValueNameChars, maxValueBytes, securityBytes, lastWrite);
-    bool standIn = false;
-    if (s == ERROR_SUCCESS && Listed(key, &standIn)) {
-        AddListed(standIn, subKeys, values, maxValueNameChars, maxValueBytes, sizeof(WCHAR));
-    }
-    return s;
+    return InfoListed(r.infoW(key, cls, clsChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,
+                              maxValueNameChars, maxValueBytes, securityBytes, lastWrite),
+                      key, subKeys, values, maxValueNameChars, maxValueBytes, sizeof(WCHAR));
 }
 
 LSTATUS ListQueryInfoKeyA(const Registry& r, HKEY key, LPSTR cls, LPDWORD clsChars, LPDWORD reserved, LPDWORD subKeys,
                           LPDWORD maxSubKeyChars, LPDWORD maxClassChars, LPDWORD values, LPDWORD maxValueNameChars,
                           LPDWORD maxValueBytes, LPDWORD securityBytes, PFILETIME lastWrite) {
-    const LSTATUS s = r.infoA(key, cls, clsChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,
-                              maxValueNameChars, maxValueBytes, securityBytes, lastWrite);
-    bool standIn = false;
-    if (s == ERROR_SUCCESS && Listed(key, &standIn)) {
-        AddListed(standIn, subKeys, values, maxValueNameChars, maxValueBytes, sizeof(char));
-    }
-    return s;
+    return InfoListed(r.infoA(key, cls, clsChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,
+                              maxValueNameChars, maxValueBytes, securityBytes, lastWrite),
+                      key, subKeys, values, maxValueNameChars, maxValueBytes, sizeof(char));
 }
 
 LSTATUS ListQueryValueExW(const Registry& r, HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
