@@ -60,6 +60,14 @@ template <typename Open>
 LSTATUS OpenListed(HKEY root, bool serialComm, PHKEY out, Open open) {
     LSTATUS r = open(root, false);
     if (!serialComm) {
+        if (r == ERROR_SUCCESS) {  // a handle of ours closed some other way is another key now
+            bool standIn = false;
+            if (Listed(*out, &standIn)) {
+                AcquireSRWLockExclusive(&gLock);
+                gKeys.erase(*out);
+                ReleaseSRWLockExclusive(&gLock);
+            }
+        }
         return r;
     }
     bool standIn = false;
