@@ -89,11 +89,8 @@ std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>&
     // room, is written again then: the clock would only spin the loop meanwhile.
     // An end in memory that waits for room gets it as it is read, which wakes the
     // link by itself.
-    // Requests held while the device's replies back up go on as those are written,
-    // which wakes the link by itself.
     std::optional<Clock::time_point> next = relay_.NextWake([&](Side s) {
-        return (s == Side::Device && HoldsRequests()) ||
-               (WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value()));
+        return WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value());
     });
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
     for (const LinkEnd* e : {&host_, &device_}) {
@@ -211,13 +208,9 @@ void Link::Read(LinkEnd& e, Clock::time_point now) {
 
 // Writes what has fallen due; a write the end has not finished is finished first,
 // once it has room.
-bool Link::HoldsRequests() const {
-    return device_.state == LinkEnd::State::Open && !relay_.HasRoom(Side::Device);
-}
-
 void Link::Deliver(LinkEnd& to, Clock::time_point now) {
     std::uint8_t buf[4096];
-    while (!to.waitRoom && !(to.side == Side::Device && HoldsRequests())) {
+    while (!to.waitRoom) {
         const std::size_t n = relay_.Due(to.side, now, buf, sizeof buf);
         if (n == 0 && !to.unfinished) {
             return;

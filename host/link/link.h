@@ -120,10 +120,6 @@ private:
     void Failed(LinkEnd& e, const std::string& why, Clock::time_point now);
     void Read(LinkEnd& e, Clock::time_point now);
     void Deliver(LinkEnd& to, Clock::time_point now);
-    // The device is given no more requests while its replies toward the host back
-    // up: a device that answers at once (zolemul) would answer them into its own
-    // output, which holds only so much before it refuses a reply.
-    bool HoldsRequests() const;
     // An end in memory that waited for room and has it now: true, and it waits no more.
     bool RoomBack(LinkEnd& e);
     void Notes(LinkEnd& e, Clock::time_point now);
