@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "host/base/text.h"
+#include "protocol/frame_rules.h"
 
 namespace zolhost {
 
@@ -37,8 +38,21 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Replies owed past which an unpaced device is given no more requests: with the
+// 4096 bytes of a write in progress, well within the output a device holds behind
+// a pty (zolemul: 4096 bytes held, a pty takes some 17 KB).
+constexpr std::uint64_t kOwedLimit = 6144;
+constexpr auto kOwedQuiet = std::chrono::milliseconds(20);
+
+}  // namespace
+
 Link::Link(Endpoint& host, Endpoint& device, const RelayConfig& relay, LinkRecord& record)
-    : host_{Side::Host, &host, host.Name()}, device_{Side::Device, &device, device.Name()}, relay_(relay, record) {}
+    : host_{Side::Host, &host, host.Name()},
+      device_{Side::Device, &device, device.Name()},
+      relay_(relay, record),
+      unpaced_(relay.paceBaud == 0) {}
 
 void Link::Pass(Clock::time_point now) {
     for (LinkEnd* e : {&host_, &device_}) {
@@ -89,10 +103,17 @@ std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>&
     // room, is written again then: the clock would only spin the loop meanwhile.
     // An end in memory that waits for room gets it as it is read, which wakes the
     // link by itself.
+    // Requests held while the device owes replies go on as it answers (its bytes
+    // wake the link) or once it has been quiet for kOwedQuiet.
+    const bool held = unpaced_ && device_.state == LinkEnd::State::Open && Owed() > kOwedLimit;
     std::optional<Clock::time_point> next = relay_.NextWake([&](Side s) {
-        return WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value());
+        return (s == Side::Device && held) ||
+               (WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value()));
     });
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
+    if (held) {
+        wakeAt(std::max(lastGiven_, lastHeard_) + kOwedQuiet);
+    }
     for (const LinkEnd* e : {&host_, &device_}) {
         if (e->state == LinkEnd::State::Closed) {
             wakeAt(e->checkAt);
@@ -144,6 +165,9 @@ void Link::TryOpen(LinkEnd& e, Clock::time_point now) {
     }
     const bool again = e.state == LinkEnd::State::Closed;
     e.state = LinkEnd::State::Open;
+    if (e.side == Side::Device) {
+        given_ = heard_ = 0;  // a device opened afresh owes nothing
+    }
     Say(e.name + (again ? " opened again" : " opened"));
     relay_.Opened(e.side, e.name, again, now);
 }
@@ -202,15 +226,34 @@ void Link::Read(LinkEnd& e, Clock::time_point now) {
     now = std::max(now, clock_());
     if (e.side == Side::Host) {
         Notes(e, now);  // a setting the program made before these bytes applies to them
+    } else {
+        heard_ += n;
+        lastHeard_ = now;
     }
     relay_.Take(e.side, buf, n, now);
 }
 
 // Writes what has fallen due; a write the end has not finished is finished first,
 // once it has room.
+std::uint64_t Link::Owed() const {
+    const std::uint64_t owed = given_ / kRequestSize * kReplySize;
+    return owed > heard_ ? owed - heard_ : 0;
+}
+
+bool Link::HoldsRequests(Clock::time_point now) {
+    if (!unpaced_ || device_.state != LinkEnd::State::Open || Owed() <= kOwedLimit) {
+        return false;
+    }
+    if (now >= std::max(lastGiven_, lastHeard_) + kOwedQuiet) {
+        heard_ = given_ / kRequestSize * kReplySize;  // it keeps its silence: nothing more is owed
+        return false;
+    }
+    return true;
+}
+
 void Link::Deliver(LinkEnd& to, Clock::time_point now) {
     std::uint8_t buf[4096];
-    while (!to.waitRoom) {
+    while (!to.waitRoom && !(to.side == Side::Device && HoldsRequests(now))) {
         const std::size_t n = relay_.Due(to.side, now, buf, sizeof buf);
         if (n == 0 && !to.unfinished) {
             return;
@@ -222,6 +265,10 @@ void Link::Deliver(LinkEnd& to, Clock::time_point now) {
         std::size_t taken = 0;
         const Io r = to.ep->Write(buf, n, &taken);
         relay_.Pop(to.side, taken);
+        if (to.side == Side::Device && taken > 0) {
+            given_ += taken;
+            lastGiven_ = now;
+        }
         to.unfinished = r == Io::WouldBlock;
         if (r == Io::WouldBlock) {
             to.waitRoom = true;

@@ -120,6 +120,15 @@ private:
     void Failed(LinkEnd& e, const std::string& why, Clock::time_point now);
     void Read(LinkEnd& e, Clock::time_point now);
     void Deliver(LinkEnd& to, Clock::time_point now);
+    // The reply bytes the device owes for the requests it was given (9 for every 7),
+    // less what it has said since, as far as the link can tell.
+    std::uint64_t Owed() const;
+    // An unpaced device is given no more requests while it owes more than
+    // kOwedLimit: one that answers at once (zolemul) holds only so much output
+    // behind its port before it refuses a reply. A device quiet for kOwedQuiet since
+    // the link last gave or heard anything is owed nothing more, so one that never
+    // answers is slowed, not stopped.
+    bool HoldsRequests(Clock::time_point now);
     // An end in memory that waited for room and has it now: true, and it waits no more.
     bool RoomBack(LinkEnd& e);
     void Notes(LinkEnd& e, Clock::time_point now);
@@ -129,6 +138,11 @@ private:
     Relay relay_;
     std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
     std::unique_ptr<Endpoint> unplugged_[2];  // what an unplugged end stands on
+    bool unpaced_;             // a paced line gives the device its requests no faster than the wire
+    std::uint64_t given_ = 0;  // request bytes written to the device since it opened
+    std::uint64_t heard_ = 0;  // bytes read from it since
+    Clock::time_point lastGiven_{};
+    Clock::time_point lastHeard_{};
 };
 
 // One pass's wait, on this platform: sleeps until an end has something, the

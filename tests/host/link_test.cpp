@@ -53,7 +53,7 @@ struct Rig {
             device.ProgramSends(Reply(atDevice[1]));
             atDevice.erase(atDevice.begin(), atDevice.begin() + kRequestSize);
         }
-        for (const std::uint8_t b : host.ProgramReceives()) {
+        for (const std::uint8_t b : hostReads ? host.ProgramReceives() : Bytes()) {
             atHost.push_back(b);
             atHostWhen.push_back(now);
         }
@@ -69,7 +69,8 @@ struct Rig {
     Clock::time_point now = Clock::time_point{} + 1s;
     LinkRecord record;
     Link link;
-    bool answer = true;  // the device answers
+    bool answer = true;     // the device answers
+    bool hostReads = true;  // the host program takes what reaches its end
     Bytes atDevice;      // received by the device, not answered yet
     Bytes atHost;    // received by the host program
     std::vector<Clock::time_point> atHostWhen;
@@ -525,6 +526,46 @@ TEST(Link, AReplyCutByAReadStaysWholeWhileTheLinkWaitsForRoom) {
     rig.RunFor(30ms);
     ExpectRepliesInOrder(rig.atHost, kReplies);
     EXPECT_EQ(rig.record.Tally().replies, static_cast<std::uint64_t>(kReplies));
+}
+
+}  // namespace
+
+namespace {
+
+// An unpaced device that answers every request at once, before a host that stops
+// reading: the device is given requests only as far as the replies it has not been
+// heard to say fit the output a device holds behind its port (zolemul refuses a
+// reply past that),
+// and every request is answered, in order, once the host reads again.
+TEST(Link, AnUnpacedDeviceIsGivenOnlyTheRequestsWhoseRepliesItCanHold) {
+    constexpr int kRequests = 3000;
+    RelayConfig unpaced;
+    unpaced.paceBaud = 0;
+    Rig rig{unpaced};
+    rig.host.SetRoom(1000);
+    rig.hostReads = false;
+    rig.host.ProgramSends(Flood(kRequests));
+    rig.RunFor(10ms);
+    // What the device said that the link has not read: its output backlog.
+    const std::uint64_t said = rig.link.Relayed().CountsToward(Side::Device).bytes / kRequestSize * kReplySize;
+    const std::uint64_t unread = said - rig.link.Relayed().CountsToward(Side::Host).bytes;
+    EXPECT_GT(unread, 0u);
+    EXPECT_LE(unread, 6144u + 4096u / kRequestSize * kReplySize) << said;  // the bound, and one write past it
+    rig.hostReads = true;
+    rig.RunFor(50ms);
+    ExpectRepliesInOrder(rig.atHost, kRequests);
+}
+
+// A device that never answers is slowed, not stopped: all of a flood reaches it.
+TEST(Link, AnUnpacedDeviceThatNeverAnswersIsGivenEveryRequest) {
+    constexpr int kRequests = 3000;
+    RelayConfig unpaced;
+    unpaced.paceBaud = 0;
+    Rig rig{unpaced};
+    rig.answer = false;
+    rig.host.ProgramSends(Flood(kRequests));
+    rig.RunFor(300ms, 1ms);
+    EXPECT_EQ(rig.link.Relayed().CountsToward(Side::Device).bytes, kRequests * kRequestSize);
 }
 
 }  // namespace
