@@ -111,7 +111,7 @@ std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>&
                (WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value()));
     });
     auto wakeAt = [&next](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
-    if (held) {
+    if (held && relay_.HasRoom(Side::Device)) {
         wakeAt(std::max(lastGiven_, lastHeard_) + kOwedQuiet);
     }
     for (const LinkEnd* e : {&host_, &device_}) {
@@ -244,7 +244,8 @@ bool Link::HoldsRequests(Clock::time_point now) {
     if (!unpaced_ || device_.state != LinkEnd::State::Open || Owed() <= kOwedLimit) {
         return false;
     }
-    if (now >= std::max(lastGiven_, lastHeard_) + kOwedQuiet) {
+    // Silence counts only while the link reads the device: its replies may wait unread.
+    if (relay_.HasRoom(Side::Device) && now >= std::max(lastGiven_, lastHeard_) + kOwedQuiet) {
         heard_ = given_ / kRequestSize * kReplySize;  // it keeps its silence: nothing more is owed
         return false;
     }
