@@ -36,10 +36,6 @@ private:
     std::string name_;
 };
 
-}  // namespace
-
-namespace {
-
 // Replies owed past which an unpaced device is given no more requests: with the
 // 4096 bytes of a write in progress, well within the output a device holds behind
 // a pty (zolemul: 4096 bytes held, a pty takes some 17 KB).
@@ -105,7 +101,7 @@ std::optional<Clock::time_point> Link::NextWake(const std::function<bool(Side)>&
     // link by itself.
     // Requests held while the device owes replies go on as it answers (its bytes
     // wake the link) or once it has been quiet for kOwedQuiet.
-    const bool held = unpaced_ && device_.state == LinkEnd::State::Open && Owed() > kOwedLimit;
+    const bool held = Owing();
     std::optional<Clock::time_point> next = relay_.NextWake([&](Side s) {
         return (s == Side::Device && held) ||
                (WantsWrite(s) && ((tellsOfRoom && tellsOfRoom(s)) || End(s).ep->RoomNow().has_value()));
@@ -233,24 +229,29 @@ void Link::Read(LinkEnd& e, Clock::time_point now) {
     relay_.Take(e.side, buf, n, now);
 }
 
-// Writes what has fallen due; a write the end has not finished is finished first,
-// once it has room.
 std::uint64_t Link::Owed() const {
     const std::uint64_t owed = given_ / kRequestSize * kReplySize;
     return owed > heard_ ? owed - heard_ : 0;
 }
 
+bool Link::Owing() const {
+    return unpaced_ && device_.state == LinkEnd::State::Open && Owed() > kOwedLimit;
+}
+
 bool Link::HoldsRequests(Clock::time_point now) {
-    if (!unpaced_ || device_.state != LinkEnd::State::Open || Owed() <= kOwedLimit) {
+    if (!Owing()) {
         return false;
     }
     // Silence counts only while the link reads the device: its replies may wait unread.
     if (relay_.HasRoom(Side::Device) && now >= std::max(lastGiven_, lastHeard_) + kOwedQuiet) {
-        heard_ = given_ / kRequestSize * kReplySize;  // it keeps its silence: nothing more is owed
+        heard_ += Owed();  // it keeps its silence: nothing more is owed
         return false;
     }
     return true;
 }
+
+// Writes what has fallen due; a write the end has not finished is finished first,
+// once it has room.
 
 void Link::Deliver(LinkEnd& to, Clock::time_point now) {
     std::uint8_t buf[4096];

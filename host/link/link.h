@@ -123,6 +123,8 @@ private:
     // The reply bytes the device owes for the requests it was given (9 for every 7),
     // less what it has said since, as far as the link can tell.
     std::uint64_t Owed() const;
+    // An unpaced device that owes more than kOwedLimit.
+    bool Owing() const;
     // An unpaced device is given no more requests while it owes more than
     // kOwedLimit: one that answers at once (zolemul) holds only so much output
     // behind its port before it refuses a reply. A device quiet for kOwedQuiet since
