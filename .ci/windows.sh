@@ -54,6 +54,7 @@ PROBE32=build/win-i686/tests/wine/serial_probe.exe
 PROBE64=build/win-x86_64/tests/wine/serial_probe.exe
 ZOLHOST64=build/win-x86_64/host/zolhost.exe
 WAIT_PROBE64=build/win-x86_64/tests/wine/link_wait_probe.exe
+RING_PROBE64=build/win-x86_64/tests/wine/shared_ring_probe.exe
 CONSOLE_PROBE32=build/win-i686/tests/wine/console_probe.exe
 CONSOLE_PROBE64=build/win-x86_64/tests/wine/console_probe.exe
 # zolhost run's DLL of each bitness, and the program that loads it.
@@ -307,11 +308,11 @@ if [ "$ROAD" != 64-bit ]; then
     ZOLEMUL_E2E_EXE="$PWD/$EXE32" run_tests 900 "$TESTS/emulator_e2e_tests"
 fi
 
-step "serial and console layer probes, zolhost.exe's link and zolhost run's DLL under Wine: $PROBE, $CONSOLE_PROBE, $ZOLHOST64, $WAIT_PROBE64, com_shim_probe.exe"
+step "serial and console layer probes, zolhost.exe's link and zolhost run's DLL under Wine: $PROBE, $CONSOLE_PROBE, $ZOLHOST64, $WAIT_PROBE64, $RING_PROBE64, com_shim_probe.exe"
 export "${COM_PROBES[@]}"
 ZOLEMUL_E2E_PROBE="$PWD/$PROBE" ZOLEMUL_E2E_CONSOLE_PROBE="$PWD/$CONSOLE_PROBE" \
     ZOLHOST_E2E_EXE="$PWD/$ZOLHOST64" ZOLHOST_E2E_WAIT_PROBE="$PWD/$WAIT_PROBE64" ZOLEMUL_E2E_COM3="$COM3" \
-    run_tests 600 "$TESTS/wine_tests" \
+    ZOLHOST_E2E_RING_PROBE="$PWD/$RING_PROBE64" run_tests 600 "$TESTS/wine_tests" \
     --gtest_filter='-WineRun.*'
 
 # zolhost.exe run, each bitness with its own programs; nothing is behind the

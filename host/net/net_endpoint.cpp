@@ -50,6 +50,9 @@ void NetEndpoint::Begin(Socket s) {
     wakeFor_ = 1;
     out_.clear();
     held_.clear();
+    ring_.reset();
+    socketOwed_ = 0;
+    probe_ = false;
     telnet_.reset();
     if (url_.scheme != NetUrl::Scheme::Rfc2217) {
         return;
@@ -70,8 +73,13 @@ void NetEndpoint::Note(LineNote::Kind kind, const std::string& text, bool dropTo
 
 void NetEndpoint::Take(PortOutput& out) {
     bool control = false;
+    bool ringAsked = false;
     for (const PortEvent& e : out.events) {
         const std::string who = server_ ? "host " : "far port: ";
+        if (e.kind == PortEvent::Kind::SharedRing) {
+            ringAsked = ringAsked || (server_ && e.code == kRingAsk);
+            continue;
+        }
         if (e.kind == PortEvent::Kind::Purge) {
             // The receive buffer holds what came from the line for the peer; the
             // transmit buffer what the peer gave for the line.
@@ -96,6 +104,41 @@ void NetEndpoint::Take(PortOutput& out) {
         out_.insert(out_.end(), out.network.begin(), out.network.end());
         out.network.clear();
     }
+    if (ringAsked) {
+        AnswerRingAsk();
+    }
+}
+
+void NetEndpoint::AnswerRingAsk() {
+    if (ring_) {
+        return;  // asked again: the rings stand
+    }
+    std::string offer = "the link polls its sockets";
+    if (event_.Armed()) {
+        ring_ = SharedRing::Make(event_.Handle(), &offer);
+    }
+    TelnetPort::SharedRingMessage(ring_ ? kRingOffer : kRingRefused, ring_ ? offer : "", &out_);
+    if (ring_) {
+        socketOwed_ = out_.size();
+        probedAt_ = std::chrono::steady_clock::now();
+    }
+    Note(LineNote::Kind::Peer, ring_ ? "the client's bytes go through shared memory" : "shared memory refused: " + offer);
+}
+
+bool NetEndpoint::Waited() {
+    const bool woke = event_.Take();
+    if (ring_) {
+        const auto now = std::chrono::steady_clock::now();
+        // A wake with nothing in the rings, that no read of them since the last
+        // wait explains (the link reads before it waits), is the socket's.
+        socketWoke_ = (woke && !ringRead_ && ring_->Empty()) || now - probedAt_ >= std::chrono::seconds(1);
+        if (socketWoke_) {
+            probe_ = true;
+            probedAt_ = now;
+        }
+        ringRead_ = false;
+    }
+    return woke;
 }
 
 Io NetEndpoint::Flush() {
@@ -106,13 +149,24 @@ Io NetEndpoint::Flush() {
     std::size_t sent = 0;
     Io r = Io::Done;
     while (sent < out_.size()) {
-        const IoResult w = SocketWrite(socket_, out_.data() + sent, out_.size() - sent);
+        if (ring_ && sent >= socketOwed_) {
+            const std::size_t n = ring_->Write(out_.data() + sent, out_.size() - sent);
+            sent += n;
+            r = n > 0 ? Io::Done : Io::WouldBlock;  // the client's read of the ring wakes the link
+            if (n == 0) {
+                break;
+            }
+            continue;
+        }
+        const std::size_t upTo = ring_ ? socketOwed_ : out_.size();
+        const IoResult w = SocketWrite(socket_, out_.data() + sent, upTo - sent);
         r = FromResult(w, &error_);
         if (r != Io::Done) {
             break;
         }
         sent += w.n;
     }
+    socketOwed_ -= std::min(socketOwed_, sent);
     out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(sent));
     return r == Io::WouldBlock ? Io::Done : r;
 }
@@ -128,7 +182,18 @@ Io NetEndpoint::Read(std::uint8_t* p, std::size_t n, std::size_t* got) {
             return Fail("the peer reads none of the replies to its requests");
         }
     }
-    const IoResult r = SocketRead(socket_, p, n);
+    IoResult r{Io::WouldBlock, 0, {}};
+    if (!ring_) {
+        r = SocketRead(socket_, p, n);
+    } else if ((r.n = ring_->Read(p, n)) > 0) {
+        r.status = Io::Done;
+        ringRead_ = true;
+    } else if (probe_ || ring_->PeerClosed()) {
+        probe_ = false;
+        r = SocketRead(socket_, p, n);  // the client gone, or (from no client of ours) bytes, taken as they come
+    } else {
+        return Io::WouldBlock;
+    }
     const Io io = FromResult(r, &error_);
     if (io != Io::Done || !telnet_) {
         *got = r.n;
@@ -207,6 +272,9 @@ Io NetEndpoint::Wait(bool writable, int timeoutMs, Beside* beside) {
         if (!socket_.Valid()) {
             return Io::HungUp;
         }
+        if (ring_ && !writable && !ring_->Empty()) {
+            return Io::Done;
+        }
         int slice = kWaitSlice;
         if (timeoutMs >= 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
@@ -243,6 +311,8 @@ int NetEndpoint::PollFd() const {
 
 void NetEndpoint::Close() {
     lastState_ = LineState();
+    ring_.reset();
+    socketOwed_ = 0;
     socket_.Close();
     telnet_.reset();
     out_.clear();
@@ -298,6 +368,9 @@ int ListenEndpoint::BusyFd() const {
 }
 
 void ListenEndpoint::TurnAway() {
+    if (RingWake()) {
+        return;  // the client's rings woke the wait, not a second client
+    }
     if (listener_.TurnAway(kBusy)) {
         Note(LineNote::Kind::Peer, "another client turned away: one at a time");
     }

@@ -6,12 +6,14 @@
 // grow without end.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/net/net_url.h"
+#include "host/net/shared_ring.h"
 #include "host/net/tcp_socket.h"
 #include "host/net/telnet_port.h"
 #include "host/transport/endpoint.h"
@@ -31,7 +33,7 @@ public:
     Io WaitWritable(int timeoutMs, Beside* beside = nullptr) override { return Wait(true, timeoutMs, beside); }
     int PollFd() const override;
     std::intptr_t WaitHandle() override { return event_.Handle(); }
-    bool Waited() override { return event_.Take(); }
+    bool Waited() override;
     void Close() override;
     void TakeNotes(std::vector<LineNote>* out) override;
     std::string LineState() const override;
@@ -43,13 +45,19 @@ protected:
     // A new connection: its telnet engine started (rfc2217), its queue empty.
     void Begin(Socket s);
     bool Connected() const { return socket_.Valid(); }
+    // The last wake came from the client's rings: no socket has news.
+    bool RingWake() const { return ring_ && !socketWoke_; }
     TelnetPort* Telnet() { return telnet_.get(); }
     void Note(LineNote::Kind kind, const std::string& text, bool dropToward = false, bool dropFrom = false);
     // Sends what the out-queue holds as far as the socket takes it.
     Io Flush();
     // The engine's replies and events; a server also answers control changes with
-    // the modem lines they loop back to.
+    // the modem lines they loop back to, and a client's ask for shared rings.
     void Take(PortOutput& out);
+    // A server's answer to a client that asks for shared rings: the offer, where its
+    // wait takes the socket's event (a wait that polls sockets would never wake for
+    // the rings), else a refusal.
+    void AnswerRingAsk();
     Io Wait(bool writable, int timeoutMs, Beside* beside = nullptr);
 
     NetUrl url_;
@@ -66,6 +74,17 @@ private:
     std::string lastState_;  // as the last connection left it
     std::size_t wakeFor_ = 1;  // the socket's readable mark (WakeFor)
     PortOutput scratch_;
+    // The client's bytes through shared memory (shared_ring.h): the socket then
+    // carries the first socketOwed_ bytes of out_ (up to and with the offer) and
+    // is read only to hear the client leave: after a wake that found the rings
+    // empty, once the client said it closed, and once a second besides (a client
+    // killed as its last bytes came).
+    std::unique_ptr<SharedRing> ring_;
+    std::size_t socketOwed_ = 0;
+    bool probe_ = false;
+    bool ringRead_ = false;  // the rings gave bytes since the last wait
+    bool socketWoke_ = false;  // the last wake was not the rings' (as far as can be told)
+    std::chrono::steady_clock::time_point probedAt_{};
 };
 
 // The host program's end: listens on url (loopback unless an address is given) and

@@ -67,6 +67,8 @@ public:
     // to an event that nobody takes costs Wine's server a poll of it over and over
     // while it has bytes unread (a link set waits on its sockets with WSAPoll).
     std::intptr_t Handle();
+    // Handle was asked for: a wait takes the event.
+    bool Armed() const { return armed_; }
     void Tie(const Socket& s);
     // After a wait, before the sockets are read and accepted from: true when it
     // was set, and it is clear then; an event that comes in between sets it again.

@@ -1,5 +1,7 @@
 #include "host/net/telnet_port.h"
 
+#include "host/net/shared_ring.h"
+
 #include <cstdio>
 #include <optional>
 
@@ -131,6 +133,10 @@ std::string EventText(const PortEvent& e) {
     case K::ModemState: return std::string("modem state ") + hex;
     case K::OptionRefused: return "refused telnet option " + std::to_string(e.code);
     case K::Ignored: return "ignored subnegotiation (option " + std::to_string(e.code) + ")";
+    case K::SharedRing:
+        return e.code == kRingAsk     ? "client asks for shared memory"
+               : e.code == kRingOffer ? "bytes go through shared memory"
+                                      : "shared memory refused";
     }
     return "?";
 }
@@ -347,7 +353,18 @@ void TelnetPort::RequestPurge(std::uint8_t value, PortOutput* out) {
     SendCom(kPurgeData, value, out);
 }
 
+void TelnetPort::SharedRingMessage(std::uint8_t what, const std::string& text, std::vector<std::uint8_t>* net) {
+    net->insert(net->end(), {kIac, kSb, kOptSharedRing, what});
+    Escape(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), net);
+    net->insert(net->end(), {kIac, kSe});
+}
+
 void TelnetPort::Subnegotiation(PortOutput* out) {
+    if (!sbOverflow_ && sbLen_ >= 2 && sb_[0] == kOptSharedRing) {
+        ringText_.assign(reinterpret_cast<const char*>(sb_.data()) + 2, sbLen_ - 2);
+        out->events.push_back({PortEvent::Kind::SharedRing, sb_[1], 0});
+        return;
+    }
     if (sbOverflow_ || sbLen_ < 2 || sb_[0] != kOptComPort) {
         out->events.push_back({PortEvent::Kind::Ignored, sbLen_ > 0 ? sb_[0] : std::uint8_t{0}, 0});
         dropped_ += sbLen_;

@@ -118,6 +118,7 @@ struct PortEvent {
         ModemState,      // client: the far server's modem state (value)
         OptionRefused,   // code: the telnet option refused (first time only)
         Ignored,         // a malformed or unknown subnegotiation, or one too long
+        SharedRing,      // zolhost's own (shared_ring.h): code kRingAsk, kRingOffer or kRingRefused (RingText)
     };
     Kind kind;
     std::uint8_t code = 0;
@@ -142,7 +143,7 @@ struct PortOutput {
 class TelnetPort {
 public:
     enum class Role { Server, Client };
-    static constexpr std::size_t kMaxSubnegotiation = 64;
+    static constexpr std::size_t kMaxSubnegotiation = 128;
 
     // wanted: a client's settings to ask for; a server's settings in force at first.
     explicit TelnetPort(Role role, const LineSettings& wanted = {});
@@ -153,6 +154,10 @@ public:
     void FromNetwork(const std::uint8_t* p, std::size_t n, PortOutput* out);
     // Data bytes for the peer, escaped onto net.
     static void Escape(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>* net);
+    // zolhost's own subnegotiation about the shared rings (shared_ring.h), onto net.
+    static void SharedRingMessage(std::uint8_t what, const std::string& text, std::vector<std::uint8_t>* net);
+    // The text of the last such message that came.
+    const std::string& RingText() const { return ringText_; }
 
     // Server: the modem lines (kModemCd | kModemRi | kModemDsr | kModemCts) the device
     // end holds now; notified when they changed and the option is agreed.
@@ -225,6 +230,7 @@ private:
     std::uint8_t modemMask_ = 0xFF;
     std::uint8_t lineMask_ = 0;
     std::uint64_t dropped_ = 0;
+    std::string ringText_;
 };
 
 }  // namespace zolhost::net

@@ -9,7 +9,7 @@
 //
 // Runs when ZOLEMUL_E2E_LOADER names Wine's loader, ZOLHOST_E2E_EXE zolhost.exe and
 // (for the link) ZOLEMUL_E2E_COM3 the path Wine maps COM3 to; the probe's test when
-// ZOLHOST_E2E_WAIT_PROBE names link_wait_probe.exe; the DLL's when
+// ZOLHOST_E2E_WAIT_PROBE names link_wait_probe.exe, ZOLHOST_E2E_RING_PROBE shared_ring_probe.exe; the DLL's when
 // ZOLHOST_E2E_COM_PROBE32 / 64 and ZOLHOST_E2E_COM_SHIM32 / 64 name the probe and the DLL.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -393,6 +393,22 @@ TEST(WineServe, ServesSixteenBuiltinDevicesToAPyserialHostOverTcpAndRfc2217) {
     EXPECT_FALSE(std::filesystem::exists(manifest)) << "the manifest outlived serve";
 }
 
+
+// The shared rings that carry a connection of zolhost run's DLL, run by
+// shared_ring_probe.exe: a megabyte each way at once through 64 KB rings, with
+// readers slow at times, every byte in order and no wake lost.
+TEST(WineLink, SharedRingsCarryBothWaysInOrderWithNoWakeLost) {
+    const std::string loader = Env("ZOLEMUL_E2E_LOADER");
+    const std::string probe = Env("ZOLHOST_E2E_RING_PROBE");
+    if (loader.empty() || probe.empty()) {
+        GTEST_SKIP() << "shared_ring_probe.exe runs under Wine only (ZOLEMUL_E2E_LOADER, ZOLHOST_E2E_RING_PROBE)";
+    }
+    Program run({loader, probe});
+    const std::optional<int> status = run.child->wait(120s);
+    const std::string out = run.TextWith("done ");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("done 5 0"), std::string::npos) << out;
+}
 
 // zolhost's link loops, run by link_wait_probe.exe over a device end whose system
 // wait fails every time (its event and its socket are gone): link's own loop and

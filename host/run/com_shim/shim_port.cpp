@@ -12,7 +12,7 @@ namespace {
 constexpr DWORD kValidEvents = 0x1FFF;  // EV_RXCHAR .. EV_EVENT2
 constexpr DWORD kIoThreadEndMs = 5000;
 constexpr DWORD kLetGoMs = 2000;
-constexpr long kGreetingMs = 2000;  // for zolhost's first words on a new connection  // for zolhost to close its side as the port closes
+constexpr long kGreetingMs = 2000;  // for zolhost's first words on a new connection, and for its answer to the ask
 
 BOOL Fail(DWORD error) {
     SetLastError(error);
@@ -134,7 +134,8 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
     FD_ZERO(&readable);
     FD_SET(socket_, &readable);
     timeval wait{kGreetingMs / 1000, 0};
-    if (select(0, &readable, nullptr, nullptr, &wait) == 1) {
+    const bool greeted = select(0, &readable, nullptr, nullptr, &wait) == 1;
+    if (greeted) {
         std::uint8_t first[256];
         const int n = recv(socket_, reinterpret_cast<char*>(first), sizeof first, 0);
         if (n <= 0) {
@@ -149,8 +150,11 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
         Take(out);
         ReleaseSRWLockExclusive(&lock_);
     }
+    if (greeted) {
+        net::TelnetPort::SharedRingMessage(net::kRingAsk, "", &out.network);
+    }
     std::size_t sent = 0;
-    if (!Send(out.network, 0, &sent)) {
+    if (!Send(out.network, 0, &sent) || (greeted && !JoinRing(error))) {
         return false;
     }
     if (WSAEventSelect(socket_, netEvent_, FD_READ | FD_CLOSE) != 0) {
@@ -166,6 +170,48 @@ bool ShimPort::Connect(const PortAddress& address, DWORD* error) {
         return false;
     }
     return true;
+}
+
+bool ShimPort::JoinRing(DWORD* error) {
+    const ULONGLONG deadline = GetTickCount64() + kGreetingMs;
+    std::vector<std::uint8_t> answers;  // the engine's, sent once the way is agreed
+    for (ULONGLONG now = GetTickCount64(); now < deadline && !ring_; now = GetTickCount64()) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        const ULONGLONG left = deadline - now;
+        timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+        if (select(0, &readable, nullptr, nullptr, &wait) != 1) {
+            break;  // no answer: the bytes keep to the socket
+        }
+        std::uint8_t buf[512];
+        const int n = recv(socket_, reinterpret_cast<char*>(buf), sizeof buf, 0);
+        if (n <= 0) {
+            return false;
+        }
+        net::PortOutput out;
+        AcquireSRWLockExclusive(&lock_);
+        engine_.FromNetwork(buf, static_cast<std::size_t>(n), &out);
+        Take(out);
+        ReleaseSRWLockExclusive(&lock_);
+        answers.insert(answers.end(), out.network.begin(), out.network.end());
+        const auto answer = std::find_if(out.events.begin(), out.events.end(), [](const net::PortEvent& e) {
+            return e.kind == net::PortEvent::Kind::SharedRing && e.code != net::kRingAsk;
+        });
+        if (answer == out.events.end()) {
+            continue;
+        }
+        if (answer->code != net::kRingOffer) {
+            break;  // refused
+        }
+        ring_ = net::SharedRing::Join(engine_.RingText());
+        if (!ring_) {
+            *error = ERROR_NOT_READY;  // zolhost has gone over to the rings: no way back
+            return false;
+        }
+    }
+    std::size_t sent = 0;
+    return Send(answers, 0, &sent);
 }
 
 DWORD WINAPI ShimPort::ThreadMain(void* hold) {
@@ -188,8 +234,8 @@ void ShimPort::Run() {
             const ULONGLONG now = GetTickCount64();
             timeout = deadline > now ? static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF)) : 0;
         }
-        const HANDLE events[] = {netEvent_, wake_};
-        const DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout);
+        const HANDLE events[] = {netEvent_, wake_, ring_ ? reinterpret_cast<HANDLE>(ring_->DataEvent()) : nullptr};
+        const DWORD woke = WaitForMultipleObjects(ring_ ? 3 : 2, events, FALSE, timeout);
         if (woke == WAIT_OBJECT_0) {
             readable_ = true;
         }
@@ -202,7 +248,7 @@ void ShimPort::Run() {
 
 void ShimPort::ReadSocket() {
     std::uint8_t buf[16384];
-    while (readable_) {
+    for (;;) {
         AcquireSRWLockExclusive(&lock_);
         const bool stop = gone_ || ending_;
         const std::size_t room = kInputQueue - std::min(kInputQueue, QueuedLocked());
@@ -212,16 +258,23 @@ void ShimPort::ReadSocket() {
             return;
         }
         const int asked = static_cast<int>(std::min(room, sizeof buf));
-        const int n = recv(socket_, reinterpret_cast<char*>(buf), asked, 0);
-        if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-            readable_ = false;
-            return;
-        }
-        if (n <= 0) {  // zolhost ended or let the port go: as an adapter pulled out
-            AcquireSRWLockExclusive(&lock_);
-            GoneLocked();
-            ReleaseSRWLockExclusive(&lock_);
-            return;
+        // The rings first: zolhost's last bytes are there before its close is heard.
+        int n = ring_ ? static_cast<int>(ring_->Read(buf, static_cast<std::size_t>(asked))) : 0;
+        if (n == 0) {
+            if (!readable_) {
+                return;
+            }
+            n = recv(socket_, reinterpret_cast<char*>(buf), asked, 0);
+            if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+                readable_ = false;
+                return;
+            }
+            if (n <= 0) {  // zolhost ended or let the port go: as an adapter pulled out
+                AcquireSRWLockExclusive(&lock_);
+                GoneLocked();
+                ReleaseSRWLockExclusive(&lock_);
+                return;
+            }
         }
         net::PortOutput out;
         AcquireSRWLockExclusive(&lock_);
@@ -233,7 +286,7 @@ void ShimPort::ReadSocket() {
         // Less than asked for: nothing more waits now. The recv re-armed FD_READ,
         // so bytes that come later signal the event again (each recv costs Wine a
         // call to its server: none is made only to hear "would block").
-        if (n < asked) {
+        if (n < asked && !ring_) {
             readable_ = false;
         }
     }
@@ -265,7 +318,22 @@ bool ShimPort::Send(const std::vector<std::uint8_t>& bytes, DWORD ms, std::size_
     const ULONGLONG deadline = ms == 0 ? 0 : GetTickCount64() + ms;
     bool ok = true;
     EnterCriticalSection(&sendLock_);
-    while (*sent < bytes.size()) {
+    while (ring_ && *sent < bytes.size()) {
+        *sent += ring_->Write(bytes.data() + *sent, bytes.size() - *sent);
+        AcquireSRWLockExclusive(&lock_);
+        const bool stop = closed_ || gone_;
+        ReleaseSRWLockExclusive(&lock_);
+        const ULONGLONG now = GetTickCount64();
+        if (*sent < bytes.size() && (stop || (deadline != 0 && now >= deadline))) {
+            ok = false;
+            break;
+        }
+        if (*sent < bytes.size()) {  // no room: zolhost's read of the ring wakes us
+            WaitForSingleObject(reinterpret_cast<HANDLE>(ring_->RoomEvent()),
+                                static_cast<DWORD>(deadline == 0 ? 250 : std::min<ULONGLONG>(deadline - now, 250)));
+        }
+    }
+    while (!ring_ && *sent < bytes.size()) {
         const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - *sent, 1 << 20));
         const int n = send(socket_, reinterpret_cast<const char*>(bytes.data() + *sent), chunk, 0);
         if (n > 0) {
@@ -493,12 +561,13 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
         }
         return Fail(error);
     }
+    HANDLE reset = nullptr;  // the request's event, reset if it stays pending
     if (ov != nullptr) {
         ov->InternalHigh = 0;
         __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
         const ULONG_PTR ev = reinterpret_cast<ULONG_PTR>(ov->hEvent) & ~ULONG_PTR{1};
         if (ev != 0 && routines_.count(ov) == 0) {  // ReadFileEx leaves hEvent to the program
-            ResetEvent(reinterpret_cast<HANDLE>(ev));
+            reset = reinterpret_cast<HANDLE>(ev);
         }
     }
     if (handleSignalled_) {
@@ -519,6 +588,12 @@ BOOL ShimPort::Issue(Request* r, DWORD* done) {
     if (ov != nullptr) {  // r may be gone now: the outcome is in *ov
         const ULONG_PTR status = __atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
         const DWORD bytes = static_cast<DWORD>(ov->InternalHigh);
+        // Reset as the request starts, as the system does; one that ended at once
+        // has set it, which a reset first would not change (with lock_ held, no
+        // end of a pending one comes in between).
+        if (reset != nullptr && status == kStatusPending) {
+            ResetEvent(reset);
+        }
         ReleaseSRWLockExclusive(&lock_);
         if (timed) {
             Wake();
@@ -962,6 +1037,9 @@ void ShimPort::Close() {
     // zolhost takes one client at a time: the port is free for the next open only
     // once zolhost has seen this one leave, which its own close of the connection
     // says (the I/O thread reads that as the end).
+    if (ring_) {
+        ring_->SayClosed();
+    }
     shutdown(socket_, SD_SEND);
     const ULONGLONG deadline = GetTickCount64() + kLetGoMs;
     AcquireSRWLockExclusive(&lock_);

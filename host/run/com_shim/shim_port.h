@@ -1,5 +1,6 @@
 // One COM port the program opened: a TCP connection to zolhost's RFC 2217 server on
-// loopback, spoken through the telnet engine as a client, and what a serial
+// loopback, spoken through the telnet engine as a client (its bytes through shared
+// rings once zolhost offers them: host/net/shared_ring.h), and what a serial
 // driver keeps for an open port: the line's settings, timeouts, the event mask,
 // the input queue and the requests in progress.
 //
@@ -29,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "host/net/shared_ring.h"
 #include "host/net/telnet_port.h"
 #include "host/run/com_shim/port_names.h"
 
@@ -117,6 +119,10 @@ private:
     template <typename F>
     BOOL WithRoutine(OVERLAPPED* ov, LPOVERLAPPED_COMPLETION_ROUTINE routine, F issue);
     bool Connect(const PortAddress& address, DWORD* error);
+    // After the ask for shared rings: zolhost's answer, and what came before it;
+    // the engine's answers then go by the way agreed. false when the connection
+    // failed, or the rings offered cannot be joined.
+    bool JoinRing(DWORD* error);
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
     // The I/O thread's share of the socket: reads while the queue has room.
@@ -154,6 +160,7 @@ private:
     HANDLE thread_ = nullptr;
     HANDLE wake_ = nullptr;
     HANDLE netEvent_ = nullptr;
+    std::unique_ptr<net::SharedRing> ring_;  // set before the I/O thread starts, then fixed
 
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
@@ -161,7 +168,7 @@ private:
     net::TelnetPort engine_;
     std::vector<std::uint8_t> queue_;  // bytes from head_ on are unread
     std::size_t head_ = 0;
-    bool readable_ = true;  // the I/O thread's: the socket may have bytes
+    bool readable_ = true;  // the I/O thread's: the socket may have bytes (or its end)
     bool paused_ = false;   // the I/O thread stopped reading: the queue was full
     bool handleSignalled_ = false;  // handle_ was set by a request's end
     bool gone_ = false;
