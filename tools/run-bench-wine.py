@@ -7,7 +7,7 @@ The same Windows program, zolhost.exe's bench (round trips one at a time, then
 pipelined), against the built-in device behind an unpaced link (--pace 0: what
 the way in adds, nothing else), two ways:
   run:  zolhost.exe run --com COM7=builtin, the bench opening COM7 through the DLL
-        (an RFC 2217 connection to zolhost.exe's link);
+        (an RFC 2217 connection to zolhost.exe's link, its bytes through shared rings);
   wine: Wine's COM2 mapped to a pty (the prefix's dosdevices/com2), whose other
         side is zolhost link --builtin on Linux.
 Three turns each, alternating, the median of each turn's median round trip taken;
