@@ -85,16 +85,16 @@ struct Sink {
     }
 };
 
+template <typename F>
+DWORD WINAPI Call(void* f) {
+    (*static_cast<F*>(f))();
+    return 0;
+}
+
 // f() on a thread of its own (the runtime here has no std::thread).
 template <typename F>
 HANDLE Start(F* f) {
-    return CreateThread(
-        nullptr, 0,
-        [](void* p) -> DWORD {
-            (*static_cast<F*>(p))();
-            return 0;
-        },
-        f, 0, nullptr);
+    return CreateThread(nullptr, 0, Call<F>, f, 0, nullptr);
 }
 
 // Runs `step` until done(); whenever it does nothing, waits on `event`: a wait
