@@ -47,8 +47,7 @@ constexpr auto kOwedQuiet = std::chrono::milliseconds(20);
 Link::Link(Endpoint& host, Endpoint& device, const RelayConfig& relay, LinkRecord& record)
     : host_{Side::Host, &host, host.Name()},
       device_{Side::Device, &device, device.Name()},
-      relay_(relay, record),
-      unpaced_(relay.paceBaud == 0) {}
+      relay_(relay, record) {}
 
 void Link::Pass(Clock::time_point now) {
     for (LinkEnd* e : {&host_, &device_}) {
@@ -235,7 +234,7 @@ std::uint64_t Link::Owed() const {
 }
 
 bool Link::Owing() const {
-    return unpaced_ && device_.state == LinkEnd::State::Open && Owed() > kOwedLimit;
+    return relay_.PaceBaud() == 0 && device_.state == LinkEnd::State::Open && Owed() > kOwedLimit;
 }
 
 bool Link::HoldsRequests(Clock::time_point now) {
@@ -252,7 +251,6 @@ bool Link::HoldsRequests(Clock::time_point now) {
 
 // Writes what has fallen due; a write the end has not finished is finished first,
 // once it has room.
-
 void Link::Deliver(LinkEnd& to, Clock::time_point now) {
     std::uint8_t buf[4096];
     while (!to.waitRoom && !(to.side == Side::Device && HoldsRequests(now))) {

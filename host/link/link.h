@@ -123,7 +123,7 @@ private:
     // The reply bytes the device owes for the requests it was given (9 for every 7),
     // less what it has said since, as far as the link can tell.
     std::uint64_t Owed() const;
-    // An unpaced device that owes more than kOwedLimit.
+    // A device on an unpaced line (as steered now) that owes more than kOwedLimit.
     bool Owing() const;
     // An unpaced device is given no more requests while it owes more than
     // kOwedLimit: one that answers at once (zolemul) holds only so much output
@@ -140,7 +140,6 @@ private:
     Relay relay_;
     std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
     std::unique_ptr<Endpoint> unplugged_[2];  // what an unplugged end stands on
-    bool unpaced_;             // a paced line gives the device its requests no faster than the wire
     std::uint64_t given_ = 0;  // request bytes written to the device since it opened
     std::uint64_t heard_ = 0;  // bytes read from it since
     Clock::time_point lastGiven_{};
